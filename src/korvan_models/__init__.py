@@ -1,0 +1,1 @@
+"""Model building: schema loading, verification and model class generation."""

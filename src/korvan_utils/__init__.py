@@ -1,0 +1,1 @@
+"""Records, enumerations and settings shared by the framework's packages."""

@@ -1,0 +1,3 @@
+from korvan_utils.config.manager import KorvanConfigManager, KorvanSettings
+
+__all__ = ["KorvanConfigManager", "KorvanSettings"]
