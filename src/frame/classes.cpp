@@ -1,0 +1,97 @@
+// Classes through the host's own protocol: types.new_class resolves __mro_entries__, derives the
+// metaclass, calls __prepare__ and the metaclass, so __init_subclass__ and __set_name__ run as usual.
+#include "frame.hpp"
+#include "internal.hpp"
+
+namespace kv {
+namespace {
+
+// exec_body for types.new_class: copies the prepared items into the class namespace, in order.
+PyObject* fill_namespace(PyObject* items, PyObject* ns) {
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(items, &pos, &key, &value))
+        if (PyObject_SetItem(ns, key, value) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyMethodDef fill_namespace_def = {"exec_body", fill_namespace, METH_O, nullptr};
+
+}  // namespace
+
+ClassSpec& ClassSpec::doc(const char* text) {
+    doc_ = text;
+    return *this;
+}
+
+Obj ClassSpec::function_for(FunctionSpec& spec) {
+    if (spec.qualname.empty()) spec.qualname = std::string(name_) + "." + spec.name;
+    return make_function(std::move(spec));
+}
+
+ClassSpec& ClassSpec::method(FunctionSpec spec) {
+    const char* n = spec.name;
+    items_.emplace_back(n, function_for(spec));
+    return *this;
+}
+
+ClassSpec& ClassSpec::classmethod(FunctionSpec spec) {
+    const char* n = spec.name;
+    items_.emplace_back(n, builtin("classmethod").call({function_for(spec)}));
+    return *this;
+}
+
+ClassSpec& ClassSpec::staticmethod(FunctionSpec spec) {
+    const char* n = spec.name;
+    items_.emplace_back(n, builtin("staticmethod").call({function_for(spec)}));
+    return *this;
+}
+
+ClassSpec& ClassSpec::property(FunctionSpec getter) {
+    const char* n = getter.name;
+    items_.emplace_back(n, builtin("property").call({function_for(getter)}));
+    return *this;
+}
+
+ClassSpec& ClassSpec::cached_property(FunctionSpec getter) {
+    const char* n = getter.name;
+    items_.emplace_back(n, import_module("functools").attr("cached_property").call({function_for(getter)}));
+    return *this;
+}
+
+ClassSpec& ClassSpec::cached_method(FunctionSpec spec) {
+    const char* n = spec.name;
+    items_.emplace_back(n, import_module("functools").attr("cache").call({function_for(spec)}));
+    return *this;
+}
+
+ClassSpec& ClassSpec::value(const char* attr_name, Handle v) {
+    items_.emplace_back(attr_name, Obj(v));
+    return *this;
+}
+
+ClassSpec& ClassSpec::annotation(const char* attr_name, Handle a) {
+    annotations_.emplace_back(attr_name, Obj(a));
+    return *this;
+}
+
+Obj ClassSpec::create(Pos bases, Kws kwds, Where where) {
+    Obj items = new_dict(where);
+    items.set_item(Handle(name("__module__")), str(current_module().dotted_name, where), where);
+    items.set_item(Handle(name("__qualname__")), str(name_, where), where);
+    if (doc_) items.set_item(Handle(name("__doc__")), str(doc_, where), where);
+    if (!annotations_.empty()) {
+        Obj annotations = new_dict(where);
+        for (auto& [key, a] : annotations_) annotations.set_item(Handle(name(key)), a, where);
+        items.set_item(Handle(name("__annotations__")), annotations, where);
+    }
+    for (auto& [key, v] : items_) items.set_item(Handle(name(key)), v, where);
+    Obj exec_body = Obj::steal(PyCFunction_New(&fill_namespace_def, items.ptr()), where);
+    Obj keywords = new_dict(where);
+    for (const KwArg& k : kwds) keywords.set_item(Handle(name(k.key)), k.value.o, where);
+    Obj base_tuple = new_tuple(bases, where);
+    Obj new_class = import_module("types", where).attr("new_class", where);
+    return new_class.call({str(name_, where), base_tuple, keywords, exec_body}, {}, where);
+}
+
+}  // namespace kv

@@ -1,0 +1,405 @@
+// The module frame shared by every extension module of the package.
+//
+// Four ideas: owned references with one error path (a failing call throws `PyError`, meaning
+// "a Python exception is set"), a function object type with one argument binder, generators as
+// C++20 coroutines, and classes created through the host's own class protocol.
+#pragma once
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <coroutine>
+#include <exception>
+#include <initializer_list>
+#include <source_location>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace kv {
+
+using Where = std::source_location;
+
+// Thrown when a Python exception is set; carries the C++ line for the traceback entry.
+struct PyError {
+    int line;
+};
+
+[[noreturn]] void fail(Where where = Where::current());
+[[noreturn]] void raise(PyObject* type, const char* message, Where where = Where::current());
+[[noreturn]] void raise_format(int line, PyObject* type, const char* format, ...);
+#define KV_RAISE(type, ...) ::kv::raise_format(__LINE__, type, __VA_ARGS__)
+
+// An interned text for a name written as a literal in the source; cached by the literal's address,
+// so only texts of static storage may be passed.
+PyObject* name(const char* literal);
+
+class Obj;
+struct Arg;
+struct KwArg;
+class Range;
+using Pos = std::initializer_list<Arg>;
+using Kws = std::initializer_list<KwArg>;
+
+// A borrowed reference: every operation of the frame's object vocabulary lives here.
+class Handle {
+public:
+    constexpr Handle() = default;
+    constexpr Handle(PyObject* p) : p_(p) {}
+
+    PyObject* ptr() const { return p_; }
+    bool valid() const { return p_ != nullptr; }
+
+    Obj attr(const char* attr_name, Where where = Where::current()) const;
+    Obj attr(Handle attr_name, Where where = Where::current()) const;
+    Obj attr_or_null(const char* attr_name, Where where = Where::current()) const;
+    bool has_attr(const char* attr_name, Where where = Where::current()) const;
+    void set_attr(const char* attr_name, Handle value, Where where = Where::current()) const;
+
+    Obj call(Pos args = {}, Kws kws = {}, Where where = Where::current()) const;
+    Obj call_method(const char* method, Pos args = {}, Kws kws = {}, Where where = Where::current()) const;
+
+    Obj item(Handle key, Where where = Where::current()) const;
+    void set_item(Handle key, Handle value, Where where = Where::current()) const;
+    void append(Handle value, Where where = Where::current()) const;
+
+    bool truthy(Where where = Where::current()) const;
+    bool is_none() const { return p_ == Py_None; }
+    bool is(Handle other) const { return p_ == other.p_; }
+    bool eq(Handle other, Where where = Where::current()) const;
+    bool ne(Handle other, Where where = Where::current()) const;
+    bool contains(Handle value, Where where = Where::current()) const;
+    bool isinstance(Handle type, Where where = Where::current()) const;
+    bool is_list() const { return PyList_Check(p_); }
+    bool is_dict() const { return PyDict_Check(p_); }
+    bool is_str() const { return PyUnicode_Check(p_); }
+    bool is_bool() const { return PyBool_Check(p_); }
+    bool is_int() const { return PyLong_Check(p_); }
+    bool is_float() const { return PyFloat_Check(p_); }
+
+    Py_ssize_t len(Where where = Where::current()) const;
+    Obj str(Where where = Where::current()) const;
+    Obj repr(Where where = Where::current()) const;
+    Obj format(Where where = Where::current()) const;  // format(value, "")
+    Obj type() const;
+    const char* type_name() const { return Py_TYPE(p_)->tp_name; }
+    std::string_view text(Where where = Where::current()) const;  // UTF-8 view of a str
+
+    Range iter(Where where = Where::current()) const;
+
+protected:
+    PyObject* p_ = nullptr;
+};
+
+// An owned reference.
+class Obj : public Handle {
+public:
+    Obj() = default;
+    Obj(const Obj& other) : Handle(other.p_) { Py_XINCREF(p_); }
+    Obj(Obj&& other) noexcept : Handle(other.p_) { other.p_ = nullptr; }
+    Obj(Handle h) : Handle(h.ptr()) { Py_XINCREF(p_); }
+    ~Obj() { Py_XDECREF(p_); }
+    Obj& operator=(Obj other) noexcept {
+        std::swap(p_, other.p_);
+        return *this;
+    }
+
+    // Takes a new reference; a null pointer means the call failed with an exception set.
+    static Obj steal(PyObject* p, Where where = Where::current()) {
+        if (!p) fail(where);
+        return Obj(p, 0);
+    }
+    static Obj steal_or_null(PyObject* p) { return Obj(p, 0); }
+    static Obj none() { return Obj(Handle(Py_None)); }
+
+    PyObject* release() {
+        PyObject* p = p_;
+        p_ = nullptr;
+        return p;
+    }
+    void reset() { Py_CLEAR(p_); }
+
+private:
+    Obj(PyObject* p, int) : Handle(p) {}
+};
+
+// A positional argument in a call: converts the usual C++ values.
+struct Arg {
+    Obj o;
+    Arg(Handle h) : o(h) {}
+    Arg(const Obj& h) : o(h) {}
+    Arg(Obj&& h) : o(std::move(h)) {}
+    Arg(PyObject* p) : o(Handle(p)) {}
+    Arg(const char* text);
+    Arg(std::string_view text);
+    Arg(long value);
+    Arg(int value) : Arg(static_cast<long>(value)) {}
+    Arg(bool value) : o(Handle(value ? Py_True : Py_False)) {}
+};
+
+struct KwArg {
+    const char* key;
+    Arg value;
+};
+
+// Iteration over any iterable: `for (Obj x : h.iter())`; errors throw from ++.
+class Range {
+public:
+    explicit Range(Obj iterator, Where where) : it_(std::move(iterator)), where_(where) {}
+    struct End {};
+    class Cursor {
+    public:
+        Cursor(Range* r) : r_(r) { advance(); }
+        const Obj& operator*() const { return current_; }
+        Cursor& operator++() {
+            advance();
+            return *this;
+        }
+        bool operator!=(End) const { return current_.valid(); }
+
+    private:
+        void advance();
+        Range* r_;
+        Obj current_;
+    };
+    Cursor begin() { return Cursor(this); }
+    End end() { return {}; }
+
+private:
+    Obj it_;
+    Where where_;
+};
+
+// Constructors of values.
+Obj str(std::string_view text, Where where = Where::current());
+Obj integer(long value, Where where = Where::current());
+Obj boolean(bool value);
+Obj new_list(Pos items = {}, Where where = Where::current());
+Obj new_tuple(Pos items = {}, Where where = Where::current());
+Obj new_dict(Where where = Where::current());
+Obj new_set(Where where = Where::current());
+
+// The module namespace of the running extension; names looked up when the body runs.
+Obj global(const char* global_name, Where where = Where::current());
+Obj builtin(const char* builtin_name, Where where = Where::current());
+Obj import_module(const char* dotted, Where where = Where::current());
+
+// Catching Python exceptions inside a body.
+bool error_matches(PyObject* type);
+Obj fetch_error();  // takes the set exception as an object and clears it
+[[noreturn]] void raise_from(Handle exception, Handle cause, Where where = Where::current());
+[[noreturn]] void raise_object(Handle exception, Where where = Where::current());
+
+// Declared str/list/dict values: exactly that type or None, else "Expected %s, got %.200s".
+Obj expect_str(Obj value, Where where = Where::current());
+Obj expect_list(Obj value, Where where = Where::current());
+Obj expect_dict(Obj value, Where where = Where::current());
+
+// Native recursion over caller data.
+class RecursionGuard {
+public:
+    explicit RecursionGuard(const char* what, Where where = Where::current());
+    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+    RecursionGuard(const RecursionGuard&) = delete;
+    RecursionGuard& operator=(const RecursionGuard&) = delete;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Functions
+
+enum class Kind { positional_or_keyword, keyword_only };
+
+struct Param {
+    const char* name;
+    Kind kind = Kind::positional_or_keyword;
+    const char* annotation = nullptr;
+    PyTypeObject* exact = nullptr;  // declared exact type (str, list, dict)
+    Obj default_value;               // empty when required
+
+    Param(const char* n) : name(n) {}
+    Param& ann(const char* a) {
+        annotation = a;
+        return *this;
+    }
+    Param& exactly(PyTypeObject* t) {
+        exact = t;
+        return *this;
+    }
+    Param& or_else(Obj d) {
+        default_value = std::move(d);
+        return *this;
+    }
+    Param& keyword_only() {
+        kind = Kind::keyword_only;
+        return *this;
+    }
+};
+
+inline Param arg(const char* n, const char* annotation = nullptr) { return Param(n).ann(annotation); }
+inline Param kwarg(const char* n, const char* annotation = nullptr) {
+    return Param(n).ann(annotation).keyword_only();
+}
+
+class Call;
+struct Generator;
+using Body = Obj (*)(Call&);
+using GeneratorBody = Generator (*)(Call);
+
+struct FunctionSpec {
+    const char* name;
+    std::vector<Param> params;
+    const char* returns = nullptr;  // result annotation text
+    const char* doc = nullptr;
+    Body body = nullptr;
+    GeneratorBody generator = nullptr;
+    Obj closure;                     // a value the body reads back with Call::closure()
+    std::string qualname;            // empty: the name (module level) or Class.name (in a class)
+};
+
+// The arguments of one call, in declared parameter order.
+class Call {
+public:
+    Call(PyObject* const* args, Py_ssize_t n, PyObject* function);
+    Call(Call&&) = default;
+    Call(const Call&) = delete;
+    Call& operator=(const Call&) = delete;
+    Handle operator[](Py_ssize_t i) const { return args_[i]; }
+    Py_ssize_t size() const { return n_; }
+    Handle closure() const;
+    Handle function() const { return function_; }
+    Call owned() const;  // a copy that owns its values, for bodies that outlive the call
+
+private:
+    PyObject* const* args_;
+    Py_ssize_t n_;
+    PyObject* function_;
+    std::vector<Obj> keep_;
+    std::vector<PyObject*> raw_;
+};
+
+Obj make_function(FunctionSpec spec, Where where = Where::current());
+
+// ---------------------------------------------------------------------------------------------
+// Generators: a body is a coroutine that co_yields objects; `co_await yield_from(it)` delegates.
+
+struct Generator {
+    struct promise_type;
+    using handle_type = std::coroutine_handle<promise_type>;
+
+    struct YieldAwaiter {
+        promise_type* p;
+        bool await_ready() const noexcept { return false; }
+        void await_suspend(handle_type) const noexcept {}
+        Obj await_resume() const;  // the sent value, or throws the thrown-in exception
+    };
+    struct DelegateAwaiter {
+        Obj iterator;
+        bool await_ready() const noexcept { return false; }
+        void await_suspend(handle_type h) noexcept;
+        Obj await_resume();
+        promise_type* p = nullptr;
+    };
+
+    struct promise_type {
+        Obj yielded;
+        Obj sent;
+        bool throw_pending = false;
+        Obj delegate;
+        bool delegate_new = false;
+        Obj delegate_result;
+        std::exception_ptr error;
+
+        Generator get_return_object() { return Generator{handle_type::from_promise(*this)}; }
+        std::suspend_always initial_suspend() noexcept { return {}; }
+        std::suspend_always final_suspend() noexcept { return {}; }
+        void unhandled_exception() { error = std::current_exception(); }
+        void return_void() {}
+        YieldAwaiter yield_value(Obj value) {
+            yielded = std::move(value);
+            return YieldAwaiter{this};
+        }
+    };
+
+    handle_type handle;
+};
+
+Generator::DelegateAwaiter yield_from(Handle iterable, Where where = Where::current());
+
+// ---------------------------------------------------------------------------------------------
+// Classes, built through types.new_class.
+
+class ClassSpec {
+public:
+    explicit ClassSpec(const char* class_name) : name_(class_name) {}
+    ClassSpec& doc(const char* text);
+    ClassSpec& method(FunctionSpec spec);
+    ClassSpec& classmethod(FunctionSpec spec);
+    ClassSpec& staticmethod(FunctionSpec spec);
+    ClassSpec& property(FunctionSpec getter);
+    ClassSpec& cached_property(FunctionSpec getter);
+    ClassSpec& cached_method(FunctionSpec spec);  // functools.cache
+    ClassSpec& value(const char* attr_name, Handle value);
+    ClassSpec& annotation(const char* attr_name, Handle annotation);
+
+    Obj create(Pos bases = {}, Kws kwds = {}, Where where = Where::current());
+    const char* class_name() const { return name_; }
+
+private:
+    Obj function_for(FunctionSpec& spec);
+    const char* name_;
+    std::vector<std::pair<const char*, Obj>> items_;
+    std::vector<std::pair<const char*, Obj>> annotations_;
+    const char* doc_ = nullptr;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Module definition.
+
+// The module body API: imports and bindings into the module namespace, in source order.
+class ModuleBody {
+public:
+    explicit ModuleBody(PyObject* module);
+    Handle module() const { return module_; }
+    // import a.b.c (binds the top package) or import a.b.c as name
+    void import(const char* dotted, const char* as = nullptr, Where where = Where::current());
+    // from dotted import n1, n2, ...
+    void import_from(const char* dotted, std::initializer_list<const char*> names, Where where = Where::current());
+    void set(const char* global_name, Handle value, Where where = Where::current());
+    Obj def(FunctionSpec spec, Where where = Where::current());
+    Obj define_class(ClassSpec& spec, Pos bases = {}, Kws kwds = {}, Where where = Where::current());
+
+private:
+    PyObject* module_;
+};
+
+using ModuleBodyFn = void (*)(ModuleBody&);
+
+struct ModuleInfo {
+    const char* short_name;
+    const char* dotted_name;
+    ModuleBodyFn body;
+};
+
+// The two steps of multi-phase initialisation; used by KV_MODULE.
+PyObject* module_create(PyObject* spec, PyModuleDef* def);
+int module_exec(PyObject* module);
+void register_module(const ModuleInfo* info);
+const ModuleInfo& current_module();
+
+}  // namespace kv
+
+#define KV_MODULE(SHORT, DOTTED, BODY)                                                               \
+    static const ::kv::ModuleInfo kv_module_info{#SHORT, DOTTED, BODY};                           \
+    static PyObject* kv_create(PyObject* spec, PyModuleDef* def) {                                \
+        ::kv::register_module(&kv_module_info);                                                   \
+        return ::kv::module_create(spec, def);                                                    \
+    }                                                                                             \
+    static PyModuleDef_Slot kv_slots[] = {                                                        \
+        {Py_mod_create, reinterpret_cast<void*>(kv_create)},                                      \
+        {Py_mod_exec, reinterpret_cast<void*>(::kv::module_exec)},                                \
+        {0, nullptr}};                                                                            \
+    static PyModuleDef kv_module_def = {PyModuleDef_HEAD_INIT, DOTTED, nullptr, 0, nullptr,        \
+                                        kv_slots, nullptr, nullptr, nullptr};                     \
+    extern "C" __attribute__((visibility("default"))) PyObject* PyInit_##SHORT() {                \
+        return PyModuleDef_Init(&kv_module_def);                                                  \
+    }

@@ -1,0 +1,421 @@
+// The function object type: vectorcall, one argument binder, method binding like a Python function.
+#include <cstddef>
+
+#include "frame.hpp"
+#include "internal.hpp"
+
+namespace kv {
+namespace {
+
+struct Signature {
+    std::string name;
+    std::vector<Param> params;
+    std::vector<PyObject*> names;  // interned parameter names, in declared order
+    Py_ssize_t npos = 0;           // positional-or-keyword parameters come first
+    bool has_exact = false;
+    const char* returns = nullptr;
+    int line = 0;
+};
+
+struct FunctionObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    Signature* sig;
+    Body body;
+    GeneratorBody generator;
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* module;
+    PyObject* doc;
+    PyObject* dict;
+    PyObject* defaults;     // tuple or None
+    PyObject* kwdefaults;   // dict or None
+    PyObject* annotations;  // dict
+    PyObject* closure;
+    PyObject* weakrefs;
+};
+
+FunctionObject* as_function(PyObject* o) { return reinterpret_cast<FunctionObject*>(o); }
+
+// --- binding errors, with the texts callers know ----------------------------------------------
+
+[[noreturn]] void positional_count_error(const Signature& s, Py_ssize_t min, Py_ssize_t found) {
+    Py_ssize_t max = s.npos;
+    Py_ssize_t expected = found < min ? min : max;
+    const char* more_or_less = min == max ? "exactly" : (found < min ? "at least" : "at most");
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", s.name.c_str(),
+                 more_or_less, expected, expected == 1 ? "" : "s", found);
+    throw PyError{s.line};
+}
+
+Py_ssize_t find_parameter(const Signature& s, PyObject* key) {
+    Py_ssize_t n = static_cast<Py_ssize_t>(s.names.size());
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (s.names[i] == key) return i;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        int rc = PyUnicode_Compare(s.names[i], key);
+        if (rc == 0) return i;
+        if (rc == -1 && PyErr_Occurred()) throw PyError{s.line};
+    }
+    return -1;
+}
+
+// Fills `bound` with borrowed references in declared order; defaults come from the function.
+void bind(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** bound) {
+    const Signature& s = *f->sig;
+    Py_ssize_t total = static_cast<Py_ssize_t>(s.params.size());
+    Py_ssize_t ndefaults = PyTuple_Check(f->defaults) ? PyTuple_GET_SIZE(f->defaults) : 0;
+    if (ndefaults > s.npos) ndefaults = s.npos;
+    Py_ssize_t min = s.npos - ndefaults;
+    if (nargs > s.npos) positional_count_error(s, min, nargs);
+    for (Py_ssize_t i = 0; i < total; ++i) bound[i] = i < nargs ? args[i] : nullptr;
+
+    // Keywords: matched now, but a problem with them is reported after missing positionals.
+    const char* keyword_problem = nullptr;
+    PyObject* problem_key = nullptr;
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw && !keyword_problem; ++k) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        if (!PyUnicode_Check(key)) {
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", s.name.c_str());
+            throw PyError{s.line};
+        }
+        Py_ssize_t i = find_parameter(s, key);
+        if (i < 0) {
+            keyword_problem = "%s() got an unexpected keyword argument '%U'";
+        } else if (bound[i]) {
+            keyword_problem = "%s() got multiple values for keyword argument '%U'";
+        } else {
+            bound[i] = args[nargs + k];
+            continue;
+        }
+        problem_key = key;
+    }
+    for (Py_ssize_t i = nargs; i < s.npos; ++i) {
+        if (bound[i]) continue;
+        if (i < min) positional_count_error(s, min, i);
+        bound[i] = PyTuple_GET_ITEM(f->defaults, i - min);
+    }
+    if (keyword_problem) {
+        PyErr_Format(PyExc_TypeError, keyword_problem, s.name.c_str(), problem_key);
+        throw PyError{s.line};
+    }
+    for (Py_ssize_t i = s.npos; i < total; ++i) {
+        if (bound[i]) continue;
+        PyObject* fallback = PyDict_Check(f->kwdefaults) ? PyDict_GetItemWithError(f->kwdefaults, s.names[i]) : nullptr;
+        if (!fallback) {
+            if (!PyErr_Occurred())
+                PyErr_Format(PyExc_TypeError, "%s() needs keyword-only argument %U", s.name.c_str(), s.names[i]);
+            throw PyError{s.line};
+        }
+        bound[i] = fallback;
+    }
+}
+
+void check_exact_types(const Signature& s, PyObject* const* bound) {
+    for (size_t i = 0; i < s.params.size(); ++i) {
+        PyTypeObject* exact = s.params[i].exact;
+        if (exact && !Py_IS_TYPE(bound[i], exact)) {
+            PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                         s.params[i].name, exact->tp_name, Py_TYPE(bound[i])->tp_name);
+            throw PyError{s.line};
+        }
+    }
+}
+
+PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    FunctionObject* f = as_function(self);
+    const Signature& s = *f->sig;
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    Py_ssize_t total = static_cast<Py_ssize_t>(s.params.size());
+    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    PyObject* result = nullptr;
+    // Defaults are borrowed while the call runs: keep the containers alive.
+    Obj keep_defaults(Handle(f->defaults)), keep_kwdefaults(Handle(f->kwdefaults));
+    try {
+        PyObject* small[12];
+        std::vector<PyObject*> large;
+        PyObject** bound = small;
+        if (total > 12) {
+            large.resize(static_cast<size_t>(total));
+            bound = large.data();
+        }
+        if (!kwnames && nargs == total && total == s.npos) {
+            bound = const_cast<PyObject**>(args);
+        } else {
+            bind(f, args, nargs, kwnames, bound);
+        }
+        if (s.has_exact) check_exact_types(s, bound);
+        Call call(bound, total, self);
+        if (f->generator) {
+            result = new_generator(f->generator(call.owned()), f->name, f->qualname, s.line);
+        } else {
+            result = f->body(call).release();
+        }
+    } catch (const PyError& e) {
+        add_traceback(PyUnicode_AsUTF8(f->qualname), e.line);
+    } catch (...) {
+        translate_cpp_exception();
+    }
+    Py_LeaveRecursiveCall();
+    return result;
+}
+
+// --- attributes ------------------------------------------------------------------------------------
+
+int set_text(PyObject** slot, PyObject* value, const char* what) {
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
+        return -1;
+    }
+    Py_XSETREF(*slot, Py_NewRef(value));
+    return 0;
+}
+
+PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_function(self)->name); }
+int set_name(PyObject* self, PyObject* v, void*) { return set_text(&as_function(self)->name, v, "__name__"); }
+PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_function(self)->qualname); }
+int set_qualname(PyObject* self, PyObject* v, void*) {
+    return set_text(&as_function(self)->qualname, v, "__qualname__");
+}
+
+PyObject* get_defaults(PyObject* self, void*) { return Py_NewRef(as_function(self)->defaults); }
+int set_defaults(PyObject* self, PyObject* v, void*) {
+    if (!v) v = Py_None;
+    if (v != Py_None && !PyTuple_Check(v)) {
+        PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
+        return -1;
+    }
+    Py_XSETREF(as_function(self)->defaults, Py_NewRef(v));
+    return 0;
+}
+
+PyObject* get_kwdefaults(PyObject* self, void*) { return Py_NewRef(as_function(self)->kwdefaults); }
+int set_kwdefaults(PyObject* self, PyObject* v, void*) {
+    if (!v) v = Py_None;
+    if (v != Py_None && !PyDict_Check(v)) {
+        PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
+        return -1;
+    }
+    Py_XSETREF(as_function(self)->kwdefaults, Py_NewRef(v));
+    return 0;
+}
+
+PyObject* get_annotations(PyObject* self, void*) { return Py_NewRef(as_function(self)->annotations); }
+int set_annotations(PyObject* self, PyObject* v, void*) {
+    if (!v) v = Py_None;
+    if (v == Py_None) {
+        Py_XSETREF(as_function(self)->annotations, PyDict_New());
+        return as_function(self)->annotations ? 0 : -1;
+    }
+    if (!PyDict_Check(v)) {
+        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+        return -1;
+    }
+    Py_XSETREF(as_function(self)->annotations, Py_NewRef(v));
+    return 0;
+}
+
+PyObject* get_globals(PyObject*, void*) { return Py_NewRef(module_namespace().ptr()); }
+
+// inspect.signature() reads this: the declared parameters, defaults and annotation texts.
+PyObject* get_signature(PyObject* self, void*) {
+    FunctionObject* f = as_function(self);
+    const Signature& s = *f->sig;
+    try {
+        Obj inspect = import_module("inspect");
+        Obj parameter = inspect.attr("Parameter");
+        Obj empty = parameter.attr("empty");
+        Handle annotations = f->annotations;
+        auto annotation_of = [&](PyObject* key) {
+            PyObject* a = PyDict_GetItemWithError(annotations.ptr(), key);
+            if (!a && PyErr_Occurred()) fail();
+            return a ? Obj(Handle(a)) : empty;
+        };
+        Py_ssize_t ndefaults = PyTuple_Check(f->defaults) ? PyTuple_GET_SIZE(f->defaults) : 0;
+        Obj params = new_list();
+        for (size_t i = 0; i < s.params.size(); ++i) {
+            Py_ssize_t at = static_cast<Py_ssize_t>(i);
+            bool keyword_only = at >= s.npos;
+            Obj fallback = empty;
+            if (!keyword_only && at >= s.npos - ndefaults) {
+                fallback = Obj(Handle(PyTuple_GET_ITEM(f->defaults, at - (s.npos - ndefaults))));
+            } else if (keyword_only && PyDict_Check(f->kwdefaults)) {
+                PyObject* d = PyDict_GetItemWithError(f->kwdefaults, s.names[i]);
+                if (d) fallback = Obj(Handle(d));
+            }
+            Obj kind = parameter.attr(keyword_only ? "KEYWORD_ONLY" : "POSITIONAL_OR_KEYWORD");
+            params.append(parameter.call({Handle(s.names[i]), kind},
+                                         {{"default", fallback}, {"annotation", annotation_of(s.names[i])}}));
+        }
+        return inspect.attr("Signature")
+            .call({params}, {{"return_annotation", annotation_of(name("return"))}})
+            .release();
+    } catch (...) {
+        translate_cpp_exception();
+        return nullptr;
+    }
+}
+
+PyObject* function_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
+}
+
+PyObject* function_reduce(PyObject* self, PyObject*) { return Py_NewRef(as_function(self)->qualname); }
+
+PyObject* function_get(PyObject* self, PyObject* obj, PyObject*) {
+    if (!obj || obj == Py_None) return Py_NewRef(self);
+    return PyMethod_New(self, obj);
+}
+
+int function_traverse(PyObject* self, visitproc visit, void* arg) {
+    FunctionObject* f = as_function(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(f->dict);
+    Py_VISIT(f->defaults);
+    Py_VISIT(f->kwdefaults);
+    Py_VISIT(f->annotations);
+    Py_VISIT(f->closure);
+    Py_VISIT(f->doc);
+    return 0;
+}
+
+int function_clear(PyObject* self) {
+    FunctionObject* f = as_function(self);
+    Py_CLEAR(f->dict);
+    Py_CLEAR(f->defaults);
+    Py_CLEAR(f->kwdefaults);
+    Py_CLEAR(f->annotations);
+    Py_CLEAR(f->closure);
+    Py_CLEAR(f->doc);
+    return 0;
+}
+
+void function_dealloc(PyObject* self) {
+    FunctionObject* f = as_function(self);
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    if (f->weakrefs) PyObject_ClearWeakRefs(self);
+    function_clear(self);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->module);
+    PyObject_GC_Del(self);
+    Py_DECREF(type);
+}
+
+PyMemberDef function_members[] = {
+    {"__module__", Py_T_OBJECT_EX, offsetof(FunctionObject, module), 0, nullptr},
+    {"__doc__", Py_T_OBJECT_EX, offsetof(FunctionObject, doc), 0, nullptr},
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(FunctionObject, vectorcall), Py_READONLY, nullptr},
+    {"__dictoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, dict), Py_READONLY, nullptr},
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, weakrefs), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr}};
+
+PyGetSetDef function_getset[] = {
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
+    {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
+    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"__globals__", get_globals, nullptr, nullptr, nullptr},
+    {"__signature__", get_signature, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+PyMethodDef function_methods[] = {{"__reduce__", function_reduce, METH_NOARGS, nullptr},
+                                  {nullptr, nullptr, 0, nullptr}};
+
+PyType_Slot function_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(function_get)},
+    {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
+    {Py_tp_members, function_members},
+    {Py_tp_getset, function_getset},
+    {Py_tp_methods, function_methods},
+    {0, nullptr}};
+
+PyType_Spec function_spec = {"korvan_function", sizeof(FunctionObject), 0,
+                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                                 Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                             function_slots};
+
+PyTypeObject* function_type(Where where) {
+    static PyTypeObject* type = nullptr;
+    if (!type) type = reinterpret_cast<PyTypeObject*>(Obj::steal(PyType_FromSpec(&function_spec), where).release());
+    return type;
+}
+
+}  // namespace
+
+Call::Call(PyObject* const* args, Py_ssize_t n, PyObject* function) : args_(args), n_(n), function_(function) {}
+
+Handle Call::closure() const { return as_function(function_)->closure; }
+
+Call Call::owned() const {
+    Call copy(nullptr, n_, function_);
+    copy.keep_.reserve(static_cast<size_t>(n_) + 1);
+    copy.keep_.emplace_back(Handle(function_));
+    for (Py_ssize_t i = 0; i < n_; ++i) copy.keep_.emplace_back(Handle(args_[i]));
+    copy.raw_.reserve(static_cast<size_t>(n_));
+    for (Py_ssize_t i = 0; i < n_; ++i) copy.raw_.push_back(copy.keep_[static_cast<size_t>(i) + 1].ptr());
+    copy.args_ = copy.raw_.data();
+    return copy;
+}
+
+Obj make_function(FunctionSpec spec, Where where) {
+    auto* s = new Signature();
+    s->name = spec.name;
+    s->returns = spec.returns;
+    s->line = static_cast<int>(where.line());
+    Obj defaults = Obj::none(), kwdefaults = Obj::none();
+    Obj annotations = new_dict(where);
+    std::vector<Obj> positional_defaults;
+    for (Param& p : spec.params) {
+        s->names.push_back(name(p.name));
+        if (p.kind == Kind::positional_or_keyword) ++s->npos;
+        if (p.exact) s->has_exact = true;
+        if (p.annotation) annotations.set_item(Handle(name(p.name)), str(p.annotation, where), where);
+        if (p.default_value.valid()) {
+            if (p.kind == Kind::positional_or_keyword) {
+                positional_defaults.push_back(p.default_value);
+            } else {
+                if (kwdefaults.is_none()) kwdefaults = new_dict(where);
+                kwdefaults.set_item(Handle(name(p.name)), p.default_value, where);
+            }
+        }
+        s->params.push_back(p);
+    }
+    if (spec.returns) annotations.set_item(Handle(name("return")), str(spec.returns, where), where);
+    if (!positional_defaults.empty()) {
+        defaults = Obj::steal(PyTuple_New(static_cast<Py_ssize_t>(positional_defaults.size())), where);
+        for (size_t i = 0; i < positional_defaults.size(); ++i)
+            PyTuple_SET_ITEM(defaults.ptr(), static_cast<Py_ssize_t>(i), positional_defaults[i].release());
+    }
+    for (Param& p : s->params) p.default_value.reset();
+
+    PyTypeObject* type = function_type(where);
+    auto* f = PyObject_GC_New(FunctionObject, type);
+    if (!f) fail(where);
+    f->vectorcall = function_vectorcall;
+    f->sig = s;
+    f->body = spec.body;
+    f->generator = spec.generator;
+    f->name = str(spec.name, where).release();
+    f->qualname = str(spec.qualname.empty() ? std::string(spec.name) : spec.qualname, where).release();
+    f->module = str(current_module().dotted_name, where).release();
+    f->doc = spec.doc ? str(spec.doc, where).release() : Py_NewRef(Py_None);
+    f->dict = nullptr;
+    f->defaults = defaults.release();
+    f->kwdefaults = kwdefaults.release();
+    f->annotations = annotations.release();
+    f->closure = spec.closure.valid() ? Obj(spec.closure).release() : Py_NewRef(Py_None);
+    f->weakrefs = nullptr;
+    PyObject_GC_Track(reinterpret_cast<PyObject*>(f));
+    return Obj::steal(reinterpret_cast<PyObject*>(f), where);
+}
+
+}  // namespace kv

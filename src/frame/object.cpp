@@ -1,0 +1,247 @@
+// The object vocabulary: every call checks its result and throws PyError on failure.
+#include "frame.hpp"
+
+#include <cstdarg>
+#include <unordered_map>
+
+namespace kv {
+
+void fail(Where where) { throw PyError{static_cast<int>(where.line())}; }
+
+void raise(PyObject* type, const char* message, Where where) {
+    PyErr_SetString(type, message);
+    fail(where);
+}
+
+void raise_format(int line, PyObject* type, const char* format, ...) {
+    va_list va;
+    va_start(va, format);
+    PyErr_FormatV(type, format, va);
+    va_end(va);
+    throw PyError{line};
+}
+
+PyObject* name(const char* literal) {
+    static std::unordered_map<const char*, PyObject*> table;
+    auto [it, fresh] = table.try_emplace(literal, nullptr);
+    if (fresh) {
+        it->second = PyUnicode_InternFromString(literal);
+        if (!it->second) {
+            table.erase(it);
+            fail();
+        }
+    }
+    return it->second;
+}
+
+Arg::Arg(const char* text) : o(Obj::steal(PyUnicode_FromString(text))) {}
+Arg::Arg(std::string_view text) : o(str(text)) {}
+Arg::Arg(long value) : o(integer(value)) {}
+
+// --- attributes and calls ---------------------------------------------------------------------
+
+Obj Handle::attr(const char* attr_name, Where where) const {
+    return Obj::steal(PyObject_GetAttr(p_, name(attr_name)), where);
+}
+
+Obj Handle::attr(Handle attr_name, Where where) const {
+    return Obj::steal(PyObject_GetAttr(p_, attr_name.ptr()), where);
+}
+
+Obj Handle::attr_or_null(const char* attr_name, Where where) const {
+    PyObject* result = PyObject_GetAttr(p_, name(attr_name));
+    if (!result) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) fail(where);
+        PyErr_Clear();
+    }
+    return Obj::steal_or_null(result);
+}
+
+bool Handle::has_attr(const char* attr_name, Where where) const { return attr_or_null(attr_name, where).valid(); }
+
+void Handle::set_attr(const char* attr_name, Handle value, Where where) const {
+    if (PyObject_SetAttr(p_, name(attr_name), value.ptr()) < 0) fail(where);
+}
+
+namespace {
+
+// Lays out positional and keyword arguments for a vectorcall; slot 0 is free for a receiver.
+struct VectorArgs {
+    std::vector<PyObject*> slots;
+    Obj kwnames;
+    size_t npos;
+
+    VectorArgs(PyObject* receiver, Pos args, Kws kws, Where where) : npos(args.size() + 1) {
+        slots.reserve(1 + args.size() + kws.size());
+        slots.push_back(receiver);
+        for (const Arg& a : args) slots.push_back(a.o.ptr());
+        if (kws.size()) {
+            kwnames = Obj::steal(PyTuple_New(static_cast<Py_ssize_t>(kws.size())), where);
+            Py_ssize_t i = 0;
+            for (const KwArg& k : kws) {
+                PyObject* key = name(k.key);
+                Py_INCREF(key);
+                PyTuple_SET_ITEM(kwnames.ptr(), i++, key);
+                slots.push_back(k.value.o.ptr());
+            }
+        }
+    }
+};
+
+}  // namespace
+
+Obj Handle::call(Pos args, Kws kws, Where where) const {
+    VectorArgs v(nullptr, args, kws, where);
+    return Obj::steal(PyObject_Vectorcall(p_, v.slots.data() + 1, (v.npos - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                          v.kwnames.ptr()),
+                      where);
+}
+
+Obj Handle::call_method(const char* method, Pos args, Kws kws, Where where) const {
+    VectorArgs v(p_, args, kws, where);
+    return Obj::steal(PyObject_VectorcallMethod(name(method), v.slots.data(), v.npos, v.kwnames.ptr()), where);
+}
+
+// --- items -------------------------------------------------------------------------------------
+
+Obj Handle::item(Handle key, Where where) const { return Obj::steal(PyObject_GetItem(p_, key.ptr()), where); }
+
+void Handle::set_item(Handle key, Handle value, Where where) const {
+    if (PyObject_SetItem(p_, key.ptr(), value.ptr()) < 0) fail(where);
+}
+
+void Handle::append(Handle value, Where where) const {
+    int rc = PyList_CheckExact(p_) ? PyList_Append(p_, value.ptr())
+                                   : (Obj::steal(PyObject_CallMethodOneArg(p_, name("append"), value.ptr()), where), 0);
+    if (rc < 0) fail(where);
+}
+
+// --- tests ---------------------------------------------------------------------------------------
+
+bool Handle::truthy(Where where) const {
+    int rc = PyObject_IsTrue(p_);
+    if (rc < 0) fail(where);
+    return rc;
+}
+
+bool Handle::eq(Handle other, Where where) const {
+    int rc = PyObject_RichCompareBool(p_, other.p_, Py_EQ);
+    if (rc < 0) fail(where);
+    return rc;
+}
+
+bool Handle::ne(Handle other, Where where) const {
+    Obj result = Obj::steal(PyObject_RichCompare(p_, other.p_, Py_NE), where);
+    return result.truthy(where);
+}
+
+bool Handle::contains(Handle value, Where where) const {
+    int rc = PySequence_Contains(p_, value.p_);
+    if (rc < 0) fail(where);
+    return rc;
+}
+
+bool Handle::isinstance(Handle type, Where where) const {
+    int rc = PyObject_IsInstance(p_, type.p_);
+    if (rc < 0) fail(where);
+    return rc;
+}
+
+// --- texts and sizes ---------------------------------------------------------------------------
+
+Py_ssize_t Handle::len(Where where) const {
+    Py_ssize_t n = PyObject_Length(p_);
+    if (n < 0) fail(where);
+    return n;
+}
+
+Obj Handle::str(Where where) const { return Obj::steal(PyObject_Str(p_), where); }
+Obj Handle::repr(Where where) const { return Obj::steal(PyObject_Repr(p_), where); }
+
+Obj Handle::format(Where where) const {
+    if (PyUnicode_CheckExact(p_)) return Obj(*this);
+    return Obj::steal(PyObject_Format(p_, nullptr), where);
+}
+
+Obj Handle::type() const { return Obj(Handle(reinterpret_cast<PyObject*>(Py_TYPE(p_)))); }
+
+std::string_view Handle::text(Where where) const {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(p_, &size);
+    if (!data) fail(where);
+    return {data, static_cast<size_t>(size)};
+}
+
+// --- iteration ---------------------------------------------------------------------------------
+
+Range Handle::iter(Where where) const { return Range(Obj::steal(PyObject_GetIter(p_), where), where); }
+
+void Range::Cursor::advance() {
+    current_ = Obj::steal_or_null(PyIter_Next(r_->it_.ptr()));
+    if (!current_.valid() && PyErr_Occurred()) fail(r_->where_);
+}
+
+// --- constructors ------------------------------------------------------------------------------
+
+Obj str(std::string_view text, Where where) {
+    return Obj::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())), where);
+}
+
+Obj integer(long value, Where where) { return Obj::steal(PyLong_FromLong(value), where); }
+
+Obj boolean(bool value) { return Obj(Handle(value ? Py_True : Py_False)); }
+
+Obj new_list(Pos items, Where where) {
+    Obj list = Obj::steal(PyList_New(static_cast<Py_ssize_t>(items.size())), where);
+    Py_ssize_t i = 0;
+    for (const Arg& a : items) PyList_SET_ITEM(list.ptr(), i++, Obj(a.o).release());
+    return list;
+}
+
+Obj new_tuple(Pos items, Where where) {
+    Obj tuple = Obj::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())), where);
+    Py_ssize_t i = 0;
+    for (const Arg& a : items) PyTuple_SET_ITEM(tuple.ptr(), i++, Obj(a.o).release());
+    return tuple;
+}
+
+Obj new_dict(Where where) { return Obj::steal(PyDict_New(), where); }
+Obj new_set(Where where) { return Obj::steal(PySet_New(nullptr), where); }
+
+Obj import_module(const char* dotted, Where where) { return Obj::steal(PyImport_ImportModule(dotted), where); }
+
+// --- errors ------------------------------------------------------------------------------------
+
+bool error_matches(PyObject* type) { return PyErr_ExceptionMatches(type); }
+
+Obj fetch_error() { return Obj::steal_or_null(PyErr_GetRaisedException()); }
+
+void raise_object(Handle exception, Where where) {
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.ptr())), exception.ptr());
+    fail(where);
+}
+
+void raise_from(Handle exception, Handle cause, Where where) {
+    PyException_SetCause(exception.ptr(), Obj(cause).release());
+    raise_object(exception, where);
+}
+
+namespace {
+
+Obj expect_exact(Obj value, PyTypeObject* type, const char* shown, Where where) {
+    if (value.is_none() || Py_IS_TYPE(value.ptr(), type)) return value;
+    raise_format(static_cast<int>(where.line()), PyExc_TypeError, "Expected %s, got %.200s", shown,
+                 value.type_name());
+}
+
+}  // namespace
+
+Obj expect_str(Obj value, Where where) { return expect_exact(std::move(value), &PyUnicode_Type, "unicode", where); }
+Obj expect_list(Obj value, Where where) { return expect_exact(std::move(value), &PyList_Type, "list", where); }
+Obj expect_dict(Obj value, Where where) { return expect_exact(std::move(value), &PyDict_Type, "dict", where); }
+
+RecursionGuard::RecursionGuard(const char* what, Where where) {
+    if (Py_EnterRecursiveCall(what)) fail(where);
+}
+
+}  // namespace kv
