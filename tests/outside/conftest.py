@@ -44,7 +44,7 @@ ISORT_OPTIONS = dict(
 )
 
 # Plain-Python stand-ins of the compiled value validators, with the same signatures and messages.
-VALIDATORS_SOURCE = '''
+VALIDATORS_SOURCE = """
 def validate_options(value, options):
     if value is None:
         return value
@@ -64,7 +64,7 @@ def validate_non_empty_keys(value):
         if len(k) == 0:
             raise ValueError("Dictionary keys must be non-empty")
     return value
-'''
+"""
 
 
 def print_imports(generator: AstDependencyGenerator) -> str:
@@ -148,12 +148,18 @@ class StandInClassWriter:
         self.deps.add_model_type_dependency(type_data.type)
         for obj in (Union, Reference, LegacyModel):
             self.deps.add_python_type_dependency(obj)
-        elements = [ast.Name(id="Reference", ctx=ast.Load()), ast.Constant(value=type_data.type), ast.Name(id="LegacyModel", ctx=ast.Load())]
+        elements = [
+            ast.Name(id="Reference", ctx=ast.Load()),
+            ast.Constant(value=type_data.type),
+            ast.Name(id="LegacyModel", ctx=ast.Load()),
+        ]
         return _subscript("Union", ast.Tuple(elts=elements, ctx=ast.Load()))
 
     def add_property(self, name: str, config: Any, *, is_required: bool) -> None:
         type_data = TypeData(type=config.type, items=config.items)
-        node = ast.AnnAssign(target=ast.Name(id=name, ctx=ast.Store()), annotation=self.type_hint(type_data, is_required), simple=1)
+        node = ast.AnnAssign(
+            target=ast.Name(id=name, ctx=ast.Store()), annotation=self.type_hint(type_data, is_required), simple=1
+        )
         if config.default is not None or not is_required:
             node.value = _literal(type_data, config.default)
         annotation = node.annotation
@@ -213,7 +219,9 @@ def _literal(type_data: TypeData, value: Any) -> ast.expr | None:
     if kind == CoreTypes.DICTIONARY and type_data.items is not None:
         items = type_data.items
         key_type, value_type = (
-            (items.key_type, items.value_type) if isinstance(items, LegacyDictSchema) else (items.key.type, items.value.type)
+            (items.key_type, items.value_type)
+            if isinstance(items, LegacyDictSchema)
+            else (items.key.type, items.value.type)
         )
         return ast.Dict(
             keys=[_literal(TypeData(type=key_type), k) for k in value],

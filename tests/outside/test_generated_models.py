@@ -32,10 +32,7 @@ def build_library_modules(validators, model_names: DependencyModelNames) -> dict
     book.add_validator("meta", "_non_empty_keys_meta", validators.validate_non_empty_keys, None)
     book.add_validator("tags", "validate_value_in_options_tags", validators.validate_options, ["classic", "poetry"])
     book.add_class_custom_code(
-        "import math\n\n"
-        "@property\n"
-        "def sheets(self) -> int:\n"
-        "    return math.ceil((self.pages or 0) / 2)\n"
+        "import math\n\n" "@property\n" "def sheets(self) -> int:\n" "    return math.ceil((self.pages or 0) / 2)\n"
     )
 
     person = StandInClassWriter("models", Model, model_names)
@@ -63,7 +60,9 @@ def build_library_modules(validators, model_names: DependencyModelNames) -> dict
     return {"book": book.module_source(), "person": person.module_source(), "student": student.module_source()}
 
 
-NAMES = DependencyModelNames(modules={"Book": "book", "Person": "person", "Student": "student"}, parents={"Student": "Person"})
+NAMES = DependencyModelNames(
+    modules={"Book": "book", "Person": "person", "Student": "student"}, parents={"Student": "Person"}
+)
 
 
 @pytest.fixture
@@ -139,4 +138,7 @@ def test_importing_one_module_first_still_resolves(models_package):
 
     student_module = importlib.import_module("models.student")  # package init runs first
     Student = student_module.Student
-    assert Student(name="S", favourite={"ref": {"class_name": "Book", "object_id": "b"}}).favourite.ref.class_name == "Book"
+    assert (
+        Student(name="S", favourite={"ref": {"class_name": "Book", "object_id": "b"}}).favourite.ref.class_name
+        == "Book"
+    )

@@ -73,7 +73,9 @@ class QuerySet:
 class Query:
     """A query for exactly one record; runs on ``execute``."""
 
-    def __init__(self, model_class: type[BaseModelClass], alias: str, filters: dict[str, Any], fields: list[str] | None = None) -> None:
+    def __init__(
+        self, model_class: type[BaseModelClass], alias: str, filters: dict[str, Any], fields: list[str] | None = None
+    ) -> None:
         self.model_class = model_class
         self.alias = alias
         self.filters = filters

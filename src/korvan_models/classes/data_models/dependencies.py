@@ -50,7 +50,9 @@ class DependencyModelNames(BaseModel):
     parents: dict[str, str] = Field(default_factory=dict)
 
     @classmethod
-    def from_schemas(cls, schemas: Iterable[ObjectSchema], *, base_type: str = BASE_OBJECT_TYPE) -> DependencyModelNames:
+    def from_schemas(
+        cls, schemas: Iterable[ObjectSchema], *, base_type: str = BASE_OBJECT_TYPE
+    ) -> DependencyModelNames:
         """Builds the names of a set of schemas; two titles with one module name are refused."""
         modules: dict[str, str] = {}
         parents: dict[str, str] = {}

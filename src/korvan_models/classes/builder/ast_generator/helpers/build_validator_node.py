@@ -74,11 +74,7 @@ def build_validator_node(
             kwarg=None,
             defaults=[],
         ),
-        body=[
-            ast.Return(
-                value=ast.Call(func=ast.Name(id=function_name, ctx=ast.Load()), args=arguments, keywords=[])
-            )
-        ],
+        body=[ast.Return(value=ast.Call(func=ast.Name(id=function_name, ctx=ast.Load()), args=arguments, keywords=[]))],
         decorator_list=[
             ast.Call(
                 func=ast.Name(id=field_validator.__name__, ctx=ast.Load()),
