@@ -1,0 +1,167 @@
+// make_field_statement: the annotated assignment that declares one field of a generated model class.
+//
+// The annotation comes from make_type_hint; a default value is cast to a literal node following the
+// property's type description, not the value's own type (the text '3' of a number property is 3).
+#include "frame.hpp"
+
+using namespace kv;
+
+namespace {
+
+Obj constant(Handle value) { return global("ast").attr("Constant").call({}, {{"value", value}}); }
+
+bool is_core(Handle property_type, const char* member) {
+    return property_type.eq(global("CoreTypes").attr(member).attr("value"));
+}
+
+// `raise exception from err` inside `except ... as err`: the caught error is cause and context.
+[[noreturn]] void raise_from_caught(Handle exception, Handle err) {
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.ptr())), exception.ptr());
+    PyException_SetContext(exception.ptr(), Obj(err).release());
+    PyException_SetCause(exception.ptr(), Obj(err).release());
+    fail();
+}
+
+// --- make_field_statement ---------------------------------------------------------------------------
+
+Obj make_field_statement(Call& a) {
+    Handle target_name = a[0], type_data = a[1], value = a[2];
+    Handle is_required = a[3], can_be_a_reference = a[4], generator = a[5];
+    Obj target = global("ast").attr("Name").call({}, {{"id", target_name}, {"ctx", global("ast").attr("Store").call()}});
+    Obj annotation = global("make_type_hint")
+                         .call({type_data}, {{"is_required", is_required},
+                                             {"can_be_a_reference", can_be_a_reference},
+                                             {"ast_dependency_generator", generator}});
+    Obj ann_assign = global("ast").attr("AnnAssign");
+    if (value.ne(global("UNSET")) && (!value.is_none() || !is_required.truthy())) {
+        Obj cast = global("cast_property_value").call({type_data, value});
+        return ann_assign.call({}, {{"target", target}, {"annotation", annotation}, {"simple", 1}, {"value", cast}});
+    }
+    return ann_assign.call({}, {{"target", target}, {"annotation", annotation}, {"simple", 1}});
+}
+
+// --- cast_property_value ------------------------------------------------------------------------------
+
+// An element of a list or dictionary literal: cast by its description, or else written as it is,
+// so that no `None` hole is left inside the container node.
+Obj cast_element(Handle description, Handle value) {
+    Obj node = global("cast_property_value").call({description, value});
+    if (node.is_none()) node = global("make_literal_node").call({value});
+    return node;
+}
+
+// "true" and "false" as text mean what they say; any other value counts by its truth value.
+Obj boolean_value(Handle property_value) {
+    if (property_value.is_str()) {
+        Obj word = property_value.call_method("strip").call_method("lower");
+        if (word.eq(str("true"))) return boolean(true);
+        if (word.eq(str("false"))) return boolean(false);
+    }
+    return boolean(property_value.truthy());
+}
+
+Obj binary_value(Handle property_value) {
+    if (property_value.is_str()) return Obj::steal(PyUnicode_AsUTF8String(property_value.ptr()));
+    return builtin("bytes").call({property_value});
+}
+
+Obj cast_each(Handle description, Handle values) {
+    Obj nodes = new_list();
+    for (Obj value : values.iter()) nodes.append(cast_element(description, value));
+    return nodes;
+}
+
+Obj list_literal(Handle items, Handle property_value) {
+    return global("ast").attr("List").call({}, {{"elts", cast_each(items, property_value)}});
+}
+
+Obj dict_literal(Handle keys, Handle values) {
+    return global("ast").attr("Dict").call({}, {{"keys", keys}, {"values", values}});
+}
+
+Obj type_named(Handle type_name) { return global("TypeData").call({}, {{"type", type_name}}); }
+
+// The whole description of a DictSchema key or value, its own items included.
+Obj full_description(Handle type_data) {
+    return global("TypeData").call({}, {{"type", type_data.attr("type")}, {"items", type_data.attr("items")}});
+}
+
+Obj cast_property_value(Call& a) {
+    Handle type_data = a[0], property_value = a[1];
+    Obj property_type = type_data.attr("type").call_method("lower");
+    if (property_value.is_none()) return constant(property_value);
+    if (is_core(property_type, "STRING")) return constant(property_value);
+    if (is_core(property_type, "NUMBER")) return constant(global("cast_number_value").call({property_value}));
+    if (is_core(property_type, "BOOLEAN")) return constant(boolean_value(property_value));
+    if (is_core(property_type, "BINARY")) return constant(binary_value(property_value));
+    if (is_core(property_type, "ARRAY") && !type_data.attr("items").is_none()) {
+        Obj items = type_data.attr("items");
+        if (items.isinstance(global("TypeData"))) return list_literal(items, property_value);
+        return Obj::none();
+    }
+    if (is_core(property_type, "DICTIONARY") && !type_data.attr("items").is_none()) {
+        Obj items = type_data.attr("items");
+        if (items.isinstance(global("LegacyDictSchema"))) {
+            Obj keys = cast_each(type_named(items.attr("key_type")), property_value);
+            Obj values = cast_each(type_named(items.attr("value_type")), property_value.call_method("values"));
+            return dict_literal(keys, values);
+        }
+        if (items.isinstance(global("DictSchema"))) {
+            Obj keys = cast_each(full_description(items.attr("key")), property_value);
+            Obj values = cast_each(full_description(items.attr("value")), property_value.call_method("values"));
+            return dict_literal(keys, values);
+        }
+        return global("ast").attr("Name").call({}, {{"id", property_value}, {"ctx", global("ast").attr("Load").call()}});
+    }
+    return Obj::none();
+}
+
+// --- cast_number_value ------------------------------------------------------------------------------
+
+Obj cast_number_value(Call& a) {
+    Handle property_value = a[0];
+    Obj error_msg = Obj::steal(PyUnicode_FromFormat("Cannot cast %U to a number", property_value.format().ptr()));
+    if (property_value.is_int() || property_value.is_float()) return Obj(property_value);
+    if (!property_value.is_str()) raise_object(builtin("ValueError").call({error_msg}));
+    try {
+        if (property_value.contains(str("."))) return builtin("float").call({property_value});
+        return builtin("int").call({property_value});
+    } catch (const PyError&) {
+        if (!error_matches(PyExc_ValueError)) throw;
+        Obj err = fetch_error();
+        raise_from_caught(builtin("ValueError").call({error_msg}), err);
+    }
+}
+
+void module_body(ModuleBody& m) {
+    m.import("ast");
+    m.import_from("typing", {"Any"});
+    m.import_from("korvan_utils.models.data_models.core", {"DictSchema", "LegacyDictSchema", "TypeData"});
+    m.import_from("korvan_utils.models.data_models.enums", {"CoreTypes"});
+    m.import_from("korvan_models.classes.builder.ast_generator.dependency_generator", {"AstDependencyGenerator"});
+    m.import_from("korvan_models.classes.builder.ast_generator.helpers.make_type_hint", {"make_type_hint"});
+    m.import_from("korvan_models.classes.builder.ast_generator.helpers.make_literal_node", {"make_literal_node"});
+
+    ClassSpec unset("UNSET");
+    Obj UNSET = m.define_class(unset);
+
+    m.def({.name = "make_field_statement",
+           .params = {arg("target_name", "str").exactly(&PyUnicode_Type), arg("type_data", "TypeData"),
+                      arg("value", "Any").or_else(UNSET), kwarg("is_required", "bool").or_else(boolean(true)),
+                      kwarg("can_be_a_reference", "bool").or_else(boolean(true)),
+                      kwarg("ast_dependency_generator", "AstDependencyGenerator")},
+           .returns = "ast.AnnAssign | ast.stmt",
+           .body = make_field_statement});
+    m.def({.name = "cast_property_value",
+           .params = {arg("type_data", "TypeData"), arg("property_value", "Any")},
+           .returns = "Any",
+           .body = cast_property_value});
+    m.def({.name = "cast_number_value",
+           .params = {arg("property_value", "Any")},
+           .returns = "int | float",
+           .body = cast_number_value});
+}
+
+}  // namespace
+
+KV_MODULE(make_field_statement, "korvan_models.classes.builder.ast_generator.helpers.make_field_statement", module_body)

@@ -1,0 +1,130 @@
+// make_type_hint: the annotation node of one field of a generated model class.
+//
+// A type description becomes `T`, `Optional[T]`, `list[E]`, `dict[K, Optional[V]]`, a quoted
+// forward reference 'Name' or `Union[Reference, 'Name', LegacyModel]`; every import the node needs
+// is registered with the dependency generator, in the order the node is built.
+#include "frame.hpp"
+
+using namespace kv;
+
+namespace {
+
+// --- node shapes: keyword arguments in this order, a fresh Load() for every ctx ----------------
+
+Obj load() { return global("ast").attr("Load").call(); }
+
+Obj name_node(Handle id) { return global("ast").attr("Name").call({}, {{"id", id}, {"ctx", load()}}); }
+
+Obj subscript(Handle value, Handle slice) {
+    return global("ast").attr("Subscript").call({}, {{"value", value}, {"slice", slice}, {"ctx", load()}});
+}
+
+Obj tuple_node(Pos elts) {
+    return global("ast").attr("Tuple").call({}, {{"elts", new_list(elts)}, {"ctx", load()}});
+}
+
+Obj constant(Handle value) { return global("ast").attr("Constant").call({}, {{"value", value}}); }
+
+// --- recursion through the module-level name ----------------------------------------------------
+
+Obj hint_of(Handle type_data, Handle can_be_a_reference, Handle generator) {
+    return global("make_type_hint")
+        .call({type_data}, {{"can_be_a_reference", can_be_a_reference}, {"ast_dependency_generator", generator}});
+}
+
+Obj optional_hint_of(Handle type_data, Handle can_be_a_reference, Handle generator) {
+    return global("make_type_hint")
+        .call({type_data},
+              {{"is_required", false}, {"can_be_a_reference", can_be_a_reference}, {"ast_dependency_generator", generator}});
+}
+
+Obj dict_hint(Handle key, Handle value) { return subscript(name_node(str("dict")), tuple_node({key, value})); }
+
+bool is_core(Handle property_type, const char* member) {
+    return property_type.eq(global("CoreTypes").attr(member).attr("value"));
+}
+
+// --- make_type_hint -------------------------------------------------------------------------------
+
+Obj make_type_hint(Call& a) {
+    Handle type_data = a[0], is_required = a[1], can_be_a_reference = a[2], generator = a[3];
+    Obj _property_type = type_data.attr("type").call_method("lower");
+
+    if (!is_required.truthy()) {
+        Obj optional = global("Optional");
+        generator.call_method("add_python_type_dependency", {optional});
+        Obj inner = hint_of(type_data, can_be_a_reference, generator);
+        return subscript(name_node(optional.attr("__name__")), inner);
+    }
+
+    if (is_core(_property_type, "ARRAY") && type_data.attr("items").isinstance(global("TypeData"))) {
+        Obj items = type_data.attr("items");
+        Obj element = global("TypeData").call({}, {{"type", items.attr("type")}, {"items", items.attr("items")}});
+        return subscript(name_node(str("list")), hint_of(element, can_be_a_reference, generator));
+    }
+
+    if (is_core(_property_type, "DICTIONARY")) {
+        Obj items = type_data.attr("items");
+        if (items.isinstance(global("DictSchema"))) {
+            Obj key = hint_of(items.attr("key"), can_be_a_reference, generator);
+            Obj value = optional_hint_of(items.attr("value"), can_be_a_reference, generator);
+            return dict_hint(key, value);
+        }
+        if (items.isinstance(global("LegacyDictSchema"))) {
+            Obj key_data = global("TypeData").call({}, {{"type", items.attr("key_type")}});
+            Obj key = hint_of(key_data, can_be_a_reference, generator);
+            Obj value_data = global("TypeData").call({}, {{"type", items.attr("value_type")}});
+            Obj value = optional_hint_of(value_data, can_be_a_reference, generator);
+            return dict_hint(key, value);
+        }
+        Obj msg = items.attr("__class__").attr("__name__").format();
+        KV_RAISE(PyExc_ValueError, "Unknown dictionary type: \"%U\"", msg.ptr());
+    }
+
+    // A name that is no core type makes CoreTypes(...) raise ValueError: it names a model.
+    try {
+        Obj member = global("CoreTypes").call({_property_type});
+        Obj basic_types = global("BASIC_TYPES_MAP");
+        if (basic_types.contains(member)) {
+            Obj type_object = basic_types.item(global("CoreTypes").call({_property_type}));
+            generator.call_method("add_python_type_dependency", {type_object});
+            return name_node(type_object.attr("__name__"));
+        }
+    } catch (const PyError&) {
+        if (!error_matches(PyExc_ValueError)) throw;
+        fetch_error();
+    }
+
+    Obj model_name = type_data.attr("type");
+    generator.call_method("add_model_type_dependency", {model_name});
+    if (!can_be_a_reference.truthy()) return constant(model_name);
+
+    Obj union_ = global("Union"), reference = global("Reference"), legacy_model = global("LegacyModel");
+    generator.call_method("add_python_type_dependency", {union_});
+    generator.call_method("add_python_type_dependency", {reference});
+    generator.call_method("add_python_type_dependency", {legacy_model});
+    Obj members = tuple_node({name_node(reference.attr("__name__")), constant(model_name),
+                              name_node(legacy_model.attr("__name__"))});
+    return subscript(name_node(union_.attr("__name__")), members);
+}
+
+void module_body(ModuleBody& m) {
+    m.import("ast");
+    m.import_from("typing", {"Optional", "Union"});
+    m.import_from("korvan_utils.models.data_models.core", {"DictSchema", "LegacyDictSchema", "TypeData"});
+    m.import_from("korvan_utils.models.data_models.enums", {"CoreTypes"});
+    m.import_from("korvan_utils.models.data_models.reference", {"Reference"});
+    m.import_from("korvan_models.classes.builder.ast_generator.dependency_generator", {"AstDependencyGenerator"});
+    m.import_from("korvan_models.classes.constants", {"BASIC_TYPES_MAP"});
+    m.import_from("korvan_models.classes.model", {"LegacyModel"});
+    m.def({.name = "make_type_hint",
+           .params = {arg("type_data", "TypeData"), kwarg("is_required", "bool").or_else(boolean(true)),
+                      kwarg("can_be_a_reference", "bool").or_else(boolean(true)),
+                      kwarg("ast_dependency_generator", "AstDependencyGenerator")},
+           .returns = "ast.Subscript | ast.Constant | ast.Name | ast.BinOp",
+           .body = make_type_hint});
+}
+
+}  // namespace
+
+KV_MODULE(make_type_hint, "korvan_models.classes.builder.ast_generator.helpers.make_type_hint", module_body)

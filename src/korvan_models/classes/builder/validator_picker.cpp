@@ -1,0 +1,72 @@
+// validator_picker: which value validators a property of a generated model class carries.
+//
+// Each pick is a triple (validator method name, validator function, options or None): a dictionary
+// property gets the non-empty-keys check, a property with options gets the options check.
+#include "frame.hpp"
+
+using namespace kv;
+
+namespace {
+
+// `first, second = entry`: exactly two items, with the host's unpacking texts.
+std::pair<Obj, Obj> unpack_pair(Handle entry) {
+    Obj items[3];
+    Py_ssize_t found = 0;
+    for (Obj item : entry.iter()) {
+        if (found == 2) KV_RAISE(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t{2});
+        items[found++] = std::move(item);
+    }
+    if (found < 2) KV_RAISE(PyExc_ValueError, "need more than %zd value%.1s to unpack", found, found == 1 ? "" : "s");
+    return {std::move(items[0]), std::move(items[1])};
+}
+
+Obj concat(Handle left, Handle right) { return Obj::steal(PyUnicode_Concat(left.ptr(), right.ptr())); }
+
+Obj process_property(Call& a) {
+    Handle cls = a[0], property_name = a[1], property_config = a[2];
+    Obj _validators = new_list();
+    Obj field_type = property_config.attr("type").call_method("lower");
+
+    if (cls.attr("TYPE_BASED_VALIDATORS").contains(field_type)) {
+        auto [field_name, validator] = unpack_pair(cls.attr("TYPE_BASED_VALIDATORS").item(field_type));
+        Obj name = field_name.call_method("replace", {"{FIELD_NAME}", property_name.call_method("lower")});
+        _validators.append(new_tuple({name, validator, Handle(Py_None)}));
+    }
+
+    Obj options = property_config.attr("options");
+    if (options.truthy()) {
+        Obj distinct = new_set();
+        for (Obj option : options.iter())
+            if (PySet_Add(distinct.ptr(), option.attr("value").ptr()) < 0) fail();
+        Obj values = builtin("sorted").call({distinct});
+        Obj name = concat(str("validate_value_in_options_"), property_name.call_method("lower"));
+        _validators.append(new_tuple({name, global("validate_options"), values}));
+    }
+    return expect_list(std::move(_validators));
+}
+
+void module_body(ModuleBody& m) {
+    m.import_from("collections.abc", {"Callable"});
+    m.import_from("typing", {"Any", "ClassVar"});
+    m.import_from("korvan_utils.models.data_models.schema", {"PropertyData"});
+    m.import_from("korvan_models.classes.builder.validators.mapping_checks", {"validate_non_empty_keys"});
+    m.import_from("korvan_models.classes.builder.validators.choice_checks", {"validate_options"});
+
+    Obj type_based_validators = new_dict();
+    type_based_validators.set_item(str("dictionary"),
+                                   new_tuple({"_non_empty_keys_{FIELD_NAME}", global("validate_non_empty_keys")}));
+
+    ClassSpec picker("ValidatorPicker");
+    picker.annotation("TYPE_BASED_VALIDATORS", str("ClassVar[dict[str, Any]]"))
+        .value("TYPE_BASED_VALIDATORS", type_based_validators)
+        .classmethod({.name = "process_property",
+                      .params = {arg("cls"), arg("property_name", "str").exactly(&PyUnicode_Type),
+                                 arg("property_config", "PropertyData")},
+                      .returns = "list[tuple[str, Callable[[Any, list[Any]], Any], list[Any] | None]]",
+                      .body = process_property});
+    m.define_class(picker);
+}
+
+}  // namespace
+
+KV_MODULE(validator_picker, "korvan_models.classes.builder.validator_picker", module_body)
