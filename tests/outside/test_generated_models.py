@@ -8,7 +8,7 @@ from conftest import StandInClassWriter
 from pydantic import Field
 
 from korvan_models.classes.data_models.dependencies import DependencyModelNames
-from korvan_models.classes.model import LegacyModel, Model
+from korvan_models.classes.model import LegacyModel, Model, TypeModel
 from korvan_utils.models.data_models.reference import Reference
 from korvan_utils.models.enums import SchemaTypes
 from typing import Optional, Union
@@ -142,3 +142,23 @@ def test_importing_one_module_first_still_resolves(models_package):
         Student(name="S", favourite={"ref": {"class_name": "Book", "object_id": "b"}}).favourite.ref.class_name
         == "Book"
     )
+
+
+def test_type_model_named_in_lower_case(models_package):
+    names = DependencyModelNames(modules={"Email": "email", "Contact": "contact"})
+    email = StandInClassWriter("models", TypeModel, names)
+    email.register_class("Email", extend_type="object")
+    email.add_class_data(SchemaTypes.TYPE, FINGERPRINT)
+    email.add_field_source("address: str", (str,))
+    contact = StandInClassWriter("models", Model, names)
+    contact.register_class("Contact", extend_type="object")
+    contact.add_class_data(SchemaTypes.USER, FINGERPRINT)
+    contact.add_field_source(
+        "email: Optional[Union[Reference, 'email', LegacyModel]] = Field(None, union_mode='left_to_right')",
+        (Optional,) + UNION_DEPS,
+        ("email",),
+    )
+    modules = {"email": email.module_source(), "contact": contact.module_source()}
+    assert "    from models.email import Email as email" in modules["contact"]
+    models = models_package.write(modules, names)
+    assert models.Contact(email={"address": "a@example.org"}).email == models.Email(address="a@example.org")

@@ -3,19 +3,46 @@
 Generated classes refer to other models by forward reference (``'Person'``) and import
 them only for type checkers, so two models may refer to each other. Every subclass of
 ``Model`` or ``TypeModel`` is registered under its class name (the schema title), grouped
-by the package that holds its module, and forward references are resolved against the
-registry: automatically when a class is first used, or all at once with ``resolve_models``.
+by the package that holds its module (type models also under their lower-case title),
+and forward references are resolved against the registry: automatically when a class is first used, or all at once with ``resolve_models``.
 """
 
 from __future__ import annotations
 
 import sys
-from typing import Any, ClassVar
+import types
+import typing
+from typing import Any, ClassVar, ForwardRef, Union
 
 from pydantic import BaseModel, ConfigDict, PrivateAttr
 
 from korvan_utils.models.data_models.address import Address
 from korvan_utils.models.enums import SchemaTypes
+
+# A forward reference whose name is also a class attribute (a field ``email`` of the type
+# model ``email``) would resolve to that attribute; such references are renamed with this
+# prefix, and the registry answers to both names.
+SHIELDED_PREFIX = "__model_ref_"
+
+
+def _shield(annotation: Any, taken: set[str]) -> Any:
+    """``annotation`` with forward references to names in ``taken`` renamed."""
+    if isinstance(annotation, str):
+        return ForwardRef(SHIELDED_PREFIX + annotation) if annotation in taken else annotation
+    if isinstance(annotation, ForwardRef):
+        name = annotation.__forward_arg__
+        return ForwardRef(SHIELDED_PREFIX + name) if name in taken else annotation
+    origin, args = typing.get_origin(annotation), typing.get_args(annotation)
+    if not args or origin is ClassVar:
+        return annotation
+    shielded = tuple(_shield(arg, taken) for arg in args)
+    if shielded == args:
+        return annotation
+    if origin in (Union, types.UnionType):
+        return Union[shielded]
+    if origin in (list, dict, set, frozenset, tuple):
+        return origin[shielded]
+    return annotation
 
 
 class ModelRegistry:
@@ -53,6 +80,11 @@ class ModelRegistry:
                 result.update(classes)
         if package is not None:
             result.update(self._packages.get(package, {}))
+        # Schemas name type models in lower case ("email" for the type model Email).
+        for title, model_class in list(result.items()):
+            if getattr(model_class, "schema_type", None) == SchemaTypes.TYPE:
+                result.setdefault(title.lower(), model_class)
+        result.update({SHIELDED_PREFIX + title: model_class for title, model_class in result.items()})
         return result
 
     def forget(self, package: str) -> None:
@@ -73,6 +105,14 @@ class BaseModelClass(BaseModel):
 
     # Where the record is stored; set by the storage layer, not part of the record's fields.
     _address: Address | None = PrivateAttr(default=None)
+
+    def __init_subclass__(cls, **kwargs: Any) -> None:
+        # Runs before pydantic reads the annotations, so they can still be changed in place.
+        super().__init_subclass__(**kwargs)
+        annotations = cls.__dict__.get("__annotations__") or {}
+        taken = {name for name in vars(cls) if not name.startswith("__")}
+        for name, annotation in annotations.items():
+            annotations[name] = _shield(annotation, taken)
 
     @classmethod
     def __pydantic_init_subclass__(cls, **kwargs: Any) -> None:
@@ -125,4 +165,4 @@ class LegacyModel(BaseModel):
 def resolve_models(package: str | None = None) -> None:
     """Completes every registered class (of ``package``, or all), raising for a name no model has."""
     for model_class in MODEL_REGISTRY.models(package):
-        model_class.model_rebuild(raise_errors=True)
+        model_class.model_rebuild(raise_errors=True, _types_namespace={})

@@ -71,6 +71,16 @@ class DependencyModelNames(BaseModel):
     def titles(self) -> frozenset[str]:
         return frozenset(self.modules)
 
+    def resolve_title(self, name: str) -> str:
+        """The known title a type name stands for: itself, or the one title equal to it but for case.
+
+        Schemas refer to type models in lower case (``email`` for the type model ``Email``).
+        """
+        if name in self.modules:
+            return name
+        matches = [title for title in self.modules if title.lower() == name.lower()]
+        return matches[0] if len(matches) == 1 else name
+
     def module_name(self, title: str) -> str:
         return self.modules.get(title) or model_module_name(title)
 

@@ -10,6 +10,8 @@ of registration; ``isort`` sorts them afterwards):
   (``str``, ``float``, ``list`` ...) need no import.
 * the model a class extends: ``from <models>.<module> import <Title>``, a real import.
 * any other model (a field's type): the same statement, but under ``if TYPE_CHECKING:``.
+  A lower-case name of a known title is imported under that name
+  (``from models.email import Email as email``).
   Such models are written as forward references (``'Person'``) in annotations and are
   resolved at run time through the model registry (``korvan_models.classes.model``), so
   models may refer to each other without a circular import.
@@ -106,7 +108,9 @@ class AstDependencyGenerator:
         """Imports another generated model, given by its title."""
         is_base = self._awaiting_base or any(self._model_names.parent_of(own) == name for own in self._ignored)
         self._awaiting_base = False
-        entry = _Import(f"{self._models_module_name}.{self._model_names.module_name(name)}", name)
+        title = self._model_names.resolve_title(name)
+        module = f"{self._models_module_name}.{self._model_names.module_name(title)}"
+        entry = _Import(module, title, name if title != name else None)
         if is_base:
             self._imports.setdefault(entry, None)
         else:
