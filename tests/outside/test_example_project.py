@@ -9,7 +9,7 @@ from pathlib import Path
 import pandas as pd
 import pydantic
 import pytest
-from conftest import StandInClassWriter
+from stand_in_writer import StandInClassWriter
 
 from korvan_models.classes.data_models.dependencies import DependencyModelNames
 from korvan_models.classes.model import Model

@@ -2,16 +2,17 @@
 
 from __future__ import annotations
 
+from typing import Optional, Union
+
 import pydantic
 import pytest
-from conftest import StandInClassWriter
 from pydantic import Field
+from stand_in_writer import StandInClassWriter
 
 from korvan_models.classes.data_models.dependencies import DependencyModelNames
 from korvan_models.classes.model import LegacyModel, Model, TypeModel
 from korvan_utils.models.data_models.reference import Reference
 from korvan_utils.models.enums import SchemaTypes
-from typing import Optional, Union
 
 FINGERPRINT = "0" * 64
 UNION_DEPS = (Union, Reference, LegacyModel, Field)

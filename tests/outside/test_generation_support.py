@@ -9,8 +9,8 @@ from typing import ClassVar, Optional, Union
 
 import astor
 import pytest
-from conftest import print_imports
 from pydantic import Field, ValidationError
+from stand_in_writer import print_imports
 
 from korvan_models.classes.builder.ast_generator.data_models import (
     CustomCodeAst,
