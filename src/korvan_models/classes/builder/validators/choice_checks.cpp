@@ -5,6 +5,7 @@
 // compared here directly (no user code can run for them); every other pair goes through the rich
 // comparison, so a user __eq__ sees the same calls, in the same order, as in list.__contains__.
 #include <cstring>
+#include <string>
 
 #include "frame.hpp"
 
@@ -68,14 +69,61 @@ bool all_in_options(Handle value, Handle options) {
     return true;
 }
 
+// An ASCII str that repr() shows as itself between single quotes.
+bool quotes_as_is(PyObject* text) {
+    if (!PyUnicode_IS_ASCII(text)) return false;
+    const char* c = static_cast<const char*>(PyUnicode_DATA(text));
+    for (Py_ssize_t i = 0, n = PyUnicode_GET_LENGTH(text); i < n; ++i)
+        if (c[i] < ' ' || c[i] == 0x7f || c[i] == '\'' || c[i] == '\\') return false;
+    return true;
+}
+
+bool builtin_repr(PyObject* o) {
+    return PyUnicode_CheckExact(o) || PyLong_CheckExact(o) || PyFloat_CheckExact(o) || PyBool_Check(o) ||
+           o == Py_None;
+}
+
+// str() of an exact list of strings and numbers, written in one pass: the text list.__repr__ gives.
+// Empty when an element could run user code or shows outside ASCII; the caller then asks the list.
+Obj list_text(Handle list) {
+    std::string text = "[";
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.ptr()); ++i) {
+        PyObject* element = PyList_GET_ITEM(list.ptr(), i);
+        if (i) text += ", ";
+        if (PyUnicode_CheckExact(element) && quotes_as_is(element)) {
+            text += '\'';
+            text.append(static_cast<const char*>(PyUnicode_DATA(element)),
+                        static_cast<size_t>(PyUnicode_GET_LENGTH(element)));
+            text += '\'';
+            continue;
+        }
+        if (!builtin_repr(element)) return {};
+        Obj shown = Handle{element}.repr();
+        if (!PyUnicode_IS_ASCII(shown.ptr())) return {};
+        text.append(static_cast<const char*>(PyUnicode_DATA(shown.ptr())),
+                    static_cast<size_t>(PyUnicode_GET_LENGTH(shown.ptr())));
+    }
+    text += ']';
+    return str(text);
+}
+
+// f"{value}": format(value, "").
+Obj shown(Handle value) {
+    if (PyList_CheckExact(value.ptr())) {
+        Obj text = list_text(value);
+        if (text.valid()) return text;
+    }
+    return value.format();
+}
+
 Obj validate_options(Call& a) {
     Handle value = a[0], options = a[1];
     if (value.is_none()) return Obj(value);
     bool multi = value.is_list();
     bool passes = multi ? all_in_options(value, options) : in_options(value, options);
     if (passes) return Obj(value);
-    Obj shown_value = value.format();
-    Obj shown_options = options.format();
+    Obj shown_value = shown(value);
+    Obj shown_options = shown(options);
     Obj msg = Obj::steal(PyUnicode_FromFormat("Value=%U doesn't match available options: %U.", shown_value.ptr(),
                                               shown_options.ptr()));
     PyErr_SetObject(PyExc_ValueError, msg.ptr());

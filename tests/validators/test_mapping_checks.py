@@ -1,0 +1,92 @@
+from typing import Any
+
+import pytest
+from hypothesis import given
+from hypothesis import strategies as st
+
+from korvan_models.classes.builder.validators import mapping_checks
+from korvan_models.classes.builder.validators.mapping_checks import validate_non_empty_keys
+
+
+def reference(value: Any) -> Any:
+    if value is None:
+        return value
+    for k in value:
+        if len(k) == 0:
+            msg = "Dictionary keys must be non-empty"
+            raise ValueError(msg)
+    return value
+
+
+def outcome(function, *args):
+    try:
+        return "returned", function(*args)
+    except Exception as error:  # noqa: BLE001 - the comparison is the point
+        return type(error), str(error)
+
+
+def test_module_names_and_signature():
+    assert mapping_checks.Any is Any
+    assert validate_non_empty_keys.__annotations__ == {"value": "Any", "return": "Any"}
+
+
+@pytest.mark.parametrize("value", [None, {}, {"a": 1}, {("x",): 1, "b": 2}, ["ab", (1,)], "abc"])
+def test_passing_value_is_returned_itself(value):
+    assert validate_non_empty_keys(value) is value
+
+
+@pytest.mark.parametrize("value, error, text", [
+    ({"a": 1, "": 2}, ValueError, "Dictionary keys must be non-empty"),
+    ({(1,): 1, "": 2}, ValueError, "Dictionary keys must be non-empty"),
+    ({"": 1, 1: 2}, ValueError, "Dictionary keys must be non-empty"),  # later keys are not looked at
+    ({"a": 1, 1: "x"}, TypeError, "object of type 'int' has no len()"),
+    ({None: 1}, TypeError, "object of type 'NoneType' has no len()"),
+    ([""], ValueError, "Dictionary keys must be non-empty"),
+    (5, TypeError, "'int' object is not iterable"),
+])
+def test_failures(value, error, text):
+    with pytest.raises(error) as caught:
+        validate_non_empty_keys(value)
+    assert str(caught.value) == text
+
+
+class Sized:
+    def __init__(self, size, grow=None):
+        self.size, self.grow = size, grow
+
+    def __len__(self):
+        if self.grow is not None:
+            self.grow[object()] = 1
+        return self.size
+
+
+def test_key_length_changing_the_dict():
+    grown = {"a": 1}
+    grown[Sized(1, grow=grown)] = 2
+    grown["b"] = 3
+    with pytest.raises(RuntimeError, match="dictionary changed size during iteration"):
+        validate_non_empty_keys(grown)
+
+
+def test_key_lengths_through_len_and_dict_subclass_iteration():
+    sized = {"a": 1, Sized(2): 2}
+    assert validate_non_empty_keys(sized) is sized
+    with pytest.raises(ValueError):
+        validate_non_empty_keys({"a": 1, Sized(0): 2})
+
+    class Keys(dict):
+        def __iter__(self):
+            return iter([""])
+
+    with pytest.raises(ValueError):
+        validate_non_empty_keys(Keys(a=1))
+
+
+keys = st.text(max_size=2) | st.integers(0, 3) | st.tuples(st.integers()) | st.none()
+
+
+@given(st.dictionaries(keys, st.integers(), max_size=6) | st.lists(keys, max_size=4) | st.none())
+def test_matches_the_plain_function(value):
+    ours, theirs = outcome(validate_non_empty_keys, value), outcome(reference, value)
+    assert ours[0] == theirs[0]
+    assert ours[1] is value if ours[0] == "returned" else ours[1] == theirs[1]
