@@ -1,4 +1,5 @@
 import ast
+import threading
 import typing
 import warnings
 
@@ -100,6 +101,28 @@ def test_deep_nesting_raises_recursion_error(wrap):
         value = wrap(value)
     with pytest.raises(RecursionError):
         make_literal_node(value)
+
+
+def test_deep_nesting_in_a_thread_with_a_small_stack():
+    value = None
+    for _ in range(1_400):  # under the interpreter's count of native calls
+        value = {"k": value}
+    caught = []
+
+    def build():
+        try:
+            make_literal_node(value)
+        except RecursionError as error:
+            caught.append(error)
+
+    old = threading.stack_size(256 * 1024)
+    try:
+        worker = threading.Thread(target=build)
+        worker.start()
+        worker.join()
+    finally:
+        threading.stack_size(old)
+    assert len(caught) == 1
 
 
 def test_recursion_goes_through_the_module_name(monkeypatch):

@@ -4,7 +4,10 @@
 // Nodes are made by calling the ast classes with keyword arguments, the deprecated aliases
 // (Str, Num, NameConstant, the keyword `s`) included, so their warnings reach the caller as usual.
 // Nested values go back through the module-level name `make_literal_node`.
+#include <pthread.h>
+
 #include <array>
+#include <cstdint>
 
 #include "frame.hpp"
 
@@ -60,6 +63,39 @@ std::array<Obj, 2> unpack_pair(Handle pair) {
     return parts;
 }
 
+// The interpreter bounds native recursion by a count of calls, which a thread started with a small
+// stack (threading.stack_size) can outrun; a nested value is refused while some room is left.
+class StackRoom {
+public:
+    StackRoom() {
+        pthread_attr_t attr;
+        if (pthread_getattr_np(pthread_self(), &attr) != 0) return;
+        void* base = nullptr;
+        size_t size = 0;
+        if (pthread_attr_getstack(&attr, &base, &size) == 0) {
+            low_ = reinterpret_cast<uintptr_t>(base);
+            floor_ = low_ + (size / 4 < kReserve ? size / 4 : kReserve);
+        }
+        pthread_attr_destroy(&attr);
+    }
+
+    // Outside the thread's own stack (a switched stack) nothing is known, and nothing is refused.
+    void check() const {
+        uintptr_t here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+        if (here >= low_ && here < floor_)
+            raise(PyExc_RecursionError, "maximum recursion depth exceeded while calling a Python object");
+    }
+
+private:
+    static constexpr size_t kReserve = 128 * 1024;  // for the node classes, warnings and unwinding
+    uintptr_t low_ = 0, floor_ = 0;
+};
+
+void check_stack() {
+    thread_local const StackRoom room;
+    room.check();
+}
+
 Obj dict_node(Handle dictionary) {
     static const KeywordCall<2> keys_values({"keys", "values"});
     static const KeywordCall<1> s({"s"});
@@ -95,6 +131,7 @@ Obj list_node(Handle dictionary) {
 Obj make_literal_node(Call& a) {
     static const KeywordCall<1> s({"s"}), value({"value"}), n({"n"});
     Handle dictionary = a[0];
+    if (dictionary.is_dict() || dictionary.is_list()) check_stack();
     if (dictionary.is_dict()) return dict_node(dictionary);
     if (dictionary.is_list()) return list_node(dictionary);
     if (dictionary.is_str()) return s(global("ast").attr("Str"), {dictionary});
