@@ -234,6 +234,8 @@ def test_deep_values_raise_recursion_error():
         cast_property_value(deep_type, deep_value)
     with pytest.raises(RecursionError):
         statement(deep_type, deep_value)
+    with pytest.raises(RecursionError):  # the literal builder's own recursion
+        cast_property_value(td("array", td("Person")), [deep_value])
 
 
 # --- cast_number_value -----------------------------------------------------------------------------

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import ast
+import sys
 from types import SimpleNamespace
 from typing import Optional, Union
 
@@ -147,7 +148,16 @@ def test_missing_type_fails_even_when_optional():
     assert deps.log == []
 
 
-def test_deep_descriptions_raise_recursion_error():
+@pytest.fixture
+def high_recursion_limit():
+    """The native guard must hold even where the host's own limit would let the recursion run on."""
+    old = sys.getrecursionlimit()
+    sys.setrecursionlimit(1_000_000)
+    yield
+    sys.setrecursionlimit(old)
+
+
+def test_deep_descriptions_raise_recursion_error(high_recursion_limit):
     deep = td("string")
     for _ in range(50000):
         deep = TypeData(type="array", items=deep)

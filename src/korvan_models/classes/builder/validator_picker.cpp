@@ -10,6 +10,8 @@ namespace {
 
 // `first, second = entry`: exactly two items, with the host's unpacking texts.
 std::pair<Obj, Obj> unpack_pair(Handle entry) {
+    if (PyTuple_CheckExact(entry.ptr()) && PyTuple_GET_SIZE(entry.ptr()) == 2)
+        return {Handle(PyTuple_GET_ITEM(entry.ptr(), 0)), Handle(PyTuple_GET_ITEM(entry.ptr(), 1))};
     Obj items[3];
     Py_ssize_t found = 0;
     for (Obj item : entry.iter()) {
@@ -29,8 +31,9 @@ Obj process_property(Call& a) {
 
     if (cls.attr("TYPE_BASED_VALIDATORS").contains(field_type)) {
         auto [field_name, validator] = unpack_pair(cls.attr("TYPE_BASED_VALIDATORS").item(field_type));
-        Obj name = field_name.call_method("replace", {"{FIELD_NAME}", property_name.call_method("lower")});
-        _validators.append(new_tuple({name, validator, Handle(Py_None)}));
+        Obj lower_name = property_name.call_method("lower");
+        Obj validator_name = field_name.call_method("replace", {name("{FIELD_NAME}"), lower_name});
+        _validators.append(new_tuple({validator_name, validator, Handle(Py_None)}));
     }
 
     Obj options = property_config.attr("options");
@@ -39,8 +42,8 @@ Obj process_property(Call& a) {
         for (Obj option : options.iter())
             if (PySet_Add(distinct.ptr(), option.attr("value").ptr()) < 0) fail();
         Obj values = builtin("sorted").call({distinct});
-        Obj name = concat(str("validate_value_in_options_"), property_name.call_method("lower"));
-        _validators.append(new_tuple({name, global("validate_options"), values}));
+        Obj validator_name = concat(name("validate_value_in_options_"), property_name.call_method("lower"));
+        _validators.append(new_tuple({validator_name, global("validate_options"), values}));
     }
     return expect_list(std::move(_validators));
 }

@@ -8,11 +8,48 @@ using namespace kv;
 
 namespace {
 
-Obj constant(Handle value) { return global("ast").attr("Constant").call({}, {{"value", value}}); }
-
-bool is_core(Handle property_type, const char* member) {
-    return property_type.eq(global("CoreTypes").attr(member).attr("value"));
+// A call whose keyword names come as a tuple built once per call site: `npos` positional values,
+// then one value per keyword. (The generic call builds that tuple on every call; the literal nodes
+// of long defaults make this a hot path.)
+Obj keyword_call(Handle callable, size_t npos, Handle keys, std::initializer_list<Handle> values) {
+    static_assert(sizeof(Handle) == sizeof(PyObject*));
+    auto args = reinterpret_cast<PyObject* const*>(values.begin());
+    return Obj::steal(PyObject_Vectorcall(callable.ptr(), args, npos, keys.ptr()));
 }
+
+template <typename... Names>
+Handle keyword_names(Names... names) {
+    return new_tuple({Handle(name(names))...}).release();  // kept for the module's lifetime
+}
+
+Obj constant(Handle value) {
+    static Handle keys = keyword_names("value");
+    return keyword_call(global("ast").attr("Constant"), 0, keys, {value});
+}
+
+// The `.value` of one CoreTypes member. Members and their values never change, so each is read
+// once per CoreTypes class; a module whose CoreTypes is rebound reads them afresh.
+struct CoreValue {
+    const char* member;
+    Obj owner, value;
+};
+
+bool is_core(Handle property_type, CoreValue& core) {
+    Obj owner = global("CoreTypes");
+    if (!owner.is(core.owner)) {
+        core.value = owner.attr(Handle(name(core.member))).attr("value");
+        core.owner = owner;
+    }
+    return property_type.eq(core.value);
+}
+
+// Never destroyed: they live as long as the module.
+CoreValue& STRING = *new CoreValue{"STRING", {}, {}};
+CoreValue& NUMBER = *new CoreValue{"NUMBER", {}, {}};
+CoreValue& BOOLEAN = *new CoreValue{"BOOLEAN", {}, {}};
+CoreValue& BINARY = *new CoreValue{"BINARY", {}, {}};
+CoreValue& ARRAY = *new CoreValue{"ARRAY", {}, {}};
+CoreValue& DICTIONARY = *new CoreValue{"DICTIONARY", {}, {}};
 
 // `raise exception from err` inside `except ... as err`: the caught error is cause and context.
 [[noreturn]] void raise_from_caught(Handle exception, Handle err) {
@@ -54,8 +91,8 @@ Obj cast_element(Handle description, Handle value) {
 Obj boolean_value(Handle property_value) {
     if (property_value.is_str()) {
         Obj word = property_value.call_method("strip").call_method("lower");
-        if (word.eq(str("true"))) return boolean(true);
-        if (word.eq(str("false"))) return boolean(false);
+        if (word.eq(name("true"))) return boolean(true);
+        if (word.eq(name("false"))) return boolean(false);
     }
     return boolean(property_value.truthy());
 }
@@ -90,16 +127,16 @@ Obj cast_property_value(Call& a) {
     Handle type_data = a[0], property_value = a[1];
     Obj property_type = type_data.attr("type").call_method("lower");
     if (property_value.is_none()) return constant(property_value);
-    if (is_core(property_type, "STRING")) return constant(property_value);
-    if (is_core(property_type, "NUMBER")) return constant(global("cast_number_value").call({property_value}));
-    if (is_core(property_type, "BOOLEAN")) return constant(boolean_value(property_value));
-    if (is_core(property_type, "BINARY")) return constant(binary_value(property_value));
-    if (is_core(property_type, "ARRAY") && !type_data.attr("items").is_none()) {
+    if (is_core(property_type, STRING)) return constant(property_value);
+    if (is_core(property_type, NUMBER)) return constant(global("cast_number_value").call({property_value}));
+    if (is_core(property_type, BOOLEAN)) return constant(boolean_value(property_value));
+    if (is_core(property_type, BINARY)) return constant(binary_value(property_value));
+    if (is_core(property_type, ARRAY) && !type_data.attr("items").is_none()) {
         Obj items = type_data.attr("items");
         if (items.isinstance(global("TypeData"))) return list_literal(items, property_value);
         return Obj::none();
     }
-    if (is_core(property_type, "DICTIONARY") && !type_data.attr("items").is_none()) {
+    if (is_core(property_type, DICTIONARY) && !type_data.attr("items").is_none()) {
         Obj items = type_data.attr("items");
         if (items.isinstance(global("LegacyDictSchema"))) {
             Obj keys = cast_each(type_named(items.attr("key_type")), property_value);
@@ -124,7 +161,7 @@ Obj cast_number_value(Call& a) {
     if (property_value.is_int() || property_value.is_float()) return Obj(property_value);
     if (!property_value.is_str()) raise_object(builtin("ValueError").call({error_msg}));
     try {
-        if (property_value.contains(str("."))) return builtin("float").call({property_value});
+        if (property_value.contains(name("."))) return builtin("float").call({property_value});
         return builtin("int").call({property_value});
     } catch (const PyError&) {
         if (!error_matches(PyExc_ValueError)) throw;

@@ -9,40 +9,77 @@ using namespace kv;
 
 namespace {
 
+// A call whose keyword names come as a tuple built once per call site: `npos` positional values,
+// then one value per keyword. (The generic call builds that tuple on every call; node
+// construction is the hot path here.)
+Obj keyword_call(Handle callable, size_t npos, Handle keys, std::initializer_list<Handle> values) {
+    static_assert(sizeof(Handle) == sizeof(PyObject*));
+    auto args = reinterpret_cast<PyObject* const*>(values.begin());
+    return Obj::steal(PyObject_Vectorcall(callable.ptr(), args, npos, keys.ptr()));
+}
+
+template <typename... Names>
+Handle keyword_names(Names... names) {
+    return new_tuple({Handle(name(names))...}).release();  // kept for the module's lifetime
+}
+
 // --- node shapes: keyword arguments in this order, a fresh Load() for every ctx ----------------
 
 Obj load() { return global("ast").attr("Load").call(); }
 
-Obj name_node(Handle id) { return global("ast").attr("Name").call({}, {{"id", id}, {"ctx", load()}}); }
+Obj name_node(Handle id) {
+    static Handle keys = keyword_names("id", "ctx");
+    return keyword_call(global("ast").attr("Name"), 0, keys, {id, load()});
+}
 
 Obj subscript(Handle value, Handle slice) {
-    return global("ast").attr("Subscript").call({}, {{"value", value}, {"slice", slice}, {"ctx", load()}});
+    static Handle keys = keyword_names("value", "slice", "ctx");
+    return keyword_call(global("ast").attr("Subscript"), 0, keys, {value, slice, load()});
 }
 
 Obj tuple_node(Pos elts) {
-    return global("ast").attr("Tuple").call({}, {{"elts", new_list(elts)}, {"ctx", load()}});
+    static Handle keys = keyword_names("elts", "ctx");
+    return keyword_call(global("ast").attr("Tuple"), 0, keys, {new_list(elts), load()});
 }
 
-Obj constant(Handle value) { return global("ast").attr("Constant").call({}, {{"value", value}}); }
+Obj constant(Handle value) {
+    static Handle keys = keyword_names("value");
+    return keyword_call(global("ast").attr("Constant"), 0, keys, {value});
+}
 
 // --- recursion through the module-level name ----------------------------------------------------
 
 Obj hint_of(Handle type_data, Handle can_be_a_reference, Handle generator) {
-    return global("make_type_hint")
-        .call({type_data}, {{"can_be_a_reference", can_be_a_reference}, {"ast_dependency_generator", generator}});
+    static Handle keys = keyword_names("can_be_a_reference", "ast_dependency_generator");
+    return keyword_call(global("make_type_hint"), 1, keys, {type_data, can_be_a_reference, generator});
 }
 
 Obj optional_hint_of(Handle type_data, Handle can_be_a_reference, Handle generator) {
-    return global("make_type_hint")
-        .call({type_data},
-              {{"is_required", false}, {"can_be_a_reference", can_be_a_reference}, {"ast_dependency_generator", generator}});
+    static Handle keys = keyword_names("is_required", "can_be_a_reference", "ast_dependency_generator");
+    return keyword_call(global("make_type_hint"), 1, keys, {type_data, Py_False, can_be_a_reference, generator});
 }
 
-Obj dict_hint(Handle key, Handle value) { return subscript(name_node(str("dict")), tuple_node({key, value})); }
+Obj dict_hint(Handle key, Handle value) { return subscript(name_node(name("dict")), tuple_node({key, value})); }
 
-bool is_core(Handle property_type, const char* member) {
-    return property_type.eq(global("CoreTypes").attr(member).attr("value"));
+// The `.value` of one CoreTypes member. Members and their values never change, so each is read
+// once per CoreTypes class; a module whose CoreTypes is rebound reads them afresh.
+struct CoreValue {
+    const char* member;
+    Obj owner, value;
+};
+
+bool is_core(Handle property_type, CoreValue& core) {
+    Obj owner = global("CoreTypes");
+    if (!owner.is(core.owner)) {
+        core.value = owner.attr(Handle(name(core.member))).attr("value");
+        core.owner = owner;
+    }
+    return property_type.eq(core.value);
 }
+
+// Never destroyed: they live as long as the module.
+CoreValue& ARRAY = *new CoreValue{"ARRAY", {}, {}};
+CoreValue& DICTIONARY = *new CoreValue{"DICTIONARY", {}, {}};
 
 // --- make_type_hint -------------------------------------------------------------------------------
 
@@ -57,13 +94,13 @@ Obj make_type_hint(Call& a) {
         return subscript(name_node(optional.attr("__name__")), inner);
     }
 
-    if (is_core(_property_type, "ARRAY") && type_data.attr("items").isinstance(global("TypeData"))) {
+    if (is_core(_property_type, ARRAY) && type_data.attr("items").isinstance(global("TypeData"))) {
         Obj items = type_data.attr("items");
         Obj element = global("TypeData").call({}, {{"type", items.attr("type")}, {"items", items.attr("items")}});
-        return subscript(name_node(str("list")), hint_of(element, can_be_a_reference, generator));
+        return subscript(name_node(name("list")), hint_of(element, can_be_a_reference, generator));
     }
 
-    if (is_core(_property_type, "DICTIONARY")) {
+    if (is_core(_property_type, DICTIONARY)) {
         Obj items = type_data.attr("items");
         if (items.isinstance(global("DictSchema"))) {
             Obj key = hint_of(items.attr("key"), can_be_a_reference, generator);
@@ -77,22 +114,28 @@ Obj make_type_hint(Call& a) {
             Obj value = optional_hint_of(value_data, can_be_a_reference, generator);
             return dict_hint(key, value);
         }
-        Obj msg = items.attr("__class__").attr("__name__").format();
-        KV_RAISE(PyExc_ValueError, "Unknown dictionary type: \"%U\"", msg.ptr());
+        Obj class_name = items.attr("__class__").attr("__name__").format();
+        KV_RAISE(PyExc_ValueError, "Unknown dictionary type: \"%U\"", class_name.ptr());
     }
 
-    // A name that is no core type makes CoreTypes(...) raise ValueError: it names a model.
-    try {
-        Obj member = global("CoreTypes").call({_property_type});
-        Obj basic_types = global("BASIC_TYPES_MAP");
-        if (basic_types.contains(member)) {
-            Obj type_object = basic_types.item(global("CoreTypes").call({_property_type}));
-            generator.call_method("add_python_type_dependency", {type_object});
-            return name_node(type_object.attr("__name__"));
+    // A name that is no core type makes CoreTypes(...) raise ValueError: it names a model. That is
+    // the common case, so it is told apart without a C++ throw.
+    Obj member = Obj::steal_or_null(PyObject_CallOneArg(global("CoreTypes").ptr(), _property_type.ptr()));
+    if (member.valid()) {
+        try {
+            Obj basic_types = global("BASIC_TYPES_MAP");
+            if (basic_types.contains(member)) {
+                Obj type_object = basic_types.item(global("CoreTypes").call({_property_type}));
+                generator.call_method("add_python_type_dependency", {type_object});
+                return name_node(type_object.attr("__name__"));
+            }
+        } catch (const PyError&) {
+            if (!error_matches(PyExc_ValueError)) throw;
+            fetch_error();
         }
-    } catch (const PyError&) {
-        if (!error_matches(PyExc_ValueError)) throw;
-        fetch_error();
+    } else {
+        if (!error_matches(PyExc_ValueError)) fail();
+        PyErr_Clear();
     }
 
     Obj model_name = type_data.attr("type");
