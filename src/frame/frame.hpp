@@ -260,21 +260,22 @@ struct FunctionSpec {
 class Call {
 public:
     Call(PyObject* const* args, Py_ssize_t n, PyObject* function);
-    Call(Call&&) = default;
+    Call(Call&& other) noexcept;
     Call(const Call&) = delete;
     Call& operator=(const Call&) = delete;
+    ~Call();
     Handle operator[](Py_ssize_t i) const { return args_[i]; }
     Py_ssize_t size() const { return n_; }
     Handle closure() const;
     Handle function() const { return function_; }
     Call owned() const;  // a copy that owns its values, for bodies that outlive the call
+    int traverse(visitproc visit, void* arg) const;  // the values an owned copy holds, for the GC
 
 private:
     PyObject* const* args_;
     Py_ssize_t n_;
     PyObject* function_;
-    std::vector<Obj> keep_;
-    std::vector<PyObject*> raw_;
+    PyObject** owned_ = nullptr;  // owned copy: the function, then the arguments
 };
 
 Obj make_function(FunctionSpec spec, Where where = Where::current());

@@ -1,5 +1,6 @@
 // The function object type: vectorcall, one argument binder, method binding like a Python function.
 #include <cstddef>
+#include <memory>
 
 #include "frame.hpp"
 #include "internal.hpp"
@@ -12,6 +13,7 @@ struct Signature {
     std::vector<Param> params;
     std::vector<PyObject*> names;  // interned parameter names, in declared order
     Py_ssize_t npos = 0;           // positional-or-keyword parameters come first
+    Py_ssize_t total = 0;
     bool has_exact = false;
     const char* returns = nullptr;
     int line = 0;
@@ -20,6 +22,7 @@ struct Signature {
 struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
+    Py_ssize_t direct_nargs;  // a call of exactly this many positionals needs no binding; else -1
     Signature* sig;
     Body body;
     GeneratorBody generator;
@@ -28,10 +31,10 @@ struct FunctionObject {
     PyObject* module;
     PyObject* doc;
     PyObject* dict;
-    PyObject* defaults;     // tuple or None
-    PyObject* kwdefaults;   // dict or None
-    PyObject* annotations;  // dict
-    PyObject* closure;
+    PyObject* defaults;     // tuple or None (null only once the GC has cleared the function)
+    PyObject* kwdefaults;   // dict or None (likewise)
+    PyObject* annotations;  // dict, or null until asked for
+    PyObject* closure;      // null once cleared
     PyObject* weakrefs;
 };
 
@@ -60,15 +63,33 @@ Py_ssize_t find_parameter(const Signature& s, PyObject* key) {
     return -1;
 }
 
-// Fills `bound` with borrowed references in declared order; defaults come from the function.
-void bind(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** bound) {
+// References a call takes on the defaults it binds: the body may replace `__defaults__` or change
+// `__kwdefaults__` while it runs.
+struct HeldDefaults {
+    PyObject* tuple = nullptr;  // the positional defaults, once one of them is bound
+    PyObject** kw;              // keyword-only defaults bound
+    Py_ssize_t nkw = 0;
+    explicit HeldDefaults(PyObject** storage) : kw(storage) {}
+    HeldDefaults(const HeldDefaults&) = delete;
+    HeldDefaults& operator=(const HeldDefaults&) = delete;
+    ~HeldDefaults() {
+        Py_XDECREF(tuple);
+        for (Py_ssize_t i = 0; i < nkw; ++i) Py_DECREF(kw[i]);
+    }
+};
+
+// Fills `bound` with references in declared order: the caller's, or defaults held by `held`.
+void bind(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** bound,
+          HeldDefaults& held) {
     const Signature& s = *f->sig;
-    Py_ssize_t total = static_cast<Py_ssize_t>(s.params.size());
-    Py_ssize_t ndefaults = PyTuple_Check(f->defaults) ? PyTuple_GET_SIZE(f->defaults) : 0;
-    if (ndefaults > s.npos) ndefaults = s.npos;
-    Py_ssize_t min = s.npos - ndefaults;
+    Py_ssize_t total = s.total;
+    PyObject* defaults = f->defaults && PyTuple_Check(f->defaults) ? f->defaults : nullptr;
+    // Defaults belong to the last positional parameters, as for a Python function.
+    Py_ssize_t ndefaults = defaults ? PyTuple_GET_SIZE(defaults) : 0;
+    Py_ssize_t min = ndefaults > s.npos ? 0 : s.npos - ndefaults;
     if (nargs > s.npos) positional_count_error(s, min, nargs);
-    for (Py_ssize_t i = 0; i < total; ++i) bound[i] = i < nargs ? args[i] : nullptr;
+    for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = args[i];
+    for (Py_ssize_t i = nargs; i < total; ++i) bound[i] = nullptr;
 
     // Keywords: matched now, but a problem with them is reported after missing positionals.
     const char* keyword_problem = nullptr;
@@ -94,70 +115,96 @@ void bind(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     for (Py_ssize_t i = nargs; i < s.npos; ++i) {
         if (bound[i]) continue;
         if (i < min) positional_count_error(s, min, i);
-        bound[i] = PyTuple_GET_ITEM(f->defaults, i - min);
+        if (!held.tuple) held.tuple = Py_NewRef(defaults);
+        bound[i] = PyTuple_GET_ITEM(defaults, i - s.npos + ndefaults);
     }
     if (keyword_problem) {
         PyErr_Format(PyExc_TypeError, keyword_problem, s.name.c_str(), problem_key);
         throw PyError{s.line};
     }
+    PyObject* kwdefaults = f->kwdefaults && PyDict_Check(f->kwdefaults) ? f->kwdefaults : nullptr;
     for (Py_ssize_t i = s.npos; i < total; ++i) {
         if (bound[i]) continue;
-        PyObject* fallback = PyDict_Check(f->kwdefaults) ? PyDict_GetItemWithError(f->kwdefaults, s.names[i]) : nullptr;
+        PyObject* fallback = kwdefaults ? PyDict_GetItemWithError(kwdefaults, s.names[i]) : nullptr;
         if (!fallback) {
             if (!PyErr_Occurred())
                 PyErr_Format(PyExc_TypeError, "%s() needs keyword-only argument %U", s.name.c_str(), s.names[i]);
             throw PyError{s.line};
         }
-        bound[i] = fallback;
+        bound[i] = held.kw[held.nkw++] = Py_NewRef(fallback);
     }
 }
 
 void check_exact_types(const Signature& s, PyObject* const* bound) {
-    for (size_t i = 0; i < s.params.size(); ++i) {
-        PyTypeObject* exact = s.params[i].exact;
+    for (Py_ssize_t i = 0; i < s.total; ++i) {
+        PyTypeObject* exact = s.params[static_cast<size_t>(i)].exact;
         if (exact && !Py_IS_TYPE(bound[i], exact)) {
             PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                         s.params[i].name, exact->tp_name, Py_TYPE(bound[i])->tp_name);
+                         s.params[static_cast<size_t>(i)].name, exact->tp_name, Py_TYPE(bound[i])->tp_name);
             throw PyError{s.line};
         }
     }
 }
 
+// Runs the body over bound arguments that stay alive for the whole call.
+inline PyObject* run_body(FunctionObject* f, PyObject* self, PyObject* const* bound) {
+    const Signature& s = *f->sig;
+    if (s.has_exact) check_exact_types(s, bound);
+    Call call(bound, s.total, self);
+    if (f->generator) return new_generator(f->generator(call.owned()), f->name, f->qualname, s.line);
+    return f->body(call).release();
+}
+
+// Binding with keywords or defaults; kept apart so that the direct path stays small.
+__attribute__((noinline)) PyObject* bind_and_run(FunctionObject* f, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) {
+    Py_ssize_t total = f->sig->total;
+    constexpr Py_ssize_t inline_params = 12;
+    PyObject* small[2 * inline_params];
+    std::unique_ptr<PyObject*[]> large;
+    PyObject** bound = small;
+    if (total > inline_params) {
+        large.reset(new PyObject*[2 * static_cast<size_t>(total)]);
+        bound = large.get();
+    }
+    HeldDefaults held(bound + (total > inline_params ? total : inline_params));
+    bind(f, args, nargs, kwnames, bound, held);
+    return run_body(f, self, bound);
+}
+
+// The native recursion check of every call, as Py_Enter/LeaveRecursiveCall do it but with the
+// thread state fetched once for both ends: each fetch is a thread-local lookup in the interpreter.
+struct CallDepth {
+    PyThreadState* ts = PyThreadState_Get();
+    bool enter() {
+        if (ts->c_recursion_remaining-- > 0) return true;
+        ++ts->c_recursion_remaining;
+        // At the limit: the interpreter's own check raises RecursionError (or grants headroom).
+        return Py_EnterRecursiveCall(" while calling a Python object") == 0;
+    }
+    void leave() { ++ts->c_recursion_remaining; }
+};
+
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     FunctionObject* f = as_function(self);
-    const Signature& s = *f->sig;
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    Py_ssize_t total = static_cast<Py_ssize_t>(s.params.size());
-    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    CallDepth depth;
+    if (!depth.enter()) return nullptr;
     PyObject* result = nullptr;
-    // Defaults are borrowed while the call runs: keep the containers alive.
-    Obj keep_defaults(Handle(f->defaults)), keep_kwdefaults(Handle(f->kwdefaults));
     try {
-        PyObject* small[12];
-        std::vector<PyObject*> large;
-        PyObject** bound = small;
-        if (total > 12) {
-            large.resize(static_cast<size_t>(total));
-            bound = large.data();
-        }
-        if (!kwnames && nargs == total && total == s.npos) {
-            bound = const_cast<PyObject**>(args);
-        } else {
-            bind(f, args, nargs, kwnames, bound);
-        }
-        if (s.has_exact) check_exact_types(s, bound);
-        Call call(bound, total, self);
-        if (f->generator) {
-            result = new_generator(f->generator(call.owned()), f->name, f->qualname, s.line);
-        } else {
+        // Every parameter given by position, none typed: the caller's references serve as they are.
+        if (!kwnames && nargs == f->direct_nargs) {
+            Call call(args, nargs, self);
             result = f->body(call).release();
+        } else {
+            result = bind_and_run(f, self, args, nargs, kwnames);
         }
     } catch (const PyError& e) {
-        add_traceback(PyUnicode_AsUTF8(f->qualname), e.line);
+        add_traceback(f->qualname, e.line);
     } catch (...) {
         translate_cpp_exception();
     }
-    Py_LeaveRecursiveCall();
+    depth.leave();
     return result;
 }
 
@@ -179,7 +226,20 @@ int set_qualname(PyObject* self, PyObject* v, void*) {
     return set_text(&as_function(self)->qualname, v, "__qualname__");
 }
 
-PyObject* get_defaults(PyObject* self, void*) { return Py_NewRef(as_function(self)->defaults); }
+PyObject* or_none(PyObject* value) { return Py_NewRef(value ? value : Py_None); }
+
+PyObject* get_module(PyObject* self, void*) { return or_none(as_function(self)->module); }
+int set_module(PyObject* self, PyObject* v, void*) {
+    Py_XSETREF(as_function(self)->module, Py_XNewRef(v));
+    return 0;
+}
+PyObject* get_doc(PyObject* self, void*) { return or_none(as_function(self)->doc); }
+int set_doc(PyObject* self, PyObject* v, void*) {
+    Py_XSETREF(as_function(self)->doc, Py_XNewRef(v));
+    return 0;
+}
+
+PyObject* get_defaults(PyObject* self, void*) { return or_none(as_function(self)->defaults); }
 int set_defaults(PyObject* self, PyObject* v, void*) {
     if (!v) v = Py_None;
     if (v != Py_None && !PyTuple_Check(v)) {
@@ -190,7 +250,7 @@ int set_defaults(PyObject* self, PyObject* v, void*) {
     return 0;
 }
 
-PyObject* get_kwdefaults(PyObject* self, void*) { return Py_NewRef(as_function(self)->kwdefaults); }
+PyObject* get_kwdefaults(PyObject* self, void*) { return or_none(as_function(self)->kwdefaults); }
 int set_kwdefaults(PyObject* self, PyObject* v, void*) {
     if (!v) v = Py_None;
     if (v != Py_None && !PyDict_Check(v)) {
@@ -201,7 +261,11 @@ int set_kwdefaults(PyObject* self, PyObject* v, void*) {
     return 0;
 }
 
-PyObject* get_annotations(PyObject* self, void*) { return Py_NewRef(as_function(self)->annotations); }
+PyObject* get_annotations(PyObject* self, void*) {
+    FunctionObject* f = as_function(self);
+    if (!f->annotations) f->annotations = PyDict_New();
+    return Py_XNewRef(f->annotations);
+}
 int set_annotations(PyObject* self, PyObject* v, void*) {
     if (!v) v = Py_None;
     if (v == Py_None) {
@@ -228,21 +292,23 @@ PyObject* get_signature(PyObject* self, void*) {
         Obj empty = parameter.attr("empty");
         Handle annotations = f->annotations;
         auto annotation_of = [&](PyObject* key) {
+            if (!annotations.valid()) return empty;
             PyObject* a = PyDict_GetItemWithError(annotations.ptr(), key);
             if (!a && PyErr_Occurred()) fail();
             return a ? Obj(Handle(a)) : empty;
         };
-        Py_ssize_t ndefaults = PyTuple_Check(f->defaults) ? PyTuple_GET_SIZE(f->defaults) : 0;
+        Py_ssize_t ndefaults = f->defaults && PyTuple_Check(f->defaults) ? PyTuple_GET_SIZE(f->defaults) : 0;
         Obj params = new_list();
         for (size_t i = 0; i < s.params.size(); ++i) {
             Py_ssize_t at = static_cast<Py_ssize_t>(i);
             bool keyword_only = at >= s.npos;
             Obj fallback = empty;
             if (!keyword_only && at >= s.npos - ndefaults) {
-                fallback = Obj(Handle(PyTuple_GET_ITEM(f->defaults, at - (s.npos - ndefaults))));
-            } else if (keyword_only && PyDict_Check(f->kwdefaults)) {
+                fallback = Obj(Handle(PyTuple_GET_ITEM(f->defaults, at - s.npos + ndefaults)));
+            } else if (keyword_only && f->kwdefaults && PyDict_Check(f->kwdefaults)) {
                 PyObject* d = PyDict_GetItemWithError(f->kwdefaults, s.names[i]);
                 if (d) fallback = Obj(Handle(d));
+                else if (PyErr_Occurred()) fail();
             }
             Obj kind = parameter.attr(keyword_only ? "KEYWORD_ONLY" : "POSITIONAL_OR_KEYWORD");
             params.append(parameter.call({Handle(s.names[i]), kind},
@@ -277,6 +343,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(f->annotations);
     Py_VISIT(f->closure);
     Py_VISIT(f->doc);
+    Py_VISIT(f->module);
     return 0;
 }
 
@@ -288,6 +355,7 @@ int function_clear(PyObject* self) {
     Py_CLEAR(f->annotations);
     Py_CLEAR(f->closure);
     Py_CLEAR(f->doc);
+    Py_CLEAR(f->module);
     return 0;
 }
 
@@ -299,14 +367,12 @@ void function_dealloc(PyObject* self) {
     function_clear(self);
     Py_CLEAR(f->name);
     Py_CLEAR(f->qualname);
-    Py_CLEAR(f->module);
+    delete f->sig;
     PyObject_GC_Del(self);
     Py_DECREF(type);
 }
 
 PyMemberDef function_members[] = {
-    {"__module__", Py_T_OBJECT_EX, offsetof(FunctionObject, module), 0, nullptr},
-    {"__doc__", Py_T_OBJECT_EX, offsetof(FunctionObject, doc), 0, nullptr},
     {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(FunctionObject, vectorcall), Py_READONLY, nullptr},
     {"__dictoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, dict), Py_READONLY, nullptr},
     {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, weakrefs), Py_READONLY, nullptr},
@@ -315,6 +381,8 @@ PyMemberDef function_members[] = {
 PyGetSetDef function_getset[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
     {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__module__", get_module, set_module, nullptr, nullptr},
+    {"__doc__", get_doc, set_doc, nullptr, nullptr},
     {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
     {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
@@ -338,7 +406,7 @@ PyType_Slot function_slots[] = {
     {Py_tp_methods, function_methods},
     {0, nullptr}};
 
-PyType_Spec function_spec = {"korvan_function", sizeof(FunctionObject), 0,
+PyType_Spec function_spec = {"builtins.korvan_function", sizeof(FunctionObject), 0,
                              Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
                                  Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_DISALLOW_INSTANTIATION,
                              function_slots};
@@ -353,21 +421,39 @@ PyTypeObject* function_type(Where where) {
 
 Call::Call(PyObject* const* args, Py_ssize_t n, PyObject* function) : args_(args), n_(n), function_(function) {}
 
-Handle Call::closure() const { return as_function(function_)->closure; }
+Call::Call(Call&& other) noexcept
+    : args_(other.args_), n_(other.n_), function_(other.function_), owned_(other.owned_) {
+    other.owned_ = nullptr;
+}
+
+Call::~Call() {
+    if (!owned_) return;
+    for (Py_ssize_t i = 0; i <= n_; ++i) Py_DECREF(owned_[i]);
+    delete[] owned_;
+}
+
+Handle Call::closure() const {
+    PyObject* closure = as_function(function_)->closure;
+    return closure ? closure : Py_None;
+}
 
 Call Call::owned() const {
     Call copy(nullptr, n_, function_);
-    copy.keep_.reserve(static_cast<size_t>(n_) + 1);
-    copy.keep_.emplace_back(Handle(function_));
-    for (Py_ssize_t i = 0; i < n_; ++i) copy.keep_.emplace_back(Handle(args_[i]));
-    copy.raw_.reserve(static_cast<size_t>(n_));
-    for (Py_ssize_t i = 0; i < n_; ++i) copy.raw_.push_back(copy.keep_[static_cast<size_t>(i) + 1].ptr());
-    copy.args_ = copy.raw_.data();
+    copy.owned_ = new PyObject*[static_cast<size_t>(n_) + 1];
+    copy.owned_[0] = Py_NewRef(function_);
+    for (Py_ssize_t i = 0; i < n_; ++i) copy.owned_[i + 1] = Py_NewRef(args_[i]);
+    copy.args_ = copy.owned_ + 1;
     return copy;
 }
 
+int Call::traverse(visitproc visit, void* arg) const {
+    if (!owned_) return 0;
+    for (Py_ssize_t i = 0; i <= n_; ++i) Py_VISIT(owned_[i]);
+    return 0;
+}
+
 Obj make_function(FunctionSpec spec, Where where) {
-    auto* s = new Signature();
+    auto s = std::make_unique<Signature>();
     s->name = spec.name;
     s->returns = spec.returns;
     s->line = static_cast<int>(where.line());
@@ -388,31 +474,38 @@ Obj make_function(FunctionSpec spec, Where where) {
             }
         }
         s->params.push_back(p);
+        s->params.back().default_value.reset();
     }
+    s->total = static_cast<Py_ssize_t>(s->params.size());
     if (spec.returns) annotations.set_item(Handle(name("return")), str(spec.returns, where), where);
     if (!positional_defaults.empty()) {
         defaults = Obj::steal(PyTuple_New(static_cast<Py_ssize_t>(positional_defaults.size())), where);
         for (size_t i = 0; i < positional_defaults.size(); ++i)
             PyTuple_SET_ITEM(defaults.ptr(), static_cast<Py_ssize_t>(i), positional_defaults[i].release());
     }
-    for (Param& p : s->params) p.default_value.reset();
+    Obj function_name = str(spec.name, where);
+    Obj qualname = spec.qualname.empty() ? function_name : str(spec.qualname, where);
+    Obj module = str(current_module().dotted_name, where);
+    Obj doc = spec.doc ? str(spec.doc, where) : Obj::none();
+    Obj closure = spec.closure.valid() ? spec.closure : Obj::none();
 
     PyTypeObject* type = function_type(where);
     auto* f = PyObject_GC_New(FunctionObject, type);
     if (!f) fail(where);
     f->vectorcall = function_vectorcall;
-    f->sig = s;
+    f->direct_nargs = s->total == s->npos && !s->has_exact && !spec.generator ? s->total : -1;
+    f->sig = s.release();
     f->body = spec.body;
     f->generator = spec.generator;
-    f->name = str(spec.name, where).release();
-    f->qualname = str(spec.qualname.empty() ? std::string(spec.name) : spec.qualname, where).release();
-    f->module = str(current_module().dotted_name, where).release();
-    f->doc = spec.doc ? str(spec.doc, where).release() : Py_NewRef(Py_None);
+    f->name = function_name.release();
+    f->qualname = qualname.release();
+    f->module = module.release();
+    f->doc = doc.release();
     f->dict = nullptr;
     f->defaults = defaults.release();
     f->kwdefaults = kwdefaults.release();
     f->annotations = annotations.release();
-    f->closure = spec.closure.valid() ? Obj(spec.closure).release() : Py_NewRef(Py_None);
+    f->closure = closure.release();
     f->weakrefs = nullptr;
     PyObject_GC_Track(reinterpret_cast<PyObject*>(f));
     return Obj::steal(reinterpret_cast<PyObject*>(f), where);

@@ -115,6 +115,17 @@ void add_traceback(const char* function_name, int line) {
     _PyTraceback_Add(function_name, g_source_path.c_str(), line);
 }
 
+void add_traceback(PyObject* qualname, int line) {
+    PyObject* pending = PyErr_GetRaisedException();
+    const char* text = qualname && PyUnicode_Check(qualname) ? PyUnicode_AsUTF8(qualname) : nullptr;
+    if (!text) {
+        PyErr_Clear();
+        text = "<unknown>";
+    }
+    PyErr_SetRaisedException(pending);
+    add_traceback(text, line);
+}
+
 void translate_cpp_exception() {
     try {
         throw;
