@@ -302,6 +302,11 @@ struct Generator {
     };
 
     struct promise_type {
+        promise_type() = default;
+        // A generator body's own Call, so that the generator object can show its values to the GC.
+        explicit promise_type(const Call& c) : call(&c) {}
+
+        const Call* call = nullptr;
         Obj yielded;
         Obj sent;
         bool throw_pending = false;

@@ -74,7 +74,7 @@ PyObject* finish(GeneratorObject* g) {
         PyException_SetContext(raised.ptr(), cause.release());
         PyErr_SetRaisedException(raised.release());
     }
-    add_traceback(PyUnicode_AsUTF8(g->qualname), line);
+    add_traceback(g->qualname, line);
     return nullptr;
 }
 
@@ -248,15 +248,35 @@ void generator_finalize(PyObject* self) {
     PyErr_SetRaisedException(saved);
 }
 
+// The references a suspended body holds through its arguments and its yield/delegate slots; the
+// body's own locals stay hidden, which only means a cycle through them is not collected.
+int generator_traverse(PyObject* self, visitproc visit, void* arg) {
+    GeneratorObject* g = as_generator(self);
+    Py_VISIT(Py_TYPE(self));
+    if (!g->handle) return 0;
+    auto& p = g->handle.promise();
+    if (p.call) {
+        if (int rc = p.call->traverse(visit, arg)) return rc;
+    }
+    Py_VISIT(p.yielded.ptr());
+    Py_VISIT(p.sent.ptr());
+    Py_VISIT(p.delegate.ptr());
+    Py_VISIT(p.delegate_result.ptr());
+    return 0;
+}
+
 void generator_dealloc(PyObject* self) {
     GeneratorObject* g = as_generator(self);
     PyTypeObject* type = Py_TYPE(self);
-    if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
+    PyObject_GC_UnTrack(self);
     if (g->weakrefs) PyObject_ClearWeakRefs(self);
+    PyObject_GC_Track(self);
+    if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
+    PyObject_GC_UnTrack(self);
     destroy_frame(g);
     Py_CLEAR(g->name);
     Py_CLEAR(g->qualname);
-    PyObject_Free(self);
+    PyObject_GC_Del(self);
     Py_DECREF(type);
 }
 
@@ -290,6 +310,7 @@ PyMemberDef generator_members[] = {
     {nullptr, 0, 0, 0, nullptr}};
 
 PyType_Slot generator_slots[] = {{Py_tp_dealloc, reinterpret_cast<void*>(generator_dealloc)},
+                                 {Py_tp_traverse, reinterpret_cast<void*>(generator_traverse)},
                                  {Py_tp_finalize, reinterpret_cast<void*>(generator_finalize)},
                                  {Py_tp_repr, reinterpret_cast<void*>(generator_repr)},
                                  {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
@@ -299,8 +320,9 @@ PyType_Slot generator_slots[] = {{Py_tp_dealloc, reinterpret_cast<void*>(generat
                                  {Py_tp_getset, generator_getset},
                                  {0, nullptr}};
 
-PyType_Spec generator_spec = {"generator", sizeof(GeneratorObject), 0,
-                              Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, generator_slots};
+PyType_Spec generator_spec = {"builtins.generator", sizeof(GeneratorObject), 0,
+                              Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                              generator_slots};
 
 PyTypeObject* generator_type() {
     static PyTypeObject* type = nullptr;
@@ -321,7 +343,7 @@ PyObject* new_generator(Generator body, PyObject* name, PyObject* qualname, int 
         body.handle.destroy();
         throw;
     }
-    auto* g = PyObject_New(GeneratorObject, type);
+    auto* g = PyObject_GC_New(GeneratorObject, type);
     if (!g) {
         body.handle.destroy();
         fail();
@@ -333,6 +355,7 @@ PyObject* new_generator(Generator body, PyObject* name, PyObject* qualname, int 
     g->line = line;
     g->started = false;
     g->running = false;
+    PyObject_GC_Track(reinterpret_cast<PyObject*>(g));
     return reinterpret_cast<PyObject*>(g);
 }
 
