@@ -3,6 +3,8 @@
 #include "frame.hpp"
 #include "internal.hpp"
 
+#include <string_view>
+
 namespace kv {
 namespace {
 
@@ -30,8 +32,11 @@ Obj ClassSpec::function_for(FunctionSpec& spec) {
 }
 
 ClassSpec& ClassSpec::method(FunctionSpec spec) {
-    const char* n = spec.name;
-    items_.emplace_back(n, function_for(spec));
+    // type() makes these implicit class and static methods only for its own function type.
+    std::string_view n = spec.name;
+    if (n == "__init_subclass__" || n == "__class_getitem__") return classmethod(std::move(spec));
+    if (n == "__new__") return staticmethod(std::move(spec));
+    items_.emplace_back(spec.name, function_for(spec));
     return *this;
 }
 
@@ -76,6 +81,12 @@ ClassSpec& ClassSpec::annotation(const char* attr_name, Handle a) {
 }
 
 Obj ClassSpec::create(Pos bases, Kws kwds, Where where) {
+    Obj keywords = new_dict(where);
+    for (const KwArg& k : kwds) keywords.set_item(Handle(name(k.key)), k.value.o, where);
+    return create_from(new_tuple(bases, where), keywords, where);
+}
+
+Obj ClassSpec::create_from(Handle bases, Handle kwds, Where where) {
     Obj items = new_dict(where);
     items.set_item(Handle(name("__module__")), str(current_module().dotted_name, where), where);
     items.set_item(Handle(name("__qualname__")), str(name_, where), where);
@@ -87,11 +98,8 @@ Obj ClassSpec::create(Pos bases, Kws kwds, Where where) {
     }
     for (auto& [key, v] : items_) items.set_item(Handle(name(key)), v, where);
     Obj exec_body = Obj::steal(PyCFunction_New(&fill_namespace_def, items.ptr()), where);
-    Obj keywords = new_dict(where);
-    for (const KwArg& k : kwds) keywords.set_item(Handle(name(k.key)), k.value.o, where);
-    Obj base_tuple = new_tuple(bases, where);
     Obj new_class = import_module("types", where).attr("new_class", where);
-    return new_class.call({str(name_, where), base_tuple, keywords, exec_body}, {}, where);
+    return new_class.call({str(name_, where), bases, kwds, exec_body}, {}, where);
 }
 
 }  // namespace kv

@@ -348,6 +348,8 @@ public:
     ClassSpec& annotation(const char* attr_name, Handle annotation);
 
     Obj create(Pos bases = {}, Kws kwds = {}, Where where = Where::current());
+    // The same with bases and class keywords known only at run time: a tuple and a dict or None.
+    Obj create_from(Handle bases, Handle kwds, Where where = Where::current());
     const char* class_name() const { return name_; }
 
 private:
