@@ -7,6 +7,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <array>
 #include <coroutine>
 #include <exception>
 #include <initializer_list>
@@ -190,10 +191,40 @@ Obj fetch_error();  // takes the set exception as an object and clears it
 [[noreturn]] void raise_from(Handle exception, Handle cause, Where where = Where::current());
 [[noreturn]] void raise_object(Handle exception, Where where = Where::current());
 
+// Unpacking as `auto [a, b] = unpack<2>(value);` does `a, b = value`: exactly N items, else
+// ValueError "too many values to unpack (expected N)" or "need more than K value(s) to unpack".
+void unpack_into(Handle iterable, Obj* out, size_t n, Where where = Where::current());
+template <size_t N>
+std::array<Obj, N> unpack(Handle iterable, Where where = Where::current()) {
+    std::array<Obj, N> out;
+    unpack_into(iterable, out.data(), N, where);
+    return out;
+}
+
 // Declared str/list/dict values: exactly that type or None, else "Expected %s, got %.200s".
 Obj expect_str(Obj value, Where where = Where::current());
 Obj expect_list(Obj value, Where where = Where::current());
 Obj expect_dict(Obj value, Where where = Where::current());
+
+// A context manager held for a scope, as a `with` block: __enter__ now, __exit__ when the scope
+// ends. Leaving through a Python exception hands that exception to __exit__ (which cannot
+// suppress it here); leaving normally hands it None three times. The destructor cannot throw, so
+// a failing __exit__ on a normal exit is reported as unraisable: call exit() where that failure
+// must propagate to the caller.
+class With {
+public:
+    explicit With(Handle manager, Where where = Where::current());
+    ~With();
+    With(const With&) = delete;
+    With& operator=(const With&) = delete;
+    const Obj& value() const { return value_; }  // what __enter__ returned
+    void exit(Where where = Where::current());   // a normal exit whose failure throws
+
+private:
+    Obj exit_;
+    Obj value_;
+    int uncaught_;
+};
 
 // Native recursion over caller data.
 class RecursionGuard {
@@ -282,6 +313,10 @@ Obj make_function(FunctionSpec spec, Where where = Where::current());
 
 // ---------------------------------------------------------------------------------------------
 // Generators: a body is a coroutine that co_yields objects; `co_await yield_from(it)` delegates.
+// Hold resources in RAII guards (With for context managers): close() and discarding the generator
+// unwind a suspended body through them. With g++ 12, a string literal inside a braced list within
+// a co_yield expression does not compile ("array used as initializer"): build that value on a line
+// of its own first.
 
 struct Generator {
     struct promise_type;

@@ -2,6 +2,8 @@
 #include "frame.hpp"
 
 #include <cstdarg>
+#include <exception>
+#include <memory>
 #include <unordered_map>
 
 namespace kv {
@@ -65,16 +67,26 @@ void Handle::set_attr(const char* attr_name, Handle value, Where where) const {
 
 namespace {
 
-// Lays out positional and keyword arguments for a vectorcall; slot 0 is free for a receiver.
+// Lays out positional and keyword arguments for a vectorcall; slot 0 is free for a receiver. Short
+// calls (the usual case) use a buffer on the stack.
 struct VectorArgs {
-    std::vector<PyObject*> slots;
+    static constexpr size_t inline_slots = 8;
+    PyObject* small[inline_slots];
+    std::unique_ptr<PyObject*[]> large;
+    PyObject** slots;
     Obj kwnames;
     size_t npos;
 
     VectorArgs(PyObject* receiver, Pos args, Kws kws, Where where) : npos(args.size() + 1) {
-        slots.reserve(1 + args.size() + kws.size());
-        slots.push_back(receiver);
-        for (const Arg& a : args) slots.push_back(a.o.ptr());
+        size_t total = 1 + args.size() + kws.size();
+        slots = small;
+        if (total > inline_slots) {
+            large.reset(new PyObject*[total]);
+            slots = large.get();
+        }
+        size_t at = 0;
+        slots[at++] = receiver;
+        for (const Arg& a : args) slots[at++] = a.o.ptr();
         if (kws.size()) {
             kwnames = Obj::steal(PyTuple_New(static_cast<Py_ssize_t>(kws.size())), where);
             Py_ssize_t i = 0;
@@ -82,7 +94,7 @@ struct VectorArgs {
                 PyObject* key = name(k.key);
                 Py_INCREF(key);
                 PyTuple_SET_ITEM(kwnames.ptr(), i++, key);
-                slots.push_back(k.value.o.ptr());
+                slots[at++] = k.value.o.ptr();
             }
         }
     }
@@ -92,14 +104,14 @@ struct VectorArgs {
 
 Obj Handle::call(Pos args, Kws kws, Where where) const {
     VectorArgs v(nullptr, args, kws, where);
-    return Obj::steal(PyObject_Vectorcall(p_, v.slots.data() + 1, (v.npos - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+    return Obj::steal(PyObject_Vectorcall(p_, v.slots + 1, (v.npos - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                           v.kwnames.ptr()),
                       where);
 }
 
 Obj Handle::call_method(const char* method, Pos args, Kws kws, Where where) const {
     VectorArgs v(p_, args, kws, where);
-    return Obj::steal(PyObject_VectorcallMethod(name(method), v.slots.data(), v.npos, v.kwnames.ptr()), where);
+    return Obj::steal(PyObject_VectorcallMethod(name(method), v.slots, v.npos, v.kwnames.ptr()), where);
 }
 
 // --- items -------------------------------------------------------------------------------------
@@ -210,6 +222,38 @@ Obj new_set(Where where) { return Obj::steal(PySet_New(nullptr), where); }
 
 Obj import_module(const char* dotted, Where where) { return Obj::steal(PyImport_ImportModule(dotted), where); }
 
+// --- unpacking ---------------------------------------------------------------------------------
+
+void unpack_into(Handle iterable, Obj* out, size_t n, Where where) {
+    Py_ssize_t expected = static_cast<Py_ssize_t>(n);
+    PyObject* p = iterable.ptr();
+    if (PyTuple_CheckExact(p) || PyList_CheckExact(p)) {
+        Py_ssize_t size = PySequence_Fast_GET_SIZE(p);
+        if (size == expected) {
+            for (Py_ssize_t i = 0; i < expected; ++i) out[i] = Obj(Handle(PySequence_Fast_GET_ITEM(p, i)));
+            return;
+        }
+        if (size > expected)
+            raise_format(static_cast<int>(where.line()), PyExc_ValueError, "too many values to unpack (expected %zd)",
+                         expected);
+        raise_format(static_cast<int>(where.line()), PyExc_ValueError, "need more than %zd value%.1s to unpack", size,
+                     size == 1 ? "" : "s");
+    }
+    Obj iterator = Obj::steal(PyObject_GetIter(p), where);
+    for (Py_ssize_t i = 0; i < expected; ++i) {
+        out[i] = Obj::steal_or_null(PyIter_Next(iterator.ptr()));
+        if (out[i].valid()) continue;
+        if (PyErr_Occurred()) fail(where);
+        raise_format(static_cast<int>(where.line()), PyExc_ValueError, "need more than %zd value%.1s to unpack", i,
+                     i == 1 ? "" : "s");
+    }
+    Obj extra = Obj::steal_or_null(PyIter_Next(iterator.ptr()));
+    if (extra.valid())
+        raise_format(static_cast<int>(where.line()), PyExc_ValueError, "too many values to unpack (expected %zd)",
+                     expected);
+    if (PyErr_Occurred()) fail(where);
+}
+
 // --- errors ------------------------------------------------------------------------------------
 
 bool error_matches(PyObject* type) { return PyErr_ExceptionMatches(type); }
@@ -239,6 +283,68 @@ Obj expect_exact(Obj value, PyTypeObject* type, const char* shown, Where where) 
 Obj expect_str(Obj value, Where where) { return expect_exact(std::move(value), &PyUnicode_Type, "unicode", where); }
 Obj expect_list(Obj value, Where where) { return expect_exact(std::move(value), &PyList_Type, "list", where); }
 Obj expect_dict(Obj value, Where where) { return expect_exact(std::move(value), &PyDict_Type, "dict", where); }
+
+// --- with blocks -------------------------------------------------------------------------------
+
+namespace {
+
+// A special method as the interpreter finds it: on the type, bound to the instance.
+Obj lookup_special(Handle instance, const char* method, Where where) {
+    PyObject* found = _PyType_Lookup(Py_TYPE(instance.ptr()), name(method));
+    if (!found) return Obj();
+    descrgetfunc get = Py_TYPE(found)->tp_descr_get;
+    if (!get) return Obj(Handle(found));
+    return Obj::steal(get(found, instance.ptr(), reinterpret_cast<PyObject*>(Py_TYPE(instance.ptr()))), where);
+}
+
+}  // namespace
+
+With::With(Handle manager, Where where) : uncaught_(std::uncaught_exceptions()) {
+    Obj enter = lookup_special(manager, "__enter__", where);
+    Obj exit_method = enter.valid() ? lookup_special(manager, "__exit__", where) : Obj();
+    if (!exit_method.valid()) {
+        raise_format(static_cast<int>(where.line()), PyExc_TypeError,
+                     "'%.200s' object does not support the context manager protocol%s", manager.type_name(),
+                     enter.valid() ? " (missed __exit__ method)" : "");
+    }
+    value_ = Obj::steal(PyObject_CallNoArgs(enter.ptr()), where);
+    exit_ = std::move(exit_method);
+}
+
+void With::exit(Where where) {
+    if (!exit_.valid()) return;
+    Obj method = std::move(exit_);
+    Obj::steal(PyObject_CallFunctionObjArgs(method.ptr(), Py_None, Py_None, Py_None, nullptr), where);
+}
+
+With::~With() {
+    if (!exit_.valid()) return;
+    Obj method = std::move(exit_);
+    PyObject* pending = PyErr_GetRaisedException();
+    if (pending && std::uncaught_exceptions() > uncaught_) {
+        // Leaving through the set exception: __exit__ sees it; an error of its own replaces it.
+        PyObject* tb = PyException_GetTraceback(pending);
+        PyObject* done = PyObject_CallFunctionObjArgs(method.ptr(), reinterpret_cast<PyObject*>(Py_TYPE(pending)),
+                                                      pending, tb ? tb : Py_None, nullptr);
+        Py_XDECREF(tb);
+        if (done) {
+            Py_DECREF(done);
+            PyErr_SetRaisedException(pending);
+        } else {
+            PyObject* raised = PyErr_GetRaisedException();
+            PyException_SetContext(raised, pending);
+            PyErr_SetRaisedException(raised);
+        }
+        return;
+    }
+    PyObject* done = PyObject_CallFunctionObjArgs(method.ptr(), Py_None, Py_None, Py_None, nullptr);
+    if (done) {
+        Py_DECREF(done);
+    } else {
+        PyErr_WriteUnraisable(method.ptr());
+    }
+    PyErr_SetRaisedException(pending);
+}
 
 RecursionGuard::RecursionGuard(const char* what, Where where) {
     if (Py_EnterRecursiveCall(what)) fail(where);
