@@ -239,7 +239,13 @@ void unpack_into(Handle iterable, Obj* out, size_t n, Where where) {
         raise_format(static_cast<int>(where.line()), PyExc_ValueError, "need more than %zd value%.1s to unpack", size,
                      size == 1 ? "" : "s");
     }
-    Obj iterator = Obj::steal(PyObject_GetIter(p), where);
+    Obj iterator = Obj::steal_or_null(PyObject_GetIter(p));
+    if (!iterator.valid()) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(p)->tp_iter && !PySequence_Check(p))
+            raise_format(static_cast<int>(where.line()), PyExc_TypeError, "cannot unpack non-iterable %.200s object",
+                         Py_TYPE(p)->tp_name);
+        fail(where);
+    }
     for (Py_ssize_t i = 0; i < expected; ++i) {
         out[i] = Obj::steal_or_null(PyIter_Next(iterator.ptr()));
         if (out[i].valid()) continue;
