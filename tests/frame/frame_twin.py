@@ -1,0 +1,207 @@
+"""The definitions of the frame_probe extension module, written as plain Python."""
+
+import functools
+import tempfile
+from typing import Generic, TypeVar
+
+EVENTS = []
+
+
+def empty():
+    pass
+
+
+def pair(a, b):
+    return a
+
+
+def options(a, b=None, c=False):
+    return a
+
+
+def describe(a: "int", b: "str" = "x", *, flag: "bool" = True, extra: "Any" = None) -> "tuple":
+    """Returns its arguments."""
+    return (a, b, flag, extra)
+
+
+def needs_key(a, *, key: "str", other=0):
+    return (a, key, other)
+
+
+def exact(text: "str", items: "list", mapping: "dict") -> "int":
+    return len(text) + len(items) + len(mapping)
+
+
+def swap_defaults(first=None, *, second=None):
+    swap_defaults.__defaults__ = (None,)
+    swap_defaults.__kwdefaults__["second"] = None
+    return (first, second)
+
+
+def helper(x):
+    return ("helper", x)
+
+
+def call_helper(x):
+    return helper(x)
+
+
+def fact(n):
+    return 1 if n <= 1 else n * fact(n - 1)
+
+
+def make_adder(n):
+    return lambda x: x + n
+
+
+def depth(value):
+    if not isinstance(value, (list, dict)):
+        return 0
+    children = value.values() if isinstance(value, dict) else value
+    return 1 + max((depth(child) for child in children), default=0)
+
+
+def fail(message):
+    raise ValueError(message)
+
+
+def subscript(value, key):
+    return value[key]
+
+
+def upper(value):
+    return value.upper()
+
+
+def first_of_pair(value):
+    first, second = value
+    return first
+
+
+def chained(source):
+    try:
+        return source()
+    except KeyError as error:
+        raise LookupError("missing") from error
+
+
+def use_context(manager, action):
+    with manager as value:
+        return action(value)
+
+
+def count_up(n):
+    EVENTS.append("start")
+    for i in range(n):
+        yield i
+    EVENTS.append("end")
+
+
+def echo(value=None):
+    while True:
+        try:
+            value = yield value
+        except ValueError as error:
+            value = ("caught", str(error))
+
+
+def delegate(inner):
+    result = yield from inner
+    yield ("done", result)
+
+
+def read_lines(path):
+    with open(path, encoding="utf-8") as handle:
+        yield handle
+        for line in handle:
+            yield line
+
+
+def in_tempdir():
+    with tempfile.TemporaryDirectory() as folder:
+        yield folder
+        yield folder
+
+
+def leaks_stop():
+    yield 1
+    raise StopIteration
+
+
+class Tag:
+    def __init__(self):
+        self.owner = None
+        self.name = None
+
+    def __set_name__(self, owner, name):
+        self.owner = owner
+        self.name = name
+
+
+class Meta(type):
+    @classmethod
+    def __prepare__(mcs, name, bases, *, flavour=None):
+        return {"prepared_by": "Meta", "prepared_flavour": flavour}
+
+
+class Base(metaclass=Meta):
+    """A probe class."""
+
+    kind: "str"
+    count: "int" = 0
+    tag = Tag()
+    registered = []
+
+    def __init_subclass__(cls, *, flavour=None):
+        Base.registered.append((cls.__name__, flavour))
+
+    def __init__(self, value):
+        self.value = value
+        self.calls = 0
+
+    def get(self, extra=None):
+        return (self.value, extra)
+
+    @classmethod
+    def make(cls, value):
+        return cls(value)
+
+    @staticmethod
+    def twice(x):
+        return x + x
+
+    @property
+    def doubled(self):
+        return self.value + self.value
+
+    @functools.cached_property
+    def cached(self):
+        self.calls += 1
+        return ("cached", self.value)
+
+    @functools.cache
+    def lookup(self, key):
+        self.calls += 1
+        return (key, self.value)
+
+    def explode(self):
+        raise RuntimeError("exploded")
+
+
+T = TypeVar("T")
+
+
+class Box(Generic[T]):
+    def __init__(self, value):
+        self.value = value
+        self.calls = 0
+
+    def get(self, extra=None):
+        return (self.value, extra)
+
+
+def derive(bases):
+    class Derived(*bases):
+        pass
+
+    return Derived

@@ -1,0 +1,392 @@
+"""Frame functions beside their plain-Python twins: binding, attributes, lookups, failures."""
+
+import copy
+import ctypes
+import functools
+import gc
+import inspect
+import pickle
+import traceback
+import weakref
+
+import pytest
+
+PATH = "src\\frame_probe.py"
+
+# (function, args, kwargs, the frame's text when binding fails)
+BINDING_CASES = [
+    ("empty", (), {}, None),
+    ("empty", (1,), {}, "empty() takes exactly 0 positional arguments (1 given)"),
+    ("pair", (1, 2), {}, None),
+    ("pair", (1,), {"b": 2}, None),
+    ("pair", (), {"b": 2, "a": 1}, None),
+    ("pair", (1,), {}, "pair() takes exactly 2 positional arguments (1 given)"),
+    ("pair", (1, 2, 3), {}, "pair() takes exactly 2 positional arguments (3 given)"),
+    ("pair", (), {"b": 1}, "pair() takes exactly 2 positional arguments (0 given)"),
+    ("pair", (1, 2), {"a": 3}, "pair() got multiple values for keyword argument 'a'"),
+    ("options", (1,), {"c": True}, None),
+    ("options", (1, 2, 3), {}, None),
+    ("options", (1, 2, 3, 4), {}, "options() takes at most 3 positional arguments (4 given)"),
+    ("describe", (1,), {}, None),
+    ("describe", (1, 2), {"flag": False, "extra": [3]}, None),
+    ("describe", (), {"a": 1, "b": 2, "flag": 0, "extra": None}, None),
+    ("describe", (1,), {"".join(["fl", "ag"]): "not interned"}, None),
+    ("describe", (), {}, "describe() takes at least 1 positional argument (0 given)"),
+    ("describe", (), {"b": 2}, "describe() takes at least 1 positional argument (0 given)"),
+    ("describe", (1, 2, 3), {}, "describe() takes at most 2 positional arguments (3 given)"),
+    ("describe", (1,), {"a": 2}, "describe() got multiple values for keyword argument 'a'"),
+    ("describe", (1, 2), {"b": 3}, "describe() got multiple values for keyword argument 'b'"),
+    ("describe", (1,), {"zz": 2}, "describe() got an unexpected keyword argument 'zz'"),
+    ("needs_key", (1,), {"key": "k"}, None),
+    ("needs_key", (1,), {}, "needs_key() needs keyword-only argument key"),
+    ("needs_key", (1, 2), {"key": "k"}, "needs_key() takes exactly 1 positional argument (2 given)"),
+    ("needs_key", (), {"key": "k"}, "needs_key() takes exactly 1 positional argument (0 given)"),
+]
+
+
+def outcome(function, args, kwargs):
+    try:
+        return "ok", function(*args, **kwargs)
+    except Exception as error:  # noqa: BLE001 - the type is what is compared
+        return "raised", error
+
+
+@pytest.mark.parametrize("name,args,kwargs,text", BINDING_CASES)
+def test_binding_matches_plain_python(probe, twin, name, args, kwargs, text):
+    ours = outcome(getattr(probe, name), args, kwargs)
+    plain = outcome(getattr(twin, name), args, kwargs)
+    if text is None:
+        assert ours == plain
+    else:
+        assert ours[0] == plain[0] == "raised"
+        assert type(ours[1]) is type(plain[1]) is TypeError
+        assert str(ours[1]) == text
+
+
+def vectorcall(function, args, kwnames, kwvalues):
+    """Calls through PyObject_Vectorcall itself, where nothing checks the keyword names first."""
+    api = ctypes.pythonapi.PyObject_Vectorcall
+    api.restype = ctypes.py_object
+    api.argtypes = [ctypes.py_object, ctypes.POINTER(ctypes.py_object), ctypes.c_size_t, ctypes.py_object]
+    values = (ctypes.py_object * (len(args) + len(kwvalues)))(*args, *kwvalues)
+    return api(function, values, len(args), kwnames)
+
+
+def test_keyword_names_must_be_strings(probe, twin):
+    assert vectorcall(probe.describe, (1,), ("flag",), (False,)) == (1, "x", False, None)
+    with pytest.raises(TypeError) as plain:
+        vectorcall(twin.describe, (1,), (5,), (True,))
+    with pytest.raises(TypeError, match=r"^describe\(\) keywords must be strings$"):
+        vectorcall(probe.describe, (1,), (5,), (True,))
+    assert "keywords must be strings" in str(plain.value)
+
+
+def test_methods_bind_through_class_static_and_property(probe, twin):
+    for module in (probe, twin):
+        base = module.Base(3)
+        assert base.get() == (3, None) and base.get(extra=1) == (3, 1)
+        assert module.Base.get(base, 2) == (3, 2)
+        assert module.Base.make(4).value == 4 and base.make(5).value == 5
+        assert type(module.Base.make(4)) is module.Base
+        assert module.Base.twice(3) == base.twice(3) == 6
+        assert base.doubled == 6
+        with pytest.raises(AttributeError):
+            base.doubled = 1
+    cases = [
+        (lambda m: m.Base(1).get(1, 2), "get() takes at most 2 positional arguments (3 given)"),
+        (lambda m: m.Base.make(), "make() takes exactly 2 positional arguments (1 given)"),
+        (lambda m: m.Base.twice(), "twice() takes exactly 1 positional argument (0 given)"),
+        (lambda m: m.Base(1).twice(1, 2), "twice() takes exactly 1 positional argument (2 given)"),
+        (lambda m: m.Base.get(), "get() takes at least 1 positional argument (0 given)"),
+    ]
+    for call, text in cases:
+        ours, plain = outcome(call, (probe,), {}), outcome(call, (twin,), {})
+        assert type(ours[1]) is type(plain[1]) is TypeError
+        assert str(ours[1]) == text
+
+
+def test_exact_parameter_types(probe, twin):
+    assert probe.exact("ab", [1], {"k": 1}) == twin.exact("ab", [1], {"k": 1}) == 4
+
+    class Text(str):
+        pass
+
+    class Items(list):
+        pass
+
+    class Mapping(dict):
+        pass
+
+    cases = [
+        (("a", [], None), "Argument 'mapping' has incorrect type (expected dict, got NoneType)"),
+        (("a", [], Mapping()), "Argument 'mapping' has incorrect type (expected dict, got Mapping)"),
+        (("a", Items(), {}), "Argument 'items' has incorrect type (expected list, got Items)"),
+        ((Text("a"), [], {}), "Argument 'text' has incorrect type (expected str, got Text)"),
+        ((None, None, None), "Argument 'text' has incorrect type (expected str, got NoneType)"),
+    ]
+    for args, text in cases:
+        with pytest.raises(TypeError) as raised:
+            probe.exact(*args)
+        assert str(raised.value) == text
+
+
+def test_declared_results_and_locals(probe):
+    class Mapping(dict):
+        pass
+
+    assert probe.declared_result("str", "x") == "x"
+    assert probe.declared_result("list", [1]) == [1]
+    assert probe.declared_result("dict", {}) == {}
+    for kind in ("str", "list", "dict"):
+        assert probe.declared_result(kind, None) is None
+    assert probe.declared_local([1, 2]) == 2
+    assert probe.declared_local(None) == -1
+    failures = [
+        (lambda: probe.declared_result("str", 1), "Expected unicode, got int"),
+        (lambda: probe.declared_result("list", ()), "Expected list, got tuple"),
+        (lambda: probe.declared_result("dict", Mapping()), "Expected dict, got Mapping"),
+        (lambda: probe.declared_local("abc"), "Expected list, got str"),
+    ]
+    for call, text in failures:
+        with pytest.raises(TypeError) as raised:
+            call()
+        assert str(raised.value) == text
+
+
+FUNCTIONS = ["empty", "pair", "options", "describe", "needs_key", "exact", "make_adder", "count_up", "echo"]
+
+
+@pytest.mark.parametrize("name", FUNCTIONS)
+def test_signature_and_attributes_match(probe, twin, name):
+    ours, plain = getattr(probe, name), getattr(twin, name)
+    assert inspect.signature(ours) == inspect.signature(plain)
+    for attribute in ("__name__", "__qualname__", "__doc__", "__defaults__", "__kwdefaults__", "__annotations__"):
+        assert getattr(ours, attribute) == getattr(plain, attribute), attribute
+    assert ours.__module__ == "frame_probe"
+    assert callable(ours) and ours.__dict__ == {}
+
+
+def test_method_signatures_match(probe, twin):
+    for path in ("Base.get", "Base.__init__", "Base.twice", "Box.get"):
+        owner, method = path.split(".")
+        ours = getattr(getattr(probe, owner), method)
+        plain = getattr(getattr(twin, owner), method)
+        assert inspect.signature(ours) == inspect.signature(plain), path
+        assert ours.__qualname__ == plain.__qualname__ == path
+    assert inspect.signature(probe.Base.make) == inspect.signature(twin.Base.make)
+    assert inspect.signature(probe.Base(1).get) == inspect.signature(twin.Base(1).get)
+    assert inspect.signature(probe.Base) == inspect.signature(twin.Base)
+
+
+def test_writable_attributes(probe, twin):
+    for module in (probe, twin):
+        adder = module.make_adder(10)
+        assert adder.__name__ == "<lambda>"
+        assert adder.__qualname__ == "make_adder.<locals>.<lambda>"
+        adder.__defaults__ = (5,)
+        assert adder() == 15
+        adder.__defaults__ = (1, 2)  # longer than the parameters: the last ones count
+        assert adder() == 12
+        adder.__defaults__ = None
+        with pytest.raises(TypeError):
+            adder()
+        with pytest.raises(TypeError):
+            adder.__defaults__ = [1]
+        with pytest.raises(TypeError):
+            adder.__name__ = 1
+        adder.__doc__ = "doc"
+        adder.custom = 1
+        assert adder.__doc__ == "doc" and adder.__dict__ == {"custom": 1}
+        del adder.__doc__
+        assert adder.__doc__ is None
+
+
+def test_defaults_dropped_by_the_body_stay_alive(probe, twin):
+    for module in (probe, twin):
+        module.swap_defaults.__defaults__ = (["first"],)
+        module.swap_defaults.__kwdefaults__ = {"second": ["second"]}
+        assert module.swap_defaults() == (["first"], ["second"])
+        assert module.swap_defaults() == (None, None)
+
+
+def test_wraps_and_update_wrapper(probe, twin):
+    for module in (probe, twin):
+
+        @functools.wraps(module.describe)
+        def wrapper(*args, **kwargs):
+            return module.describe(*args, **kwargs)
+
+        assert wrapper.__name__ == "describe" and wrapper.__doc__ == "Returns its arguments."
+        assert wrapper.__wrapped__ is module.describe
+        assert wrapper(1, flag=False) == (1, "x", False, None)
+        assert inspect.signature(wrapper) == inspect.signature(twin.describe)
+
+    adder = probe.make_adder(1)
+    functools.update_wrapper(adder, twin.describe)
+    assert adder.__name__ == "describe" and adder.__qualname__ == "describe"
+    assert adder.__wrapped__ is twin.describe and adder.__doc__ == "Returns its arguments."
+    assert adder(2) == 3
+
+
+def test_pickled_by_reference(probe, twin):
+    for protocol in range(2, pickle.HIGHEST_PROTOCOL + 1):
+        for obj in (probe.describe, probe.Base.get, probe.Base, probe.count_up):
+            assert pickle.loads(pickle.dumps(obj, protocol)) is obj
+        assert copy.copy(probe.describe) is probe.describe
+        assert copy.deepcopy(probe.Base.get) is probe.Base.get
+        ours = outcome(pickle.dumps, (probe.make_adder(1), protocol), {})
+        plain = outcome(pickle.dumps, (twin.make_adder(1), protocol), {})
+        assert ours[0] == plain[0] == "raised"
+        assert type(ours[1]) is type(plain[1])
+
+
+def test_module_names_are_read_at_call_time(probe, twin, monkeypatch):
+    assert probe.call_helper(1) == twin.call_helper(1) == ("helper", 1)
+    for module in (probe, twin):
+        monkeypatch.setattr(module, "helper", lambda x: ("patched", x))
+    assert probe.call_helper(2) == twin.call_helper(2) == ("patched", 2)
+    monkeypatch.undo()
+    assert probe.call_helper(3) == ("helper", 3)
+    assert probe.fact(20) == twin.fact(20)
+
+
+def test_closure_function(probe, twin):
+    assert probe.make_adder(2)(3) == twin.make_adder(2)(3) == 5
+    assert probe.make_adder("a")("b") == "ba"
+    ours, plain = outcome(probe.make_adder(None), (1,), {}), outcome(twin.make_adder(None), (1,), {})
+    assert type(ours[1]) is type(plain[1]) is TypeError
+
+
+def test_recursion_raises_instead_of_overflowing(probe, twin):
+    nested = []
+    for _ in range(40):
+        nested = [nested, {"k": [1]}]
+    assert probe.depth(nested) == twin.depth(nested) == 42
+    deep = []
+    for _ in range(200_000):
+        deep = [deep]
+    deep_dict = {}
+    for _ in range(200_000):
+        deep_dict = {"k": deep_dict}
+    for value in (deep, deep_dict):
+        with pytest.raises(RecursionError):
+            probe.depth(value)
+        with pytest.raises(RecursionError):
+            twin.depth(value)
+    with pytest.raises(RecursionError):
+        probe.fact(100_000)
+    with pytest.raises(RecursionError):
+        twin.fact(100_000)
+    assert probe.fact(5) == 120  # the recursion budget is whole again
+
+
+def last_entry(error):
+    entry = traceback.extract_tb(error.__traceback__)[-1]
+    return entry.name, entry.filename
+
+
+def test_traceback_entries_name_the_function_and_source_path(probe):
+    cases = [
+        (lambda: probe.fail("boom"), ValueError, "fail"),
+        (lambda: probe.Base(1).explode(), RuntimeError, "Base.explode"),
+        (lambda: probe.make_adder(None)(1), TypeError, "make_adder.<locals>.<lambda>"),
+        (lambda: probe.pair(1), TypeError, "pair"),
+        (lambda: list(probe.leaks_stop()), RuntimeError, "leaks_stop"),
+    ]
+    for call, kind, qualname in cases:
+        with pytest.raises(kind) as raised:
+            call()
+        assert last_entry(raised.value) == (qualname, PATH)
+    adder = probe.make_adder(None)
+    adder.__qualname__ = "renamed"
+    with pytest.raises(TypeError) as raised:
+        adder(1)
+    assert last_entry(raised.value) == ("renamed", PATH)
+    with pytest.raises(ValueError) as raised:
+        probe.fail("boom")
+    assert "src\\frame_probe.py" in "".join(traceback.format_exception(raised.value))
+
+
+def test_host_errors_keep_host_texts(probe, twin):
+    cases = [
+        ("upper", lambda: (None,)),
+        ("subscript", lambda: (1, 0)),
+        ("subscript", lambda: ({}, "k")),
+        ("first_of_pair", lambda: ((1, 2, 3),)),
+        ("first_of_pair", lambda: (iter([1, 2, 3]),)),
+        ("first_of_pair", lambda: ([1],)),
+        ("first_of_pair", lambda: (iter([]),)),
+        ("first_of_pair", lambda: (5,)),
+    ]
+    for name, args in cases:
+        ours, plain = outcome(getattr(probe, name), args(), {}), outcome(getattr(twin, name), args(), {})
+        assert ours[0] == plain[0] == "raised"
+        assert type(ours[1]) is type(plain[1])
+        if "need more" not in str(ours[1]):
+            assert str(ours[1]) == str(plain[1])
+    assert str(outcome(probe.first_of_pair, ([1],), {})[1]) == "need more than 1 value to unpack"
+    assert str(outcome(probe.first_of_pair, (iter([]),), {})[1]) == "need more than 0 values to unpack"
+    assert probe.first_of_pair(iter("ab")) == "a"
+
+    def missing():
+        return {}["k"]
+
+    for module in (probe, twin):
+        with pytest.raises(LookupError) as raised:
+            module.chained(missing)
+        assert type(raised.value.__cause__) is KeyError
+    assert probe.chained(lambda: 7) == 7
+
+
+def test_function_objects_are_collected(probe, twin):
+    for module in (probe, twin):
+        holder = []
+        adder = module.make_adder(holder)
+        holder.append(adder)
+        alive = weakref.ref(adder)
+        del adder, holder
+        gc.collect()
+        assert alive() is None
+
+
+class Recorder:
+    """A context manager that records how it was left and can fail on exit."""
+
+    def __init__(self, fail_exit=False):
+        self.fail_exit = fail_exit
+        self.log = []
+
+    def __enter__(self):
+        self.log.append("enter")
+        return "value"
+
+    def __exit__(self, kind, error, tb):
+        self.log.append(("exit", kind, type(tb).__name__))
+        if self.fail_exit:
+            raise RuntimeError("exit failed")
+        return None
+
+
+def test_with_guard_behaves_as_a_with_block(probe, twin):
+    def missing(value):
+        return {}[value]
+
+    for module in (probe, twin):
+        manager = Recorder()
+        assert module.use_context(manager, lambda value: value * 2) == "valuevalue"
+        assert manager.log == ["enter", ("exit", None, "NoneType")]
+
+        manager = Recorder()
+        with pytest.raises(KeyError):
+            module.use_context(manager, missing)
+        assert manager.log == ["enter", ("exit", KeyError, "traceback")]
+
+        with pytest.raises(RuntimeError) as raised:
+            module.use_context(Recorder(fail_exit=True), missing)
+        assert type(raised.value.__context__) is KeyError
+
+        with pytest.raises(RuntimeError, match="exit failed"):
+            module.use_context(Recorder(fail_exit=True), len)
+    ours, plain = outcome(probe.use_context, (5, len), {}), outcome(twin.use_context, (5, len), {})
+    assert type(ours[1]) is type(plain[1]) is TypeError
+    assert str(ours[1]) == str(plain[1])

@@ -1,0 +1,204 @@
+"""Frame generators beside plain-Python generators: laziness, send/throw/close, delegation, cleanup."""
+
+import collections.abc
+import gc
+import os
+import weakref
+
+import pytest
+
+
+def drive(generator, steps):
+    """Runs (method, argument) steps; records each result or the type of the exception raised."""
+    seen = []
+    for method, argument in steps:
+        try:
+            if method == "next":
+                seen.append(next(generator))
+            elif method == "close":
+                seen.append(generator.close())
+            else:
+                seen.append(getattr(generator, method)(argument))
+        except Exception as error:  # noqa: BLE001 - the type is what is compared
+            seen.append((type(error), str(error) if not isinstance(error, StopIteration) else error.value))
+    return seen
+
+
+def test_generators_start_lazily_and_run_to_the_end(probe, twin):
+    for module in (probe, twin):
+        module.EVENTS.clear()
+        generator = module.count_up(3)
+        assert module.EVENTS == []
+        assert next(generator) == 0 and module.EVENTS == ["start"]
+        assert list(generator) == [1, 2] and module.EVENTS == ["start", "end"]
+        assert next(generator, "over") == "over"
+    generator = probe.count_up(2)
+    assert isinstance(generator, collections.abc.Generator)
+    assert isinstance(generator, collections.abc.Iterator) and iter(generator) is generator
+    assert generator.__name__ == "count_up" and generator.__qualname__ == "count_up"
+    assert type(generator).__name__ == "generator"
+    with pytest.raises(TypeError):
+        probe.count_up("three").send(None)
+
+
+SCENARIOS = {
+    "send": [("next", None), ("send", 1), ("send", "two"), ("send", None)],
+    "send first": [("send", 5)],
+    "throw handled": [("next", None), ("throw", ValueError("bad")), ("send", 3)],
+    "throw class": [("next", None), ("throw", ValueError)],
+    "throw unhandled": [("next", None), ("throw", KeyError("k")), ("next", None), ("send", 1)],
+    "throw before start": [("throw", ValueError("early")), ("next", None)],
+    "throw non-exception": [("next", None), ("throw", 5), ("send", 6)],
+    "close": [("next", None), ("close", None), ("next", None), ("close", None)],
+    "close before start": [("close", None), ("next", None)],
+}
+
+
+@pytest.mark.parametrize("scenario", SCENARIOS)
+def test_send_throw_close_match(probe, twin, scenario):
+    steps = SCENARIOS[scenario]
+    assert drive(probe.echo(0), steps) == drive(twin.echo(0), steps)
+
+
+def inner_plain():
+    received = yield "inner-1"
+    try:
+        received = yield ("inner-2", received)
+    except KeyError:
+        received = "inner caught"
+    return ("returned", received)
+
+
+DELEGATION = {
+    "send through": [("next", None), ("send", "a"), ("send", "b"), ("next", None)],
+    "throw caught inside": [("next", None), ("send", "a"), ("throw", KeyError("k")), ("next", None)],
+    "throw not caught": [("next", None), ("throw", ValueError("v")), ("next", None)],
+    "close": [("next", None), ("close", None), ("next", None)],
+}
+
+
+@pytest.mark.parametrize("scenario", DELEGATION)
+def test_yield_from_forwards_send_and_throw(probe, twin, scenario):
+    steps = DELEGATION[scenario]
+    assert drive(probe.delegate(inner_plain()), steps) == drive(twin.delegate(inner_plain()), steps)
+
+
+def test_yield_from_a_frame_generator(probe, twin):
+    steps = [("next", None), ("send", 1), ("throw", ValueError("x")), ("send", 2)]
+    expected = drive(twin.delegate(twin.echo("first")), steps)
+    assert drive(probe.delegate(probe.echo("first")), steps) == expected
+    assert drive(probe.delegate(twin.echo("first")), steps) == expected
+    assert list(probe.delegate([1, 2])) == list(twin.delegate([1, 2])) == [1, 2, ("done", None)]
+
+
+def test_closing_a_delegating_generator_closes_the_inner_one(probe):
+    inner = probe.echo(1)
+    outer = probe.delegate(inner)
+    assert next(outer) == 1
+    assert outer.gi_yieldfrom is inner
+    outer.close()
+    with pytest.raises(StopIteration):
+        next(inner)
+
+
+def test_stop_iteration_inside_becomes_runtime_error(probe, twin):
+    steps = [("next", None), ("next", None), ("next", None)]
+    assert drive(probe.leaks_stop(), steps) == drive(twin.leaks_stop(), steps)
+
+
+def test_generator_cannot_be_reentered(probe, twin):
+    for module in (probe, twin):
+
+        class Reenter:
+            def __iter__(self):
+                return self
+
+            def __next__(self):
+                return next(generator)
+
+        generator = module.delegate(Reenter())
+        with pytest.raises(ValueError, match="generator already executing"):
+            next(generator)
+        assert not generator.gi_running
+
+
+@pytest.fixture
+def text_file(tmp_path):
+    path = tmp_path / "lines.txt"
+    path.write_text("one\ntwo\nthree\n", encoding="utf-8")
+    return str(path)
+
+
+def test_open_file_released_on_close_exhaustion_and_discard(probe, twin, text_file):
+    for module in (probe, twin):
+        generator = module.read_lines(text_file)
+        handle = next(generator)
+        assert next(generator) == "one\n" and not handle.closed
+        generator.close()
+        assert handle.closed
+
+        generator = module.read_lines(text_file)
+        handle = next(generator)
+        assert list(generator) == ["one\n", "two\n", "three\n"] and handle.closed
+
+        generator = module.read_lines(text_file)
+        handle = next(generator)
+        del generator
+        assert handle.closed
+
+        generator = module.read_lines(text_file)
+        handle = next(generator)
+        with pytest.raises(KeyError):
+            generator.throw(KeyError("stop"))
+        assert handle.closed
+
+
+def test_temporary_folder_removed_on_close_and_discard(probe, twin):
+    for module in (probe, twin):
+        generator = module.in_tempdir()
+        folder = next(generator)
+        assert os.path.isdir(folder)
+        generator.close()
+        assert not os.path.exists(folder)
+
+        generator = module.in_tempdir()
+        folder = next(generator)
+        del generator
+        gc.collect()
+        assert not os.path.exists(folder)
+
+        generator = module.in_tempdir()
+        folder = next(generator)
+        assert list(generator) == [folder] and not os.path.exists(folder)
+
+
+def test_failure_inside_the_with_block_still_exits(probe, twin, text_file):
+    for module in (probe, twin):
+        generator = module.read_lines(text_file)
+        handle = next(generator)
+        handle.close()
+        with pytest.raises(ValueError):
+            next(generator)  # iterating a closed file
+        assert handle.closed
+
+
+def test_generators_in_cycles_are_collected(probe, twin):
+    for module in (probe, twin):
+        holder = []
+        generator = module.echo(holder)
+        holder.append(generator)
+        alive = weakref.ref(generator)
+        del generator, holder
+        gc.collect()
+        assert alive() is None
+
+        class Owner:
+            pass
+
+        owner = Owner()
+        owner.lines = module.delegate(iter([owner, 1]))
+        assert next(owner.lines) is owner
+        alive = weakref.ref(owner)
+        del owner
+        gc.collect()
+        assert alive() is None
