@@ -45,7 +45,9 @@ def build_probe(build_dir: Path) -> Path:
 
 
 def import_probe(build_dir: Path):
-    """Builds the probe and imports it from the build folder."""
+    """Builds the probe and imports it from the build folder (once per process)."""
+    if "frame_probe" in sys.modules:
+        return sys.modules["frame_probe"]
     folder = str(build_probe(build_dir))
     if folder not in sys.path:
         sys.path.insert(0, folder)

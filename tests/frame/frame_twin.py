@@ -24,6 +24,10 @@ def describe(a: "int", b: "str" = "x", *, flag: "bool" = True, extra: "Any" = No
     return (a, b, flag, extra)
 
 
+def wide(p0, p1, p2, p3, p4, p5, p6, p7=7, p8=8, p9=9, *, k0, k1=11, k2=12, k3=13):
+    return [p0, p1, p2, p3, p4, p5, p6, p7, p8, p9, k0, k1, k2, k3]
+
+
 def needs_key(a, *, key: "str", other=0):
     return (a, key, other)
 

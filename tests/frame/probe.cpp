@@ -20,6 +20,12 @@ Obj options(Call& a) { return Obj(a[0]); }
 
 Obj describe(Call& a) { return new_tuple({a[0], a[1], a[2], a[3]}); }
 
+Obj wide(Call& a) {
+    Obj items = new_list();
+    for (Py_ssize_t i = 0; i < a.size(); ++i) items.append(a[i]);
+    return items;
+}
+
 Obj needs_key(Call& a) { return new_tuple({a[0], a[1], a[2]}); }
 
 Obj exact(Call& a) { return integer(static_cast<long>(a[0].len() + a[1].len() + a[2].len())); }
@@ -234,6 +240,12 @@ void module_body(ModuleBody& m) {
            .returns = "tuple",
            .doc = "Returns its arguments.",
            .body = describe});
+    m.def({.name = "wide",
+           .params = {arg("p0"), arg("p1"), arg("p2"), arg("p3"), arg("p4"), arg("p5"), arg("p6"),
+                      arg("p7").or_else(integer(7)), arg("p8").or_else(integer(8)), arg("p9").or_else(integer(9)),
+                      kwarg("k0"), kwarg("k1").or_else(integer(11)), kwarg("k2").or_else(integer(12)),
+                      kwarg("k3").or_else(integer(13))},
+           .body = wide});
     m.def({.name = "needs_key",
            .params = {arg("a"), kwarg("key", "str"), kwarg("other").or_else(integer(0))},
            .body = needs_key});

@@ -37,6 +37,12 @@ BINDING_CASES = [
     ("describe", (1,), {"a": 2}, "describe() got multiple values for keyword argument 'a'"),
     ("describe", (1, 2), {"b": 3}, "describe() got multiple values for keyword argument 'b'"),
     ("describe", (1,), {"zz": 2}, "describe() got an unexpected keyword argument 'zz'"),
+    ("wide", tuple(range(7)), {"k0": "k"}, None),
+    ("wide", tuple(range(10)), {"k0": 0, "k3": 3, "k1": 1, "k2": 2}, None),
+    ("wide", tuple(range(5)), {"p6": 6, "p5": 5, "k0": 0, "p8": "eight"}, None),
+    ("wide", tuple(range(7)), {}, "wide() needs keyword-only argument k0"),
+    ("wide", tuple(range(6)), {"k0": 0}, "wide() takes at least 7 positional arguments (6 given)"),
+    ("wide", tuple(range(11)), {"k0": 0}, "wide() takes at most 10 positional arguments (11 given)"),
     ("needs_key", (1,), {"key": "k"}, None),
     ("needs_key", (1,), {}, "needs_key() needs keyword-only argument key"),
     ("needs_key", (1, 2), {"key": "k"}, "needs_key() takes exactly 1 positional argument (2 given)"),
@@ -153,7 +159,7 @@ def test_declared_results_and_locals(probe):
         assert str(raised.value) == text
 
 
-FUNCTIONS = ["empty", "pair", "options", "describe", "needs_key", "exact", "make_adder", "count_up", "echo"]
+FUNCTIONS = ["empty", "wide", "pair", "options", "describe", "needs_key", "exact", "make_adder", "count_up", "echo"]
 
 
 @pytest.mark.parametrize("name", FUNCTIONS)
