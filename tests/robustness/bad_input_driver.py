@@ -153,18 +153,42 @@ def exercise(result):
         result.close()
 
 
-def main(dotted):
-    module = __import__(dotted, fromlist=["_"])
-    values = bad_values()
+def instance_entry_points(instance):
+    """Public methods and properties of an instance that some bad input managed to build."""
+    for attribute, member in sorted(vars(type(instance)).items()):
+        if attribute.startswith("_"):
+            continue
+        if isinstance(member, property) or type(member).__name__ == "cached_property":
+            yield attribute, lambda attribute=attribute: getattr(instance, attribute)
+        elif callable(member) and not isinstance(member, type):
+            yield attribute, getattr(instance, attribute)
+
+
+def sweep(entries, values, instances):
     calls = raised = 0
-    for name, function in entry_points(module):
+    for name, function in entries:
         for args, kwargs in shapes(function, values):
             calls += 1
             try:
-                exercise(function(*args, **kwargs))
+                result = function(*args, **kwargs)
+                exercise(result)
             except Exception:  # noqa: BLE001 - any Python exception is an acceptable answer
                 raised += 1
-    print(f"calls={calls} raised={raised}")
+                continue
+            if isinstance(function, type) and isinstance(result, function) and len(instances) < 3:
+                instances.append(result)
+    return calls, raised
+
+
+def main(dotted):
+    module = __import__(dotted, fromlist=["_"])
+    values = bad_values()
+    instances = []
+    calls, raised = sweep(entry_points(module), values, instances)
+    for instance in instances:
+        more_calls, more_raised = sweep(instance_entry_points(instance), values, [])
+        calls, raised = calls + more_calls, raised + more_raised
+    print(f"calls={calls} raised={raised} instances={len(instances)}")
 
 
 if __name__ == "__main__":
