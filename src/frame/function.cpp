@@ -51,12 +51,18 @@ FunctionObject* as_function(PyObject* o) { return reinterpret_cast<FunctionObjec
     throw PyError{s.line};
 }
 
+// The parameter a keyword names: by identity first (names in source are interned), then by value.
 Py_ssize_t find_parameter(const Signature& s, PyObject* key) {
-    Py_ssize_t n = static_cast<Py_ssize_t>(s.names.size());
+    Py_ssize_t n = s.total;
+    PyObject* const* names = s.names.data();
     for (Py_ssize_t i = 0; i < n; ++i)
-        if (s.names[i] == key) return i;
+        if (names[i] == key) return i;
+    if (!PyUnicode_Check(key)) {
+        PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", s.name.c_str());
+        throw PyError{s.line};
+    }
     for (Py_ssize_t i = 0; i < n; ++i) {
-        int rc = PyUnicode_Compare(s.names[i], key);
+        int rc = PyUnicode_Compare(names[i], key);
         if (rc == 0) return i;
         if (rc == -1 && PyErr_Occurred()) throw PyError{s.line};
     }
@@ -79,11 +85,13 @@ struct HeldDefaults {
 };
 
 // Fills `bound` with references in declared order: the caller's, or defaults held by `held`.
-void bind(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** bound,
+// (Its short loops stay loops: a library memset/memcpy call costs more than they do.)
+__attribute__((optimize("no-tree-loop-distribute-patterns"))) void bind(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** bound,
           HeldDefaults& held) {
     const Signature& s = *f->sig;
     Py_ssize_t total = s.total;
-    PyObject* defaults = f->defaults && PyTuple_Check(f->defaults) ? f->defaults : nullptr;
+    // The setters keep __defaults__ a tuple or None and __kwdefaults__ a dict or None.
+    PyObject* defaults = f->defaults != Py_None ? f->defaults : nullptr;
     // Defaults belong to the last positional parameters, as for a Python function.
     Py_ssize_t ndefaults = defaults ? PyTuple_GET_SIZE(defaults) : 0;
     Py_ssize_t min = ndefaults > s.npos ? 0 : s.npos - ndefaults;
@@ -97,10 +105,6 @@ void bind(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t k = 0; k < nkw && !keyword_problem; ++k) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-        if (!PyUnicode_Check(key)) {
-            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", s.name.c_str());
-            throw PyError{s.line};
-        }
         Py_ssize_t i = find_parameter(s, key);
         if (i < 0) {
             keyword_problem = "%s() got an unexpected keyword argument '%U'";
@@ -122,7 +126,7 @@ void bind(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* 
         PyErr_Format(PyExc_TypeError, keyword_problem, s.name.c_str(), problem_key);
         throw PyError{s.line};
     }
-    PyObject* kwdefaults = f->kwdefaults && PyDict_Check(f->kwdefaults) ? f->kwdefaults : nullptr;
+    PyObject* kwdefaults = f->kwdefaults != Py_None ? f->kwdefaults : nullptr;
     for (Py_ssize_t i = s.npos; i < total; ++i) {
         if (bound[i]) continue;
         PyObject* fallback = kwdefaults ? PyDict_GetItemWithError(kwdefaults, s.names[i]) : nullptr;
@@ -171,6 +175,9 @@ __attribute__((noinline)) PyObject* bind_and_run(FunctionObject* f, PyObject* se
     bind(f, args, nargs, kwnames, bound, held);
     return run_body(f, self, bound);
 }
+
+// Reached on every call: through the GOT directly, not through a PLT stub.
+extern "C" PyThreadState* PyThreadState_Get(void) __attribute__((noplt));
 
 // The native recursion check of every call, as Py_Enter/LeaveRecursiveCall do it but with the
 // thread state fetched once for both ends: each fetch is a thread-local lookup in the interpreter.
