@@ -160,8 +160,8 @@ inline PyObject* run_body(FunctionObject* f, PyObject* self, PyObject* const* bo
 }
 
 // Binding with keywords or defaults; kept apart so that the direct path stays small.
-__attribute__((noinline)) PyObject* bind_and_run(FunctionObject* f, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) {
+__attribute__((noinline)) PyObject* bind_and_run(FunctionObject* f, PyObject* self, PyObject* const* args,
+                                                 Py_ssize_t nargs, PyObject* kwnames) {
     Py_ssize_t total = f->sig->total;
     constexpr Py_ssize_t inline_params = 12;
     PyObject* small[2 * inline_params];
