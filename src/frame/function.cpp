@@ -86,8 +86,9 @@ struct HeldDefaults {
 
 // Fills `bound` with references in declared order: the caller's, or defaults held by `held`.
 // (Its short loops stay loops: a library memset/memcpy call costs more than they do.)
-__attribute__((optimize("no-tree-loop-distribute-patterns"))) void bind(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** bound,
-          HeldDefaults& held) {
+__attribute__((optimize("no-tree-loop-distribute-patterns"))) void bind(FunctionObject* f, PyObject* const* args,
+                                                                        Py_ssize_t nargs, PyObject* kwnames,
+                                                                        PyObject** bound, HeldDefaults& held) {
     const Signature& s = *f->sig;
     Py_ssize_t total = s.total;
     // The setters keep __defaults__ a tuple or None and __kwdefaults__ a dict or None.
