@@ -31,6 +31,12 @@ struct PyError {
 [[noreturn]] void raise_format(int line, PyObject* type, const char* format, ...);
 #define KV_RAISE(type, ...) ::kv::raise_format(__LINE__, type, __VA_ARGS__)
 
+// For hot error paths: sets the exception and returns the empty result that reports it, without
+// unwinding the C++ stack (a throw costs microseconds). A body returns it as its result; the call
+// adds the traceback entry for this line.
+class Obj;
+[[nodiscard]] Obj raised(PyObject* type, PyObject* value, Where where = Where::current());
+
 // An interned text for a name written as a literal in the source; cached by the literal's address,
 // so only texts of static storage may be passed.
 PyObject* name(const char* literal);
@@ -39,6 +45,7 @@ class Obj;
 struct Arg;
 struct KwArg;
 class Range;
+class Keywords;
 using Pos = std::initializer_list<Arg>;
 using Kws = std::initializer_list<KwArg>;
 
@@ -58,6 +65,8 @@ public:
     void set_attr(const char* attr_name, Handle value, Where where = Where::current()) const;
 
     Obj call(Pos args = {}, Kws kws = {}, Where where = Where::current()) const;
+    // A hot keyword call: the names come from a Keywords made once, one value per name.
+    Obj call(Pos args, const Keywords& keys, Pos values, Where where = Where::current()) const;
     Obj call_method(const char* method, Pos args = {}, Kws kws = {}, Where where = Where::current()) const;
 
     Obj item(Handle key, Where where = Where::current()) const;
@@ -143,6 +152,21 @@ struct KwArg {
     Arg value;
 };
 
+// Keyword names for hot calls, made once per call site: `static const Keywords keys{"id", "ctx"};`
+// and then `callable.call({}, keys, {id, ctx})`.
+class Keywords {
+public:
+    Keywords(std::initializer_list<const char*> keys);
+    Keywords(const Keywords&) = delete;
+    Keywords& operator=(const Keywords&) = delete;
+    PyObject* names() const { return names_; }
+    size_t size() const { return size_; }
+
+private:
+    PyObject* names_;  // kept for the life of the process, like the module state
+    size_t size_;
+};
+
 // Iteration over any iterable: `for (Obj x : h.iter())`; errors throw from ++.
 class Range {
 public:
@@ -188,6 +212,7 @@ Obj import_module(const char* dotted, Where where = Where::current());
 // Catching Python exceptions inside a body.
 bool error_matches(PyObject* type);
 Obj fetch_error();  // takes the set exception as an object and clears it
+// `raise exception from cause` inside the handler of `cause`: both __cause__ and __context__ are set.
 [[noreturn]] void raise_from(Handle exception, Handle cause, Where where = Where::current());
 [[noreturn]] void raise_object(Handle exception, Where where = Where::current());
 

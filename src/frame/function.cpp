@@ -1,5 +1,8 @@
 // The function object type: vectorcall, one argument binder, method binding like a Python function.
+#include <pthread.h>
+
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 
 #include "frame.hpp"
@@ -182,10 +185,35 @@ extern "C" PyThreadState* PyThreadState_Get(void) __attribute__((noplt));
 
 // The native recursion check of every call, as Py_Enter/LeaveRecursiveCall do it but with the
 // thread state fetched once for both ends: each fetch is a thread-local lookup in the interpreter.
+// The interpreter bounds native recursion by a count of calls, which a thread started with a small
+// stack (threading.stack_size) can outrun; every few levels the stack left is measured as well.
+uintptr_t stack_floor() {
+    static thread_local uintptr_t floor = 0;
+    if (floor) return floor;
+    floor = 1;  // unknown: never refuse
+    pthread_attr_t attr;
+    if (pthread_getattr_np(pthread_self(), &attr) != 0) return floor;
+    void* low = nullptr;
+    size_t size = 0;
+    if (pthread_attr_getstack(&attr, &low, &size) == 0) {
+        constexpr size_t reserve = 256 * 1024;
+        floor = reinterpret_cast<uintptr_t>(low) + (size / 4 < reserve ? size / 4 : reserve);
+    }
+    pthread_attr_destroy(&attr);
+    return floor;
+}
+
+bool stack_nearly_exhausted() { return reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) < stack_floor(); }
+
 struct CallDepth {
     PyThreadState* ts = PyThreadState_Get();
     bool enter() {
-        if (ts->c_recursion_remaining-- > 0) return true;
+        if (ts->c_recursion_remaining-- > 0) {
+            if ((ts->c_recursion_remaining & 15) || !stack_nearly_exhausted()) return true;
+            ++ts->c_recursion_remaining;
+            PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while calling a Python object");
+            return false;
+        }
         ++ts->c_recursion_remaining;
         // At the limit: the interpreter's own check raises RecursionError (or grants headroom).
         return Py_EnterRecursiveCall(" while calling a Python object") == 0;
@@ -207,6 +235,7 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
         } else {
             result = bind_and_run(f, self, args, nargs, kwnames);
         }
+        if (!result && PyErr_Occurred()) add_traceback(f->qualname, raised_line);  // returned raised(...)
     } catch (const PyError& e) {
         add_traceback(f->qualname, e.line);
     } catch (...) {

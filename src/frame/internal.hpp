@@ -14,6 +14,9 @@ void translate_cpp_exception();
 
 Handle module_namespace();
 
+// The line of the last `raised(...)`, for the traceback entry of a body that returned it.
+extern int raised_line;
+
 PyObject* new_generator(Generator body, PyObject* name, PyObject* qualname, int line);
 
 }  // namespace kv

@@ -10,6 +10,14 @@ namespace kv {
 
 void fail(Where where) { throw PyError{static_cast<int>(where.line())}; }
 
+int raised_line = 0;
+
+Obj raised(PyObject* type, PyObject* value, Where where) {
+    PyErr_SetObject(type, value);
+    raised_line = static_cast<int>(where.line());
+    return Obj();
+}
+
 void raise(PyObject* type, const char* message, Where where) {
     PyErr_SetString(type, message);
     fail(where);
@@ -106,6 +114,30 @@ Obj Handle::call(Pos args, Kws kws, Where where) const {
     VectorArgs v(nullptr, args, kws, where);
     return Obj::steal(PyObject_Vectorcall(p_, v.slots + 1, (v.npos - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                           v.kwnames.ptr()),
+                      where);
+}
+
+Keywords::Keywords(std::initializer_list<const char*> keys) : size_(keys.size()) {
+    Obj tuple = Obj::steal(PyTuple_New(static_cast<Py_ssize_t>(keys.size())));
+    Py_ssize_t i = 0;
+    for (const char* key : keys) PyTuple_SET_ITEM(tuple.ptr(), i++, Obj(Handle(name(key))).release());
+    names_ = tuple.release();
+}
+
+Obj Handle::call(Pos args, const Keywords& keys, Pos values, Where where) const {
+    if (values.size() != keys.size()) raise(PyExc_SystemError, "keyword call: one value per name", where);
+    PyObject* stack[16];
+    std::vector<PyObject*> heap;
+    size_t n = 1 + args.size() + values.size();
+    PyObject** slots = stack;
+    if (n > 16) {
+        heap.resize(n);
+        slots = heap.data();
+    }
+    size_t i = 1;
+    for (const Arg& a : args) slots[i++] = a.o.ptr();
+    for (const Arg& v : values) slots[i++] = v.o.ptr();
+    return Obj::steal(PyObject_Vectorcall(p_, slots + 1, args.size() | PY_VECTORCALL_ARGUMENTS_OFFSET, keys.names()),
                       where);
 }
 
@@ -273,6 +305,7 @@ void raise_object(Handle exception, Where where) {
 
 void raise_from(Handle exception, Handle cause, Where where) {
     PyException_SetCause(exception.ptr(), Obj(cause).release());
+    PyException_SetContext(exception.ptr(), Obj(cause).release());
     raise_object(exception, where);
 }
 
