@@ -67,8 +67,9 @@ def load_project(project: Path) -> list[ObjectSchema]:
     return schemas
 
 
-def generate(schemas: list[ObjectSchema], output: Path, out=sys.stdout) -> DependencyModelNames:
+def generate(schemas: list[ObjectSchema], output: Path, out=None) -> DependencyModelNames:
     """Writes the models package; one progress line per model."""
+    out = out or sys.stdout
     names = DependencyModelNames.from_schemas(schemas)
     package = output / MODELS_PACKAGE
     package.mkdir(parents=True, exist_ok=True)
@@ -94,7 +95,8 @@ def import_models(output: Path):
         sys.path.remove(str(output))
 
 
-def summarise(schemas: list[ObjectSchema], package, out=sys.stdout) -> None:
+def summarise(schemas: list[ObjectSchema], package, out=None) -> None:
+    out = out or sys.stdout
     for schema in schemas:
         cls = getattr(package, schema.title)
         fields = ", ".join(
