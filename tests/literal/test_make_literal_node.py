@@ -139,15 +139,21 @@ def test_recursion_goes_through_the_module_name(monkeypatch):
 
 def test_errors_of_the_value_propagate():
     class Items(dict):
+        def __init__(self, *pairs):
+            self.pairs = list(pairs)
+
         def items(self):
-            return [("a", 1, 2)]
+            return self.pairs
 
     class BadKey:
         def __str__(self):
             raise KeyError("no text")
 
-    for value in [Items(), {BadKey(): 1}]:
+    for value in [Items(("a", 1, 2)), Items("abc"), Items(5), {BadKey(): 1}]:
         assert outcome(make_literal_node, value) == outcome(reference, value)
+    # A short pair is reported with the frame's unpacking text.
+    assert outcome(make_literal_node, Items(("a",))) == (ValueError, "need more than 1 value to unpack")
+    assert outcome(make_literal_node, Items("")) == (ValueError, "need more than 0 values to unpack")
 
 
 scalars = st.none() | st.booleans() | st.integers() | st.floats(allow_nan=False) | st.text(max_size=3)
