@@ -264,6 +264,14 @@ def test_number_text_failures_are_chained(value):
     assert type(caught.value.__cause__) is ValueError and caught.value.__suppress_context__
     assert caught.value.__context__ is caught.value.__cause__
 
+    # Called while the caller handles another error: the parse error is still the context.
+    try:
+        raise KeyError("outer")
+    except KeyError:
+        with pytest.raises(ValueError) as caught:
+            cast_number_value(value)
+    assert caught.value.__context__ is caught.value.__cause__
+
 
 @pytest.mark.parametrize("value", [None, [1], {"a": 1}, b"1"])
 def test_other_values_fail_unchained(value):

@@ -2,56 +2,29 @@
 //
 // The annotation comes from make_type_hint; a default value is cast to a literal node following the
 // property's type description, not the value's own type (the text '3' of a number property is 3).
+#include "core_values.hpp"
 #include "frame.hpp"
 
 using namespace kv;
+using korvan::CoreValue, korvan::core_value, korvan::is_core;
 
 namespace {
 
-// A call whose keyword names come as a tuple built once per call site: `npos` positional values,
-// then one value per keyword. (The generic call builds that tuple on every call; the literal nodes
-// of long defaults make this a hot path.)
-Obj keyword_call(Handle callable, size_t npos, Handle keys, std::initializer_list<Handle> values) {
-    static_assert(sizeof(Handle) == sizeof(PyObject*));
-    auto args = reinterpret_cast<PyObject* const*>(values.begin());
-    return Obj::steal(PyObject_Vectorcall(callable.ptr(), args, npos, keys.ptr()));
-}
-
-template <typename... Names>
-Handle keyword_names(Names... names) {
-    return new_tuple({Handle(name(names))...}).release();  // kept for the module's lifetime
-}
-
 Obj constant(Handle value) {
-    static Handle keys = keyword_names("value");
-    return keyword_call(global("ast").attr("Constant"), 0, keys, {value});
+    static const Keywords keys{"value"};
+    return global("ast").attr("Constant").call({}, keys, {value});
 }
 
-// The `.value` of one CoreTypes member. Members and their values never change, so each is read
-// once per CoreTypes class; a module whose CoreTypes is rebound reads them afresh.
-struct CoreValue {
-    const char* member;
-    Obj owner, value;
-};
-
-bool is_core(Handle property_type, CoreValue& core) {
-    Obj owner = global("CoreTypes");
-    if (!owner.is(core.owner)) {
-        core.value = owner.attr(Handle(name(core.member))).attr("value");
-        core.owner = owner;
-    }
-    return property_type.eq(core.value);
-}
-
-// Never destroyed: they live as long as the module.
-CoreValue& STRING = *new CoreValue{"STRING", {}, {}};
-CoreValue& NUMBER = *new CoreValue{"NUMBER", {}, {}};
-CoreValue& BOOLEAN = *new CoreValue{"BOOLEAN", {}, {}};
-CoreValue& BINARY = *new CoreValue{"BINARY", {}, {}};
-CoreValue& ARRAY = *new CoreValue{"ARRAY", {}, {}};
-CoreValue& DICTIONARY = *new CoreValue{"DICTIONARY", {}, {}};
+CoreValue& STRING = core_value("STRING");
+CoreValue& NUMBER = core_value("NUMBER");
+CoreValue& BOOLEAN = core_value("BOOLEAN");
+CoreValue& BINARY = core_value("BINARY");
+CoreValue& ARRAY = core_value("ARRAY");
+CoreValue& DICTIONARY = core_value("DICTIONARY");
 
 // `raise exception from err` inside `except ... as err`: the caught error is cause and context.
+// (The frame's raise_from sets the context before raising, and the host's implicit chaining then
+// replaces it with the exception a Python caller is handling, if any: hence the order here.)
 [[noreturn]] void raise_from_caught(Handle exception, Handle err) {
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.ptr())), exception.ptr());
     PyException_SetContext(exception.ptr(), Obj(err).release());

@@ -3,83 +3,54 @@
 // A type description becomes `T`, `Optional[T]`, `list[E]`, `dict[K, Optional[V]]`, a quoted
 // forward reference 'Name' or `Union[Reference, 'Name', LegacyModel]`; every import the node needs
 // is registered with the dependency generator, in the order the node is built.
+#include "core_values.hpp"
 #include "frame.hpp"
 
 using namespace kv;
+using korvan::CoreValue, korvan::core_value, korvan::is_core;
 
 namespace {
-
-// A call whose keyword names come as a tuple built once per call site: `npos` positional values,
-// then one value per keyword. (The generic call builds that tuple on every call; node
-// construction is the hot path here.)
-Obj keyword_call(Handle callable, size_t npos, Handle keys, std::initializer_list<Handle> values) {
-    static_assert(sizeof(Handle) == sizeof(PyObject*));
-    auto args = reinterpret_cast<PyObject* const*>(values.begin());
-    return Obj::steal(PyObject_Vectorcall(callable.ptr(), args, npos, keys.ptr()));
-}
-
-template <typename... Names>
-Handle keyword_names(Names... names) {
-    return new_tuple({Handle(name(names))...}).release();  // kept for the module's lifetime
-}
 
 // --- node shapes: keyword arguments in this order, a fresh Load() for every ctx ----------------
 
 Obj load() { return global("ast").attr("Load").call(); }
 
 Obj name_node(Handle id) {
-    static Handle keys = keyword_names("id", "ctx");
-    return keyword_call(global("ast").attr("Name"), 0, keys, {id, load()});
+    static const Keywords keys{"id", "ctx"};
+    return global("ast").attr("Name").call({}, keys, {id, load()});
 }
 
 Obj subscript(Handle value, Handle slice) {
-    static Handle keys = keyword_names("value", "slice", "ctx");
-    return keyword_call(global("ast").attr("Subscript"), 0, keys, {value, slice, load()});
+    static const Keywords keys{"value", "slice", "ctx"};
+    return global("ast").attr("Subscript").call({}, keys, {value, slice, load()});
 }
 
 Obj tuple_node(Pos elts) {
-    static Handle keys = keyword_names("elts", "ctx");
-    return keyword_call(global("ast").attr("Tuple"), 0, keys, {new_list(elts), load()});
+    static const Keywords keys{"elts", "ctx"};
+    return global("ast").attr("Tuple").call({}, keys, {new_list(elts), load()});
 }
 
 Obj constant(Handle value) {
-    static Handle keys = keyword_names("value");
-    return keyword_call(global("ast").attr("Constant"), 0, keys, {value});
+    static const Keywords keys{"value"};
+    return global("ast").attr("Constant").call({}, keys, {value});
 }
 
 // --- recursion through the module-level name ----------------------------------------------------
 
 Obj hint_of(Handle type_data, Handle can_be_a_reference, Handle generator) {
-    static Handle keys = keyword_names("can_be_a_reference", "ast_dependency_generator");
-    return keyword_call(global("make_type_hint"), 1, keys, {type_data, can_be_a_reference, generator});
+    static const Keywords keys{"can_be_a_reference", "ast_dependency_generator"};
+    return global("make_type_hint").call({type_data}, keys, {can_be_a_reference, generator});
 }
 
 Obj optional_hint_of(Handle type_data, Handle can_be_a_reference, Handle generator) {
-    static Handle keys = keyword_names("is_required", "can_be_a_reference", "ast_dependency_generator");
-    return keyword_call(global("make_type_hint"), 1, keys, {type_data, Py_False, can_be_a_reference, generator});
+    static const Keywords keys{"is_required", "can_be_a_reference", "ast_dependency_generator"};
+    return global("make_type_hint").call({type_data}, keys, {Py_False, can_be_a_reference, generator});
 }
 
 Obj dict_hint(Handle key, Handle value) { return subscript(name_node(name("dict")), tuple_node({key, value})); }
 
-// The `.value` of one CoreTypes member. Members and their values never change, so each is read
-// once per CoreTypes class; a module whose CoreTypes is rebound reads them afresh.
-struct CoreValue {
-    const char* member;
-    Obj owner, value;
-};
-
-bool is_core(Handle property_type, CoreValue& core) {
-    Obj owner = global("CoreTypes");
-    if (!owner.is(core.owner)) {
-        core.value = owner.attr(Handle(name(core.member))).attr("value");
-        core.owner = owner;
-    }
-    return property_type.eq(core.value);
-}
-
-// Never destroyed: they live as long as the module.
-CoreValue& ARRAY = *new CoreValue{"ARRAY", {}, {}};
-CoreValue& DICTIONARY = *new CoreValue{"DICTIONARY", {}, {}};
+CoreValue& ARRAY = core_value("ARRAY");
+CoreValue& DICTIONARY = core_value("DICTIONARY");
 
 // --- make_type_hint -------------------------------------------------------------------------------
 
