@@ -137,6 +137,30 @@ def test_schema_is_read_at_the_first_read(recording):
     assert assembler.ast_generator.calls[1] == ("register_class", ("Renamed",), {"extend_type": "object"})
 
 
+class OddItems(dict):
+    """Properties whose items() yields what it is given, pairs or not."""
+
+    def __init__(self, properties, *items):
+        super().__init__(properties)
+        self.odd = list(items)
+
+    def items(self):
+        return self.odd
+
+
+@pytest.mark.parametrize("item, message", [
+    (("a",), "need more than 1 value to unpack"),
+    (("a", 1, 2), r"too many values to unpack \(expected 2\)"),
+    (5, "cannot unpack non-iterable int object"),
+])
+def test_properties_must_be_pairs(recording, item, message):
+    book = schema()
+    book.properties = OddItems(book.properties, item)
+    assembler = ClassSourceAssembler("models", book, SchemaTypes.USER, Model, NAMES)
+    with pytest.raises((ValueError, TypeError), match=message):
+        assembler.model_class_source
+
+
 def test_class_shape_and_argument_checks():
     assert ClassSourceAssembler.__annotations__ == {"ast_generator": "AstClassWriter"}
     assert "ast_generator" not in vars(ClassSourceAssembler)

@@ -6,20 +6,15 @@ using namespace kv;
 
 namespace {
 
-// `name, config = pair`, with the unpacking texts callers know.
-void unpack_pair(Handle pair, Obj& first, Obj& second) {
-    PyObject* p = pair.ptr();
-    if (PyTuple_CheckExact(p) && PyTuple_GET_SIZE(p) == 2) {
-        first = Obj(Handle(PyTuple_GET_ITEM(p, 0)));
-        second = Obj(Handle(PyTuple_GET_ITEM(p, 1)));
-        return;
+// Calls visit(property_name, property_config) for each item of the schema's properties, read
+// afresh for each pass.
+template <typename Visit>
+void for_each_property(Handle self, Visit visit) {
+    if (!self.attr("_schema").attr("properties").truthy()) return;
+    for (const Obj& pair : self.attr("_schema").attr("properties").call_method("items").iter()) {
+        auto [property_name, property_config] = unpack<2>(pair);
+        visit(property_name, property_config);
     }
-    Obj items = Obj::steal(PySequence_List(p));
-    Py_ssize_t n = PyList_GET_SIZE(items.ptr());
-    if (n > 2) raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-    if (n < 2) KV_RAISE(PyExc_ValueError, "need more than %zd value%.1s to unpack", n, n == 1 ? "" : "s");
-    first = Obj(Handle(PyList_GET_ITEM(items.ptr(), 0)));
-    second = Obj(Handle(PyList_GET_ITEM(items.ptr(), 1)));
 }
 
 Obj init(Call& a) {
@@ -41,26 +36,18 @@ Obj build_class_source(Call& a) {
         .call_method("add_class_data", {}, {{"schema_type", self.attr("_schema_type")}, {"class_fingerprint", fingerprint}});
 
     // All fields first, then all validator methods.
-    if (self.attr("_schema").attr("properties").truthy()) {
-        for (const Obj& pair : self.attr("_schema").attr("properties").call_method("items").iter()) {
-            Obj property_name, property_config;
-            unpack_pair(pair, property_name, property_config);
-            bool is_required = self.attr("_schema").attr("required").contains(property_name);
-            self.attr("ast_generator")
-                .call_method("add_class_property", {}, {{"property_name", property_name},
-                                                        {"property_config", property_config},
-                                                        {"is_required", is_required}});
-        }
-    }
-    if (self.attr("_schema").attr("properties").truthy()) {
-        for (const Obj& pair : self.attr("_schema").attr("properties").call_method("items").iter()) {
-            Obj property_name, property_config;
-            unpack_pair(pair, property_name, property_config);
-            self.attr("ast_generator")
-                .call_method("add_properties_validators", {}, {{"property_name", property_name},
-                                                               {"property_config", property_config}});
-        }
-    }
+    for_each_property(self, [&](Handle property_name, Handle property_config) {
+        bool is_required = self.attr("_schema").attr("required").contains(property_name);
+        self.attr("ast_generator")
+            .call_method("add_class_property", {}, {{"property_name", property_name},
+                                                    {"property_config", property_config},
+                                                    {"is_required", is_required}});
+    });
+    for_each_property(self, [&](Handle property_name, Handle property_config) {
+        self.attr("ast_generator")
+            .call_method("add_properties_validators", {}, {{"property_name", property_name},
+                                                           {"property_config", property_config}});
+    });
     if (self.attr("_schema").attr("custom_code").truthy())
         self.attr("ast_generator").call_method("add_class_custom_code", {self.attr("_schema").attr("custom_code")});
     return expect_str(self.attr("ast_generator").attr("model_source"));

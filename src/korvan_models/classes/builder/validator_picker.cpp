@@ -8,20 +8,6 @@ using namespace kv;
 
 namespace {
 
-// `first, second = entry`: exactly two items, with the host's unpacking texts.
-std::pair<Obj, Obj> unpack_pair(Handle entry) {
-    if (PyTuple_CheckExact(entry.ptr()) && PyTuple_GET_SIZE(entry.ptr()) == 2)
-        return {Handle(PyTuple_GET_ITEM(entry.ptr(), 0)), Handle(PyTuple_GET_ITEM(entry.ptr(), 1))};
-    Obj items[3];
-    Py_ssize_t found = 0;
-    for (Obj item : entry.iter()) {
-        if (found == 2) KV_RAISE(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t{2});
-        items[found++] = std::move(item);
-    }
-    if (found < 2) KV_RAISE(PyExc_ValueError, "need more than %zd value%.1s to unpack", found, found == 1 ? "" : "s");
-    return {std::move(items[0]), std::move(items[1])};
-}
-
 Obj concat(Handle left, Handle right) { return Obj::steal(PyUnicode_Concat(left.ptr(), right.ptr())); }
 
 Obj process_property(Call& a) {
@@ -30,7 +16,7 @@ Obj process_property(Call& a) {
     Obj field_type = property_config.attr("type").call_method("lower");
 
     if (cls.attr("TYPE_BASED_VALIDATORS").contains(field_type)) {
-        auto [field_name, validator] = unpack_pair(cls.attr("TYPE_BASED_VALIDATORS").item(field_type));
+        auto [field_name, validator] = unpack<2>(cls.attr("TYPE_BASED_VALIDATORS").item(field_type));
         Obj lower_name = property_name.call_method("lower");
         Obj validator_name = field_name.call_method("replace", {name("{FIELD_NAME}"), lower_name});
         _validators.append(new_tuple({validator_name, validator, Handle(Py_None)}));

@@ -18,29 +18,6 @@ Obj generator_of(Handle self) { return self.attr("_ast_dependency_generator"); }
 
 Obj class_body(Handle self) { return self.attr("_class_definition").attr("body"); }
 
-// `a, b, c = triple`, with the unpacking texts callers know.
-void unpack(Handle sequence, Obj* targets, Py_ssize_t expected) {
-    PyObject* seq = sequence.ptr();
-    if (PyTuple_CheckExact(seq) || PyList_CheckExact(seq)) {
-        Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
-        if (n > expected) KV_RAISE(PyExc_ValueError, "too many values to unpack (expected %zd)", expected);
-        if (n < expected)
-            KV_RAISE(PyExc_ValueError, "need more than %zd value%.1s to unpack", n, n == 1 ? "" : "s");
-        for (Py_ssize_t i = 0; i < expected; ++i) targets[i] = Obj(Handle(PySequence_Fast_GET_ITEM(seq, i)));
-        return;
-    }
-    Obj iterator = Obj::steal(PyObject_GetIter(seq));
-    for (Py_ssize_t i = 0; i < expected; ++i) {
-        targets[i] = Obj::steal_or_null(PyIter_Next(iterator.ptr()));
-        if (targets[i].valid()) continue;
-        if (PyErr_Occurred()) fail();
-        KV_RAISE(PyExc_ValueError, "need more than %zd value%.1s to unpack", i, i == 1 ? "" : "s");
-    }
-    Obj extra = Obj::steal_or_null(PyIter_Next(iterator.ptr()));
-    if (extra.valid()) KV_RAISE(PyExc_ValueError, "too many values to unpack (expected %zd)", expected);
-    if (PyErr_Occurred()) fail();
-}
-
 bool is_name_with_id(Handle node, const char* id) {
     if (!node.isinstance(global("ast").attr("Name"))) return false;
     return node.attr("id").eq(str(id));
@@ -142,13 +119,12 @@ Obj add_properties_validators(Call& a) {
     Obj validators = global("ValidatorPicker").call_method("process_property", {property_name, property_config});
     Obj ordered = builtin("sorted").call({validators});
     for (const Obj& triple : ordered.iter()) {
-        Obj parts[3];  // validator_name, validator, options
-        unpack(triple, parts, 3);
+        auto [validator_name, validator, options] = unpack<3>(triple);
         Obj node = global("build_validator_node")
                        .call({}, {{"prop_name", property_name},
-                                  {"validator_name", parts[0]},
-                                  {"validator", parts[1]},
-                                  {"options", parts[2]},
+                                  {"validator_name", validator_name},
+                                  {"validator", validator},
+                                  {"options", options},
                                   {"ast_dependency_generator", generator_of(self)}});
         class_body(self).append(node);
     }
