@@ -108,6 +108,9 @@ def main():
     keys = {fresh(f"key_{i}"): i for i in range(50)}
     compare("validate_non_empty_keys 50-key dict", lambda: validate_non_empty_keys(keys),
             lambda: plain_validate_non_empty_keys(keys), 0.5)
+    empty_last = {**keys, fresh(""): 50}
+    compare("validate_non_empty_keys empty key last, raises (51 keys)", raising(validate_non_empty_keys, empty_last),
+            raising(plain_validate_non_empty_keys, empty_last), 0.5)
 
     value = literal_value(1000)
     make_literal_node = literal_module.make_literal_node

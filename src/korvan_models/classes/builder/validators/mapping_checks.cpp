@@ -5,31 +5,36 @@ using namespace kv;
 
 namespace {
 
-[[noreturn]] void empty_key() {
-    raise(PyExc_ValueError, "Dictionary keys must be non-empty");
-}
+// Raised without a C++ throw: a rejected value is an everyday result.
+Obj empty_key() { return raised(PyExc_ValueError, name("Dictionary keys must be non-empty")); }
+
+enum class Keys { non_empty, empty, other };
 
 // An exact dict whose keys are all exact str is walked in place: no user code can run, so nothing
-// can change the dict under the walk. Returns false, having looked at nothing but exact str keys of
-// non-zero length, as soon as another kind of key turns up.
-bool check_text_keys(Handle value) {
+// can change the dict under the walk. Stops at the first empty key, or, having looked at nothing
+// but exact str keys of non-zero length, as soon as another kind of key turns up.
+Keys text_keys(Handle value) {
     Py_ssize_t pos = 0;
     PyObject* k = nullptr;
     while (PyDict_Next(value.ptr(), &pos, &k, nullptr)) {
-        if (!PyUnicode_CheckExact(k)) return false;
-        if (PyUnicode_GET_LENGTH(k) == 0) empty_key();
+        if (!PyUnicode_CheckExact(k)) return Keys::other;
+        if (PyUnicode_GET_LENGTH(k) == 0) return Keys::empty;
     }
-    return true;
+    return Keys::non_empty;
 }
 
 Obj validate_non_empty_keys(Call& a) {
     Handle value = a[0];
     if (value.is_none()) return Obj(value);
-    if (PyDict_CheckExact(value.ptr()) && check_text_keys(value)) return Obj(value);
+    if (PyDict_CheckExact(value.ptr())) {
+        Keys keys = text_keys(value);
+        if (keys == Keys::non_empty) return Obj(value);
+        if (keys == Keys::empty) return empty_key();
+    }
     // Anything else, or a dict with other keys, from the start: the keys already seen are
     // non-empty str, so seeing them again changes nothing.
     for (Obj k : value.iter()) {
-        if (k.len() == 0) empty_key();
+        if (k.len() == 0) return empty_key();
     }
     return Obj(value);
 }
