@@ -7,6 +7,8 @@ from hypothesis import strategies as st
 from korvan_models.classes.builder.validators import choice_checks
 from korvan_models.classes.builder.validators.choice_checks import validate_options
 
+from validator_outcomes import outcome
+
 
 def reference(value: Any, options: list[Any]) -> Any:
     if value is None:
@@ -16,13 +18,6 @@ def reference(value: Any, options: list[Any]) -> Any:
         msg = f"Value={value} doesn't match available options: {options}."
         raise ValueError(msg)
     return value
-
-
-def outcome(function, *args):
-    try:
-        return "returned", function(*args)
-    except Exception as error:  # noqa: BLE001 - the comparison is the point
-        return type(error), str(error)
 
 
 def test_module_names_and_signature():

@@ -7,6 +7,8 @@ from hypothesis import strategies as st
 from korvan_models.classes.builder.validators import mapping_checks
 from korvan_models.classes.builder.validators.mapping_checks import validate_non_empty_keys
 
+from validator_outcomes import outcome
+
 
 def reference(value: Any) -> Any:
     if value is None:
@@ -16,13 +18,6 @@ def reference(value: Any) -> Any:
             msg = "Dictionary keys must be non-empty"
             raise ValueError(msg)
     return value
-
-
-def outcome(function, *args):
-    try:
-        return "returned", function(*args)
-    except Exception as error:  # noqa: BLE001 - the comparison is the point
-        return type(error), str(error)
 
 
 def test_module_names_and_signature():

@@ -17,23 +17,10 @@ from korvan_models.classes.builder.ast_generator.helpers.make_field_statement im
 )
 from korvan_utils.models.data_models.core import DictSchema, LegacyDictSchema, TypeData
 
+from field_helpers import Recorder, td
+
 # The literal builder uses the host's deprecated literal classes; their warnings are expected.
 pytestmark = pytest.mark.filterwarnings("ignore::DeprecationWarning")
-
-
-class Recorder:
-    def __init__(self):
-        self.log = []
-
-    def add_python_type_dependency(self, obj):
-        self.log.append(obj)
-
-    def add_model_type_dependency(self, name):
-        self.log.append(("model", name))
-
-
-def td(type_, items=None):
-    return TypeData(type=type_, items=items)
 
 
 def printed(node):
