@@ -35,7 +35,8 @@ struct PyError {
 // unwinding the C++ stack (a throw costs microseconds). A body returns it as its result; the call
 // adds the traceback entry for this line.
 class Obj;
-[[nodiscard]] Obj raised(PyObject* type, PyObject* value, Where where = Where::current());
+class Handle;
+[[nodiscard]] Obj raised(PyObject* type, Handle value, Where where = Where::current());
 
 // An interned text for a name written as a literal in the source; cached by the literal's address,
 // so only texts of static storage may be passed.

@@ -12,8 +12,8 @@ void fail(Where where) { throw PyError{static_cast<int>(where.line())}; }
 
 int raised_line = 0;
 
-Obj raised(PyObject* type, PyObject* value, Where where) {
-    PyErr_SetObject(type, value);
+Obj raised(PyObject* type, Handle value, Where where) {
+    PyErr_SetObject(type, value.ptr());
     raised_line = static_cast<int>(where.line());
     return Obj();
 }
@@ -305,8 +305,11 @@ void raise_object(Handle exception, Where where) {
 
 void raise_from(Handle exception, Handle cause, Where where) {
     PyException_SetCause(exception.ptr(), Obj(cause).release());
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.ptr())), exception.ptr());
+    // Raised in the handler of `cause`: that is the context, whatever a Python caller is handling
+    // (setting it after raising keeps the host's implicit chaining from replacing it).
     PyException_SetContext(exception.ptr(), Obj(cause).release());
-    raise_object(exception, where);
+    fail(where);
 }
 
 namespace {

@@ -126,7 +126,7 @@ Obj validate_options(Call& a) {
     Obj shown_options = shown(options);
     Obj msg = Obj::steal(PyUnicode_FromFormat("Value=%U doesn't match available options: %U.", shown_value.ptr(),
                                               shown_options.ptr()));
-    return raised(PyExc_ValueError, msg.ptr());  // no C++ throw: a miss is an everyday result
+    return raised(PyExc_ValueError, msg);  // no C++ throw: a miss is an everyday result
 }
 
 void module_body(ModuleBody& m) {

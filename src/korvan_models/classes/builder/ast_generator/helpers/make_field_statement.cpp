@@ -22,16 +22,6 @@ CoreValue& BINARY = core_value("BINARY");
 CoreValue& ARRAY = core_value("ARRAY");
 CoreValue& DICTIONARY = core_value("DICTIONARY");
 
-// `raise exception from err` inside `except ... as err`: the caught error is cause and context.
-// (The frame's raise_from sets the context before raising, and the host's implicit chaining then
-// replaces it with the exception a Python caller is handling, if any: hence the order here.)
-[[noreturn]] void raise_from_caught(Handle exception, Handle err) {
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.ptr())), exception.ptr());
-    PyException_SetContext(exception.ptr(), Obj(err).release());
-    PyException_SetCause(exception.ptr(), Obj(err).release());
-    fail();
-}
-
 // --- make_field_statement ---------------------------------------------------------------------------
 
 Obj make_field_statement(Call& a) {
@@ -139,7 +129,7 @@ Obj cast_number_value(Call& a) {
     } catch (const PyError&) {
         if (!error_matches(PyExc_ValueError)) throw;
         Obj err = fetch_error();
-        raise_from_caught(builtin("ValueError").call({error_msg}), err);
+        raise_from(builtin("ValueError").call({error_msg}), err);
     }
 }
 

@@ -51,7 +51,7 @@ Obj make_literal_node(Call& a) {
     if (dictionary.is_int() || dictionary.is_float()) return global("ast").attr("Num").call({}, n, {dictionary});
     if (dictionary.is_none()) return global("ast").attr("NameConstant").call({}, value, {Py_None});
     Obj msg = Obj::steal(PyUnicode_FromFormat("Unsupported type: %U", dictionary.type().format().ptr()));
-    return raised(PyExc_ValueError, msg.ptr());
+    return raised(PyExc_ValueError, msg);
 }
 
 void module_body(ModuleBody& m) {
