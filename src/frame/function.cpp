@@ -185,40 +185,38 @@ extern "C" PyThreadState* PyThreadState_Get(void) __attribute__((noplt));
 
 // The native recursion check of every call, as Py_Enter/LeaveRecursiveCall do it but with the
 // thread state fetched once for both ends: each fetch is a thread-local lookup in the interpreter.
-// The interpreter bounds native recursion by a count of calls, which a thread started with a small
-// stack (threading.stack_size) can outrun; every few levels the stack left is measured as well.
-uintptr_t stack_floor() {
-    static thread_local uintptr_t floor = 0;
-    if (floor) return floor;
-    floor = 1;  // unknown: never refuse
+// Native recursion through frame functions is bounded by the stack it really uses: a call is
+// refused with RecursionError while less than a reserve (256 KiB, or a quarter of a smaller thread
+// stack) is left. Counting calls instead would let a thread with a small stack overflow first, and
+// reading the thread state on every call costs more than this one comparison.
+constexpr size_t stack_reserve = 256 * 1024;
+
+uintptr_t measure_stack_floor() {
+    uintptr_t floor = 1;  // unknown: never refuse
     pthread_attr_t attr;
     if (pthread_getattr_np(pthread_self(), &attr) != 0) return floor;
     void* low = nullptr;
     size_t size = 0;
-    if (pthread_attr_getstack(&attr, &low, &size) == 0) {
-        constexpr size_t reserve = 256 * 1024;
-        floor = reinterpret_cast<uintptr_t>(low) + (size / 4 < reserve ? size / 4 : reserve);
-    }
+    if (pthread_attr_getstack(&attr, &low, &size) == 0)
+        floor = reinterpret_cast<uintptr_t>(low) + (size / 4 < stack_reserve ? size / 4 : stack_reserve);
     pthread_attr_destroy(&attr);
     return floor;
 }
 
-bool stack_nearly_exhausted() { return reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) < stack_floor(); }
+__attribute__((tls_model("initial-exec"))) thread_local uintptr_t stack_floor = 0;
 
 struct CallDepth {
-    PyThreadState* ts = PyThreadState_Get();
     bool enter() {
-        if (ts->c_recursion_remaining-- > 0) {
-            if ((ts->c_recursion_remaining & 15) || !stack_nearly_exhausted()) return true;
-            ++ts->c_recursion_remaining;
-            PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while calling a Python object");
-            return false;
+        uintptr_t here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+        if (here > stack_floor) [[likely]] {
+            if (stack_floor) return true;
+            stack_floor = measure_stack_floor();
+            if (here > stack_floor) return true;
         }
-        ++ts->c_recursion_remaining;
-        // At the limit: the interpreter's own check raises RecursionError (or grants headroom).
-        return Py_EnterRecursiveCall(" while calling a Python object") == 0;
+        PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while calling a Python object");
+        return false;
     }
-    void leave() { ++ts->c_recursion_remaining; }
+    void leave() {}
 };
 
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
