@@ -180,11 +180,6 @@ __attribute__((noinline)) PyObject* bind_and_run(FunctionObject* f, PyObject* se
     return run_body(f, self, bound);
 }
 
-// Reached on every call: through the GOT directly, not through a PLT stub.
-extern "C" PyThreadState* PyThreadState_Get(void) __attribute__((noplt));
-
-// The native recursion check of every call, as Py_Enter/LeaveRecursiveCall do it but with the
-// thread state fetched once for both ends: each fetch is a thread-local lookup in the interpreter.
 // Native recursion through frame functions is bounded by the stack it really uses: a call is
 // refused with RecursionError while less than a reserve (256 KiB, or a quarter of a smaller thread
 // stack) is left. Counting calls instead would let a thread with a small stack overflow first, and

@@ -151,16 +151,15 @@ Obj global(const char* global_name, Where where) {
 }
 
 Obj builtin(const char* builtin_name, Where where) {
-    static std::unordered_map<const char*, PyObject*> cache;
-    auto found = cache.find(builtin_name);
-    if (found != cache.end()) return Obj(Handle(found->second));
+    static LiteralTable cache;
+    if (PyObject* found = cache.find(builtin_name)) return Obj(Handle(found));
     PyObject* key = name(builtin_name);
     PyObject* value = PyDict_GetItemWithError(g_builtins, key);
     if (!value) {
         if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
         fail(where);
     }
-    cache.emplace(builtin_name, Py_NewRef(value));
+    cache.insert(builtin_name, Py_NewRef(value));
     return Obj(Handle(value));
 }
 

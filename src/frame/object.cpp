@@ -1,5 +1,6 @@
 // The object vocabulary: every call checks its result and throws PyError on failure.
 #include "frame.hpp"
+#include "internal.hpp"
 
 #include <cstdarg>
 #include <exception>
@@ -31,17 +32,28 @@ void raise_format(int line, PyObject* type, const char* format, ...) {
     throw PyError{line};
 }
 
-PyObject* name(const char* literal) {
-    static std::unordered_map<const char*, PyObject*> table;
-    auto [it, fresh] = table.try_emplace(literal, nullptr);
-    if (fresh) {
-        it->second = PyUnicode_InternFromString(literal);
-        if (!it->second) {
-            table.erase(it);
-            fail();
-        }
+void LiteralTable::insert(const char* key, PyObject* value) {
+    if (2 * (used_ + 1) > slots_.size()) {
+        std::vector<Slot> old = std::move(slots_);
+        slots_.assign(old.empty() ? 64 : old.size() * 2, Slot{});
+        used_ = 0;
+        for (const Slot& slot : old)
+            if (slot.key) insert(slot.key, slot.value);
     }
-    return it->second;
+    size_t i = slot_of(key);
+    while (slots_[i].key) i = (i + 1) & (slots_.size() - 1);
+    slots_[i] = Slot{key, value};
+    ++used_;
+}
+
+PyObject* name(const char* literal) {
+    static LiteralTable table;
+    if (PyObject* found = table.find(literal)) [[likely]]
+        return found;
+    PyObject* interned = PyUnicode_InternFromString(literal);
+    if (!interned) fail();
+    table.insert(literal, interned);
+    return interned;
 }
 
 Arg::Arg(const char* text) : o(Obj::steal(PyUnicode_FromString(text))) {}
