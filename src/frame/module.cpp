@@ -2,6 +2,8 @@
 #include "frame.hpp"
 #include "internal.hpp"
 
+#include <frameobject.h>
+
 #include <cstdio>
 #include <string>
 #include <unordered_map>
@@ -111,8 +113,29 @@ int module_exec(PyObject* module) {
     return -1;
 }
 
+// One empty code object per function name and line, made at the first failure there: the entry is
+// then a fresh frame over it (the interpreter's own helper builds a code object and a globals dict
+// for every entry, which costs more than the rest of an error path).
+static PyCodeObject* traceback_code(const char* function_name, int line) {
+    static std::unordered_map<std::string, PyCodeObject*> cache;
+    std::string key = std::to_string(line) + ':' + function_name;
+    auto found = cache.find(key);
+    if (found != cache.end()) return found->second;
+    PyCodeObject* code = PyCode_NewEmpty(g_source_path.c_str(), function_name, line);
+    if (code) cache.emplace(std::move(key), code);
+    return code;
+}
+
 void add_traceback(const char* function_name, int line) {
-    _PyTraceback_Add(function_name, g_source_path.c_str(), line);
+    PyObject* pending = PyErr_GetRaisedException();
+    PyCodeObject* code = traceback_code(function_name, line);
+    PyFrameObject* frame = code ? PyFrame_New(PyThreadState_Get(), code, g_namespace, nullptr) : nullptr;
+    if (!frame) PyErr_Clear();  // no entry rather than a lost exception
+    PyErr_SetRaisedException(pending);
+    if (frame) {
+        PyTraceBack_Here(frame);
+        Py_DECREF(frame);
+    }
 }
 
 void add_traceback(PyObject* qualname, int line) {
