@@ -18,6 +18,14 @@ Obj generator_of(Handle self) { return self.attr("_ast_dependency_generator"); }
 
 Obj class_body(Handle self) { return self.attr("_class_definition").attr("body"); }
 
+// A lambda made inside a method, as the host makes it: afresh on each run, named <locals>.<lambda>.
+Obj lambda_in(const char* owner_qualname, Body body, const char* parameter) {
+    return make_function({.name = "<lambda>",
+                          .params = {arg(parameter)},
+                          .body = body,
+                          .qualname = std::string(owner_qualname) + ".<locals>.<lambda>"});
+}
+
 bool is_name_with_id(Handle node, const char* id) {
     if (!node.isinstance(global("ast").attr("Name"))) return false;
     return node.attr("id").eq(str(id));
@@ -142,7 +150,8 @@ Obj add_class_custom_code(Call& a) {
     Obj custom_code_ast = global("CustomCodeAst").call({}, {{"custom_code", custom_code}});
     for (const Obj& node : custom_code_ast.attr("ast_imports").iter())
         generator_of(self).call_method("add_ast_import_node", {node});
-    Obj ordered = builtin("sorted").call({custom_code_ast.attr("ast")}, {{"key", a.closure()}});
+    Obj key = lambda_in("AstClassWriter.add_class_custom_code", statement_name, "node");
+    Obj ordered = builtin("sorted").call({custom_code_ast.attr("ast")}, {{"key", key}});
     for (const Obj& node : ordered.iter()) class_body(self).append(node);
     return Obj::none();
 }
@@ -197,7 +206,8 @@ Obj print_tree(Handle tree, Handle pretty_source) {
 }
 
 Obj model_source(Call& a) {
-    Obj source = print_tree(a[0].attr("_class_definition"), a.closure());
+    Obj source = print_tree(a[0].attr("_class_definition"),
+                            lambda_in("AstClassWriter.model_source", join_split_lines, "_source"));
     Obj black = global("black");
     Obj target_versions = new_set();
     if (PySet_Add(target_versions.ptr(), black.attr("TargetVersion").attr("PY310").ptr()) < 0) fail();
@@ -208,7 +218,8 @@ Obj model_source(Call& a) {
 }
 
 Obj dependencies_source(Call& a) {
-    Obj source = print_tree(generator_of(a[0]).attr("ast_module"), a.closure());
+    Obj source = print_tree(generator_of(a[0]).attr("ast_module"),
+                            lambda_in("AstClassWriter.dependencies_source", join_split_lines, "_source"));
     Obj third_party = new_list({"korvan_utils", "korvan_data", "korvan_models", "korvan"});
     return expect_str(global("isort").attr("code").call({source}, {{"force_single_line", true},
                                                                     {"profile", "black"},
@@ -216,13 +227,6 @@ Obj dependencies_source(Call& a) {
                                                                     {"order_by_type", true},
                                                                     {"known_third_party", third_party},
                                                                     {"known_first_party", new_list({"models"})}}));
-}
-
-Obj lambda_in(const char* owner_qualname, Body body, const char* parameter) {
-    return make_function({.name = "<lambda>",
-                          .params = {arg(parameter)},
-                          .body = body,
-                          .qualname = std::string(owner_qualname) + ".<locals>.<lambda>"});
 }
 
 // --- the module ----------------------------------------------------------------------------------
@@ -285,8 +289,7 @@ void define_ast_class_writer(ModuleBody& m) {
                         "    custom_code (str): The custom code to add.\n\n"
                         "Returns:\n"
                         "    None\n",
-                 .body = add_class_custom_code,
-                 .closure = lambda_in("AstClassWriter.add_class_custom_code", statement_name, "node")});
+                 .body = add_class_custom_code});
     spec.method({.name = "_set_union_mode",
                  .params = {arg("self"), arg("node", "ast.AnnAssign | ast.stmt")},
                  .returns = "None",
@@ -295,14 +298,12 @@ void define_ast_class_writer(ModuleBody& m) {
                    .params = {arg("self")},
                    .returns = "str",
                    .doc = "Generates the source code for the model.",
-                   .body = model_source,
-                   .closure = lambda_in("AstClassWriter.model_source", join_split_lines, "_source")});
+                   .body = model_source});
     spec.property({.name = "dependencies_source",
                    .params = {arg("self")},
                    .returns = "str",
                    .doc = "Generates the source code for the dependencies.",
-                   .body = dependencies_source,
-                   .closure = lambda_in("AstClassWriter.dependencies_source", join_split_lines, "_source")});
+                   .body = dependencies_source});
     m.define_class(spec);
 }
 
