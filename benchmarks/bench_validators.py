@@ -1,8 +1,9 @@
 """The value validators and the literal node builder against plain-Python functions with the same bodies."""
 
 import ast
+import pathlib
+import sys
 import warnings
-from typing import Any
 
 from _timing import compare
 
@@ -11,51 +12,13 @@ from korvan_models.classes.builder.validators.choice_checks import validate_opti
 from korvan_models.classes.builder.validators.mapping_checks import validate_non_empty_keys
 
 
-def plain_validate_options(value: Any, options: list[Any]) -> Any:
-    if value is None:
-        return value
-    multi = isinstance(value, list)
-    if (multi and not all(v in options for v in value)) or (not multi and value not in options):
-        msg = f"Value={value} doesn't match available options: {options}."
-        raise ValueError(msg)
-    return value
+# The plain-Python bodies are the tests' reference implementations: one copy of each.
+TESTS = pathlib.Path(__file__).resolve().parents[1] / "tests"
+sys.path[:0] = [str(TESTS / "validators"), str(TESTS / "literal")]
 
-
-def plain_validate_non_empty_keys(value: Any) -> Any:
-    if value is None:
-        return value
-    for k in value:
-        if len(k) == 0:
-            msg = "Dictionary keys must be non-empty"
-            raise ValueError(msg)
-    return value
-
-
-def plain_make_literal_node(dictionary):
-    if isinstance(dictionary, dict):
-        dict_ast = ast.Dict(keys=[], values=[])
-        for key, value in dictionary.items():
-            key_ast = ast.Constant(s=str(key))
-            value_ast = plain_make_literal_node(value)
-            dict_ast.keys.append(key_ast)
-            dict_ast.values.append(value_ast)
-        return dict_ast
-    if isinstance(dictionary, list):
-        list_ast = ast.List(elts=[])
-        for value in dictionary:
-            value_ast = plain_make_literal_node(value)
-            list_ast.elts.append(value_ast)
-        return list_ast
-    if isinstance(dictionary, str):
-        return ast.Str(s=dictionary)
-    if isinstance(dictionary, bool):
-        return ast.NameConstant(value=dictionary)
-    if isinstance(dictionary, (int, float)):
-        return ast.Num(n=dictionary)
-    if dictionary is None:
-        return ast.NameConstant(value=None)
-    msg = f"Unsupported type: {type(dictionary)}"
-    raise ValueError(msg)
+from test_choice_checks import reference as plain_validate_options  # noqa: E402
+from test_make_literal_node import reference as plain_make_literal_node  # noqa: E402
+from test_mapping_checks import reference as plain_validate_non_empty_keys  # noqa: E402
 
 
 def fresh(text):
