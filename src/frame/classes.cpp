@@ -40,34 +40,24 @@ ClassSpec& ClassSpec::method(FunctionSpec spec) {
     return *this;
 }
 
-ClassSpec& ClassSpec::classmethod(FunctionSpec spec) {
+ClassSpec& ClassSpec::decorated(FunctionSpec spec, Handle decorator) {
     const char* n = spec.name;
-    items_.emplace_back(n, builtin("classmethod").call({function_for(spec)}));
+    items_.emplace_back(n, decorator.call({function_for(spec)}));
     return *this;
 }
 
-ClassSpec& ClassSpec::staticmethod(FunctionSpec spec) {
-    const char* n = spec.name;
-    items_.emplace_back(n, builtin("staticmethod").call({function_for(spec)}));
-    return *this;
-}
+ClassSpec& ClassSpec::classmethod(FunctionSpec spec) { return decorated(std::move(spec), builtin("classmethod")); }
 
-ClassSpec& ClassSpec::property(FunctionSpec getter) {
-    const char* n = getter.name;
-    items_.emplace_back(n, builtin("property").call({function_for(getter)}));
-    return *this;
-}
+ClassSpec& ClassSpec::staticmethod(FunctionSpec spec) { return decorated(std::move(spec), builtin("staticmethod")); }
+
+ClassSpec& ClassSpec::property(FunctionSpec getter) { return decorated(std::move(getter), builtin("property")); }
 
 ClassSpec& ClassSpec::cached_property(FunctionSpec getter) {
-    const char* n = getter.name;
-    items_.emplace_back(n, import_module("functools").attr("cached_property").call({function_for(getter)}));
-    return *this;
+    return decorated(std::move(getter), import_module("functools").attr("cached_property"));
 }
 
 ClassSpec& ClassSpec::cached_method(FunctionSpec spec) {
-    const char* n = spec.name;
-    items_.emplace_back(n, import_module("functools").attr("cache").call({function_for(spec)}));
-    return *this;
+    return decorated(std::move(spec), import_module("functools").attr("cache"));
 }
 
 ClassSpec& ClassSpec::value(const char* attr_name, Handle v) {

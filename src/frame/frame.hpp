@@ -415,6 +415,7 @@ public:
 
 private:
     Obj function_for(FunctionSpec& spec);
+    ClassSpec& decorated(FunctionSpec spec, Handle decorator);  // name = decorator(function)
     const char* name_;
     std::vector<std::pair<const char*, Obj>> items_;
     std::vector<std::pair<const char*, Obj>> annotations_;
