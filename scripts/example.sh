@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Set-up, then the main job: generate and import the model classes of a project folder
-# (the example project by default) and print a summary per model.
+# Set-up, then the main job: build a project folder (the example project by default) into an
+# output folder: model classes, settings, stored fixtures and static files.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
-exec .venv/bin/python -m korvan_models.cli "${1:-examples/library}" "${2:-out}"
+exec .venv/bin/korvan-models build "${1:-examples/library}" --out "${2:-out}"

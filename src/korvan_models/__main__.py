@@ -1,0 +1,7 @@
+"""``python -m korvan_models``: the korvan-models command."""
+
+import sys
+
+from korvan_models.cli import main
+
+sys.exit(main())

@@ -1,0 +1,84 @@
+"""Building a project: check it, generate its model classes, store its fixtures, write the output.
+
+``check_project`` reads and verifies a project folder without writing anything; ``build_project``
+does the whole job into an output folder, which changes only when the build succeeds.
+"""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Callable
+from dataclasses import dataclass, field
+from pathlib import Path
+
+from korvan_models.pipeline.generate import generate
+from korvan_models.pipeline.output import Output
+from korvan_models.pipeline.problems import Problem, ProjectError
+from korvan_models.pipeline.project import Project, check_project
+
+__all__ = ["BuildReport", "Problem", "Project", "ProjectError", "build_project", "check_project"]
+
+MODELS_PACKAGE = "models"
+
+
+@dataclass
+class BuildReport:
+    """What a build did."""
+
+    project: Project
+    output: Path
+    generated: int = 0
+    reused: int = 0
+    workers: int = 1
+    kept: list[str] = field(default_factory=list)
+    notes: list[str] = field(default_factory=list)
+
+
+def _inside(path: Path, folder: Path) -> bool:
+    path, folder = Path(os.path.realpath(path)), Path(os.path.realpath(folder))
+    return path == folder or folder in path.parents
+
+
+def build_project(
+    root: Path,
+    out: Path,
+    jobs: int | None = None,
+    say: Callable[[str], None] = lambda _text: None,
+) -> BuildReport:
+    """Builds the project at ``root`` into ``out``; raises ``ProjectError`` and leaves ``out`` as it was on a mistake."""
+    from korvan_models.pipeline.store import store
+    from korvan_models.classes.data_models.dependencies import render_models_init
+
+    if _inside(out, root / "models"):
+        raise ProjectError([Problem(out, f"the output folder must not be inside the project's models folder "
+                                         f"({root / 'models'})")])
+    if _inside(root, out):
+        raise ProjectError([Problem(out, "the output folder must not contain the project")])
+    project = check_project(root)
+    say(f"checked {len(project.entries)} models in {root}")
+    output = Output(out)
+    generated = generate(project.schemas, project.names, MODELS_PACKAGE, output.previous_texts(), jobs or os.cpu_count() or 1)
+    if generated.failures:
+        paths = {schema.title: path for path, schema in project.entries}
+        problems = [Problem(paths[f.title], f.message, f.title) for f in generated.failures if f.is_project_mistake]
+        if len(problems) < len(generated.failures):
+            failure = next(f for f in generated.failures if not f.is_project_mistake)
+            raise RuntimeError(f"generating {failure.title} failed:\n{failure.details}")
+        raise ProjectError(problems)
+    report = BuildReport(project, output.target, len(generated.texts) - generated.reused, generated.reused,
+                         generated.workers)
+    say(f"generated {report.generated} models, reused {report.reused}"
+        + (f", over {report.workers} processes" if report.workers > 1 else ""))
+    output.open()
+    try:
+        models = {}
+        for title, text in generated.texts.items():
+            relative = f"{MODELS_PACKAGE}/{project.names.module_name(title)}.py"
+            output.write(relative, text)
+            models[title] = {"key": generated.keys[title], "file": relative}
+        output.write(f"{MODELS_PACKAGE}/__init__.py", render_models_init(project.names, MODELS_PACKAGE))
+        report.notes += store(project, output, MODELS_PACKAGE)
+        report.kept = output.commit(models)
+    finally:
+        output.discard()
+    return report

@@ -1,0 +1,347 @@
+"""Reading and checking a project folder, up to and including verification.
+
+Every stage reports all the mistakes it can find without guessing (each broken file, each
+unknown type) and the check stops after the first stage that found any, since later stages
+would only repeat them.
+"""
+
+from __future__ import annotations
+
+import ast
+import logging
+from collections.abc import Iterator
+from contextlib import contextmanager
+from dataclasses import dataclass, field
+from pathlib import Path
+
+import pydantic
+
+from korvan_models.pipeline import parts
+from korvan_models.pipeline.problems import (
+    Problem,
+    ProjectError,
+    did_you_mean,
+    line_and_column,
+    read_json_text,
+    validation_problems,
+)
+from korvan_models.classes.data_models.dependencies import DependencyModelNames, model_module_name
+from korvan_models.errors import KorvanValidationError
+from korvan_utils.models.data_models.core import DictSchema, LegacyDictSchema, TypeData
+from korvan_utils.models.data_models.enums import CoreTypes
+from korvan_utils.models.data_models.schema import ObjectSchema
+
+CUSTOM_CODE_GROUPS = ("hooks", "modifiers", "properties")
+CORE_TYPE_NAMES = tuple(member.value for member in CoreTypes)
+# Each stage looks for more mistakes after the first; this bounds a hopeless project.
+MAX_PROBLEMS = 200
+
+
+@dataclass
+class Project:
+    """A checked project: its schemas (each with its file) and what the check had to say."""
+
+    root: Path
+    models_dir: Path
+    entries: list[tuple[Path, ObjectSchema]]
+    names: DependencyModelNames
+    warnings: list[str] = field(default_factory=list)
+
+    @property
+    def schemas(self) -> list[ObjectSchema]:
+        return [schema for _path, schema in self.entries]
+
+
+# --- schema files ---------------------------------------------------------------------------------
+
+
+def diagnose_schema_file(path: Path, error: BaseException | None) -> list[Problem]:
+    """Why the schema file at ``path`` could not be read, as precisely as the file allows."""
+    if getattr(error, "path", None) is not None and hasattr(error, "line"):
+        return [
+            Problem(
+                Path(error.path), getattr(error, "message", None) or str(error.args[0] if error.args else error),
+                prop=getattr(error, "field", None), line=error.line, column=getattr(error, "column", None),
+            )
+        ]
+    if path.is_dir():
+        return [Problem(path, "is a folder, not a schema file")]
+    data, problems = read_json_text(path)
+    if problems:
+        return problems
+    items = data if isinstance(data, list) else [data]
+    for item in items:
+        title = item.get("title") if isinstance(item, dict) and isinstance(item.get("title"), str) else None
+        try:
+            ObjectSchema.model_validate(item)
+        except pydantic.ValidationError as invalid:
+            problems += validation_problems(path, title or path.parent.name, invalid)
+    if problems:
+        return problems
+    if error is not None:
+        return [Problem(path, f"cannot be read: {error}")]
+    return [Problem(path, "not a model schema: expected a JSON object with a text 'title' and 'type'")]
+
+
+def read_schemas(models_dir: Path) -> tuple[list[tuple[Path, ObjectSchema]], list[Problem]]:
+    """Every schema of the project's model folders, each with its file; and the files that failed."""
+    loader = parts.schema_loader(models_dir)
+    entries, problems = [], []
+    for path in sorted(loader.iter_json_files()):
+        try:
+            accepted = loader.is_schema_file(path)
+            records = list(loader.read_configs_from_file(path)) if accepted else []
+        except Exception as error:  # each file's own mistake, reported with its name
+            problems += diagnose_schema_file(path, error)
+            continue
+        if not accepted:
+            problems += diagnose_schema_file(path, None)
+        entries += [(path, record) for record in records]
+    return entries, problems
+
+
+def custom_code_problems(model_dir: Path, title: str) -> list[Problem]:
+    """Syntax errors in a model's custom code files, at each file's own line."""
+    problems = []
+    for group in CUSTOM_CODE_GROUPS:
+        folder = model_dir / group
+        if not folder.is_dir():
+            continue
+        for item in sorted(folder.iterdir()):
+            if not (item.is_file() and item.suffix.lower() == ".py"):
+                continue
+            data = item.read_bytes()
+            try:
+                text = data.decode("utf-8")
+            except UnicodeDecodeError as error:
+                line, column = line_and_column(data[: error.start].decode("utf-8", "replace"), error.start)
+                problems.append(Problem(item, "not UTF-8 text", model=title, line=line, column=column))
+                continue
+            try:
+                ast.parse(text, filename=str(item))
+            except SyntaxError as error:
+                problems.append(
+                    Problem(item, f"syntax error: {error.msg}", model=title, line=error.lineno, column=error.offset)
+                )
+    return problems
+
+
+def options_file_problems(options_dir: Path) -> list[Problem]:
+    """The option list files that cannot be read."""
+    from korvan_models.schemas.data_models.options import OptionsListSchema
+
+    problems = []
+    for path in sorted(options_dir.glob("*.json")) if options_dir.is_dir() else []:
+        data, found = read_json_text(path)
+        if not found:
+            try:
+                OptionsListSchema.model_validate(data)
+            except pydantic.ValidationError as invalid:
+                found = [Problem(path, f"{'.'.join(map(str, e['loc']))}: {e['msg']}") for e in invalid.errors()]
+        problems += found
+    return problems
+
+
+# --- extending ---------------------------------------------------------------------------------
+
+
+class _Collect(logging.Handler):
+    def __init__(self, into: list[str]) -> None:
+        super().__init__(logging.WARNING)
+        self.into = into
+
+    def emit(self, record: logging.LogRecord) -> None:
+        self.into.append(record.getMessage())
+
+
+@contextmanager
+def captured_warnings(into: list[str]) -> Iterator[None]:
+    """Collects the extenders' warnings instead of letting them reach the root logger."""
+    logger = logging.getLogger(parts.EXTENDERS)
+    handler = _Collect(into)
+    logger.addHandler(handler)
+    try:
+        yield
+    finally:
+        logger.removeHandler(handler)
+
+
+def extend_schemas(models_dir: Path, entries: list[tuple[Path, ObjectSchema]], warnings: list[str]) -> list[Problem]:
+    """Fills option lists and custom code into every schema; unknown option lists are problems."""
+    options_loader = parts.options_loader(models_dir)
+    try:
+        options = parts.options_binder(options_loader)
+    except Exception as error:
+        return options_file_problems(models_dir / "options") or [Problem(models_dir / "options", str(error))]
+    custom_code = parts.custom_code_binder(parts.custom_code_loader(models_dir))
+    list_names = [item.title for item in options_loader.iter_options()]
+    problems = []
+    for path, schema in entries:
+        try:
+            options.extend(schema)
+        except KorvanValidationError as error:
+            match = parts.UNKNOWN_OPTIONS.search(str(error))
+            name = match["name"] if match else "?"
+            prop = next(
+                (key for key, value in (schema.properties or {}).items() if value.options_list_name == name), None
+            )
+            problems.append(
+                Problem(path, f"unknown option list {name!r}{did_you_mean(name, list_names)}", schema.title, prop)
+            )
+        custom_code.extend(schema)
+    options.post_extend()
+    custom_code.post_extend()
+    return problems
+
+
+# --- verification -----------------------------------------------------------------------------
+
+
+def _uses(schema: ObjectSchema, name: str) -> list[str]:
+    """The properties of ``schema`` whose type description names ``name``."""
+    found = []
+    for key, prop in (schema.properties or {}).items():
+        names = {prop.type}
+        items = prop.items
+        if isinstance(items, TypeData):
+            names.add(items.type)
+        elif isinstance(items, DictSchema):
+            names |= {items.key.type, items.value.type}
+        elif isinstance(items, LegacyDictSchema):
+            names |= {items.key_type, items.value_type}
+        if name in names:
+            found.append(key)
+    return found
+
+
+def _property_problems(verifier, path: Path, schema: ObjectSchema) -> list[Problem]:
+    """Names in ``required``, ``indexed`` and ``unique`` that are not properties; cleans ``schema``."""
+    problems = []
+    known = list(schema.properties or {})
+    while len(problems) < MAX_PROBLEMS:
+        try:
+            verifier.verify_schemas([], [], [], [schema])
+            return problems
+        except KorvanValidationError as error:
+            match = parts.MISSING.search(str(error))
+            if match is None:
+                return problems + [Problem(path, str(error), schema.title)]
+            name, key = match["name"], match["field"] or "unique"
+            problems.append(
+                Problem(path, f"{key!r} names {name!r}, which is not one of its properties{did_you_mean(name, known)}",
+                        schema.title)
+            )
+            if key == "unique":
+                schema.unique = [[n for n in group if n != name] for group in schema.unique]
+            else:
+                setattr(schema, key, [n for n in getattr(schema, key) if n != name])
+    return problems
+
+
+def verify(entries: list[tuple[Path, ObjectSchema]]) -> list[Problem]:
+    """Duplicated titles, missing properties and undefined types, each reported once."""
+    verifier = parts.verifier()
+    types, core, contrib = parts.schema_groups()
+    work = [(path, schema.model_copy(deep=True)) for path, schema in entries]
+    problems = []
+    for path, schema in work:
+        problems += _property_problems(verifier, path, schema)
+
+    first_file = {s.title: "the framework" for s in (*types, *core, *contrib)}
+    unique = []
+    for path, schema in work:
+        if schema.title in first_file:
+            problems.append(Problem(path, f"title {schema.title!r} is already used by {first_file[schema.title]}",
+                                    schema.title))
+        else:
+            first_file[schema.title] = str(path)
+            unique.append((path, schema))
+    verifier.verify_schemas(types, core, contrib, [s for _p, s in unique])
+
+    known = [*CORE_TYPE_NAMES, *(s.title for _p, s in unique)]
+    by_title = {schema.title: (path, schema) for path, schema in unique}
+    while len(problems) < MAX_PROBLEMS:
+        try:
+            verifier.check_dependencies(types, core, contrib, [s for _p, s in unique])
+            break
+        except KorvanValidationError as error:
+            match = parts.UNDEFINED.search(str(error))
+            if match is None or match["title"] not in by_title:
+                problems.append(Problem(None, str(error)))
+                break
+            name = match["name"]
+            path, schema = by_title[match["title"]]
+            hint = did_you_mean(name, known)
+            fixed = False
+            if schema.type == name:
+                problems.append(Problem(path, f"extends {name!r}, which is not a model of the project{hint}",
+                                        schema.title))
+                schema.type, fixed = "object", True
+            for prop in _uses(schema, name):
+                problems.append(Problem(path, f"type {name!r} is neither a core type nor a model{hint}",
+                                        schema.title, prop))
+                del schema.properties[prop]
+                fixed = True
+            if not fixed:
+                problems.append(Problem(path, str(error), schema.title))
+                break
+    return problems
+
+
+def naming_problems(entries: list[tuple[Path, ObjectSchema]]) -> list[Problem]:
+    """Titles that cannot name a class and module, and models that extend each other in a circle."""
+    problems = []
+    for path, schema in entries:
+        try:
+            model_module_name(schema.title)
+        except ValueError as error:
+            problems.append(Problem(path, str(error), schema.title))
+    if not problems:
+        try:
+            names = DependencyModelNames.from_schemas(schema for _p, schema in entries)
+            names.ordered_titles()
+        except ValueError as error:
+            problems.append(Problem(None, str(error)))
+    return problems
+
+
+def default_problems(entries: list[tuple[Path, ObjectSchema]]) -> list[Problem]:
+    """Defaults that the property's type cannot take, converted as the generated class will."""
+    cast = parts.find("korvan_models.classes.builder.ast_generator.helpers.make_field_statement", "cast_property_value")
+    problems = []
+    for path, schema in entries:
+        for key, prop in (schema.properties or {}).items():
+            if prop.default is None:
+                continue
+            try:
+                cast(prop, prop.default)
+            except (ValueError, TypeError) as error:
+                problems.append(
+                    Problem(path, f"default {prop.default!r} does not fit type {prop.type!r}: {error}",
+                            schema.title, key)
+                )
+    return problems
+
+
+def check_project(root: Path) -> Project:
+    """Reads, extends and verifies the project at ``root``; raises ``ProjectError`` listing its mistakes."""
+    models_dir = root / "models"
+    if not models_dir.is_dir():
+        raise ProjectError([Problem(root, "no 'models' folder: a project keeps one folder per model under models/")])
+    entries, problems = read_schemas(models_dir)
+    titles = {path.parent: schema.title for path, schema in entries}
+    for model_dir in sorted(path.parent for path in models_dir.glob(f"*/{parts.MODEL_JSON_FILE}")):
+        problems += custom_code_problems(model_dir, titles.get(model_dir, model_dir.name))
+    if problems:
+        raise ProjectError(problems)
+    if not entries:
+        raise ProjectError([Problem(models_dir, "no model schemas (models/<name>/model.json)")])
+    warnings: list[str] = []
+    with captured_warnings(warnings):
+        problems = extend_schemas(models_dir, entries, warnings)
+    for stage in (verify, naming_problems, default_problems):
+        problems = problems or stage(entries)
+    if problems:
+        raise ProjectError(problems)
+    names = DependencyModelNames.from_schemas(schema for _path, schema in entries)
+    return Project(root, models_dir, entries, names, warnings)
