@@ -5,6 +5,7 @@ from __future__ import annotations
 import importlib
 import json
 import os
+import re
 import sys
 from collections.abc import Iterator
 from contextlib import contextmanager
@@ -86,11 +87,15 @@ def broken_fixture_files(models_dir: Path) -> list[Problem]:
 
 
 def locate_record(models_dir: Path, class_name: str, external_id: object) -> Path | None:
-    """The fixture file that holds the record of ``external_id`` (of that class's folder first)."""
+    """The fixture file that holds the record of ``external_id``, else the first of that model's folder."""
     files = fixture_files(models_dir)
     if external_id not in (None, ""):
+        token = str(external_id)
         for path in files:
-            if str(external_id) in path.read_text("utf-8", errors="replace"):
+            text = path.read_text("utf-8", errors="replace")
+            if path.name.endswith(".json") and json.dumps(token) in text:
+                return path
+            if path.name.endswith(".csv") and re.search(rf"(^|,){re.escape(token)}(,|$)", text, re.MULTILINE):
                 return path
     return next((path for path in files if path.parent.parent.name.replace("_", "") == class_name.lower()), None)
 
