@@ -1,0 +1,45 @@
+"""Incremental and parallel builds give the same output, byte for byte, as a plain build."""
+
+from __future__ import annotations
+
+import json
+
+from conftest import AUTHOR, tree, write_json
+
+
+def people(root, count):
+    for number in range(count):
+        properties = {**AUTHOR["properties"], "friend": {"type": f"Person{(number + 1) % count}"}}
+        write_json(root / "models" / f"person{number}" / "model.json",
+                   {**AUTHOR, "title": f"Person{number}", "properties": properties})
+
+
+def test_a_rebuild_regenerates_only_what_changed(project, tmp_path, run):
+    out, fresh = tmp_path / "out", tmp_path / "fresh"
+    assert "generated 2 models, reused 0" in run("build", project, "--out", out).out
+    assert "generated 0 models, reused 2" in run("build", project, "--out", out).out
+
+    schema_file = project / "models" / "author" / "model.json"
+    schema = json.loads(schema_file.read_text("utf-8"))
+    schema["properties"]["died"] = {"type": "number"}
+    write_json(schema_file, schema)
+    assert "generated 1 models, reused 1" in run("build", project, "--out", out).out
+
+    (project / "models" / "book" / "hooks" / "shout.py").write_text("def shout(self):\n    return 'x'\n", "utf-8")
+    assert "generated 1 models, reused 1" in run("build", project, "--out", out).out
+
+    (out / "models" / "author.py").write_text("# edited by hand", "utf-8")
+    assert "generated 1 models, reused 1" in run("build", project, "--out", out).out
+
+    assert run("build", project, "--out", fresh).status == 0
+    assert tree(out) == tree(fresh)
+
+
+def test_parallel_generation_matches_a_plain_build(tmp_path, run):
+    root = tmp_path / "project"
+    people(root, 12)
+    plain = run("build", root, "--out", tmp_path / "plain", "--jobs", "1")
+    parallel = run("build", root, "--out", tmp_path / "parallel", "--jobs", "3")
+    assert plain.status == parallel.status == 0
+    assert "over 3 processes" in parallel.out and "processes" not in plain.out
+    assert tree(tmp_path / "plain") == tree(tmp_path / "parallel")
