@@ -116,6 +116,8 @@ def main(argv: list[str] | None = None) -> int:
     except Exception as error:
         if getattr(args, "debug", False):
             traceback.print_exc()
+            if getattr(error, "details", None):
+                print(error.details, file=sys.stderr, end="")
         else:
             print(f"korvan-models: internal error: {type(error).__name__}: {error}", file=sys.stderr)
             print("re-run with --debug to see the full traceback", file=sys.stderr)

@@ -11,7 +11,8 @@ from collections.abc import Callable
 from dataclasses import dataclass, field
 from pathlib import Path
 
-from korvan_models.pipeline.generate import generate
+from korvan_models.pipeline.generate import GenerationError
+from korvan_models.pipeline.generate import generate as generate_classes
 from korvan_models.pipeline.output import Output
 from korvan_models.pipeline.problems import Problem, ProjectError
 from korvan_models.pipeline.project import Project, check_project
@@ -57,13 +58,15 @@ def build_project(
     project = check_project(root)
     say(f"checked {len(project.entries)} models in {root}")
     output = Output(out)
-    generated = generate(project.schemas, project.names, MODELS_PACKAGE, output.previous_texts(), jobs or os.cpu_count() or 1)
+    previous = output.previous_texts()
+    jobs = jobs or os.cpu_count() or 1
+    generated = generate_classes(project.schemas, project.names, MODELS_PACKAGE, previous, jobs)
     if generated.failures:
         paths = {schema.title: path for path, schema in project.entries}
         problems = [Problem(paths[f.title], f.message, f.title) for f in generated.failures if f.is_project_mistake]
         if len(problems) < len(generated.failures):
             failure = next(f for f in generated.failures if not f.is_project_mistake)
-            raise RuntimeError(f"generating {failure.title} failed:\n{failure.details}")
+            raise GenerationError(failure)
         raise ProjectError(problems)
     report = BuildReport(project, output.target, len(generated.texts) - generated.reused, generated.reused,
                          generated.workers)

@@ -77,6 +77,14 @@ class Failure:
         return self.error_type in ("ValueError", "SyntaxError", "IndentationError", "KorvanValidationError")
 
 
+class GenerationError(RuntimeError):
+    """The generator itself failed on a model; ``details`` holds the traceback of that failure."""
+
+    def __init__(self, failure: Failure) -> None:
+        super().__init__(f"generating {failure.title} failed: {failure.error_type}: {failure.message}")
+        self.details = failure.details
+
+
 def _render_all(models_module_name: str, schemas: list[ObjectSchema], names: DependencyModelNames) -> list:
     results = []
     for schema in schemas:
