@@ -33,18 +33,31 @@ def settings_text(models_module_name: str) -> str:
 
 
 @contextmanager
-def built_application(staging: Path, models_module_name: str) -> Iterator[object]:
-    """The generated package imported from ``staging``, with its settings in force."""
-    from korvan_models.classes.model import MODEL_REGISTRY
+def settings_in_force(staging: Path) -> Iterator[None]:
+    """The built application's settings file named in the environment, as the application will see it."""
     from korvan_utils.config.manager import SETTINGS_FILE_ENV
+
+    saved = os.environ.get(SETTINGS_FILE_ENV)
+    os.environ[SETTINGS_FILE_ENV] = str(staging / SETTINGS_FILE)
+    try:
+        yield
+    finally:
+        if saved is None:
+            os.environ.pop(SETTINGS_FILE_ENV, None)
+        else:
+            os.environ[SETTINGS_FILE_ENV] = saved
+
+
+@contextmanager
+def generated_package(staging: Path, models_module_name: str) -> Iterator[object]:
+    """The generated package imported afresh from ``staging``; forgotten again afterwards."""
+    from korvan_models.classes.model import MODEL_REGISTRY
 
     def forget() -> None:
         for name in [n for n in sys.modules if n == models_module_name or n.startswith(models_module_name + ".")]:
             del sys.modules[name]
         MODEL_REGISTRY.forget(models_module_name)
 
-    saved = os.environ.get(SETTINGS_FILE_ENV)
-    os.environ[SETTINGS_FILE_ENV] = str(staging / SETTINGS_FILE)
     sys.path.insert(0, str(staging))
     forget()
     try:
@@ -52,10 +65,6 @@ def built_application(staging: Path, models_module_name: str) -> Iterator[object
     finally:
         sys.path.remove(str(staging))
         forget()
-        if saved is None:
-            os.environ.pop(SETTINGS_FILE_ENV, None)
-        else:
-            os.environ[SETTINGS_FILE_ENV] = saved
 
 
 def fixture_files(models_dir: Path) -> list[Path]:
@@ -122,28 +131,40 @@ def _validate_records(package: object, document: Path, models_dir: Path) -> list
 
 def store(project: Project, output: Output, models_module_name: str) -> list[str]:
     """Creates the tables, loads the fixtures and copies fixture and static files into the staging folder."""
-    staging = output.staging
-    notes = []
     output.write(SETTINGS_FILE, settings_text(models_module_name))
-    storage = parts.find("korvan_models", "storage") if parts.find("korvan_models.storage", "load_fixtures") else None
+    storage = importlib.import_module("korvan_models.storage") if parts.find("korvan_models.storage", "load_fixtures") else None
     try:
         reader = parts.fixtures_loader(project.models_dir)
     except Exception:
         raise ProjectError(broken_fixture_files(project.models_dir) or [Problem(project.models_dir, "fixtures")])
-    with built_application(staging, models_module_name) as package:
+    notes = []
+    with settings_in_force(output.staging):
         if storage is not None:
-            notes += _store_records(project, output, reader, storage)
-        else:
-            try:
-                for document in reader.iter_fixtures():
-                    problems = _validate_records(package, document, project.models_dir)
-                    if problems:
-                        raise ProjectError(problems)
-            except ProjectError:
-                raise
-            except Exception:
-                raise ProjectError(broken_fixture_files(project.models_dir) or [Problem(project.models_dir, "fixtures")])
-            notes.append("fixtures checked against the generated classes (no store installed)")
+            prepare_store(project, output, storage)
+        fixtures = reader.iter_fixtures()
+        try:
+            document = next(fixtures, None)
+        except Exception:
+            raise ProjectError(broken_fixture_files(project.models_dir) or [Problem(project.models_dir, "fixtures")])
+        try:
+            if document is not None:
+                with generated_package(output.staging, models_module_name) as package:
+                    if storage is not None:
+                        notes.append(store_records(project, document, storage))
+                    else:
+                        problems = _validate_records(package, document, project.models_dir)
+                        if problems:
+                            raise ProjectError(problems)
+                        notes.append("fixtures checked against the generated classes (no store installed)")
+        finally:
+            fixtures.close()
+            dispose = getattr(storage, "dispose", None)
+            if dispose:
+                dispose()
+        if storage is not None:
+            for path in sorted((output.staging / DATA_DIR).rglob("*")):
+                if path.is_file():
+                    output.adopt(path.relative_to(output.staging).as_posix())
     for folder in reader.iter_fixture_files():
         for path in sorted(folder.rglob("*")):
             if path.is_file():
@@ -153,36 +174,26 @@ def store(project: Project, output: Output, models_module_name: str) -> list[str
     return notes
 
 
-def _store_records(project: Project, output: Output, reader: object, storage: object) -> list[str]:
-    """Tables and fixtures through the installed store, into the staging folder's database files."""
-    from korvan_models.errors import FixtureRecordError
-
+def prepare_store(project: Project, output: Output, storage: object) -> None:
+    """The previous build's database files carried over, and every model's table created."""
     to_table = parts.find("korvan_models.schemas.utils.table_layout", "object_schema_to_table_schema")
-    data_dir = output.staging / DATA_DIR
-    data_dir.mkdir(exist_ok=True)
+    (output.staging / DATA_DIR).mkdir(exist_ok=True)
     for relative in output.manifest.get("files", {}):
         previous = output.previous_file(relative)
         if relative.startswith(DATA_DIR + "/") and previous is not None:
             output.copy(relative, previous)
     storage.ensure_tables([to_table(schema) for schema in project.schemas])
-    created = updated = unchanged = 0
+
+
+def store_records(project: Project, document: Path, storage: object) -> str:
+    """Loads the fixtures document into the store; a refused record is a problem at its fixture file."""
+    from korvan_models.errors import FixtureRecordError
+
     try:
-        for document in reader.iter_fixtures():
-            report = storage.load_fixtures(document)
-            created += getattr(report, "created", 0)
-            updated += getattr(report, "updated", 0)
-            unchanged += getattr(report, "unchanged", 0)
+        report = storage.load_fixtures(document)
     except FixtureRecordError as error:
         where = locate_record(project.models_dir, error.class_name, error.external_id)
         raise ProjectError([Problem(where, f"record {error.external_id!r}: {error.message}", error.class_name,
                                     error.field)]) from error
-    except (ValueError, OSError) as error:
-        raise ProjectError(broken_fixture_files(project.models_dir) or [Problem(project.models_dir, str(error))])
-    finally:
-        dispose = getattr(storage, "dispose", None)
-        if dispose:
-            dispose()
-    for path in sorted(data_dir.rglob("*")):
-        if path.is_file():
-            output.adopt(path.relative_to(output.staging).as_posix())
-    return [f"fixtures stored: {created} created, {updated} updated, {unchanged} unchanged"]
+    counts = [f"{getattr(report, kind, 0)} {kind}" for kind in ("created", "updated", "unchanged")]
+    return "fixtures stored: " + ", ".join(counts)
