@@ -123,12 +123,12 @@ class _FixtureFiles:
     def iter_fixtures(self) -> Iterator[Path]:
         import tempfile
 
-        import pandas as pd
-
         records = []
         for model_dir, schema in self.models_with_fixtures:
             for entry in sorted((model_dir / "fixtures").iterdir()):
                 if entry.name.endswith(".csv"):
+                    import pandas as pd
+
                     data = pd.read_csv(entry).fillna("").to_dict(orient="records")
                 elif entry.name.endswith(".json"):
                     data = json.loads(entry.read_text("utf-8"))

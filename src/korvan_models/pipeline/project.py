@@ -242,6 +242,13 @@ def verify(entries: list[tuple[Path, ObjectSchema]]) -> list[Problem]:
     """Duplicated titles, missing properties and undefined types, each reported once."""
     verifier = parts.verifier()
     types, core, contrib = parts.schema_groups()
+    user = [schema for _path, schema in entries]
+    try:
+        verifier.verify_schemas(types, core, contrib, user)
+        verifier.check_dependencies(types, core, contrib, user)
+        return []
+    except KorvanValidationError:
+        pass  # look again, on copies, for every mistake rather than the first
     work = [(path, schema.model_copy(deep=True)) for path, schema in entries]
     problems = []
     for path, schema in work:

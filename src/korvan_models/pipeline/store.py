@@ -133,15 +133,17 @@ def store(project: Project, output: Output, models_module_name: str) -> list[str
     """Creates the tables, loads the fixtures and copies fixture and static files into the staging folder."""
     output.write(SETTINGS_FILE, settings_text(models_module_name))
     storage = importlib.import_module("korvan_models.storage") if parts.find("korvan_models.storage", "load_fixtures") else None
-    try:
-        reader = parts.fixtures_loader(project.models_dir)
-    except Exception:
-        raise ProjectError(broken_fixture_files(project.models_dir) or [Problem(project.models_dir, "fixtures")])
+    reader = None
+    if any(project.models_dir.glob("*/fixtures")):
+        try:
+            reader = parts.fixtures_loader(project.models_dir)
+        except Exception:
+            raise ProjectError(broken_fixture_files(project.models_dir) or [Problem(project.models_dir, "fixtures")])
     notes = []
     with settings_in_force(output.staging):
         if storage is not None:
             prepare_store(project, output, storage)
-        fixtures = reader.iter_fixtures()
+        fixtures = reader.iter_fixtures() if reader is not None else iter(())
         try:
             document = next(fixtures, None)
         except Exception:
@@ -157,7 +159,7 @@ def store(project: Project, output: Output, models_module_name: str) -> list[str
                             raise ProjectError(problems)
                         notes.append("fixtures checked against the generated classes (no store installed)")
         finally:
-            fixtures.close()
+            getattr(fixtures, "close", lambda: None)()
             dispose = getattr(storage, "dispose", None)
             if dispose:
                 dispose()
@@ -165,7 +167,7 @@ def store(project: Project, output: Output, models_module_name: str) -> list[str
             for path in sorted((output.staging / DATA_DIR).rglob("*")):
                 if path.is_file():
                     output.adopt(path.relative_to(output.staging).as_posix())
-    for folder in reader.iter_fixture_files():
+    for folder in reader.iter_fixture_files() if reader is not None else ():
         for path in sorted(folder.rglob("*")):
             if path.is_file():
                 output.copy(f"files/{path.relative_to(folder).as_posix()}", path)
