@@ -39,9 +39,9 @@ def temp_root(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> Path:
 
 
 class ListingRefused(type(Path())):
-    """A path whose listing fails for a folder named "locked", as a folder without read permission does."""
+    """A path whose listing fails inside a folder named "locked", as without read permission."""
 
     def iterdir(self):
-        if self.name == "locked":
+        if "locked" in self.parts:
             raise PermissionError(13, "Permission denied", str(self))
         return super().iterdir()
