@@ -1,32 +1,11 @@
-"""Project folders on disk for the loader tests, and a temporary root the tests can watch."""
+"""A temporary root the loader tests can watch."""
 
 from __future__ import annotations
 
-import json
 import tempfile
 from pathlib import Path
 
 import pytest
-
-
-def write_model(root: Path, folder: str, schema: dict | str | None = None, files: dict | None = None) -> Path:
-    """Writes a model folder: its model.json (a dict is dumped, a text written as is) and other files.
-
-    ``files`` maps paths relative to the model folder to texts or bytes.
-    """
-    model_dir = root / folder
-    model_dir.mkdir(parents=True, exist_ok=True)
-    if schema is None:
-        schema = {"title": folder.capitalize(), "type": "object"}
-    (model_dir / "model.json").write_text(schema if isinstance(schema, str) else json.dumps(schema), "utf-8")
-    for relative, content in (files or {}).items():
-        path = model_dir / relative
-        path.parent.mkdir(parents=True, exist_ok=True)
-        if isinstance(content, bytes):
-            path.write_bytes(content)
-        else:
-            path.write_text(content, "utf-8")
-    return model_dir
 
 
 @pytest.fixture
@@ -36,12 +15,3 @@ def temp_root(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> Path:
     root.mkdir()
     monkeypatch.setattr(tempfile, "tempdir", str(root))
     return root
-
-
-class ListingRefused(type(Path())):
-    """A path whose listing fails inside a folder named "locked", as without read permission."""
-
-    def iterdir(self):
-        if "locked" in self.parts:
-            raise PermissionError(13, "Permission denied", str(self))
-        return super().iterdir()

@@ -6,7 +6,7 @@ import os
 from pathlib import Path
 
 import pytest
-from conftest import ListingRefused, write_model
+from loader_helpers import ListingRefused, write_model
 
 from korvan_models.schemas.loaders.base import ConfigReaderMixin
 from korvan_models.schemas.loaders.cli_config_reader import MODEL_JSON_FILE, CliConfigLoader

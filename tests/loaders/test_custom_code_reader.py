@@ -6,7 +6,7 @@ import os
 from pathlib import Path
 
 import pytest
-from conftest import ListingRefused, write_model
+from loader_helpers import ListingRefused, write_model
 
 from korvan_models.schemas.data_models.custom_code import CustomCodeSchema
 from korvan_models.schemas.loaders.cli_custom_code_reader import CliCustomCodeReader

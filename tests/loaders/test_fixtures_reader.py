@@ -14,7 +14,7 @@ from types import SimpleNamespace
 
 import pandas
 import pytest
-from conftest import write_model
+from loader_helpers import write_model
 from pydantic import ValidationError
 
 from korvan_models.schemas.loaders.cli_fixtures_reader import CliFixturesReader

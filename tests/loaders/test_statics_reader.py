@@ -6,7 +6,7 @@ import os
 from pathlib import Path
 
 import pytest
-from conftest import ListingRefused
+from loader_helpers import ListingRefused
 
 from korvan_models.schemas.loaders.cli_statics_reader import CliStaticsReader
 
