@@ -5,6 +5,7 @@ from __future__ import annotations
 import json
 from pathlib import Path
 
+
 def write_model(root: Path, folder: str, schema: dict | str | None = None, files: dict | None = None) -> Path:
     """Writes a model folder: its model.json (a dict is dumped, a text written as is) and other files.
 
