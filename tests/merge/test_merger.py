@@ -1,0 +1,212 @@
+"""merge_schema against a plain-Python twin; the child mapping is never changed, whatever happens."""
+
+import copy
+from typing import Any
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from korvan_models.schemas.utils import merger
+from korvan_models.schemas.utils.merger import _merge_list_fields, _merge_list_of_lists, merge_schema
+
+
+def reference_merge_list_of_lists(parent, child):
+    result_elements = [sorted(element) for element in child]
+    for element in parent:
+        sorted_parent_element = sorted(element)
+        if sorted_parent_element not in result_elements:
+            result_elements.append(sorted_parent_element)
+    return result_elements
+
+
+def reference_merge_list_fields(parent, child):
+    if not parent:
+        return child
+    if not child:
+        return parent
+    if isinstance(parent[0], list):
+        return reference_merge_list_of_lists(parent, child)
+    united = list(child)
+    for element in parent:
+        if element not in united:
+            united.append(element)
+    if isinstance(united[0], dict):
+        return united
+    return sorted(united)
+
+
+def reference_merge_schema(parent_schema, child_schema):
+    for field_name in child_schema:
+        if parent_schema.get(field_name) is None:
+            parent_schema[field_name] = copy.copy(child_schema[field_name])
+            continue
+        if isinstance(child_schema[field_name], list) and isinstance(parent_schema[field_name], list):
+            parent_schema[field_name] = reference_merge_list_fields(parent_schema[field_name], child_schema[field_name])
+        elif isinstance(child_schema[field_name], dict) and isinstance(parent_schema[field_name], dict):
+            parent_schema[field_name] = reference_merge_schema(parent_schema[field_name], child_schema[field_name])
+        else:
+            parent_schema[field_name] = copy.copy(child_schema[field_name])
+    return parent_schema
+
+
+def outcome(function, *args):
+    try:
+        return "ok", function(*args)
+    except (TypeError, RuntimeError) as error:
+        return type(error), str(error)
+
+
+names = st.sampled_from([f"n{i}" for i in range(12)])
+plain = st.one_of(names, st.integers(0, 3), st.booleans(), st.just(1.0))
+scalars = st.one_of(st.none(), st.booleans(), st.integers(-2, 2), names)
+lists = st.one_of(
+    st.lists(names, max_size=12),  # large enough to take the set lookup
+    st.lists(st.integers(0, 20), max_size=12),
+    st.lists(plain, max_size=4),  # mixed kinds: sorting may fail
+    st.lists(st.dictionaries(names, scalars, max_size=2), max_size=3),
+    st.lists(st.lists(names, max_size=3), max_size=3),  # unique groups
+)
+values = st.recursive(st.one_of(scalars, lists), lambda inner: st.dictionaries(names, inner, max_size=4), max_leaves=12)
+schemas = st.dictionaries(names, values, max_size=6)
+
+
+@settings(max_examples=400, deadline=None)
+@given(parent=schemas, child=schemas)
+def test_merge_matches_plain_twin_and_leaves_child_unchanged(parent, child):
+    child_before = copy.deepcopy(child)
+    twin_parent = copy.deepcopy(parent)
+    expected = outcome(reference_merge_schema, twin_parent, copy.deepcopy(child))
+    got = outcome(merge_schema, parent, child)
+    if expected[0] == "ok":
+        assert got == ("ok", parent) and got[1] is parent
+    else:
+        assert got == expected
+    assert parent == twin_parent  # also after a failure part way: the same keys were merged
+    assert child == child_before
+
+
+def test_merge_keeps_the_object_identities_it_promises():
+    shared = object()
+    child_list, parent_list, nested = [shared], ["kept"], {"p": {"type": "string"}}
+    parent = {"empty": [], "full": parent_list, "nested": nested, "scalar": 1, "none": None, "kind": [1]}
+    child = {"empty": child_list, "full": [], "nested": {"p": {"type": "Book"}, "q": {}}, "scalar": None,
+             "none": child_list, "kind": {"a": shared}, "new": child_list}
+    assert merge_schema(parent, child) is parent
+    assert parent["empty"] is child_list  # an empty parent list takes the child's list itself
+    assert parent["full"] is parent_list
+    assert parent["nested"] is nested and nested["p"] == {"type": "Book"} and nested["q"] is not child["nested"]["q"]
+    assert parent["scalar"] is None
+    for key in ("none", "new"):  # a shallow copy: a new list holding the child's elements
+        assert parent[key] == [shared] and parent[key] is not child_list and parent[key][0] is shared
+    assert parent["kind"] == {"a": shared} and parent["kind"] is not child["kind"]
+    assert child_list == [shared]
+
+
+def test_one_child_merged_into_two_parents_gives_each_only_its_own_elements():
+    child = {"required": ["b"], "properties": {"p": {"tags": ["x"]}}}
+    first = merge_schema({"required": ["a", "c"], "properties": {"p": {"tags": ["y"]}}}, child)
+    second = merge_schema({"required": ["d"], "properties": {"p": {"tags": ["z"]}}}, child)
+    assert first == {"required": ["a", "b", "c"], "properties": {"p": {"tags": ["x", "y"]}}}
+    assert second == {"required": ["b", "d"], "properties": {"p": {"tags": ["x", "z"]}}}
+    assert child == {"required": ["b"], "properties": {"p": {"tags": ["x"]}}}
+
+
+def test_failed_sort_leaves_the_child_list_as_it_was():
+    child_list = ["a", "b"]
+    parent = {"first": "kept", "tags": [1, 2]}
+    with pytest.raises(TypeError, match="'<' not supported"):
+        merge_schema(parent, {"first": "new", "tags": child_list})
+    assert child_list == ["a", "b"] and parent == {"first": "new", "tags": [1, 2]}
+
+
+class DictSub(dict):
+    pass
+
+
+class ListSub(list):
+    pass
+
+
+def incorrect(name, expected, got):
+    return f"Argument '{name}' has incorrect type (expected {expected}, got {got})"
+
+
+@pytest.mark.parametrize("call, text", [
+    (lambda: merge_schema(None, {}), incorrect("parent_schema", "dict", "NoneType")),
+    (lambda: merge_schema({}, DictSub()), incorrect("child_schema", "dict", "DictSub")),
+    (lambda: merge_schema({"p": {}}, {"p": DictSub(a=1)}), incorrect("child_schema", "dict", "DictSub")),
+    (lambda: merge_schema({"l": ListSub([1])}, {"l": [2]}), incorrect("parent", "list", "ListSub")),
+    (lambda: _merge_list_fields((), []), incorrect("parent", "list", "tuple")),
+    (lambda: _merge_list_fields([], None), incorrect("child", "list", "NoneType")),
+    (lambda: _merge_list_of_lists([], ListSub()), incorrect("child", "list", "ListSub")),
+    (lambda: merge_schema({}, {}, {}), "merge_schema() takes exactly 2 positional arguments (3 given)"),
+])
+def test_arguments_of_the_wrong_type_are_refused(call, text):
+    with pytest.raises(TypeError) as caught:
+        call()
+    assert str(caught.value) == text
+
+
+def nested(depth):
+    value = {}
+    for _ in range(depth):
+        value = {"k": value}
+    return value
+
+
+def looped():
+    value = {"a": 1}
+    value["k"] = value
+    return value
+
+
+@pytest.mark.parametrize("make", [lambda: nested(100_000), looped])
+def test_deep_or_looping_mappings_raise_recursion_error(make):
+    with pytest.raises(RecursionError):
+        merge_schema(make(), make())
+
+
+class Clearing:
+    """Empties a list from inside a comparison, as a hostile element may."""
+
+    def __init__(self, victim):
+        self.victim = victim
+
+    def __eq__(self, other):
+        self.victim.clear()
+        return False
+
+    __hash__ = None
+
+    def __lt__(self, other):
+        return True
+
+    def __gt__(self, other):
+        return False
+
+
+def clearing_lists():
+    parent = ["p"] * 40
+    parent[0] = Clearing(parent)
+    return parent, ["c", Clearing(parent), "d"]
+
+
+@pytest.mark.parametrize("function, twin", [
+    (_merge_list_fields, reference_merge_list_fields),
+    (lambda p, c: merge_schema({"l": p}, {"l": c})["l"], lambda p, c: reference_merge_schema({"l": p}, {"l": c})["l"]),
+])
+def test_elements_that_change_the_lists_while_compared_do_as_the_twin(function, twin):
+    shape = [type(element).__name__ for element in function(*clearing_lists())]
+    assert shape == [type(element).__name__ for element in twin(*clearing_lists())]
+
+
+def test_module_names_and_signatures():
+    assert [name for name in vars(merger) if not name.startswith("__")] == [
+        "copy", "Any", "_merge_list_of_lists", "_merge_list_fields", "merge_schema"]
+    assert merger.copy is copy and merger.Any is Any
+    assert merge_schema.__annotations__ == {
+        "parent_schema": "dict[str, Any]", "child_schema": "dict[str, Any]", "return": "dict[str, Any]"}
+    assert _merge_list_fields.__annotations__ == {"parent": "list[Any]", "child": "list[Any]", "return": "list[Any]"}
+    assert _merge_list_of_lists.__annotations__ == {
+        "parent": "list[list[str]]", "child": "list[list[str]]", "return": "list[list[str]]"}
