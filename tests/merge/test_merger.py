@@ -1,6 +1,9 @@
 """merge_schema against a plain-Python twin; the child mapping is never changed, whatever happens."""
 
 import copy
+import subprocess
+import sys
+import textwrap
 from typing import Any
 
 import pytest
@@ -86,6 +89,14 @@ def test_merge_matches_plain_twin_and_leaves_child_unchanged(parent, child):
     assert child == child_before
 
 
+@settings(max_examples=300, deadline=None)
+@given(parent=lists, child=lists)
+def test_list_union_matches_plain_twin_and_changes_neither_list(parent, child):
+    before = copy.deepcopy((parent, child))
+    assert outcome(_merge_list_fields, parent, child) == outcome(reference_merge_list_fields, *copy.deepcopy(before))
+    assert (parent, child) == before
+
+
 def test_merge_keeps_the_object_identities_it_promises():
     shared = object()
     child_list, parent_list, nested = [shared], ["kept"], {"p": {"type": "string"}}
@@ -165,6 +176,38 @@ def looped():
 def test_deep_or_looping_mappings_raise_recursion_error(make):
     with pytest.raises(RecursionError):
         merge_schema(make(), make())
+
+
+SMALL_STACKS = textwrap.dedent("""
+    import threading
+    from korvan_models.schemas.utils.merger import merge_schema
+
+    def nested(depth):
+        value = {}
+        for _ in range(depth):
+            value = {"k": value}
+        return value
+
+    for size in (64 * 1024, 256 * 1024):
+        threading.stack_size(size)
+        outcome = []
+
+        def run():
+            try:
+                merge_schema(nested(50_000), nested(50_000))
+            except RecursionError:
+                outcome.append("RecursionError")
+
+        thread = threading.Thread(target=run)
+        thread.start()
+        thread.join()
+        print(size, *outcome)
+""")
+
+
+def test_deep_mappings_on_small_thread_stacks_raise_instead_of_crashing(tmp_path):
+    done = subprocess.run([sys.executable, "-c", SMALL_STACKS], capture_output=True, text=True, cwd=tmp_path, timeout=120)
+    assert (done.returncode, done.stdout.split()) == (0, ["65536", "RecursionError", "262144", "RecursionError"]), done
 
 
 class Clearing:

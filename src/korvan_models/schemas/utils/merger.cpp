@@ -11,6 +11,7 @@ using namespace kv;
 namespace {
 
 PyObject* g_copy_function;  // copy.copy as imported by the module body
+PyObject* g_merge_list_fields;  // the module's own function, as its body defined it
 
 // isinstance(value, list or dict): the plain values of a schema answer without a __class__ lookup.
 bool instance_of(Handle value, PyTypeObject* type) {
@@ -101,8 +102,7 @@ Obj merge_list_of_lists(Call& a) {
     return result_elements;
 }
 
-Obj merge_list_fields(Call& a) {
-    Handle parent = a[0], child = a[1];
+Obj merge_list_fields(Handle parent, Handle child) {
     if (parent.len() == 0) return Obj(child);
     if (child.len() == 0) return Obj(parent);
     if (instance_of(first(parent), &PyList_Type)) return expect_list(global("_merge_list_of_lists").call({parent, child}));
@@ -113,9 +113,19 @@ Obj merge_list_fields(Call& a) {
     return united;
 }
 
+// _merge_list_fields(parent, child) through the module's name; while that still holds this module's
+// own function and both lists are exact, its body runs without binding the arguments again.
+Obj merged_lists(Handle parent, Handle child) {
+    Obj sibling = global("_merge_list_fields");
+    if (sibling.is(g_merge_list_fields) && PyList_CheckExact(parent.ptr()) && PyList_CheckExact(child.ptr()))
+        return merge_list_fields(parent, child);
+    return sibling.call({parent, child});
+}
+
+// Nested mappings recurse through the function object, which also guards the thread's stack.
 Obj merged_value(Handle parent_value, Handle child_value) {
     if (instance_of(child_value, &PyList_Type) && instance_of(parent_value, &PyList_Type))
-        return global("_merge_list_fields").call({parent_value, child_value});
+        return merged_lists(parent_value, child_value);
     if (instance_of(child_value, &PyDict_Type) && instance_of(parent_value, &PyDict_Type))
         return global("merge_schema").call({parent_value, child_value});
     return shallow_copy(child_value);
@@ -133,6 +143,8 @@ Obj merge_schema(Call& a) {
     return expect_dict(Obj(parent_schema));
 }
 
+Obj merge_list_fields_call(Call& a) { return merge_list_fields(a[0], a[1]); }
+
 void module_body(ModuleBody& m) {
     m.import("copy");
     g_copy_function = global("copy").attr("copy").release();  // kept for the life of the process
@@ -142,10 +154,10 @@ void module_body(ModuleBody& m) {
                       arg("child", "list[list[str]]").exactly(&PyList_Type)},
            .returns = "list[list[str]]",
            .body = merge_list_of_lists});
-    m.def({.name = "_merge_list_fields",
+    g_merge_list_fields = m.def({.name = "_merge_list_fields",
            .params = {arg("parent", "list[Any]").exactly(&PyList_Type), arg("child", "list[Any]").exactly(&PyList_Type)},
            .returns = "list[Any]",
-           .body = merge_list_fields});
+           .body = merge_list_fields_call}).release();
     m.def({.name = "merge_schema",
            .params = {arg("parent_schema", "dict[str, Any]").exactly(&PyDict_Type),
                       arg("child_schema", "dict[str, Any]").exactly(&PyDict_Type)},
