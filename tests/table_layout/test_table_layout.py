@@ -86,12 +86,6 @@ def test_table_matches_plain_twin(data, tmp_path, monkeypatch):
         (p.field_name, name not in object_schema.required) for name, p in (object_schema.properties or {}).items()]
 
 
-def test_unknown_settings_file_is_reported(tmp_path, monkeypatch):
-    monkeypatch.setenv("KORVAN_SETTINGS_FILE", str(tmp_path / "missing.json"))
-    with pytest.raises(FileNotFoundError, match="missing.json"):
-        object_schema_to_table_schema(ObjectSchema(title="Book", type="object"))
-
-
 class TextSub(str):
     pass
 
