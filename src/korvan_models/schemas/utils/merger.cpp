@@ -10,8 +10,13 @@ using namespace kv;
 
 namespace {
 
-PyObject* g_copy_function;  // copy.copy as imported by the module body
+PyObject* g_copy_function;      // copy.copy as imported by the module body
 PyObject* g_merge_list_fields;  // the module's own function, as its body defined it
+
+// A status of the host's C interface: negative means an exception is set.
+void check(int status, Where where = Where::current()) {
+    if (status < 0) fail(where);
+}
 
 // isinstance(value, list or dict): the plain values of a schema answer without a __class__ lookup.
 bool instance_of(Handle value, PyTypeObject* type) {
@@ -43,18 +48,19 @@ Obj shallow_copy(Handle value) {
 // mapping.get(key) for an exact dict.
 Obj get(Handle mapping, Handle key) {
     PyObject* found = PyDict_GetItemWithError(mapping.ptr(), key.ptr());
-    if (!found && PyErr_Occurred()) fail();
-    return found ? Obj(Handle(found)) : Obj::none();
+    if (found) return Obj(Handle(found));
+    check(PyErr_Occurred() ? -1 : 0);
+    return Obj::none();
 }
 
-Obj first(Handle list) { return Obj(Handle(PyList_GET_ITEM(list.ptr(), 0))); }
+Obj first(Handle list) { return Obj::steal(PySequence_GetItem(list.ptr(), 0)); }
 
 Obj copy_list(Handle list) { return Obj::steal(PyList_GetSlice(list.ptr(), 0, PY_SSIZE_T_MAX)); }
 
 // sorted(names): a new list.
 Obj sorted(Handle names) {
     Obj result = Obj::steal(PySequence_List(names.ptr()));
-    if (PyList_Sort(result.ptr()) < 0) fail();
+    check(PyList_Sort(result.ptr()));
     return result;
 }
 
@@ -76,10 +82,10 @@ void add_missing_plain(Handle united, Handle parent) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(parent.ptr()); ++i) {
         Obj element(Handle(PyList_GET_ITEM(parent.ptr(), i)));  // a GC pass may run finalisers
         int found = PySet_Contains(seen.ptr(), element.ptr());
-        if (found < 0) fail();
+        check(found);
         if (found) continue;
         united.append(element);
-        if (PySet_Add(seen.ptr(), element.ptr()) < 0) fail();
+        check(PySet_Add(seen.ptr(), element.ptr()));
     }
 }
 
@@ -109,7 +115,7 @@ Obj merge_list_fields(Handle parent, Handle child) {
     Obj united = copy_list(child);  // the child's own list stays as it is
     add_missing(united, parent);
     if (instance_of(first(united), &PyDict_Type)) return united;
-    if (PyList_Sort(united.ptr()) < 0) fail();  // sorted(): the united list is new already
+    check(PyList_Sort(united.ptr()));  // sorted(): the united list is new already
     return united;
 }
 
