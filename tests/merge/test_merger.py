@@ -209,6 +209,17 @@ def test_an_element_that_empties_the_parent_while_compared_does_as_the_twin():
     assert outcome(_merge_list_fields, *lists()) == outcome(reference_merge_list_fields, *lists())
 
 
+@pytest.mark.parametrize("name, value, parent, expected", [
+    ("copy", type("Copier", (), {"copy": staticmethod(lambda value: "copied")}), {}, "copied"),
+    ("_merge_list_fields", lambda parent, child: "united", {"k": [1]}, "united"),
+    ("merge_schema", lambda parent, child: "merged", {"k": {"a": 1}}, "merged"),
+])
+def test_module_names_are_looked_up_when_the_body_runs(monkeypatch, name, value, parent, expected):
+    monkeypatch.setattr(merger, name, value)
+    child = {"k": [2] if isinstance(parent.get("k"), list) else {"b": 2}}
+    assert merge_schema(parent, child)["k"] == expected  # the function imported before the rebinding
+
+
 def test_module_names_and_signatures():
     assert [name for name in vars(merger) if not name.startswith("__")] == [
         "copy", "Any", "_merge_list_of_lists", "_merge_list_fields", "merge_schema"]

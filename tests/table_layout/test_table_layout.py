@@ -1,5 +1,6 @@
 """Table descriptions built from real schema records and a real settings file, against a plain-Python twin."""
 
+import enum
 import json
 
 import pytest
@@ -84,6 +85,20 @@ def test_table_matches_plain_twin(data, tmp_path, monkeypatch):
     assert table.indexed == [] and table.unique_columns == []
     assert [(c.name, c.nullable) for c in table.columns] == [
         (p.field_name, name not in object_schema.required) for name, p in (object_schema.properties or {}).items()]
+
+
+class ShortTypes(enum.StrEnum):
+    NUMBER, BOOLEAN, STRING, ARRAY, DICTIONARY, BINARY, OBJECT = "num", "bool", "str", "arr", "dict", "bin", "obj"
+
+
+@pytest.mark.parametrize("name, value, property_type, expected", [
+    ("CoreTypes", ShortTypes, "num", float), ("CoreTypes", ShortTypes, "number", str),
+    ("CoreTypes", ShortTypes, "obj", "model"), ("Model", "model", "Book", "model"),
+])
+def test_module_names_are_looked_up_when_the_body_runs(monkeypatch, name, value, property_type, expected):
+    monkeypatch.setattr(table_layout, "Model", "model")
+    monkeypatch.setattr(table_layout, name, value)
+    assert _process_property_type(property_type) == expected
 
 
 class TextSub(str):
