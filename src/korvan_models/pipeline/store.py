@@ -20,6 +20,7 @@ from korvan_models.pipeline.project import Project
 
 SETTINGS_FILE = "settings.json"
 DATA_DIR = "data"
+FILES_DIR = "files"
 
 
 def settings_text(models_module_name: str) -> str:
@@ -140,6 +141,10 @@ def store(project: Project, output: Output, models_module_name: str) -> list[str
         except Exception:
             raise ProjectError(broken_fixture_files(project.models_dir) or [Problem(project.models_dir, "fixtures")])
     notes = []
+    for folder in reader.iter_fixture_files() if reader is not None else ():
+        for path in sorted(folder.rglob("*")):
+            if path.is_file():
+                output.copy(f"{FILES_DIR}/{path.relative_to(folder).as_posix()}", path)
     with settings_in_force(output.staging):
         if storage is not None:
             prepare_store(project, output, storage)
@@ -152,7 +157,7 @@ def store(project: Project, output: Output, models_module_name: str) -> list[str
             if document is not None:
                 with generated_package(output.staging, models_module_name) as package:
                     if storage is not None:
-                        notes.append(store_records(project, document, storage))
+                        notes.append(store_records(project, document, storage, output.staging / FILES_DIR))
                     else:
                         problems = _validate_records(package, document, project.models_dir)
                         if problems:
@@ -160,17 +165,11 @@ def store(project: Project, output: Output, models_module_name: str) -> list[str
                         notes.append("fixtures checked against the generated classes (no store installed)")
         finally:
             getattr(fixtures, "close", lambda: None)()
-            dispose = getattr(storage, "dispose", None)
-            if dispose:
-                dispose()
+            getattr(storage, "dispose_engines", lambda: None)()
         if storage is not None:
             for path in sorted((output.staging / DATA_DIR).rglob("*")):
                 if path.is_file():
                     output.adopt(path.relative_to(output.staging).as_posix())
-    for folder in reader.iter_fixture_files() if reader is not None else ():
-        for path in sorted(folder.rglob("*")):
-            if path.is_file():
-                output.copy(f"files/{path.relative_to(folder).as_posix()}", path)
     for path in parts.statics_loader(project.root).iter_static():
         output.copy(f"static/{path.name}", path)
     return notes
@@ -187,15 +186,15 @@ def prepare_store(project: Project, output: Output, storage: object) -> None:
     storage.ensure_tables([to_table(schema) for schema in project.schemas])
 
 
-def store_records(project: Project, document: Path, storage: object) -> str:
+def store_records(project: Project, document: Path, storage: object, files_dir: Path) -> str:
     """Loads the fixtures document into the store; a refused record is a problem at its fixture file."""
     from korvan_models.errors import FixtureRecordError
 
     try:
-        report = storage.load_fixtures(document)
+        report = storage.load_fixtures(document, files_dir=files_dir if files_dir.is_dir() else None)
     except FixtureRecordError as error:
         where = locate_record(project.models_dir, error.class_name, error.external_id)
-        raise ProjectError([Problem(where, f"record {error.external_id!r}: {error.message}", error.class_name,
-                                    error.field)]) from error
+        label = f"record {error.external_id!r}: " if error.external_id else ""
+        raise ProjectError([Problem(where, label + error.message, error.class_name, error.field)]) from error
     counts = [f"{getattr(report, kind, 0)} {kind}" for kind in ("created", "updated", "unchanged")]
     return "fixtures stored: " + ", ".join(counts)
