@@ -57,13 +57,8 @@ class Project:
 
 def diagnose_schema_file(path: Path, error: BaseException | None) -> list[Problem]:
     """Why the schema file at ``path`` could not be read, as precisely as the file allows."""
-    if getattr(error, "path", None) is not None and hasattr(error, "line"):
-        return [
-            Problem(
-                Path(error.path), getattr(error, "message", None) or str(error.args[0] if error.args else error),
-                prop=getattr(error, "field", None), line=error.line, column=getattr(error, "column", None),
-            )
-        ]
+    if getattr(error, "line", None) is not None:  # the loader placed it in the text already
+        return [Problem(Path(error.path), error.message, line=error.line, column=getattr(error, "column", None))]
     if path.is_dir():
         return [Problem(path, "is a folder, not a schema file")]
     data, problems = read_json_text(path)
@@ -79,7 +74,9 @@ def diagnose_schema_file(path: Path, error: BaseException | None) -> list[Proble
     if problems:
         return problems
     if error is not None:
-        return [Problem(path, f"cannot be read: {error}")]
+        field = getattr(error, "field", None)
+        message = getattr(error, "message", None) or str(error)
+        return [Problem(path, f"{field}: {message}" if field else message)]
     return [Problem(path, "not a model schema: expected a JSON object with a text 'title' and 'type'")]
 
 
