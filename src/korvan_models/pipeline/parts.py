@@ -7,9 +7,7 @@ so a build always runs; each stand-in sits behind one function here and nowhere 
 from __future__ import annotations
 
 import importlib
-import json
 import re
-from collections.abc import Iterator
 from pathlib import Path
 from typing import Any
 
@@ -37,69 +35,18 @@ def find(module: str, name: str) -> Any | None:
 # --- reading a project -------------------------------------------------------------------------
 
 
-class _SchemaFiles:
-    """Stand-in schema loader: the model.json of each direct sub-folder."""
-
-    def __init__(self, config_dir: Path) -> None:
-        from korvan_models.schemas.loaders.base import ConfigReaderMixin
-
-        self._config_dir = config_dir
-        self._reader = ConfigReaderMixin()
-
-    def iter_json_files(self) -> Iterator[Path]:
-        if self._config_dir.exists():
-            for item in self._config_dir.iterdir():
-                if item.is_dir() and (item / "model.json").exists():
-                    yield item / "model.json"
-
-    def is_schema_file(self, path: Path) -> bool:
-        return self._reader.is_schema_file(path)
-
-    def read_configs_from_file(self, path: Path) -> Iterator[ObjectSchema]:
-        return self._reader.read_configs_from_file(path)
-
-
 def schema_loader(models_dir: Path) -> Any:
     """The loader of a project's model schemas."""
-    loader = find(f"{LOADERS}.cli_config_reader", "CliConfigLoader")
-    return loader(models_dir) if loader else _SchemaFiles(models_dir)
+    from korvan_models.schemas.loaders.cli_config_reader import CliConfigLoader
 
-
-class _CustomCodeFiles:
-    """Stand-in custom code loader: the code files of each model folder, by group then name."""
-
-    def __init__(self, schema_dir: Path) -> None:
-        self._schema_dir = schema_dir
-
-    def __str__(self) -> str:
-        return f"CliCustomCodeReader({self._schema_dir})"
-
-    def iter_custom_code(self) -> Iterator[Any]:
-        from korvan_models.schemas.data_models.custom_code import CustomCodeSchema
-
-        files = _SchemaFiles(self._schema_dir)
-        for path in files.iter_json_files():
-            if not files.is_schema_file(path):
-                continue
-            schema = next(files.read_configs_from_file(path))
-            parts = []
-            for group in ("hooks", "modifiers", "properties"):
-                folder = path.parent / group
-                if folder.exists():
-                    texts = sorted(
-                        (item.name, item.read_text("utf-8"))
-                        for item in folder.iterdir()
-                        if item.is_file() and item.suffix.lower() == ".py"
-                    )
-                    parts += [text.strip() for _name, text in texts if text]
-            if parts:
-                yield CustomCodeSchema(name=schema.title, code="\n\n".join(parts))
+    return CliConfigLoader(models_dir)
 
 
 def custom_code_loader(models_dir: Path) -> Any:
     """The loader of the models' custom code."""
-    reader = find(f"{LOADERS}.cli_custom_code_reader", "CliCustomCodeReader")
-    return reader(models_dir) if reader else _CustomCodeFiles(models_dir)
+    from korvan_models.schemas.loaders.cli_custom_code_reader import CliCustomCodeReader
+
+    return CliCustomCodeReader(models_dir)
 
 
 def options_loader(models_dir: Path) -> Any:
@@ -109,86 +56,18 @@ def options_loader(models_dir: Path) -> Any:
     return JsonOptionsLoader(models_dir / "options")
 
 
-class _FixtureFiles:
-    """Stand-in fixtures loader: one merged document of the records of every model."""
-
-    def __init__(self, schema_dir: Path) -> None:
-        self.models_with_fixtures = []
-        if schema_dir.exists():
-            for item in sorted(schema_dir.iterdir()):
-                if item.is_dir() and (item / "model.json").exists() and (item / "fixtures").is_dir():
-                    schema = ObjectSchema.model_validate_json((item / "model.json").read_text("utf-8"))
-                    self.models_with_fixtures.append((item, schema))
-
-    def iter_fixtures(self) -> Iterator[Path]:
-        import tempfile
-
-        records = []
-        for model_dir, schema in self.models_with_fixtures:
-            for entry in sorted((model_dir / "fixtures").iterdir()):
-                if entry.name.endswith(".csv"):
-                    import pandas as pd
-
-                    data = pd.read_csv(entry).fillna("").to_dict(orient="records")
-                elif entry.name.endswith(".json"):
-                    data = json.loads(entry.read_text("utf-8"))
-                else:
-                    continue
-                groups = {schema.title: data} if isinstance(data, list) else (data or {})
-                for class_name, items in groups.items():
-                    for item in items:
-                        external_id = item.pop("_external_id", None)
-                        if not external_id and "external_id" in item:
-                            external_id = item.pop("external_id")
-                        order = item.pop("_order", 0)
-                        records.append(
-                            {"class_name": class_name, "external_id": external_id, "order": order, "data": item}
-                        )
-        if records:
-            with tempfile.TemporaryDirectory() as temp_dir:
-                path = Path(temp_dir, "fixtures.json")
-                path.write_text(json.dumps(records, indent=4), "utf-8")
-                yield path
-
-    def iter_fixture_files(self) -> Iterator[Path]:
-        import shutil
-        import tempfile
-
-        with tempfile.TemporaryDirectory() as temp_dir:
-            root = Path(temp_dir)
-            for model_dir, schema in self.models_with_fixtures:
-                files_dir = model_dir / "fixtures" / "files"
-                if files_dir.is_dir():
-                    for item in files_dir.iterdir():
-                        if not item.is_dir():
-                            (root / schema.title).mkdir(parents=True, exist_ok=True)
-                            shutil.copy(item, root / schema.title)
-            if any(root.iterdir()):
-                yield root
-
-
 def fixtures_loader(models_dir: Path) -> Any:
     """The loader of the models' fixture records and files."""
-    reader = find(f"{LOADERS}.cli_fixtures_reader", "CliFixturesReader")
-    return reader(models_dir) if reader else _FixtureFiles(models_dir)
+    from korvan_models.schemas.loaders.cli_fixtures_reader import CliFixturesReader
 
-
-class _StaticFiles:
-    """Stand-in statics loader: the files directly in ``static/``."""
-
-    def __init__(self, app_root: Path) -> None:
-        self._app_root = app_root
-
-    def iter_static(self) -> Iterator[Path]:
-        static = self._app_root / "static"
-        if static.is_dir():
-            yield from (item for item in static.iterdir() if item.is_file())
+    return CliFixturesReader(models_dir)
 
 
 def statics_loader(app_root: Path) -> Any:
     """The loader of an application's static files."""
-    reader = find(f"{LOADERS}.cli_statics_reader", "CliStaticsReader")
-    return reader(app_root) if reader else _StaticFiles(app_root)
+    from korvan_models.schemas.loaders.cli_statics_reader import CliStaticsReader
+
+    return CliStaticsReader(app_root)
 
 
 # --- extending -----------------------------------------------------------------------------------
