@@ -56,6 +56,8 @@ MISTAKES = [
      r"models/book/hooks/shout\.py:3:\d+: Book: syntax error"),
     ("broken fixture file", replace_file("models/author/fixtures/authors.json", '[{"name": "Ann",'),
      r"author/fixtures/authors\.json:1:\d+: invalid JSON"),
+    ("fixture file of the wrong shape", replace_file("models/author/fixtures/authors.json", '{"Author": [1, 2]}'),
+     r"author/fixtures/authors\.json: fixtures must be a JSON array of records"),
     ("fixture record its class refuses", replace_file("models/author/fixtures/authors.json", '[{"_external_id": "a-2"}]'),
      r"author/fixtures/authors\.json: Author\.name: record 'a-2': Field required"),
 ]

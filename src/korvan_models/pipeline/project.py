@@ -139,6 +139,42 @@ def options_file_problems(options_dir: Path) -> list[Problem]:
     return problems
 
 
+def fixture_files(models_dir: Path) -> list[Path]:
+    """The record files of every model's fixtures folder."""
+    return sorted(
+        entry
+        for entry in models_dir.glob("*/fixtures/*")
+        if entry.is_file() and entry.name.endswith((".json", ".csv"))
+    )
+
+
+def _fixture_shape(data: object) -> bool:
+    """Whether fixture data is an array of records, or an object of such arrays."""
+    groups = [data] if isinstance(data, list) else list(data.values()) if isinstance(data, dict) else None
+    return groups is not None and all(
+        isinstance(group, list) and all(isinstance(record, dict) for record in group) for group in groups
+    )
+
+
+def broken_fixture_files(models_dir: Path) -> list[Problem]:
+    """The fixture files that cannot be read, each with what is wrong."""
+    problems = []
+    for path in fixture_files(models_dir):
+        if path.name.endswith(".json"):
+            data, found = read_json_text(path)
+            if not found and not _fixture_shape(data):
+                found = [Problem(path, "fixtures must be a JSON array of records (objects), or an object of such arrays")]
+            problems += found
+            continue
+        import pandas as pd
+
+        try:
+            pd.read_csv(path)
+        except Exception as error:  # pandas' own parse errors
+            problems.append(Problem(path, f"invalid CSV: {error}"))
+    return problems
+
+
 # --- extending ---------------------------------------------------------------------------------
 
 
@@ -336,6 +372,7 @@ def check_project(root: Path) -> Project:
     titles = {path.parent: schema.title for path, schema in entries}
     for model_dir in sorted(path.parent for path in models_dir.glob(f"*/{parts.MODEL_JSON_FILE}")):
         problems += custom_code_problems(model_dir, titles.get(model_dir, model_dir.name))
+    problems += broken_fixture_files(models_dir)
     if problems:
         raise ProjectError(problems)
     if not entries:

@@ -15,8 +15,8 @@ import pydantic
 
 from korvan_models.pipeline import parts
 from korvan_models.pipeline.output import Output
-from korvan_models.pipeline.problems import Problem, ProjectError, read_json_text
-from korvan_models.pipeline.project import Project
+from korvan_models.pipeline.problems import Problem, ProjectError
+from korvan_models.pipeline.project import Project, broken_fixture_files, fixture_files
 
 SETTINGS_FILE = "settings.json"
 DATA_DIR = "data"
@@ -66,34 +66,6 @@ def generated_package(staging: Path, models_module_name: str) -> Iterator[object
     finally:
         sys.path.remove(str(staging))
         forget()
-
-
-def fixture_files(models_dir: Path) -> list[Path]:
-    """The record files of every model's fixtures folder."""
-    return sorted(
-        entry
-        for entry in models_dir.glob("*/fixtures/*")
-        if entry.is_file() and entry.name.endswith((".json", ".csv"))
-    )
-
-
-def broken_fixture_files(models_dir: Path) -> list[Problem]:
-    """The fixture files that cannot be read, each with what is wrong."""
-    import pandas as pd
-
-    problems = []
-    for path in fixture_files(models_dir):
-        if path.name.endswith(".json"):
-            data, found = read_json_text(path)
-            if not found and not isinstance(data, (list, dict)):
-                found = [Problem(path, "fixtures must be a JSON array of records, or an object of such arrays")]
-            problems += found
-        else:
-            try:
-                pd.read_csv(path)
-            except Exception as error:  # pandas' own parse errors
-                problems.append(Problem(path, f"invalid CSV: {error}"))
-    return problems
 
 
 def locate_record(models_dir: Path, class_name: str, external_id: object) -> Path | None:
