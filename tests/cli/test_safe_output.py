@@ -13,12 +13,12 @@ from conftest import AUTHOR, tree, write_json
 from korvan_models.pipeline.output import Output
 
 
-def many_models(root, count):
+def many_models(root, count, records=20):
     for number in range(count):
         schema = {**AUTHOR, "title": f"Person{number}"}
         write_json(root / "models" / f"person{number}" / "model.json", schema)
         write_json(root / "models" / f"person{number}" / "fixtures" / "people.json",
-                   [{"_external_id": f"p{number}-{n}", "name": f"P{n}"} for n in range(20)])
+                   [{"_external_id": f"p{number}-{n}", "name": f"P{n}"} for n in range(records)])
 
 
 def test_a_build_killed_half_way_leaves_the_previous_output(tmp_path, run):
@@ -26,7 +26,7 @@ def test_a_build_killed_half_way_leaves_the_previous_output(tmp_path, run):
     many_models(root, 3)
     assert run("build", root, "--out", out, "-q").status == 0
     before = tree(out)
-    many_models(root, 60)
+    many_models(root, 12, records=300)
     staged = None
     for _attempt in range(3):
         child = subprocess.Popen([*_command(), "build", str(root), "--out", str(out), "--jobs", "1", "-q"])
@@ -45,7 +45,7 @@ def test_a_build_killed_half_way_leaves_the_previous_output(tmp_path, run):
     assert tree(out) == before
     assert run("build", root, "--out", out, "-q").status == 0
     assert not staged.exists()
-    assert len(list((out / "models").glob("person*.py"))) == 60
+    assert len(list((out / "models").glob("person*.py"))) == 12
 
 
 def _command():
