@@ -108,3 +108,10 @@ def test_an_output_folder_inside_the_models_folder_is_refused(project, run, insi
 def test_a_folder_without_models_is_a_problem_not_a_failure(tmp_path, run):
     result = run("check", tmp_path)
     assert result.status == 2 and "no 'models' folder" in result.err
+
+
+def test_an_output_that_is_a_file_is_a_problem(project, tmp_path, run):
+    (tmp_path / "out").write_text("mine", "utf-8")
+    result = run("build", project, "--out", tmp_path / "out")
+    assert result.status == 2 and "out: the output exists and is not a folder" in result.err
+    assert (tmp_path / "out").read_text("utf-8") == "mine"

@@ -55,6 +55,8 @@ def build_project(
                                          f"({root / 'models'})")])
     if _inside(root, out):
         raise ProjectError([Problem(out, "the output folder must not contain the project")])
+    if out.exists() and not out.is_dir():
+        raise ProjectError([Problem(out, "the output exists and is not a folder")])
     project = check_project(root)
     say(f"checked {len(project.entries)} models in {root}")
     output = Output(out)
@@ -72,7 +74,10 @@ def build_project(
                          generated.workers)
     say(f"generated {report.generated} models, reused {report.reused}"
         + (f", over {report.workers} processes" if report.workers > 1 else ""))
-    output.open()
+    try:
+        output.open()
+    except OSError as error:
+        raise ProjectError([Problem(out, f"cannot write beside the output folder: {error.strerror or error}")])
     try:
         models = {}
         for title, text in generated.texts.items():
