@@ -11,7 +11,7 @@ from collections.abc import Callable
 from dataclasses import dataclass, field
 from pathlib import Path
 
-from korvan_models.pipeline.generate import GenerationError
+from korvan_models.pipeline.generate import Generated, GenerationError
 from korvan_models.pipeline.generate import generate as generate_classes
 from korvan_models.pipeline.output import Output
 from korvan_models.pipeline.problems import Problem, ProjectError
@@ -40,6 +40,29 @@ def _inside(path: Path, folder: Path) -> bool:
     return path == folder or folder in path.parents
 
 
+def output_problems(root: Path, out: Path) -> list[Problem]:
+    """Why ``out`` cannot hold a build of the project at ``root``."""
+    if _inside(out, root / "models"):
+        return [Problem(out, f"the output folder must not be inside the project's models folder ({root / 'models'})")]
+    if _inside(root, out):
+        return [Problem(out, "the output folder must not contain the project")]
+    if out.exists() and not out.is_dir():
+        return [Problem(out, "the output exists and is not a folder")]
+    return []
+
+
+def generate_models(project: Project, output: Output, jobs: int) -> Generated:
+    """Every model's module text, reusing the previous build's where nothing changed."""
+    generated = generate_classes(project.schemas, project.names, MODELS_PACKAGE, output.previous_texts(), jobs)
+    tool_failures = [failure for failure in generated.failures if not failure.is_project_mistake]
+    if tool_failures:
+        raise GenerationError(tool_failures[0])
+    if generated.failures:
+        paths = {schema.title: path for path, schema in project.entries}
+        raise ProjectError([Problem(paths[f.title], f.message, f.title) for f in generated.failures])
+    return generated
+
+
 def build_project(
     root: Path,
     out: Path,
@@ -47,29 +70,16 @@ def build_project(
     say: Callable[[str], None] = lambda _text: None,
 ) -> BuildReport:
     """Builds the project at ``root`` into ``out``; raises ``ProjectError`` and leaves ``out`` as it was on a mistake."""
-    from korvan_models.pipeline.store import store
     from korvan_models.classes.data_models.dependencies import render_models_init
+    from korvan_models.pipeline.store import store
 
-    if _inside(out, root / "models"):
-        raise ProjectError([Problem(out, f"the output folder must not be inside the project's models folder "
-                                         f"({root / 'models'})")])
-    if _inside(root, out):
-        raise ProjectError([Problem(out, "the output folder must not contain the project")])
-    if out.exists() and not out.is_dir():
-        raise ProjectError([Problem(out, "the output exists and is not a folder")])
+    problems = output_problems(root, out)
+    if problems:
+        raise ProjectError(problems)
     project = check_project(root)
     say(f"checked {len(project.entries)} models in {root}")
     output = Output(out)
-    previous = output.previous_texts()
-    jobs = jobs or os.cpu_count() or 1
-    generated = generate_classes(project.schemas, project.names, MODELS_PACKAGE, previous, jobs)
-    if generated.failures:
-        paths = {schema.title: path for path, schema in project.entries}
-        problems = [Problem(paths[f.title], f.message, f.title) for f in generated.failures if f.is_project_mistake]
-        if len(problems) < len(generated.failures):
-            failure = next(f for f in generated.failures if not f.is_project_mistake)
-            raise GenerationError(failure)
-        raise ProjectError(problems)
+    generated = generate_models(project, output, jobs or os.cpu_count() or 1)
     report = BuildReport(project, output.target, len(generated.texts) - generated.reused, generated.reused,
                          generated.workers)
     say(f"generated {report.generated} models, reused {report.reused}"

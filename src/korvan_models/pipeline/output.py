@@ -10,7 +10,10 @@ import hashlib
 import json
 import os
 import re
+import secrets
 import shutil
+import subprocess
+import sys
 import tempfile
 from pathlib import Path
 
@@ -101,12 +104,20 @@ class Output:
         return self.staging
 
     def write(self, relative: str, data: str | bytes) -> None:
-        """Writes one file of the build into the staging folder."""
+        """Writes one file of the build into the staging folder (linked from the output if unchanged)."""
         raw = data.encode("utf-8") if isinstance(data, str) else data
         path = self.staging / relative
         path.parent.mkdir(parents=True, exist_ok=True)
-        path.write_bytes(raw)
         self._written[relative] = digest(raw)
+        if self.manifest["files"].get(relative) == self._written[relative]:
+            try:
+                os.link(self.target / relative, path)
+                if path.stat().st_size == len(raw):
+                    return
+                path.unlink()
+            except OSError:
+                pass
+        path.write_bytes(raw)
 
     def copy(self, relative: str, source: Path) -> None:
         """Copies a file into the staging folder as one file of the build."""
@@ -160,10 +171,10 @@ class Output:
         (self.staging / MANIFEST).write_text(json.dumps(manifest, indent=1) + "\n", "utf-8")
         os.chmod(self.staging, 0o777 & ~_umask())
         if self.target.exists():
-            aside = self.target.parent / f".{self.target.name}.korvan-old-{os.getpid()}-0"
+            aside = self.target.parent / f".{self.target.name}.korvan-old-{os.getpid()}-{secrets.token_hex(4)}"
             self.target.rename(aside)
             self.staging.rename(self.target)
-            shutil.rmtree(aside, ignore_errors=True)
+            remove_later(aside)
         else:
             self.staging.rename(self.target)
         self.staging = None
@@ -174,6 +185,21 @@ class Output:
         if self.staging is not None:
             shutil.rmtree(self.staging, ignore_errors=True)
             self.staging = None
+
+
+def remove_later(folder: Path) -> None:
+    """Removes a folder in a process of its own, so the build need not wait for it.
+
+    Should that process not finish, the next build removes the folder (its name holds this
+    process's id, which is then gone).
+    """
+    try:
+        subprocess.Popen(
+            [sys.executable, "-c", "import shutil, sys; shutil.rmtree(sys.argv[1], ignore_errors=True)", str(folder)],
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True,
+        )
+    except OSError:
+        shutil.rmtree(folder, ignore_errors=True)
 
 
 def _umask() -> int:
