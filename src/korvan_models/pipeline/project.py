@@ -328,21 +328,27 @@ def verify(entries: list[tuple[Path, ObjectSchema]]) -> list[Problem]:
     return problems
 
 
-def naming_problems(entries: list[tuple[Path, ObjectSchema]]) -> list[Problem]:
-    """Titles that cannot name a class and module, and models that extend each other in a circle."""
+def title_problems(entries: list[tuple[Path, ObjectSchema]]) -> list[Problem]:
+    """Titles that cannot name a class and its module."""
     problems = []
     for path, schema in entries:
         try:
             model_module_name(schema.title)
         except ValueError as error:
             problems.append(Problem(path, str(error), schema.title))
-    if not problems:
-        try:
-            names = DependencyModelNames.from_schemas(schema for _p, schema in entries)
-            names.ordered_titles()
-        except ValueError as error:
-            problems.append(Problem(None, str(error)))
     return problems
+
+
+def naming_problems(entries: list[tuple[Path, ObjectSchema]]) -> list[Problem]:
+    """Two titles sharing one module, and models that extend each other in a circle."""
+    try:
+        DependencyModelNames.from_schemas(schema for _p, schema in entries).ordered_titles()
+    except ValueError as error:
+        text = str(error)
+        where = next(((path, schema.title) for path, schema in entries if f"{schema.title!r}" in text
+                      or f"{schema.title} ->" in text), (None, None))
+        return [Problem(where[0], text, where[1])]
+    return []
 
 
 def default_problems(entries: list[tuple[Path, ObjectSchema]]) -> list[Problem]:
@@ -380,7 +386,7 @@ def check_project(root: Path) -> Project:
     warnings: list[str] = []
     with captured_warnings(warnings):
         problems = extend_schemas(models_dir, entries, warnings)
-    for stage in (verify, naming_problems, default_problems):
+    for stage in (lambda found: title_problems(found) + verify(found), naming_problems, default_problems):
         problems = problems or stage(entries)
     if problems:
         raise ProjectError(problems)
