@@ -9,7 +9,7 @@ import textwrap
 from importlib import metadata
 
 import pytest
-from conftest import EXAMPLE, run_process
+from cli_helpers import EXAMPLE, run_process
 
 import korvan_models.pipeline.generate as generation
 

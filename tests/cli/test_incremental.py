@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import json
 
-from conftest import AUTHOR, tree, write_json
+from cli_helpers import AUTHOR, tree, write_json
 
 
 def people(root, count):

@@ -7,7 +7,7 @@ import json
 import re
 
 import pytest
-from conftest import tree, write_json
+from cli_helpers import tree, write_json
 
 
 def edit(root, folder, change):

@@ -8,7 +8,7 @@ import signal
 import subprocess
 import time
 
-from conftest import AUTHOR, tree, write_json
+from cli_helpers import AUTHOR, KORVAN_MODELS, tree, write_json
 
 from korvan_models.pipeline.output import Output
 
@@ -49,8 +49,6 @@ def test_a_build_killed_half_way_leaves_the_previous_output(tmp_path, run):
 
 
 def _command():
-    from conftest import KORVAN_MODELS
-
     return [str(KORVAN_MODELS)]
 
 
