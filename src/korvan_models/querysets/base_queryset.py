@@ -17,7 +17,7 @@ import sqlalchemy as sa
 
 from korvan_data.aliases.using import DEFAULT_DB_ALIAS
 from korvan_models.classes.model import BaseModelClass
-from korvan_models.storage.engines import get_engine
+from korvan_models.storage.engines import database_url, engine_for_url
 from korvan_models.storage.records import (
     binding,
     concrete_version,
@@ -50,60 +50,92 @@ def _describe(filters: dict[str, Any]) -> str:
 
 
 class _Selection:
-    """The rows of one model class in one alias that a set of filters selects."""
+    """The rows of one model class in one alias that a set of filters selects.
+
+    Statements are built once per shape (table, filter names, which values are "latest" or
+    ``None``, fields loaded) and reused with new bound values.
+    """
+
+    _statements: dict[tuple[Any, ...], sa.Select[Any]] = {}
 
     def __init__(self, model_class: type[BaseModelClass], alias: str, filters: dict[str, Any]) -> None:
         self.model_class = model_class
         self.alias = alias
         self.filters = filters
+        self.url = database_url(alias)
+        self.table = table_of(self.model_class, self.alias, self.url)
+        self.fields = binding(self.model_class, self.table)
 
-    def conditions(self, table: sa.Table) -> list[sa.ColumnElement[bool]]:
-        """The WHERE conditions; each "latest" version is the highest among the rows selected before it."""
-        fields = binding(self.model_class, table)
-        conditions: list[sa.ColumnElement[bool]] = []
-        latest: list[sa.Column] = []
-        for key, value in self.filters.items():
+    def _bound(self) -> tuple[tuple[tuple[str, str], ...], dict[str, Any]]:
+        """The shape of the filters, and the values to bind: ``v0``, ``v1``... in filter order."""
+        shape, values = [], {}
+        for position, (key, value) in enumerate(self.filters.items()):
             if key in _ADDRESS_FILTERS:
-                column = table.c[_ADDRESS_FILTERS[key]]
-                if column.name in _VERSION_COLUMNS:
+                column = _ADDRESS_FILTERS[key]
+                if column in _VERSION_COLUMNS:
                     if is_latest(value):
-                        latest.append(column)
+                        shape.append((key, "latest"))
                         continue
                     value = concrete_version(value, f"{self.model_class.__name__} filter {key}")
                 elif value is not None:
                     value = str(value)
+            elif self.fields.column(key) is None:
+                raise ValueError(f"Model {self.model_class.__name__} has no stored field {key!r} to filter on")
+            shape.append((key, "none" if value is None else "value"))
+            values[f"v{position}"] = value
+        return tuple(shape), values
+
+    def _conditions(self, shape: tuple[tuple[str, str], ...]) -> list[sa.ColumnElement[bool]]:
+        """The WHERE conditions; each "latest" version is the highest among the rows selected before it.
+
+        The default database holds one row per object, its latest version: there "latest" selects
+        every row.
+        """
+        table = self.table
+        conditions: list[sa.ColumnElement[bool]] = []
+        latest: list[sa.Column[Any]] = []
+        for position, (key, kind) in enumerate(shape):
+            column = table.c[_ADDRESS_FILTERS[key]] if key in _ADDRESS_FILTERS else self.fields.column(key)
+            if kind == "latest":
+                latest.append(column)
+            elif kind == "none":
+                conditions.append(column.is_(None))
             else:
-                column = fields.column(key)
-                if column is None:
-                    raise ValueError(f"Model {self.model_class.__name__} has no stored field {key!r} to filter on")
-            conditions.append(column.is_(None) if value is None else column == value)
-        for column in sorted(latest, key=lambda c: _VERSION_COLUMNS.index(c.name)):
-            highest = sa.select(sa.func.max(column)).where(*conditions).scalar_subquery()
-            conditions.append(column == highest)
+                conditions.append(column == sa.bindparam(f"v{position}", type_=column.type))
+        if self.alias != DEFAULT_DB_ALIAS:
+            for column in sorted(latest, key=lambda c: _VERSION_COLUMNS.index(c.name)):
+                highest = sa.select(sa.func.max(column)).where(*conditions).scalar_subquery()
+                conditions.append(column == highest)
         return conditions
 
-    def table(self) -> sa.Table:
-        return table_of(self.model_class, self.alias)
+    def _statement(self, what: str, only: Sequence[str] | None, limit: int | None) -> tuple[sa.Select[Any], dict[str, Any]]:
+        shape, values = self._bound()
+        key = (self.table, self.alias == DEFAULT_DB_ALIAS, what, shape, None if only is None else tuple(only), limit)
+        statement = self._statements.get(key)
+        if statement is None:
+            if what == "count":
+                statement = sa.select(sa.func.count()).select_from(self.table)
+            elif only is None:
+                statement = sa.select(self.table)
+            else:
+                wanted = {self.fields.pairs[name] for name in only if name in self.fields.pairs}
+                statement = sa.select(*[c for c in self.table.columns if c.name in wanted or c.name.startswith("_")])
+            statement = statement.where(*self._conditions(shape))
+            if limit is not None:
+                statement = statement.limit(limit)
+            self._statements[key] = statement
+        return statement, values
 
     def fetch(self, only: Sequence[str] | None = None, limit: int | None = None) -> list[BaseModelClass]:
-        table = self.table()
-        fields = binding(self.model_class, table)
-        columns: Sequence[Any] = table.columns
-        if only is not None:
-            wanted = {fields.pairs[name] for name in only if name in fields.pairs}
-            columns = [c for c in table.columns if c.name in wanted or c.name.startswith("_")]
-        statement = sa.select(*columns).where(*self.conditions(table))
-        if limit is not None:
-            statement = statement.limit(limit)
-        with get_engine(self.alias).connect() as connection:
-            rows = connection.execute(statement).fetchall()
-        return [record_from_row(self.model_class, fields, row, self.alias, only) for row in rows]
+        statement, values = self._statement("rows", only, limit)
+        with engine_for_url(self.url).connect() as connection:
+            rows = connection.execute(statement, values).fetchall()
+        return [record_from_row(self.model_class, self.fields, row, self.alias, only) for row in rows]
 
     def count(self) -> int:
-        table = self.table()
-        statement = sa.select(sa.func.count()).select_from(table).where(*self.conditions(table))
-        with get_engine(self.alias).connect() as connection:
-            return connection.execute(statement).scalar_one()
+        statement, values = self._statement("count", None, None)
+        with engine_for_url(self.url).connect() as connection:
+            return connection.execute(statement, values).scalar_one()
 
 
 class QuerySet:

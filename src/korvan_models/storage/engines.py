@@ -25,6 +25,7 @@ from korvan_utils.config.manager import KorvanConfigManager
 
 SQLITE_BUSY_TIMEOUT_MS = 60_000
 WRITE_OPTION = "korvan_write"
+SNAPSHOT_OPTION = "korvan_snapshot"
 
 _engines: dict[str, sa.Engine] = {}
 _engines_lock = threading.Lock()
@@ -63,8 +64,11 @@ def _prepare_sqlite(engine: sa.Engine) -> None:
 
     @sa.event.listens_for(engine, "begin")
     def _on_begin(connection: sa.Connection) -> None:
-        writing = connection.get_execution_options().get(WRITE_OPTION, False)
-        connection.exec_driver_sql("BEGIN IMMEDIATE" if writing else "BEGIN")
+        # A read of one statement needs no transaction of its own: the statement sees one snapshot.
+        if connection.get_execution_options().get(WRITE_OPTION, False):
+            connection.exec_driver_sql("BEGIN IMMEDIATE")
+        elif connection.get_execution_options().get(SNAPSHOT_OPTION, False):
+            connection.exec_driver_sql("BEGIN")
 
 
 def _create_engine(url: str) -> sa.Engine:
@@ -121,7 +125,7 @@ def is_postgresql(engine: sa.Engine | sa.Connection) -> bool:
 @contextmanager
 def reading(engine: sa.Engine) -> Iterator[sa.Connection]:
     """A connection for reads, in one transaction (one snapshot)."""
-    with engine.connect() as connection:
+    with engine.connect().execution_options(**{SNAPSHOT_OPTION: True}) as connection:
         with connection.begin():
             yield connection
 

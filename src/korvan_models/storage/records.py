@@ -56,9 +56,9 @@ def is_latest(value: Any) -> bool:
     return value == Versions.LATEST
 
 
-def table_of(model_class: type[BaseModelClass], alias: str) -> sa.Table:
-    """The stored table of a model class in a database alias."""
-    url = database_url(alias)
+def table_of(model_class: type[BaseModelClass], alias: str, url: str | None = None) -> sa.Table:
+    """The stored table of a model class in a database alias (whose URL the caller may know)."""
+    url = url or database_url(alias)
     table = stored_table(url, model_class.__name__)
     if table is None:
         raise MissingTableError(
@@ -118,7 +118,8 @@ def record_from_row(model_class: type[BaseModelClass], fields: FieldColumns, row
             else:
                 setattr(record, field, data[field])  # validated on assignment
         record.__pydantic_fields_set__ = set(only)
-    record._address = Address(
+    # The address values come from typed columns of our own; no need to validate them again.
+    record._address = Address.model_construct(
         resource=alias,
         class_name=model_class.__name__,
         class_version=mapping[CLASS_VERSION],

@@ -48,16 +48,18 @@ class KorvanSettings(BaseModel):
         object.__setattr__(self, "databases", MappingProxyType(dict(self.databases)))
 
 
-# Settings files already read, by path, with the file's size and change time when read.
-_READ_FILES: dict[Path, tuple[tuple[int, int], KorvanSettings]] = {}
+# Settings files already read, by path, with the file's change time and size when read: a file
+# is read again only when it changed.
+_READ_FILES: dict[str, tuple[tuple[int, int], KorvanSettings]] = {}
 
 
-def _read_settings_file(path: Path) -> KorvanSettings:
-    stamp = os.stat(path)
+def _read_settings_file(name: str) -> KorvanSettings:
+    stamp = os.stat(name)
     key = (stamp.st_mtime_ns, stamp.st_size)
-    known = _READ_FILES.get(path)
+    known = _READ_FILES.get(name)
     if known is not None and known[0] == key:
         return known[1]
+    path = Path(name)
     try:
         data = json.loads(path.read_text("utf-8"))
         settings = KorvanSettings.model_validate(data)
@@ -65,7 +67,7 @@ def _read_settings_file(path: Path) -> KorvanSettings:
         raise ValueError(f"Settings file {path}: {err}") from err
     if not settings.data_dir.is_absolute():
         settings = settings.model_copy(update={"data_dir": path.parent.absolute() / settings.data_dir})
-    _READ_FILES[path] = (key, settings)
+    _READ_FILES[name] = (key, settings)
     return settings
 
 
@@ -85,7 +87,7 @@ class KorvanConfigManager:
             path = os.environ.get(SETTINGS_FILE_ENV) or None
         if path is None:
             return KorvanSettings()
-        return _read_settings_file(Path(path))
+        return _read_settings_file(os.fspath(path))
 
     @property
     def settings(self) -> KorvanSettings:
