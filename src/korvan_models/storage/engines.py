@@ -46,9 +46,8 @@ def _json_default(value: Any) -> Any:
     raise TypeError(f"Object of type {type(value).__name__} cannot be stored as JSON")
 
 
-def dumps(value: Any) -> str:
-    """The JSON text a JSON column stores for ``value``."""
-    return json.dumps(value, default=_json_default, ensure_ascii=False, separators=(",", ":"))
+# One encoder for every JSON value (json.dumps with options would build one per call).
+dumps = json.JSONEncoder(default=_json_default, ensure_ascii=False, separators=(",", ":")).encode
 
 
 def _prepare_sqlite(engine: sa.Engine) -> None:

@@ -8,13 +8,13 @@ highest the lakehouse holds for that object.
 
 from __future__ import annotations
 
+import operator
 import uuid
 from collections.abc import Iterable, Iterator, Sequence
 from contextlib import ExitStack, contextmanager
 from typing import Any
 
 import sqlalchemy as sa
-from pydantic import BaseModel
 
 from korvan_data.aliases.using import DEFAULT_DB_ALIAS, LAKEHOUSE_DB_ALIAS
 from korvan_models.classes.model import BaseModelClass
@@ -39,6 +39,33 @@ _bindings: dict[tuple[type, int], FieldColumns] = {}
 
 class MissingTableError(LookupError):
     """A model has no table in a database: its tables were never created there."""
+
+
+_ADDRESS_FIELDS = frozenset(Address.model_fields)
+
+
+def known_address(resource: str, class_name: str, class_version: int, object_id: str, object_version: int) -> Address:
+    """An address of values the store made or read from its own typed columns: not validated again.
+
+    This is what ``Address.model_construct`` does, without its per-call bookkeeping (a batch of
+    saved records makes one address per record).
+    """
+    address = Address.__new__(Address)
+    object.__setattr__(
+        address,
+        "__dict__",
+        {
+            "resource": resource,
+            "class_name": class_name,
+            "class_version": class_version,
+            "object_id": object_id,
+            "object_version": object_version,
+        },
+    )
+    object.__setattr__(address, "__pydantic_fields_set__", set(_ADDRESS_FIELDS))
+    object.__setattr__(address, "__pydantic_extra__", None)
+    object.__setattr__(address, "__pydantic_private__", None)
+    return address
 
 
 def concrete_version(value: Any, what: str) -> int:
@@ -77,8 +104,7 @@ def binding(model_class: type[BaseModelClass], table: sa.Table) -> FieldColumns:
     return found
 
 
-def class_version_of(record: BaseModelClass) -> int:
-    address = record._address
+def class_version_of(record: BaseModelClass, address: Address | None) -> int:
     if address is not None and address.class_version not in ("", None) and not is_latest(address.class_version):
         return concrete_version(address.class_version, f"Class version of {type(record).__name__}")
     return int(getattr(type(record), "class_version", DEFAULT_CLASS_VERSION))
@@ -90,8 +116,6 @@ def record_values(record: BaseModelClass, fields: FieldColumns) -> dict[str, Any
     row = {column: values.get(field) for field, column in fields.pairs.items()}
     if fields.extra:
         row[EXTRA] = record.model_dump(mode="json", include=set(fields.extra))
-    else:
-        row[EXTRA] = None
     return row
 
 
@@ -118,13 +142,8 @@ def record_from_row(model_class: type[BaseModelClass], fields: FieldColumns, row
             else:
                 setattr(record, field, data[field])  # validated on assignment
         record.__pydantic_fields_set__ = set(only)
-    # The address values come from typed columns of our own; no need to validate them again.
-    record._address = Address.model_construct(
-        resource=alias,
-        class_name=model_class.__name__,
-        class_version=mapping[CLASS_VERSION],
-        object_id=mapping[OBJECT_ID],
-        object_version=mapping[OBJECT_VERSION],
+    record._address = known_address(
+        alias, model_class.__name__, mapping[CLASS_VERSION], mapping[OBJECT_ID], mapping[OBJECT_VERSION]
     )
     return record
 
@@ -156,12 +175,80 @@ def _lock_table(connection: sa.Connection, table: sa.Table) -> None:
         connection.execute(sa.select(sa.func.pg_advisory_xact_lock(sa.func.hashtext(sa.bindparam("n", table.name)))))
 
 
-def _upsert_latest(connection: sa.Connection, table: sa.Table, rows: list[dict[str, Any]], known: set[str]) -> None:
+class PreparedInsert:
+    """An INSERT of many rows whose values are turned into the driver's form once, in this process.
+
+    The statement text comes from SQLAlchemy's compiler for the connection's dialect; each value goes
+    through its column type's bind processor, as SQLAlchemy would do on every execution. The same
+    prepared values serve another table of the same shape (the lakehouse row is also the default
+    database's row), so a batch is processed once and written twice.
+    """
+
+    def __init__(self, dialect: sa.Dialect, table: sa.Table, keys: Sequence[str]) -> None:
+        compiled = table.insert().compile(dialect=dialect, column_keys=list(keys))
+        self.sql = compiled.string
+        self.dialect_name = dialect.name
+        self.shape = tuple((key, type(table.c[key].type)) for key in keys)
+        names = list(compiled.positiontup) if compiled.positional else list(compiled.binds)
+        if sorted(names) != sorted(keys):
+            raise ValueError(f"Cannot prepare rows of {table.name}: bound names {names} differ from its columns")
+        self.names = names
+        self.positional = compiled.positional
+        self.processors = [
+            (name, table.c[name].type.dialect_impl(dialect).bind_processor(dialect)) for name in names
+        ]
+
+    def serves(self, connection: sa.Connection, table: sa.Table) -> bool:
+        """Whether these values can go into ``table`` through ``connection`` too."""
+        return connection.dialect.name == self.dialect_name and all(
+            key in table.c and type(table.c[key].type) is kind for key, kind in self.shape
+        )
+
+    def values(self, rows: Sequence[dict[str, Any]]) -> list[Any]:
+        pick = operator.itemgetter(*self.names)
+        processed = [(position, process) for position, (_, process) in enumerate(self.processors) if process is not None]
+        values = []
+        for row in rows:
+            picked = pick(row)
+            if len(self.names) == 1:
+                picked = (picked,)
+            if processed:
+                picked = list(picked)
+                for position, process in processed:
+                    if picked[position] is not None:
+                        picked[position] = process(picked[position])
+            values.append(tuple(picked) if self.positional else dict(zip(self.names, picked)))
+        return values
+
+    def run(self, connection: sa.Connection, values: list[Any]) -> None:
+        if values:
+            connection.exec_driver_sql(self.sql, values)
+
+
+def _insert_rows(connection: sa.Connection, table: sa.Table, rows: list[dict[str, Any]]) -> tuple[PreparedInsert, list[Any]] | None:
+    """Inserts rows that all have the same keys; returns the prepared statement and values for reuse."""
+    if not rows:
+        return None
+    prepared = PreparedInsert(connection.dialect, table, list(rows[0]))
+    values = prepared.values(rows)
+    prepared.run(connection, values)
+    return prepared, values
+
+
+def _upsert_latest(
+    connection: sa.Connection,
+    table: sa.Table,
+    rows: list[dict[str, Any]],
+    known: set[str],
+    history_insert: tuple[PreparedInsert, list[Any]] | None,
+) -> None:
     """Makes each row its object's row in the default database, unless a later version is there."""
-    new_rows = [row for row in rows if row[OBJECT_ID] not in known]
+    new_positions = [position for position, row in enumerate(rows) if row[OBJECT_ID] not in known]
     old_rows = [row for row in rows if row[OBJECT_ID] in known]
-    if new_rows:
-        connection.execute(table.insert(), new_rows)
+    if len(new_positions) == len(rows) and history_insert is not None and history_insert[0].serves(connection, table):
+        history_insert[0].run(connection, history_insert[1])
+    else:
+        _insert_rows(connection, table, [rows[position] for position in new_positions])
     if not old_rows:
         return
     dialect = connection.dialect.name
@@ -234,38 +321,36 @@ class Writer:
             if callable(before_save):
                 before_save()
         history_fields, latest_fields = binding(model_class, history), binding(model_class, latest)
-        ids: list[str] = []
-        given: list[str] = []
-        for record in records:
-            address = record._address
-            if address is not None and address.object_id:
-                ids.append(str(address.object_id))
-                given.append(ids[-1])
-            else:
-                ids.append(uuid.uuid4().hex)
+        addresses_given = [record._address for record in records]
+        given = [str(a.object_id) for a in addresses_given if a is not None and a.object_id]
         versions = highest_versions(self.lakehouse, history, given) if given else {}
         known = set(versions)
+        # New objects: ids unique across processes (a random prefix) and cheap to make (a counter).
+        prefix = uuid.uuid4().hex[:24]
+        default_class_version = int(getattr(model_class, "class_version", DEFAULT_CLASS_VERSION))
+        same_columns = latest_fields.pairs == history_fields.pairs
         history_rows, latest_rows, addresses = [], [], []
-        for record, object_id in zip(records, ids):
+        for number, (record, address) in enumerate(zip(records, addresses_given)):
+            if address is not None and address.object_id:
+                object_id = str(address.object_id)
+                class_version = class_version_of(record, address)
+            else:
+                object_id = f"{prefix}{number:08x}"
+                class_version = default_class_version
             version = versions.get(object_id, 0) + 1
             versions[object_id] = version
-            class_version = class_version_of(record)
-            address_values = {OBJECT_ID: object_id, OBJECT_VERSION: version, CLASS_VERSION: class_version}
-            history_rows.append({**record_values(record, history_fields), **address_values})
-            latest_row = history_rows[-1] if latest_fields.pairs == history_fields.pairs else {
-                **record_values(record, latest_fields), **address_values}
-            latest_rows.append(latest_row)
-            addresses.append(
-                Address(
-                    resource=DEFAULT_DB_ALIAS,
-                    class_name=model_class.__name__,
-                    class_version=class_version,
-                    object_id=object_id,
-                    object_version=version,
-                )
-            )
-        self.lakehouse.execute(history.insert(), history_rows)
-        _upsert_latest(self.default, latest, _last_per_object(latest_rows), known)
+            row = record_values(record, history_fields)
+            row[OBJECT_ID], row[OBJECT_VERSION], row[CLASS_VERSION] = object_id, version, class_version
+            history_rows.append(row)
+            if not same_columns:
+                latest_row = record_values(record, latest_fields)
+                latest_row[OBJECT_ID], latest_row[OBJECT_VERSION], latest_row[CLASS_VERSION] = object_id, version, class_version
+                latest_rows.append(latest_row)
+            addresses.append(known_address(DEFAULT_DB_ALIAS, model_class.__name__, class_version, object_id, version))
+        history_insert = _insert_rows(self.lakehouse, history, history_rows)
+        latest_rows = _last_per_object(history_rows if same_columns else latest_rows)
+        reusable = history_insert if latest_rows is history_rows and same_columns else None
+        _upsert_latest(self.default, latest, latest_rows, known, reusable)
         self.saved.extend(zip(records, addresses))
         return addresses
 
@@ -307,7 +392,7 @@ def save_records(records: Iterable[BaseModelClass]) -> list[Address]:
     records = list(records)
     groups: dict[type[BaseModelClass], list[int]] = {}
     for position, record in enumerate(records):
-        if not isinstance(record, BaseModel) or not isinstance(record, BaseModelClass):
+        if not isinstance(record, BaseModelClass):
             raise TypeError(f"Cannot save {type(record).__name__!r}: not a model record")
         groups.setdefault(type(record), []).append(position)
     addresses: list[Address | None] = [None] * len(records)
