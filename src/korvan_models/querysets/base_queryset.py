@@ -193,12 +193,12 @@ class Query:
         self.fields = fields
 
     def only(self, fields: Iterable[str]) -> Query:
-        """The same query, loading just these fields."""
+        """The same query, loading just these fields (all of them when none are named)."""
         fields = list(fields)
         unknown = [name for name in fields if name not in self.model_class.model_fields]
         if unknown:
             raise ValueError(f"Model {self.model_class.__name__} has no field {', '.join(map(repr, unknown))}")
-        return Query(self.model_class, self.alias, self.filters, fields)
+        return Query(self.model_class, self.alias, self.filters, fields or None)
 
     def using(self, alias: str) -> Query:
         """The same query in another database alias."""
