@@ -188,3 +188,25 @@ def test_fast_addresses_equal_validated_ones():
     made = known_address("default", "Book", 2, "b1", 7)
     assert made == Address(resource="default", class_name="Book", class_version=2, object_id="b1", object_version=7)
     assert made.model_dump() == Address.model_validate(made.model_dump()).model_dump()
+
+
+def test_json_columns_give_back_what_was_saved(store):
+    import datetime
+
+    from korvan_utils.models.data_models.reference import Reference
+
+    Nested = model("Nested", parts=(Optional[list[bytes]], None), dates=(Optional[dict[str, datetime.date]], None),
+                   refs=(Optional[list[Reference]], None), mixed=(Optional[dict[str, Any]], None))
+    ensure_tables([table("Nested", ("parts", list, True), ("dates", dict, True), ("refs", list, True),
+                         ("mixed", dict, True))])
+    try:
+        record = Nested(parts=[b"a\x00b", "é".encode()], dates={"due": datetime.date(2024, 2, 29)},
+                        refs=[{"ref": {"class_name": "Book", "object_id": "b1", "object_version": 3}}],
+                        mixed={"n": 1.5, "deep": [[{"x": None}]], "text": "日本"})
+        QuerySet(Nested).save(saved(record, "n"))
+        assert QuerySet(Nested).get(_address__object_id="n").execute().model_dump() == record.model_dump()
+        with pytest.raises(ValueError, match="Cannot store column 'parts' of Nested: 'utf-8' codec"):
+            QuerySet(Nested).save(saved(Nested(parts=[b"\xff"]), "bad"))
+        assert QuerySet(Nested).count() == 1
+    finally:
+        MODEL_REGISTRY.forget("store_test_models")

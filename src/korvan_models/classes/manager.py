@@ -27,7 +27,10 @@ class ClassManager:
                     raise
             model_class = MODEL_REGISTRY.get(class_name, self._models_module_name) or MODEL_REGISTRY.get(class_name)
         if model_class is None:
-            raise LookupError(f"Unknown model class {class_name!r}")
+            raise LookupError(
+                f"Unknown model class {class_name!r}: not in the generated package {self._models_module_name!r} "
+                "(is its folder on sys.path?) nor among the imported models"
+            )
         return model_class
 
     def resolve_schema_type(self, class_name: str) -> SchemaTypes:

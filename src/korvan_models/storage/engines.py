@@ -8,9 +8,6 @@ so that two processes saving at once wait for each other instead of failing or l
 
 from __future__ import annotations
 
-import base64
-import datetime
-import enum
 import json
 import threading
 from collections.abc import Iterator
@@ -19,7 +16,7 @@ from pathlib import Path
 from typing import Any
 
 import sqlalchemy as sa
-from pydantic import BaseModel
+from pydantic_core import to_jsonable_python
 
 from korvan_utils.config.manager import KorvanConfigManager
 
@@ -32,18 +29,12 @@ _engines_lock = threading.Lock()
 
 
 def _json_default(value: Any) -> Any:
-    """JSON form of the values a model field may hold besides plain JSON ones."""
-    if isinstance(value, BaseModel):
-        return value.model_dump(mode="json")
-    if isinstance(value, (bytes, bytearray)):
-        return base64.b64encode(value).decode("ascii")
-    if isinstance(value, (datetime.date, datetime.datetime, datetime.time)):
-        return value.isoformat()
-    if isinstance(value, enum.Enum):
-        return value.value
-    if isinstance(value, (set, frozenset, tuple)):
-        return list(value)
-    raise TypeError(f"Object of type {type(value).__name__} cannot be stored as JSON")
+    """JSON form of the values a model field may hold besides plain JSON ones (records, bytes, dates...).
+
+    The same form as the records' own JSON dump, so a stored value validates back to what was saved;
+    a value with no JSON form raises instead of being stored as something else.
+    """
+    return to_jsonable_python(value)
 
 
 # One encoder for every JSON value (json.dumps with options would build one per call).

@@ -187,6 +187,7 @@ class PreparedInsert:
     def __init__(self, dialect: sa.Dialect, table: sa.Table, keys: Sequence[str]) -> None:
         compiled = table.insert().compile(dialect=dialect, column_keys=list(keys))
         self.sql = compiled.string
+        self.table_name = table.name
         self.dialect_name = dialect.name
         self.shape = tuple((key, type(table.c[key].type)) for key in keys)
         names = list(compiled.positiontup) if compiled.positional else list(compiled.binds)
@@ -216,7 +217,11 @@ class PreparedInsert:
                 picked = list(picked)
                 for position, process in processed:
                     if picked[position] is not None:
-                        picked[position] = process(picked[position])
+                        try:
+                            picked[position] = process(picked[position])
+                        except (TypeError, ValueError) as err:
+                            column = self.names[position]
+                            raise ValueError(f"Cannot store column {column!r} of {self.table_name}: {err}") from err
             values.append(tuple(picked) if self.positional else dict(zip(self.names, picked)))
         return values
 
