@@ -68,6 +68,12 @@ def known_address(resource: str, class_name: str, class_version: int, object_id:
     return address
 
 
+def stored_address(record: BaseModelClass) -> Address | None:
+    """The record's address (read without the model's attribute lookup, which is slow for private ones)."""
+    private = record.__pydantic_private__
+    return private.get("_address") if private else None
+
+
 def concrete_version(value: Any, what: str) -> int:
     """A stored version number from an int or its text."""
     if isinstance(value, bool):
@@ -319,14 +325,14 @@ class Writer:
         Each record's ``before_save`` hook, when it has one, runs first (unless the caller ran them).
         """
         history, latest = self._tables(model_class)
+        hook = run_hooks and callable(getattr(model_class, "before_save", None))
         for record in records:
             if not isinstance(record, model_class):
                 raise TypeError(f"Cannot save a {type(record).__name__} as a {model_class.__name__} record")
-            before_save = getattr(record, "before_save", None) if run_hooks else None
-            if callable(before_save):
-                before_save()
+            if hook:
+                record.before_save()
         history_fields, latest_fields = binding(model_class, history), binding(model_class, latest)
-        addresses_given = [record._address for record in records]
+        addresses_given = [stored_address(record) for record in records]
         given = [str(a.object_id) for a in addresses_given if a is not None and a.object_id]
         versions = highest_versions(self.lakehouse, history, given) if given else {}
         known = set(versions)
@@ -334,16 +340,17 @@ class Writer:
         prefix = uuid.uuid4().hex[:24]
         default_class_version = int(getattr(model_class, "class_version", DEFAULT_CLASS_VERSION))
         same_columns = latest_fields.pairs == history_fields.pairs
+        class_name = model_class.__name__
         history_rows, latest_rows, addresses = [], [], []
         for number, (record, address) in enumerate(zip(records, addresses_given)):
             if address is not None and address.object_id:
                 object_id = str(address.object_id)
                 class_version = class_version_of(record, address)
+                version = versions[object_id] = versions.get(object_id, 0) + 1
             else:
                 object_id = f"{prefix}{number:08x}"
                 class_version = default_class_version
-            version = versions.get(object_id, 0) + 1
-            versions[object_id] = version
+                version = 1
             row = record_values(record, history_fields)
             row[OBJECT_ID], row[OBJECT_VERSION], row[CLASS_VERSION] = object_id, version, class_version
             history_rows.append(row)
@@ -351,7 +358,7 @@ class Writer:
                 latest_row = record_values(record, latest_fields)
                 latest_row[OBJECT_ID], latest_row[OBJECT_VERSION], latest_row[CLASS_VERSION] = object_id, version, class_version
                 latest_rows.append(latest_row)
-            addresses.append(known_address(DEFAULT_DB_ALIAS, model_class.__name__, class_version, object_id, version))
+            addresses.append(known_address(DEFAULT_DB_ALIAS, class_name, class_version, object_id, version))
         history_insert = _insert_rows(self.lakehouse, history, history_rows)
         latest_rows = _last_per_object(history_rows if same_columns else latest_rows)
         reusable = history_insert if latest_rows is history_rows and same_columns else None
