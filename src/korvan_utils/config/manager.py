@@ -25,7 +25,7 @@ from collections.abc import Mapping
 from pathlib import Path
 from types import MappingProxyType
 
-from pydantic import BaseModel, ConfigDict, Field
+from pydantic import BaseModel, ConfigDict, Field, PrivateAttr
 
 SETTINGS_FILE_ENV = "KORVAN_SETTINGS_FILE"
 DEFAULT_DATA_DIR = "data"
@@ -41,6 +41,9 @@ class KorvanSettings(BaseModel):
     model_connections: Mapping[str, str] = Field(default_factory=dict)
     data_dir: Path = Path(DEFAULT_DATA_DIR)
     databases: Mapping[str, str] = Field(default_factory=dict)
+
+    # Database URLs already worked out, by alias (every query asks for one).
+    _urls: dict[str, str] = PrivateAttr(default_factory=dict)
 
     def model_post_init(self, __context: object) -> None:
         # Freeze the mappings too, so no one edits settings through a shared manager.
@@ -108,9 +111,13 @@ class KorvanConfigManager:
 
     def get_database_url(self, alias: str) -> str:
         """The SQLAlchemy URL of a database alias: the configured one, else a SQLite file in ``data_dir``."""
-        configured = self._settings.databases.get(alias)
-        if configured:
-            return configured
-        if not alias or not alias.replace("_", "").replace("-", "").isalnum():
-            raise ValueError(f"Database alias {alias!r} is not configured and cannot name a file")
-        return f"sqlite:///{(self.data_dir / f'{alias}.sqlite3').as_posix()}"
+        urls = self._settings._urls
+        url = urls.get(alias)
+        if url is None:
+            url = self._settings.databases.get(alias)
+            if not url:
+                if not alias or not alias.replace("_", "").replace("-", "").isalnum():
+                    raise ValueError(f"Database alias {alias!r} is not configured and cannot name a file")
+                url = f"sqlite:///{(self.data_dir / f'{alias}.sqlite3').as_posix()}"
+            urls[alias] = url
+        return url
