@@ -95,5 +95,7 @@ def example_fixtures(folder: Path) -> Path:
                     if not external_id and "external_id" in record:
                         external_id = record.pop("external_id")
                     order = record.pop("_order", 0)
-                    elements.append({"class_name": class_name, "external_id": external_id, "order": order, "data": record})
+                    elements.append(
+                        {"class_name": class_name, "external_id": external_id, "order": order, "data": record}
+                    )
     return fixtures_document(folder, elements)

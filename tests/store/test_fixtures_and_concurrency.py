@@ -20,8 +20,13 @@ from store_helpers import example_fixtures, fixtures_document
 
 def counts(*titles):
     manager = ClassManager()
-    return {t: (QuerySet(manager.import_model_class(t)).count(),
-                QuerySet(manager.import_model_class(t)).using(LAKEHOUSE_DB_ALIAS).count()) for t in titles}
+    return {
+        t: (
+            QuerySet(manager.import_model_class(t)).count(),
+            QuerySet(manager.import_model_class(t)).using(LAKEHOUSE_DB_ALIAS).count(),
+        )
+        for t in titles
+    }
 
 
 def test_reloading_adds_nothing_and_a_change_adds_one_version(store, example, tmp_path):
@@ -48,8 +53,11 @@ def test_reloading_adds_nothing_and_a_change_adds_one_version(store, example, tm
     [
         ({"class_name": "Book", "external_id": "b-x", "data": {"title": "No ISBN"}}, "isbn", "Field required"),
         ({"class_name": "Book", "external_id": "b-y", "data": {"title": "T", "isbn": "12"}}, "isbn", "Not an ISBN"),
-        ({"class_name": "Book", "external_id": "b-z", "data": {"title": "T", "isbn": "9780441172719", "copies": -1}},
-         None, "negative number of copies"),
+        (
+            {"class_name": "Book", "external_id": "b-z", "data": {"title": "T", "isbn": "9780441172719", "copies": -1}},
+            None,
+            "negative number of copies",
+        ),
         ({"class_name": "Nowhere", "external_id": "n-1", "data": {}}, None, "'Nowhere'"),
     ],
 )
@@ -71,8 +79,7 @@ def test_malformed_documents_name_the_file(store, tmp_path):
             load_fixtures(path)
 
 
-SAVER = textwrap.dedent(
-    """
+SAVER = textwrap.dedent("""
     import pathlib, sys, time
     from korvan_models.classes.manager import ClassManager
     from korvan_models.querysets.base_queryset import QuerySet
@@ -86,15 +93,16 @@ SAVER = textwrap.dedent(
         record = Publisher(name=f"{sys.argv[2]} {number}")
         record._address = Address(resource="default", class_name="Publisher", class_version=1, object_id="shared")
         QuerySet(Publisher).save(record)
-    """
-)
+    """)
 
 
 def test_two_processes_saving_versions_of_one_object_lose_nothing(store, example, example_out, tmp_path):
     go = tmp_path / "go"
     env = {**os.environ, "PYTHONPATH": str(example_out)}
-    children = [subprocess.Popen([sys.executable, "-c", SAVER, str(go), name], env=env, stderr=subprocess.PIPE, text=True)
-                for name in ("first", "second")]
+    children = [
+        subprocess.Popen([sys.executable, "-c", SAVER, str(go), name], env=env, stderr=subprocess.PIPE, text=True)
+        for name in ("first", "second")
+    ]
     go.touch()
     for child in children:
         assert child.wait(timeout=300) == 0, child.stderr.read()

@@ -94,8 +94,15 @@ def test_calls_in_order_with_the_chosen_alias(recorded, class_version, object_ve
         ("import_model_class", ("Book", "schema-type"), {}),
         ("QuerySet", ("model-class",), {}),
         ("using", (alias,)),
-        ("get", (), [("_address__class_version", marker(class_version)), ("_address__object_id", "b1"),
-                     ("_address__object_version", marker(object_version))]),
+        (
+            "get",
+            (),
+            [
+                ("_address__class_version", marker(class_version)),
+                ("_address__object_id", "b1"),
+                ("_address__object_version", marker(object_version)),
+            ],
+        ),
         *tail,
         ("execute", ()),
     ]
@@ -110,9 +117,11 @@ def test_interface():
     assert names == ["DEFAULT_DB_ALIAS", "LAKEHOUSE_DB_ALIAS", "Reference", "ClassManager", "Model", "ReferenceFetcher"]
     assert ReferenceFetcher.__bases__ == (object,) and ReferenceFetcher.__doc__ is None
     assert str(inspect.signature(ReferenceFetcher.load_reference)) == (
-        "(self, only: 'list[str] | None' = None, using: 'str | None' = None) -> 'Model'")
+        "(self, only: 'list[str] | None' = None, using: 'str | None' = None) -> 'Model'"
+    )
     assert str(inspect.signature(ReferenceFetcher._load_record)) == (
-        "(self, model_class: 'type[Model]', only: 'list[str] | None' = None, using: 'str | None' = None) -> 'Model'")
+        "(self, model_class: 'type[Model]', only: 'list[str] | None' = None, using: 'str | None' = None) -> 'Model'"
+    )
     assert ReferenceFetcher._load_model_class.__annotations__ == {"return": "type[Model]"}
     assert ReferenceFetcher.__init__.__annotations__ == {"reference": "Reference", "return": "None"}
     doc = ReferenceFetcher.load_reference.__doc__
@@ -127,8 +136,7 @@ def test_example_fixtures_resolve_in_a_fresh_process(store, example, example_out
     (files / "dune.svg").write_bytes(b"<svg>dune</svg>")
     report = load_fixtures(example_fixtures(tmp_path), files_dir=tmp_path / "files")
     assert (report.created, report.updated, report.unchanged) == (10, 0, 0)
-    script = textwrap.dedent(
-        """
+    script = textwrap.dedent("""
         import json
         from korvan_models.classes.helpers.reference_fetcher import ReferenceFetcher
         from korvan_utils.models.data_models.reference import Reference
@@ -140,13 +148,18 @@ def test_example_fixtures_resolve_in_a_fresh_process(store, example, example_out
         ).load_reference(using="lakehouse")
         print(json.dumps([book.title, book.isbn, book.cover.decode(), author.model_dump(exclude_unset=True),
                           first.copies, type(book).__module__]))
-        """
-    )
+        """)
     env = {**os.environ, "PYTHONPATH": str(example_out)}
     result = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True, cwd=tmp_path)
     assert result.returncode == 0, result.stderr
-    assert json.loads(result.stdout) == ["Dune", "9780441172719", "<svg>dune</svg>", {"last_name": "Herbert"}, 4.0,
-                                         "models.book"]
+    assert json.loads(result.stdout) == [
+        "Dune",
+        "9780441172719",
+        "<svg>dune</svg>",
+        {"last_name": "Herbert"},
+        4.0,
+        "models.book",
+    ]
 
 
 def test_errors_of_the_class_manager_and_the_query_propagate(store, example):

@@ -23,7 +23,9 @@ def table(title: str, *columns: tuple[str, type, bool], **options: Any) -> Table
     """A table description: (column name, value type, nullable) per column."""
     return TableSchema(
         address=Address(resource="default", class_name=title, class_version="1"),
-        columns=[TableColumnSchema(name=n, type=t, nullable=nullable, **options.get(n, {})) for n, t, nullable in columns],
+        columns=[
+            TableColumnSchema(name=n, type=t, nullable=nullable, **options.get(n, {})) for n, t, nullable in columns
+        ],
     )
 
 
@@ -35,18 +37,33 @@ def model(title: str, **fields: Any) -> type[Model]:
 @pytest.fixture
 def gadget(store):
     Gadget = model(
-        "Gadget", name=(str, ...), weight=(Optional[float], None), tags=(Optional[list[str]], None),
-        blob=(Optional[bytes], None), on=(Optional[bool], None),
+        "Gadget",
+        name=(str, ...),
+        weight=(Optional[float], None),
+        tags=(Optional[list[str]], None),
+        blob=(Optional[bytes], None),
+        on=(Optional[bool], None),
     )
-    ensure_tables([table("Gadget", ("name", str, False), ("weight", float, True), ("tags", list, True),
-                         ("blob", bytes, True), ("on", bool, True))])
+    ensure_tables(
+        [
+            table(
+                "Gadget",
+                ("name", str, False),
+                ("weight", float, True),
+                ("tags", list, True),
+                ("blob", bytes, True),
+                ("on", bool, True),
+            )
+        ]
+    )
     yield Gadget
     MODEL_REGISTRY.forget("store_test_models")
 
 
 def saved(record: Model, object_id: str) -> Model:
-    record._address = Address(resource="default", class_name=type(record).__name__, class_version=Versions.LATEST,
-                              object_id=object_id)
+    record._address = Address(
+        resource="default", class_name=type(record).__name__, class_version=Versions.LATEST, object_id=object_id
+    )
     return record
 
 
@@ -58,8 +75,13 @@ def test_each_save_is_a_new_version_and_latest_finds_the_highest(gadget):
     assert (history.count(), latest.count(), history.count(_address__object_id="g1", weight=2.0)) == (3, 1, 1)
 
     def weight_at(alias, class_version, object_version):
-        query = QuerySet(gadget).using(alias).get(_address__class_version=class_version, _address__object_id="g1",
-                                                  _address__object_version=object_version)
+        query = (
+            QuerySet(gadget)
+            .using(alias)
+            .get(
+                _address__class_version=class_version, _address__object_id="g1", _address__object_version=object_version
+            )
+        )
         return query.execute().weight
 
     assert weight_at(LAKEHOUSE_DB_ALIAS, Versions.LATEST, 2) == weight_at(LAKEHOUSE_DB_ALIAS, "1", "2") == 2.0
@@ -75,14 +97,16 @@ def test_each_save_is_a_new_version_and_latest_finds_the_highest(gadget):
 
 
 def test_batches_and_several_matches(gadget):
-    addresses = QuerySet(gadget).save_many([gadget(name="same"), gadget(name="same"), saved(gadget(name="a"), "a"),
-                                            saved(gadget(name="b"), "a")])
+    addresses = QuerySet(gadget).save_many(
+        [gadget(name="same"), gadget(name="same"), saved(gadget(name="a"), "a"), saved(gadget(name="b"), "a")]
+    )
     assert len({a.object_id for a in addresses}) == 3 and [a.object_version for a in addresses[2:]] == [1, 2]
     assert QuerySet(gadget).get(_address__object_id="a").execute().name == "b"
     with pytest.raises(MultipleObjectsReturned, match="Several Gadget records match name='same'"):
         QuerySet(gadget).get(name="same").execute()
     with pytest.raises(TypeError):
         QuerySet(gadget).save(Model())
+
     # A save that fails (here in the model's before_save hook) leaves both databases as they were,
     # and the record's address unchanged.
     class Checked(gadget):
@@ -113,8 +137,16 @@ def test_only_gives_a_partial_validated_record(gadget):
         QuerySet(gadget).filter(colour="red")
 
 
-SQL_VALUES = ["'); DROP TABLE \"Select\"; --", "Robert'); DROP TABLE Students;--", "%s", "%(name)s", "?", ":name",
-              "\\'; --", "' OR '1'='1"]
+SQL_VALUES = [
+    '\'); DROP TABLE "Select"; --',
+    "Robert'); DROP TABLE Students;--",
+    "%s",
+    "%(name)s",
+    "?",
+    ":name",
+    "\\'; --",
+    "' OR '1'='1",
+]
 
 
 def test_names_and_values_that_look_like_sql(store):
@@ -152,17 +184,35 @@ def test_names_that_cannot_be_identifiers_are_refused_before_any_sql(store, titl
 
 def test_tables_grow_and_keep_deleted_and_renamed_columns(gadget):
     QuerySet(gadget).save(saved(gadget(name="old", weight=1.0), "g"))
-    grown = table("Gadget", ("name", str, False), ("weight", float, True), ("tags", list, True), ("blob", bytes, True),
-                  ("on", bool, True), ("size_cm", float, False), ("colour", str, True), colour={"is_deleted": True})
+    grown = table(
+        "Gadget",
+        ("name", str, False),
+        ("weight", float, True),
+        ("tags", list, True),
+        ("blob", bytes, True),
+        ("on", bool, True),
+        ("size_cm", float, False),
+        ("colour", str, True),
+        colour={"is_deleted": True},
+    )
     ensure_tables([grown, grown])
-    Grown = model("Gadget", name=(str, ...), weight=(Optional[float], None), tags=(Optional[list[str]], None),
-                  blob=(Optional[bytes], None), on=(Optional[bool], None), size=(Optional[float], None),
-                  colour=(Optional[str], None))
+    Grown = model(
+        "Gadget",
+        name=(str, ...),
+        weight=(Optional[float], None),
+        tags=(Optional[list[str]], None),
+        blob=(Optional[bytes], None),
+        on=(Optional[bool], None),
+        size=(Optional[float], None),
+        colour=(Optional[str], None),
+    )
     for alias in (DEFAULT_DB_ALIAS, LAKEHOUSE_DB_ALIAS):
         columns = {c["name"]: c for c in sa.inspect(get_engine(alias)).get_columns("Gadget")}
         assert columns["size_cm"]["nullable"] and columns["colour"]["nullable"]
     assert QuerySet(Grown).get(_address__object_id="g").execute().model_dump(include={"name", "size"}) == {
-        "name": "old", "size": None}
+        "name": "old",
+        "size": None,
+    }
     # "size" is stored in the renamed column "size_cm" (the fields left over take the columns left over, in order).
     QuerySet(Grown).save(saved(Grown(name="new", size=4.0, colour="red"), "g"))
     with get_engine(DEFAULT_DB_ALIAS).connect() as connection:
@@ -203,14 +253,23 @@ def test_json_columns_give_back_what_was_saved(store):
 
     from korvan_utils.models.data_models.reference import Reference
 
-    Nested = model("Nested", parts=(Optional[list[bytes]], None), dates=(Optional[dict[str, datetime.date]], None),
-                   refs=(Optional[list[Reference]], None), mixed=(Optional[dict[str, Any]], None))
-    ensure_tables([table("Nested", ("parts", list, True), ("dates", dict, True), ("refs", list, True),
-                         ("mixed", dict, True))])
+    Nested = model(
+        "Nested",
+        parts=(Optional[list[bytes]], None),
+        dates=(Optional[dict[str, datetime.date]], None),
+        refs=(Optional[list[Reference]], None),
+        mixed=(Optional[dict[str, Any]], None),
+    )
+    ensure_tables(
+        [table("Nested", ("parts", list, True), ("dates", dict, True), ("refs", list, True), ("mixed", dict, True))]
+    )
     try:
-        record = Nested(parts=[b"a\x00b", "é".encode()], dates={"due": datetime.date(2024, 2, 29)},
-                        refs=[{"ref": {"class_name": "Book", "object_id": "b1", "object_version": 3}}],
-                        mixed={"n": 1.5, "deep": [[{"x": None}]], "text": "日本"})
+        record = Nested(
+            parts=[b"a\x00b", "é".encode()],
+            dates={"due": datetime.date(2024, 2, 29)},
+            refs=[{"ref": {"class_name": "Book", "object_id": "b1", "object_version": 3}}],
+            mixed={"n": 1.5, "deep": [[{"x": None}]], "text": "日本"},
+        )
         QuerySet(Nested).save(saved(record, "n"))
         assert QuerySet(Nested).get(_address__object_id="n").execute().model_dump() == record.model_dump()
         with pytest.raises(ValueError, match="Cannot store column 'parts' of Nested: 'utf-8' codec"):

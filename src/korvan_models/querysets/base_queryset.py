@@ -108,7 +108,9 @@ class _Selection:
                 conditions.append(column == highest)
         return conditions
 
-    def _statement(self, what: str, only: Sequence[str] | None, limit: int | None) -> tuple[sa.Select[Any], dict[str, Any]]:
+    def _statement(
+        self, what: str, only: Sequence[str] | None, limit: int | None
+    ) -> tuple[sa.Select[Any], dict[str, Any]]:
         shape, values = self._bound()
         key = (self.table, self.alias == DEFAULT_DB_ALIAS, what, shape, None if only is None else tuple(only), limit)
         statement = self._statements.get(key)

@@ -22,7 +22,6 @@ from korvan_utils.config.manager import KorvanConfigManager
 
 SQLITE_BUSY_TIMEOUT_MS = 60_000
 WRITE_OPTION = "korvan_write"
-SNAPSHOT_OPTION = "korvan_snapshot"
 
 _engines: dict[str, sa.Engine] = {}
 _engines_lock = threading.Lock()
@@ -54,11 +53,10 @@ def _prepare_sqlite(engine: sa.Engine) -> None:
 
     @sa.event.listens_for(engine, "begin")
     def _on_begin(connection: sa.Connection) -> None:
-        # A read of one statement needs no transaction of its own: the statement sees one snapshot.
+        # Reads run in the driver's autocommit mode: each of them is one statement, which sees one
+        # snapshot of the database on its own.
         if connection.get_execution_options().get(WRITE_OPTION, False):
             connection.exec_driver_sql("BEGIN IMMEDIATE")
-        elif connection.get_execution_options().get(SNAPSHOT_OPTION, False):
-            connection.exec_driver_sql("BEGIN")
 
 
 def _create_engine(url: str) -> sa.Engine:
@@ -110,14 +108,6 @@ def dispose_engines() -> None:
 
 def is_postgresql(engine: sa.Engine | sa.Connection) -> bool:
     return engine.dialect.name == "postgresql"
-
-
-@contextmanager
-def reading(engine: sa.Engine) -> Iterator[sa.Connection]:
-    """A connection for reads, in one transaction (one snapshot)."""
-    with engine.connect().execution_options(**{SNAPSHOT_OPTION: True}) as connection:
-        with connection.begin():
-            yield connection
 
 
 @contextmanager

@@ -76,7 +76,9 @@ def _refused(class_name: str, external_id: Any, err: Exception) -> FixtureRecord
         first = err.errors()[0]
         field = ".".join(str(step) for step in first["loc"]) or None
         return FixtureRecordError(class_name, external_id, field, first["msg"])
-    return FixtureRecordError(class_name, external_id, None, str(err).splitlines()[0] if str(err) else type(err).__name__)
+    return FixtureRecordError(
+        class_name, external_id, None, str(err).splitlines()[0] if str(err) else type(err).__name__
+    )
 
 
 def _read_elements(document: Path) -> list[dict[str, Any]]:

@@ -125,8 +125,9 @@ def record_values(record: BaseModelClass, fields: FieldColumns) -> dict[str, Any
     return row
 
 
-def record_from_row(model_class: type[BaseModelClass], fields: FieldColumns, row: sa.Row, alias: str,
-                    only: Sequence[str] | None = None) -> BaseModelClass:
+def record_from_row(
+    model_class: type[BaseModelClass], fields: FieldColumns, row: sa.Row, alias: str, only: Sequence[str] | None = None
+) -> BaseModelClass:
     """A validated instance of the model class from a stored row; with ``only``, just those fields."""
     mapping = row._mapping
     data: dict[str, Any] = {}
@@ -165,11 +166,7 @@ def highest_versions(connection: sa.Connection, table: sa.Table, object_ids: Seq
     id_column, version_column = table.c[OBJECT_ID], table.c[OBJECT_VERSION]
     unique_ids = list(dict.fromkeys(object_ids))
     for chunk in _chunks(unique_ids, _IDS_PER_QUERY):
-        query = (
-            sa.select(id_column, sa.func.max(version_column))
-            .where(id_column.in_(chunk))
-            .group_by(id_column)
-        )
+        query = sa.select(id_column, sa.func.max(version_column)).where(id_column.in_(chunk)).group_by(id_column)
         found.update({object_id: version for object_id, version in connection.execute(query)})
     return found
 
@@ -201,9 +198,7 @@ class PreparedInsert:
             raise ValueError(f"Cannot prepare rows of {table.name}: bound names {names} differ from its columns")
         self.names = names
         self.positional = compiled.positional
-        self.processors = [
-            (name, table.c[name].type.dialect_impl(dialect).bind_processor(dialect)) for name in names
-        ]
+        self.processors = [(name, table.c[name].type.dialect_impl(dialect).bind_processor(dialect)) for name in names]
 
     def serves(self, connection: sa.Connection, table: sa.Table) -> bool:
         """Whether these values can go into ``table`` through ``connection`` too."""
@@ -213,7 +208,9 @@ class PreparedInsert:
 
     def values(self, rows: Sequence[dict[str, Any]]) -> list[Any]:
         pick = operator.itemgetter(*self.names)
-        processed = [(position, process) for position, (_, process) in enumerate(self.processors) if process is not None]
+        processed = [
+            (position, process) for position, (_, process) in enumerate(self.processors) if process is not None
+        ]
         values = []
         for row in rows:
             picked = pick(row)
@@ -236,7 +233,9 @@ class PreparedInsert:
             connection.exec_driver_sql(self.sql, values)
 
 
-def _insert_rows(connection: sa.Connection, table: sa.Table, rows: list[dict[str, Any]]) -> tuple[PreparedInsert, list[Any]] | None:
+def _insert_rows(
+    connection: sa.Connection, table: sa.Table, rows: list[dict[str, Any]]
+) -> tuple[PreparedInsert, list[Any]] | None:
     """Inserts rows that all have the same keys; returns the prepared statement and values for reuse."""
     if not rows:
         return None
@@ -356,7 +355,11 @@ class Writer:
             history_rows.append(row)
             if not same_columns:
                 latest_row = record_values(record, latest_fields)
-                latest_row[OBJECT_ID], latest_row[OBJECT_VERSION], latest_row[CLASS_VERSION] = object_id, version, class_version
+                latest_row[OBJECT_ID], latest_row[OBJECT_VERSION], latest_row[CLASS_VERSION] = (
+                    object_id,
+                    version,
+                    class_version,
+                )
                 latest_rows.append(latest_row)
             addresses.append(known_address(DEFAULT_DB_ALIAS, class_name, class_version, object_id, version))
         history_insert = _insert_rows(self.lakehouse, history, history_rows)
@@ -382,8 +385,12 @@ def writer() -> Iterator[Writer]:
     The saved records learn their new addresses only once both have committed.
     """
     with ExitStack() as stack:
-        lakehouse = stack.enter_context(engine_for_url(database_url(LAKEHOUSE_DB_ALIAS)).connect().execution_options(**{WRITE_OPTION: True}))
-        default = stack.enter_context(engine_for_url(database_url(DEFAULT_DB_ALIAS)).connect().execution_options(**{WRITE_OPTION: True}))
+        lakehouse = stack.enter_context(
+            engine_for_url(database_url(LAKEHOUSE_DB_ALIAS)).connect().execution_options(**{WRITE_OPTION: True})
+        )
+        default = stack.enter_context(
+            engine_for_url(database_url(DEFAULT_DB_ALIAS)).connect().execution_options(**{WRITE_OPTION: True})
+        )
         lakehouse_transaction = lakehouse.begin()
         default_transaction = default.begin()
         active = Writer(lakehouse, default)

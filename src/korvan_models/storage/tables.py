@@ -16,7 +16,7 @@ import sqlalchemy as sa
 
 from korvan_data.aliases.using import ALL_DB_ALIASES, LAKEHOUSE_DB_ALIAS
 from korvan_models.classes.model import BaseModelClass
-from korvan_models.storage.engines import engine_for_url, database_url
+from korvan_models.storage.engines import database_url, engine_for_url, writing
 from korvan_utils.models.data_models.table_schema import TableColumnSchema, TableSchema
 
 CLASS_VERSION = "_class_version"
@@ -47,7 +47,9 @@ def check_name(name: Any, what: str) -> str:
         or name.startswith("_")
         or len(name.encode("utf-8")) > MAX_NAME_BYTES
     ):
-        raise ValueError(f"{what} {name!r} cannot name a stored table or column: use an identifier of at most {MAX_NAME_BYTES} bytes not starting with '_'")
+        raise ValueError(
+            f"{what} {name!r} cannot name a stored table or column: use an identifier of at most {MAX_NAME_BYTES} bytes not starting with '_'"
+        )
     return name
 
 
@@ -101,8 +103,6 @@ def ensure_tables(table_schemas: Iterable[TableSchema]) -> None:
 
     Nothing is dropped: a column that a description no longer has, or marks deleted, is kept.
     """
-    from korvan_models.storage.engines import writing
-
     schemas = list(table_schemas)
     for alias in ALL_DB_ALIASES:
         url = database_url(alias)
