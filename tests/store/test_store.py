@@ -183,6 +183,7 @@ def test_names_that_cannot_be_identifiers_are_refused_before_any_sql(store, titl
 
 
 def test_tables_grow_and_keep_deleted_and_renamed_columns(gadget):
+    ensure_tables([table("Fresh", ("a", str, True)), table("Fresh", ("a", str, True), ("b", str, True))])
     QuerySet(gadget).save(saved(gadget(name="old", weight=1.0), "g"))
     grown = table(
         "Gadget",

@@ -109,9 +109,9 @@ def ensure_tables(table_schemas: Iterable[TableSchema]) -> None:
         engine = engine_for_url(url)
         wanted = [build_table(schema, alias) for schema in schemas]
         with writing(engine) as connection:
-            inspector = sa.inspect(connection)
             for table in wanted:
-                if inspector.has_table(table.name):
+                # A fresh inspector each time: one description may follow another of the same table.
+                if sa.inspect(connection).has_table(table.name):
                     existing = sa.Table(table.name, sa.MetaData(), autoload_with=connection)
                     _add_missing_columns(connection, table, existing)
                 else:
