@@ -273,7 +273,7 @@ def test_json_columns_give_back_what_was_saved(store):
         )
         QuerySet(Nested).save(saved(record, "n"))
         assert QuerySet(Nested).get(_address__object_id="n").execute().model_dump() == record.model_dump()
-        with pytest.raises(ValueError, match="Cannot store column 'parts' of Nested: 'utf-8' codec"):
+        with pytest.raises(ValueError, match="Cannot store (column 'parts' of|a record of) Nested: 'utf-8' codec"):
             QuerySet(Nested).save(saved(Nested(parts=[b"\xff"]), "bad"))
         assert QuerySet(Nested).count() == 1
     finally:

@@ -230,7 +230,12 @@ class PreparedInsert:
 
     def run(self, connection: sa.Connection, values: list[Any]) -> None:
         if values:
-            connection.exec_driver_sql(self.sql, values)
+            try:
+                connection.exec_driver_sql(self.sql, values)
+            except (TypeError, ValueError) as err:
+                # Raised while the driver turns a value into its database form (some drivers write
+                # JSON themselves); database errors are SQLAlchemy's own classes and pass unchanged.
+                raise ValueError(f"Cannot store a record of {self.table_name}: {err}") from err
 
 
 def _insert_rows(
