@@ -163,7 +163,8 @@ def test_example_fixtures_resolve_in_a_fresh_process(store, example, example_out
 
 
 def test_errors_of_the_class_manager_and_the_query_propagate(store, example):
-    with pytest.raises(LookupError, match="'Nowhere'"):
-        ReferenceFetcher(Reference(ref={"class_name": "Nowhere", "object_id": "x"})).load_reference()
+    for unknown in ("Nowhere", "No where; DROP TABLE Book", ""):
+        with pytest.raises(LookupError, match=f"Unknown model class '{unknown}'"):
+            ReferenceFetcher(Reference(ref={"class_name": unknown, "object_id": "x"})).load_reference()
     with pytest.raises(DoesNotExist, match="No Book record at .*object_id='missing'.*'default'"):
         ReferenceFetcher(Reference(ref={"class_name": "Book", "object_id": "missing"})).load_reference()
