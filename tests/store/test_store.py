@@ -124,6 +124,16 @@ def test_batches_and_several_matches(gadget):
     assert (QuerySet(Checked).count(), QuerySet(gadget).using(LAKEHOUSE_DB_ALIAS).count()) == (2, 4)
 
 
+def test_none_is_kept_where_the_default_is_not_none(store):
+    Defaults = model("Defaults", tags=(Optional[list[str]], ["new"]), size=(Optional[float], 3.0))
+    ensure_tables([table("Defaults", ("tags", list, True), ("size", float, True))])
+    try:
+        QuerySet(Defaults).save(saved(Defaults(tags=None, size=None), "d"))
+        assert QuerySet(Defaults).get(_address__object_id="d").execute().model_dump() == {"tags": None, "size": None}
+    finally:
+        MODEL_REGISTRY.forget("store_test_models")
+
+
 def test_only_gives_a_partial_validated_record(gadget):
     QuerySet(gadget).save(saved(gadget(name="g", weight=2.5, tags=["a", "b"]), "g"))
     query = QuerySet(gadget).get(_address__object_id="g")

@@ -132,10 +132,9 @@ def record_from_row(
     mapping = row._mapping
     data: dict[str, Any] = {}
     wanted = fields.pairs if only is None else {f: fields.pairs[f] for f in only if f in fields.pairs}
+    # A stored NULL is the record's None, not "absent": a field whose default is not None keeps None.
     for field, column in wanted.items():
-        value = mapping[column]
-        if value is not None:
-            data[field] = value
+        data[field] = mapping[column]
     extra = mapping.get(EXTRA) if only is None or any(f in fields.extra for f in only) else None
     if extra:
         data.update({k: v for k, v in extra.items() if only is None or k in only})
