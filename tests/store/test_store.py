@@ -288,3 +288,15 @@ def test_json_columns_give_back_what_was_saved(store):
         assert QuerySet(Nested).count() == 1
     finally:
         MODEL_REGISTRY.forget("store_test_models")
+
+
+def test_inherited_fields_without_columns_are_kept(gadget):
+    class Vaulted(gadget):
+        shelf: str
+
+    ensure_tables([table("Vaulted", ("shelf", str, False))])
+    record = Vaulted(name="v", weight=2.0, tags=["t"], blob=b"b", shelf="S1")
+    QuerySet(Vaulted).save(saved(record, "v"))
+    assert QuerySet(Vaulted).get(_address__object_id="v").execute().model_dump() == record.model_dump()
+    partial = QuerySet(Vaulted).get(_address__object_id="v").only(["weight", "shelf"]).execute()
+    assert partial.model_dump(exclude_unset=True) == {"weight": 2.0, "shelf": "S1"}
