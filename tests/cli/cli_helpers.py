@@ -44,6 +44,11 @@ def tree(folder: Path) -> dict[str, bytes]:
     return {p.relative_to(folder).as_posix(): p.read_bytes() for p in sorted(folder.rglob("*")) if p.is_file()}
 
 
+def sources(folder: Path) -> dict[str, bytes]:
+    """The files of a build output that a build writes the same every time: all but the databases."""
+    return {name: data for name, data in tree(folder).items() if not name.startswith(("data/", ".korvan-build"))}
+
+
 class Run:
     def __init__(self, status: int, out: str, err: str) -> None:
         self.status, self.out, self.err = status, out, err
