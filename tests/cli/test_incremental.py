@@ -43,3 +43,26 @@ def test_parallel_generation_matches_a_plain_build(tmp_path, run):
     assert plain.status == parallel.status == 0
     assert "over 3 processes" in parallel.out and "processes" not in plain.out
     assert sources(tmp_path / "plain") == sources(tmp_path / "parallel")
+
+
+def columns(out, table):
+    import sqlite3
+
+    with sqlite3.connect(out / "data" / "default.sqlite3") as connection:
+        return [row[1] for row in connection.execute(f"pragma table_info({table})")]
+
+
+def test_a_rebuild_adds_the_changed_models_columns_and_keeps_the_stored_records(project, tmp_path, run):
+    import sqlite3
+
+    out = tmp_path / "out"
+    assert "1 created" in run("build", project, "--out", out).out
+    schema_file = project / "models" / "author" / "model.json"
+    schema = json.loads(schema_file.read_text("utf-8"))
+    schema["properties"]["died"] = {"type": "number"}
+    write_json(schema_file, schema)
+    result = run("build", project, "--out", out)
+    assert "generated 1 models, reused 1" in result.out and "1 unchanged" in result.out
+    assert "died" in columns(out, "Author") and "title" in columns(out, "Book")
+    with sqlite3.connect(out / "data" / "default.sqlite3") as connection:
+        assert connection.execute("select name from Author").fetchall() == [("Ann",)]

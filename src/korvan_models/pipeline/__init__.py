@@ -95,7 +95,10 @@ def build_project(
             output.write(relative, text)
             models[title] = {"key": generated.keys[title], "file": relative}
         output.write(f"{MODELS_PACKAGE}/__init__.py", render_models_init(project.names, MODELS_PACKAGE))
-        report.notes += store(project, output, MODELS_PACKAGE)
+        notes, tables = store(project, output, MODELS_PACKAGE, generated.keys)
+        report.notes += notes
+        for title, table in tables.items():
+            models[title]["table"] = table
         report.kept = output.commit(models)
     finally:
         output.discard()

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import hashlib
 import importlib
 import json
 import os
@@ -102,8 +103,11 @@ def _validate_records(package: object, document: Path, models_dir: Path) -> list
     return problems
 
 
-def store(project: Project, output: Output, models_module_name: str) -> list[str]:
-    """Creates the tables, loads the fixtures and copies fixture and static files into the staging folder."""
+def store(project: Project, output: Output, models_module_name: str, keys: dict[str, str]) -> tuple[list, dict]:
+    """Creates the tables, loads the fixtures and copies fixture and static files into the staging folder.
+
+    Returns notes for the user and, by title, the key of the table each model now has.
+    """
     output.write(SETTINGS_FILE, settings_text(models_module_name))
     storage = importlib.import_module("korvan_models.storage") if parts.find("korvan_models.storage", "load_fixtures") else None
     reader = None
@@ -112,14 +116,14 @@ def store(project: Project, output: Output, models_module_name: str) -> list[str
             reader = parts.fixtures_loader(project.models_dir)
         except Exception:
             raise ProjectError(broken_fixture_files(project.models_dir) or [Problem(project.models_dir, "fixtures")])
-    notes = []
+    notes, tables = [], {}
     for folder in reader.iter_fixture_files() if reader is not None else ():
         for path in sorted(folder.rglob("*")):
             if path.is_file():
                 output.copy(f"{FILES_DIR}/{path.relative_to(folder).as_posix()}", path)
     with settings_in_force(output.staging):
         if storage is not None:
-            prepare_store(project, output, storage)
+            tables = prepare_store(project, output, storage, keys)
         fixtures = reader.iter_fixtures() if reader is not None else iter(())
         try:
             document = next(fixtures, None)
@@ -144,18 +148,41 @@ def store(project: Project, output: Output, models_module_name: str) -> list[str
                     output.adopt(path.relative_to(output.staging).as_posix())
     for path in parts.statics_loader(project.root).iter_static():
         output.copy(f"static/{path.name}", path)
-    return notes
+    return notes, tables
 
 
-def prepare_store(project: Project, output: Output, storage: object) -> None:
-    """The previous build's database files carried over, and every model's table created."""
+def store_version() -> str:
+    """A digest of the installed store and table conversion, whose change may change every table."""
+    import korvan_models.storage as storage
+    import korvan_models.schemas.utils as utils
+
+    digest = hashlib.sha256()
+    for folder, pattern in ((Path(storage.__file__).parent, "*.py"), (Path(utils.__file__).parent, "table_layout*")):
+        for path in sorted(folder.glob(pattern)):
+            digest.update(path.name.encode() + b"\0" + path.read_bytes())
+    return digest.hexdigest()
+
+
+def prepare_store(project: Project, output: Output, storage: object, keys: dict[str, str]) -> dict[str, str]:
+    """The previous build's database files carried over, and the tables of new or changed models created.
+
+    Returns the key of every model's table: its model key with the store's version.
+    """
     to_table = parts.find("korvan_models.schemas.utils.table_layout", "object_schema_to_table_schema")
     (output.staging / DATA_DIR).mkdir(exist_ok=True)
+    carried = False
     for relative in output.manifest.get("files", {}):
         previous = output.previous_file(relative)
         if relative.startswith(DATA_DIR + "/") and previous is not None:
             output.copy(relative, previous)
-    storage.ensure_tables([to_table(schema) for schema in project.schemas])
+            carried = True
+    version = store_version()
+    tables = {title: hashlib.sha256(f"{key}\0{version}".encode()).hexdigest() for title, key in keys.items()}
+    previous = {title: entry.get("table") for title, entry in output.manifest.get("models", {}).items()}
+    changed = [schema for schema in project.schemas if not carried or previous.get(schema.title) != tables[schema.title]]
+    if changed:
+        storage.ensure_tables([to_table(schema) for schema in changed])
+    return tables
 
 
 def store_records(project: Project, document: Path, storage: object, files_dir: Path) -> str:
