@@ -5,7 +5,6 @@ from __future__ import annotations
 import argparse
 import sys
 import traceback
-from importlib import metadata
 from pathlib import Path
 
 EXAMPLE = """\
@@ -24,10 +23,20 @@ EXIT_OK, EXIT_TOOL, EXIT_PROJECT = 0, 1, 2
 
 def version() -> str:
     """The installed package version."""
+    from importlib import metadata
+
     try:
         return metadata.version("korvan-models")
     except metadata.PackageNotFoundError:
         return "unknown"
+
+
+class ShowVersion(argparse.Action):
+    """Prints the installed version and exits; the version is looked up only when asked for."""
+
+    def __call__(self, parser, namespace, values, option_string=None):
+        print(f"{parser.prog} {version()}")
+        parser.exit()
 
 
 def positive(text: str) -> int:
@@ -54,7 +63,7 @@ def parser() -> argparse.ArgumentParser:
         prog="korvan-models", parents=[common], epilog=EXAMPLE, formatter_class=argparse.RawDescriptionHelpFormatter,
         description="Build the model classes, tables and fixtures of a project folder.",
     )
-    main.add_argument("--version", action="version", version=f"%(prog)s {version()}")
+    main.add_argument("--version", action=ShowVersion, nargs=0, help="show the version and exit")
     commands = main.add_subparsers(dest="command", required=True, metavar="COMMAND")
     build = commands.add_parser("build", parents=[common], help="check and build a project",
                                 epilog=EXAMPLE, formatter_class=argparse.RawDescriptionHelpFormatter)

@@ -57,6 +57,8 @@ MISTAKES = [
      r"author/model\.json: Author\.born: default 'long ago' does not fit type 'number'"),
     ("unknown option list", lambda r: edit(r, "book", lambda d: d["properties"]["genre"].update(options_list_name="genre")),
      r"book/model\.json: Book\.genre: unknown option list 'genre' \(did you mean 'genres'\?\)"),
+    ("broken option list file", replace_file("models/options/genres.json", '{"title": "genres", "values": [}'),
+     r"models/options/genres\.json:1:\d+: invalid JSON"),
     ("custom code syntax error", replace_file("models/book/hooks/shout.py", "\n\ndef shout(self)\n    return 1\n"),
      r"models/book/hooks/shout\.py:3:\d+: Book: syntax error"),
     ("broken fixture file", replace_file("models/author/fixtures/authors.json", '[{"name": "Ann",'),

@@ -199,7 +199,7 @@ def captured_warnings(into: list[str]) -> Iterator[None]:
         logger.removeHandler(handler)
 
 
-def extend_schemas(models_dir: Path, entries: list[tuple[Path, ObjectSchema]], warnings: list[str]) -> list[Problem]:
+def extend_schemas(models_dir: Path, entries: list[tuple[Path, ObjectSchema]]) -> list[Problem]:
     """Fills option lists and custom code into every schema; unknown option lists are problems."""
     options_loader = parts.options_loader(models_dir)
     try:
@@ -385,7 +385,7 @@ def check_project(root: Path) -> Project:
         raise ProjectError([Problem(models_dir, "no model schemas (models/<name>/model.json)")])
     warnings: list[str] = []
     with captured_warnings(warnings):
-        problems = extend_schemas(models_dir, entries, warnings)
+        problems = extend_schemas(models_dir, entries)
     for stage in (lambda found: title_problems(found) + verify(found), naming_problems, default_problems):
         problems = problems or stage(entries)
     if problems:

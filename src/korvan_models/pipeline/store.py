@@ -12,8 +12,6 @@ from collections.abc import Iterator
 from contextlib import contextmanager
 from pathlib import Path
 
-import pydantic
-
 from korvan_models.pipeline import parts
 from korvan_models.pipeline.output import Output
 from korvan_models.pipeline.problems import Problem, ProjectError
@@ -25,12 +23,8 @@ FILES_DIR = "files"
 
 
 def settings_text(models_module_name: str) -> str:
-    """The framework settings of the built application, as far as the settings record knows them."""
-    from korvan_utils.config.manager import KorvanSettings
-
-    settings = {"models_module_name": models_module_name}
-    if "data_dir" in KorvanSettings.model_fields:
-        settings["data_dir"] = DATA_DIR
+    """The framework settings of the built application: its models package and its databases' folder."""
+    settings = {"models_module_name": models_module_name, "data_dir": DATA_DIR}
     return json.dumps(settings, indent=4) + "\n"
 
 
@@ -83,72 +77,51 @@ def locate_record(models_dir: Path, class_name: str, external_id: object) -> Pat
     return next((path for path in files if path.parent.parent.name.replace("_", "") == class_name.lower()), None)
 
 
-def _validate_records(package: object, document: Path, models_dir: Path) -> list[Problem]:
-    """Checks each fixture record against its generated class (used when no store is installed)."""
-    problems = []
-    for record in json.loads(document.read_text("utf-8")):
-        class_name, data = record["class_name"], record["data"]
-        where = locate_record(models_dir, class_name, record.get("external_id"))
-        model_class = getattr(package, class_name, None)
-        if model_class is None:
-            problems.append(Problem(where, f"record of unknown model {class_name!r}", class_name))
-            continue
-        try:
-            model_class.model_validate(data)
-        except pydantic.ValidationError as invalid:
-            for error in invalid.errors():
-                field = ".".join(str(part) for part in error["loc"]) or None
-                label = f"record {record.get('external_id')!r}: " if record.get("external_id") else ""
-                problems.append(Problem(where, label + error["msg"], class_name, field))
-    return problems
-
-
 def store(project: Project, output: Output, models_module_name: str, keys: dict[str, str]) -> tuple[list, dict]:
     """Creates the tables, loads the fixtures and copies fixture and static files into the staging folder.
 
     Returns notes for the user and, by title, the key of the table each model now has.
     """
     output.write(SETTINGS_FILE, settings_text(models_module_name))
-    storage = importlib.import_module("korvan_models.storage") if parts.find("korvan_models.storage", "load_fixtures") else None
     reader = None
     if any(project.models_dir.glob("*/fixtures")):
         try:
             reader = parts.fixtures_loader(project.models_dir)
         except Exception:
             raise ProjectError(broken_fixture_files(project.models_dir) or [Problem(project.models_dir, "fixtures")])
-    notes, tables = [], {}
-    for folder in reader.iter_fixture_files() if reader is not None else ():
-        for path in sorted(folder.rglob("*")):
-            if path.is_file():
-                output.copy(f"{FILES_DIR}/{path.relative_to(folder).as_posix()}", path)
+        for folder in reader.iter_fixture_files():
+            for path in sorted(folder.rglob("*")):
+                if path.is_file():
+                    output.copy(f"{FILES_DIR}/{path.relative_to(folder).as_posix()}", path)
     with settings_in_force(output.staging):
-        if storage is not None:
-            tables = prepare_store(project, output, storage, keys)
-        fixtures = reader.iter_fixtures() if reader is not None else iter(())
+        try:
+            tables = prepare_store(project, output, keys)
+            notes = [load_fixtures(project, output, reader, models_module_name)] if reader is not None else []
+        finally:
+            if "korvan_models.storage" in sys.modules:
+                sys.modules["korvan_models.storage"].dispose_engines()
+    for path in sorted((output.staging / DATA_DIR).rglob("*")):
+        if path.is_file():
+            output.adopt(path.relative_to(output.staging).as_posix())
+    for path in parts.statics_loader(project.root).iter_static():
+        output.copy(f"static/{path.name}", path)
+    return [note for note in notes if note], tables
+
+
+def load_fixtures(project: Project, output: Output, reader: object, models_module_name: str) -> str | None:
+    """Loads the merged fixtures document into the store through the generated classes."""
+    fixtures = reader.iter_fixtures()
+    try:
         try:
             document = next(fixtures, None)
         except Exception:
             raise ProjectError(broken_fixture_files(project.models_dir) or [Problem(project.models_dir, "fixtures")])
-        try:
-            if document is not None:
-                with generated_package(output.staging, models_module_name) as package:
-                    if storage is not None:
-                        notes.append(store_records(project, document, storage, output.staging / FILES_DIR))
-                    else:
-                        problems = _validate_records(package, document, project.models_dir)
-                        if problems:
-                            raise ProjectError(problems)
-                        notes.append("fixtures checked against the generated classes (no store installed)")
-        finally:
-            getattr(fixtures, "close", lambda: None)()
-            getattr(storage, "dispose_engines", lambda: None)()
-        if storage is not None:
-            for path in sorted((output.staging / DATA_DIR).rglob("*")):
-                if path.is_file():
-                    output.adopt(path.relative_to(output.staging).as_posix())
-    for path in parts.statics_loader(project.root).iter_static():
-        output.copy(f"static/{path.name}", path)
-    return notes, tables
+        if document is None:
+            return None
+        with generated_package(output.staging, models_module_name):
+            return store_records(project, document, output.staging / FILES_DIR)
+    finally:
+        fixtures.close()
 
 
 def store_version() -> str:
@@ -163,12 +136,13 @@ def store_version() -> str:
     return digest.hexdigest()
 
 
-def prepare_store(project: Project, output: Output, storage: object, keys: dict[str, str]) -> dict[str, str]:
+def prepare_store(project: Project, output: Output, keys: dict[str, str]) -> dict[str, str]:
     """The previous build's database files carried over, and the tables of new or changed models created.
 
     Returns the key of every model's table: its model key with the store's version.
     """
-    to_table = parts.find("korvan_models.schemas.utils.table_layout", "object_schema_to_table_schema")
+    from korvan_models.schemas.utils.table_layout import object_schema_to_table_schema as to_table
+
     (output.staging / DATA_DIR).mkdir(exist_ok=True)
     carried = False
     for relative in output.manifest.get("files", {}):
@@ -181,16 +155,19 @@ def prepare_store(project: Project, output: Output, storage: object, keys: dict[
     previous = {title: entry.get("table") for title, entry in output.manifest.get("models", {}).items()}
     changed = [schema for schema in project.schemas if not carried or previous.get(schema.title) != tables[schema.title]]
     if changed:
-        storage.ensure_tables([to_table(schema) for schema in changed])
+        from korvan_models.storage import ensure_tables
+
+        ensure_tables([to_table(schema) for schema in changed])
     return tables
 
 
-def store_records(project: Project, document: Path, storage: object, files_dir: Path) -> str:
+def store_records(project: Project, document: Path, files_dir: Path) -> str:
     """Loads the fixtures document into the store; a refused record is a problem at its fixture file."""
     from korvan_models.errors import FixtureRecordError
+    from korvan_models.storage import load_fixtures
 
     try:
-        report = storage.load_fixtures(document, files_dir=files_dir if files_dir.is_dir() else None)
+        report = load_fixtures(document, files_dir=files_dir if files_dir.is_dir() else None)
     except FixtureRecordError as error:
         where = locate_record(project.models_dir, error.class_name, error.external_id)
         label = f"record {error.external_id!r}: " if error.external_id else ""
