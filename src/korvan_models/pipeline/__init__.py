@@ -40,6 +40,14 @@ def _inside(path: Path, folder: Path) -> bool:
     return path == folder or folder in path.parents
 
 
+def machine_cores() -> int:
+    """The cores this process may run on."""
+    try:
+        return len(os.sched_getaffinity(0)) or 1
+    except AttributeError:
+        return os.cpu_count() or 1
+
+
 def output_problems(root: Path, out: Path) -> list[Problem]:
     """Why ``out`` cannot hold a build of the project at ``root``."""
     if _inside(out, root / "models"):
@@ -79,7 +87,7 @@ def build_project(
     project = check_project(root)
     say(f"checked {len(project.entries)} models in {root}")
     output = Output(out)
-    generated = generate_models(project, output, jobs or os.cpu_count() or 1)
+    generated = generate_models(project, output, jobs or machine_cores())
     report = BuildReport(project, output.target, len(generated.texts) - generated.reused, generated.reused,
                          generated.workers)
     say(f"generated {report.generated} models, reused {report.reused}"
