@@ -100,6 +100,29 @@ def run(args: argparse.Namespace) -> int:
     return EXIT_OK
 
 
+def load_project(project: Path) -> list:
+    """The checked schemas of a project folder, option lists and custom code filled in."""
+    from korvan_models.pipeline import check_project
+
+    return check_project(Path(project)).schemas
+
+
+def generate(schemas: list, output: Path, out=None) -> None:
+    """Writes the models package of ``schemas`` into ``output/models``, one progress line per model."""
+    from korvan_models.classes.data_models.dependencies import DependencyModelNames, render_models_init
+    from korvan_models.pipeline import MODELS_PACKAGE
+    from korvan_models.pipeline.generate import render_model
+
+    names = DependencyModelNames.from_schemas(schemas)
+    package = Path(output) / MODELS_PACKAGE
+    package.mkdir(parents=True, exist_ok=True)
+    for number, schema in enumerate(schemas, 1):
+        print(f"[{number}/{len(schemas)}] generating {schema.title}", file=out or sys.stdout, flush=True)
+        text = render_model(MODELS_PACKAGE, schema, names)
+        (package / f"{names.module_name(schema.title)}.py").write_text(text, encoding="utf-8")
+    (package / "__init__.py").write_text(render_models_init(names, MODELS_PACKAGE), encoding="utf-8")
+
+
 def show_warnings(warnings: list[str]) -> None:
     for warning in warnings:
         print(f"warning: {warning}", file=sys.stderr)
