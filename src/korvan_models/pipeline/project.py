@@ -7,7 +7,7 @@ would only repeat them.
 
 from __future__ import annotations
 
-import ast
+import keyword
 import logging
 from collections.abc import Iterator
 from contextlib import contextmanager
@@ -115,7 +115,7 @@ def custom_code_problems(model_dir: Path, title: str) -> list[Problem]:
                 problems.append(Problem(item, "not UTF-8 text", model=title, line=line, column=column))
                 continue
             try:
-                ast.parse(text, filename=str(item))
+                compile(text, str(item), "exec", dont_inherit=True)
             except SyntaxError as error:
                 problems.append(
                     Problem(item, f"syntax error: {error.msg}", model=title, line=error.lineno, column=error.offset)
@@ -328,14 +328,18 @@ def verify(entries: list[tuple[Path, ObjectSchema]]) -> list[Problem]:
     return problems
 
 
-def title_problems(entries: list[tuple[Path, ObjectSchema]]) -> list[Problem]:
-    """Titles that cannot name a class and its module."""
+def name_problems(entries: list[tuple[Path, ObjectSchema]]) -> list[Problem]:
+    """Titles that cannot name a class and module, and property names that cannot name a field."""
     problems = []
     for path, schema in entries:
         try:
             model_module_name(schema.title)
         except ValueError as error:
             problems.append(Problem(path, str(error), schema.title))
+        for name in schema.properties or {}:
+            if not name.isidentifier() or keyword.iskeyword(name):
+                why = "a Python keyword" if keyword.iskeyword(name) else "not a Python name"
+                problems.append(Problem(path, f"property name {name!r} cannot name a field ({why})", schema.title))
     return problems
 
 
@@ -386,7 +390,7 @@ def check_project(root: Path) -> Project:
     warnings: list[str] = []
     with captured_warnings(warnings):
         problems = extend_schemas(models_dir, entries)
-    for stage in (lambda found: title_problems(found) + verify(found), naming_problems, default_problems):
+    for stage in (lambda found: name_problems(found) + verify(found), naming_problems, default_problems):
         problems = problems or stage(entries)
     if problems:
         raise ProjectError(problems)
