@@ -3,6 +3,7 @@
 #include "frame.hpp"
 
 #include <cstdint>
+#include <type_traits>
 #include <vector>
 
 namespace kv {
@@ -37,15 +38,61 @@ private:
 void add_traceback(const char* function_name, int line);
 // The same for a function or generator named by its (possibly reassigned) __qualname__.
 void add_traceback(PyObject* qualname, int line);
+// The empty code object that traceback entries for this name and line use (borrowed; cached).
+PyCodeObject* traceback_code(const char* function_name, int line);
 
 // Inside a catch block: turns the active C++ exception into a set Python exception.
-void translate_cpp_exception();
+void translate_cpp_exception() noexcept;
+
+// The one error boundary between the interpreter and the frame: every slot, getter, setter and
+// module step runs through it, so no C++ exception ever reaches the interpreter. A failure returns
+// the slot's "error" value (null, -1) with the Python exception set; in a slot that cannot report
+// (dealloc, finalisation) it is written as unraisable, as the host does.
+template <class R>
+R slot_failure() noexcept {
+    if constexpr (std::is_void_v<R>) {
+        PyErr_WriteUnraisable(nullptr);
+    } else if constexpr (std::is_pointer_v<R>) {
+        return nullptr;
+    } else {
+        return -1;
+    }
+}
+
+template <auto F>
+struct Boundary;
+
+template <class R, class... A, R (*F)(A...)>
+struct Boundary<F> {
+    static R run(A... args) noexcept {
+        try {
+            return F(args...);
+        } catch (...) {
+            translate_cpp_exception();
+            return slot_failure<R>();
+        }
+    }
+};
+
+// `boundary<generator_next>` is `generator_next` as a slot that cannot throw.
+template <auto F>
+inline constexpr auto boundary = &Boundary<F>::run;
 
 Handle module_namespace();
 
-// The line of the last `raised(...)`, for the traceback entry of a body that returned it.
-extern int raised_line;
+// The line recorded by `raised(...)` for the exception now set, or `fallback` when that exception
+// was not reported through raised(...). Reading it forgets the record.
+int take_raised_line(int fallback) noexcept;
 
-PyObject* new_generator(Generator body, PyObject* name, PyObject* qualname, int line);
+// The holders of the generator body being stepped on this thread (null outside a body).
+extern thread_local Held** stepping_held;
+
+// Counting native recursion: enter() refuses with RecursionError when the interpreter's budget is
+// spent or the thread's stack runs low.
+bool enter_native_call(const char* what) noexcept;
+inline void leave_native_call() noexcept { Py_LeaveRecursiveCall(); }
+
+PyObject* new_generator(std::coroutine_handle<> body, GeneratorPromise* promise, PyObject* name, PyObject* qualname,
+                        int line);
 
 }  // namespace kv

@@ -94,6 +94,25 @@ def use_context(manager, action):
         return action(value)
 
 
+def raise_here(message):
+    raise ValueError(message)
+
+
+def set_error_plainly(message):
+    raise ValueError(message)
+
+
+def context_raised(manager):
+    with manager:
+        raise ValueError("inside")
+
+
+def suppressing(manager, action):
+    with manager as value:
+        return action(value)
+    return "suppressed"
+
+
 def count_up(n):
     EVENTS.append("start")
     for i in range(n):
@@ -125,6 +144,37 @@ def in_tempdir():
     with tempfile.TemporaryDirectory() as folder:
         yield folder
         yield folder
+
+
+def returns_value(value):
+    yield 1
+    return value
+
+
+def holds_local(factory):
+    keep = factory()
+    with tempfile.TemporaryDirectory() as folder:
+        both = (keep, folder)
+        yield both
+        yield both
+
+
+def stubborn_tempdir():
+    with tempfile.TemporaryDirectory() as folder:
+        while True:
+            try:
+                yield folder
+            except GeneratorExit:
+                pass
+
+
+def numbers(n, value):
+    for _ in range(n):
+        yield value
+
+
+def guarded_pause():
+    yield None
 
 
 def leaks_stop():
@@ -173,6 +223,17 @@ class Base(metaclass=Meta):
     @staticmethod
     def twice(x):
         return x + x
+
+    def first(self, x):
+        return x
+
+    @classmethod
+    def first_of(cls, x):
+        return x
+
+    @staticmethod
+    def same(x):
+        return x
 
     @property
     def doubled(self):

@@ -396,3 +396,54 @@ def test_with_guard_behaves_as_a_with_block(probe, twin):
     ours, plain = outcome(probe.use_context, (5, len), {}), outcome(twin.use_context, (5, len), {})
     assert type(ours[1]) is type(plain[1]) is TypeError
     assert str(ours[1]) == str(plain[1])
+
+
+class ExitRecorder:
+    """Records what __exit__ received; returns ``result`` or re-raises what it was given."""
+
+    def __init__(self, result=None, reraise=False):
+        self.result, self.reraise, self.seen = result, reraise, []
+
+    def __enter__(self):
+        return "value"
+
+    def __exit__(self, kind, error, tb):
+        self.seen.append(kind)
+        if self.reraise:
+            raise error
+        return self.result
+
+
+def missing_key(value):
+    return {}[value]
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda m, r: m.context_raised(r),
+        lambda m, r: m.use_context(r, missing_key),
+        lambda m, r: m.suppressing(r, missing_key),
+        lambda m, r: m.suppressing(r, len),
+    ],
+    ids=["returned raised", "thrown", "suppressible", "no error"],
+)
+@pytest.mark.parametrize(
+    "make", [ExitRecorder, lambda: ExitRecorder(reraise=True), lambda: ExitRecorder(result=True)],
+    ids=["plain", "re-raises", "suppresses"],
+)
+def test_exit_sees_the_exception_leaving_the_scope(probe, twin, call, make):
+    results = []
+    for module in (probe, twin):
+        manager = make()
+        result = outcome(call, (module, manager), {})
+        if result[0] == "raised":
+            error = result[1]
+            result = ("raised", type(error), str(error), error.__context__ is error, type(error.__context__))
+        results.append((result, manager.seen))
+    ours, plain = results
+    if ours != plain:
+        # A scope cannot go on after `return raised(...)`: a true __exit__ does not swallow it there.
+        assert make().result and ours[0][0] == "raised" and ours[1] == plain[1]
+    else:
+        assert ours == plain
