@@ -420,10 +420,12 @@ public:
     int traverse(visitproc visit, void* arg) const;  // the values an owned copy holds, for the GC
 
 private:
+    static constexpr Py_ssize_t inline_owned = 6;
     PyObject* const* args_;
     Py_ssize_t n_;
     PyObject* function_;
     PyObject** owned_ = nullptr;  // owned copy: the function, then the arguments
+    PyObject* inline_[inline_owned];  // an owned copy's storage when it fits
 };
 
 Obj make_function(FunctionSpec spec, Where where = Where::current());

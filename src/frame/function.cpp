@@ -189,17 +189,40 @@ __attribute__((noinline)) PyObject* bind_and_run(FunctionObject* f, PyObject* se
     return run_body(f, self, bound);
 }
 
+// The other common shape: positional arguments only, the rest filled from `__defaults__`.
+constexpr Py_ssize_t short_params = 8;
+
+inline bool fills_from_defaults(FunctionObject* f, Py_ssize_t nargs) {
+    PyObject* defaults = f->defaults;
+    return f->direct_nargs <= short_params && defaults && PyTuple_Check(defaults) &&
+           PyTuple_GET_SIZE(defaults) >= f->direct_nargs - nargs;
+}
+
+PyObject* run_with_defaults(FunctionObject* f, PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    Obj held(Handle{f->defaults});  // the body may replace __defaults__
+    Py_ssize_t total = f->direct_nargs, ndefaults = PyTuple_GET_SIZE(held.ptr());
+    PyObject* bound[short_params];
+    for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = args[i];
+    for (Py_ssize_t i = nargs; i < total; ++i) bound[i] = PyTuple_GET_ITEM(held.ptr(), ndefaults - total + i);
+    Call call(bound, total, self);
+    return f->body(call).release();
+}
+
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     FunctionObject* f = as_function(self);
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     // Each call counts against the interpreter's recursion budget, as the host's C functions do.
-    if (!enter_native_call(" while calling a Python object")) return nullptr;
+    PyThreadState* ts = enter_native_call(" while calling a Python object");
+    if (!ts) [[unlikely]]
+        return nullptr;
     PyObject* result = nullptr;
     try {
         // Every parameter given by position, none typed: the caller's references serve as they are.
         if (!kwnames && nargs == f->direct_nargs) {
             Call call(args, nargs, self);
             result = f->body(call).release();
+        } else if (!kwnames && nargs < f->direct_nargs && fills_from_defaults(f, nargs)) {
+            result = run_with_defaults(f, self, args, nargs);
         } else {
             result = bind_and_run(f, self, args, nargs, kwnames);
         }
@@ -209,7 +232,7 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     } catch (...) {
         translate_cpp_exception();
     }
-    leave_native_call();
+    leave_native_call(ts);
     return result;
 }
 
@@ -427,13 +450,18 @@ Call::Call(PyObject* const* args, Py_ssize_t n, PyObject* function) : args_(args
 
 Call::Call(Call&& other) noexcept
     : args_(other.args_), n_(other.n_), function_(other.function_), owned_(other.owned_) {
+    if (owned_ == other.inline_) {
+        for (Py_ssize_t i = 0; i <= n_; ++i) inline_[i] = other.inline_[i];
+        owned_ = inline_;
+        args_ = inline_ + 1;
+    }
     other.owned_ = nullptr;
 }
 
 Call::~Call() {
     if (!owned_) return;
     for (Py_ssize_t i = 0; i <= n_; ++i) Py_DECREF(owned_[i]);
-    delete[] owned_;
+    if (owned_ != inline_) delete[] owned_;
 }
 
 Handle Call::closure() const {
@@ -443,7 +471,7 @@ Handle Call::closure() const {
 
 Call Call::owned() const {
     Call copy(nullptr, n_, function_);
-    copy.owned_ = new PyObject*[static_cast<size_t>(n_) + 1];
+    copy.owned_ = n_ < inline_owned ? copy.inline_ : new PyObject*[static_cast<size_t>(n_) + 1];
     copy.owned_[0] = Py_NewRef(function_);
     for (Py_ssize_t i = 0; i < n_; ++i) copy.owned_[i + 1] = Py_NewRef(args_[i]);
     copy.args_ = copy.owned_ + 1;

@@ -51,17 +51,19 @@ int guard_levels(const GeneratorPromise& p) {
     return levels;
 }
 
-void shift_recursion_budget(int levels) { PyThreadState_Get()->c_recursion_remaining += levels; }
+void shift_recursion_budget(int levels) {
+    if (levels) PyThreadState_Get()->c_recursion_remaining += levels;
+}
 
 // Runs the body to its next suspension, its holders joining its own list meanwhile.
 void resume(GeneratorObject* g) {
     GeneratorPromise& p = *g->promise;
-    shift_recursion_budget(-guard_levels(p));
+    if (p.held) shift_recursion_budget(-guard_levels(p));
     Held** outer = stepping_held;
     stepping_held = &p.held;
     g->handle.resume();
     stepping_held = outer;
-    if (!g->handle.done()) shift_recursion_budget(guard_levels(p));
+    if (p.held && !g->handle.done()) shift_recursion_budget(guard_levels(p));
 }
 
 // Destroys the body's frame; a suspended body's guards unwind as at the end of a scope, leaving
@@ -72,7 +74,7 @@ void destroy_frame(GeneratorObject* g) {
     GeneratorPromise& p = *g->promise;
     g->handle = nullptr;
     g->promise = nullptr;
-    if (!h.done()) shift_recursion_budget(-guard_levels(p));
+    if (!h.done() && p.held) shift_recursion_budget(-guard_levels(p));
     Obj pending = Obj::steal_or_null(PyErr_GetRaisedException());
     h.destroy();
     PyErr_SetRaisedException(pending.release());
@@ -184,7 +186,8 @@ Delegated delegate_step(Handle delegate, Handle sent, bool is_throw, Obj& out) {
 
 // Runs the body to its next yield; `is_throw` means the set exception is raised inside it.
 PyObject* step(GeneratorObject* g, PyObject* value, bool is_throw) {
-    if (!enter_native_call(" while calling a Python object")) return nullptr;
+    PyThreadState* ts = enter_native_call(" while calling a Python object");
+    if (!ts) return nullptr;
     GeneratorPromise& p = *g->promise;
     g->started = true;
     g->running = true;
@@ -221,7 +224,7 @@ PyObject* step(GeneratorObject* g, PyObject* value, bool is_throw) {
         break;
     }
     g->running = false;
-    leave_native_call();
+    leave_native_call(ts);
     return result;
 }
 

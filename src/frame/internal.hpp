@@ -87,10 +87,11 @@ int take_raised_line(int fallback) noexcept;
 // The holders of the generator body being stepped on this thread (null outside a body).
 extern thread_local Held** stepping_held;
 
-// Counting native recursion: enter() refuses with RecursionError when the interpreter's budget is
-// spent or the thread's stack runs low.
-bool enter_native_call(const char* what) noexcept;
-inline void leave_native_call() noexcept { Py_LeaveRecursiveCall(); }
+// Counting native recursion as the host's C functions do: enter refuses with RecursionError (and
+// returns null) when the interpreter's budget is spent or the thread's stack runs low; else it
+// returns the thread state that leave gives the level back to.
+PyThreadState* enter_native_call(const char* what) noexcept;
+inline void leave_native_call(PyThreadState* ts) noexcept { ++ts->c_recursion_remaining; }
 
 PyObject* new_generator(std::coroutine_handle<> body, GeneratorPromise* promise, PyObject* name, PyObject* qualname,
                         int line);

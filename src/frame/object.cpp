@@ -561,20 +561,27 @@ uintptr_t measure_stack_floor() {
     return floor;
 }
 
-__attribute__((tls_model("initial-exec"))) thread_local uintptr_t stack_floor = 0;
+constexpr uintptr_t unmeasured = UINTPTR_MAX;
+__attribute__((tls_model("initial-exec"))) thread_local uintptr_t stack_floor = unmeasured;
 
 }  // namespace
 
-bool enter_native_call(const char* what) noexcept {
+PyThreadState* enter_native_call(const char* what) noexcept {
     uintptr_t here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
-    if (here <= stack_floor || !stack_floor) [[unlikely]] {
-        if (!stack_floor) stack_floor = measure_stack_floor();
+    if (here <= stack_floor) [[unlikely]] {
+        if (stack_floor == unmeasured) stack_floor = measure_stack_floor();
         if (here <= stack_floor) {
             PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", what);
-            return false;
+            return nullptr;
         }
     }
-    return Py_EnterRecursiveCall(what) == 0;
+    // The host's own count, inline; at the limit the host's check decides (and raises).
+    PyThreadState* ts = _PyThreadState_UncheckedGet();
+    if (ts->c_recursion_remaining-- <= 0) [[unlikely]] {
+        ++ts->c_recursion_remaining;
+        if (Py_EnterRecursiveCall(what)) return nullptr;
+    }
+    return ts;
 }
 
 RecursionGuard::RecursionGuard(const char* what, Where where) {

@@ -28,6 +28,10 @@ def wide(p0, p1, p2, p3, p4, p5, p6, p7=7, p8=8, p9=9, *, k0, k1=11, k2=12, k3=1
     return [p0, p1, p2, p3, p4, p5, p6, p7, p8, p9, k0, k1, k2, k3]
 
 
+def key_only(a, *, key, other=0):
+    return a
+
+
 def needs_key(a, *, key: "str", other=0):
     return (a, key, other)
 
@@ -225,6 +229,9 @@ class Base(metaclass=Meta):
         return x + x
 
     def first(self, x):
+        return x
+
+    def pick(self, x=None):
         return x
 
     @classmethod

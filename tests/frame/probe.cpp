@@ -308,6 +308,7 @@ void module_body(ModuleBody& m) {
                       kwarg("k0"), kwarg("k1").or_else(integer(11)), kwarg("k2").or_else(integer(12)),
                       kwarg("k3").or_else(integer(13))},
            .body = wide});
+    m.def({.name = "key_only", .params = {arg("a"), kwarg("key"), kwarg("other").or_else(integer(0))}, .body = pair});
     m.def({.name = "needs_key",
            .params = {arg("a"), kwarg("key", "str"), kwarg("other").or_else(integer(0))},
            .body = needs_key});
@@ -376,6 +377,7 @@ void module_body(ModuleBody& m) {
         .classmethod({.name = "make", .params = {arg("cls"), arg("value")}, .body = base_make})
         .staticmethod({.name = "twice", .params = {arg("x")}, .body = base_twice})
         .method({.name = "first", .params = {arg("self"), arg("x")}, .body = base_first})
+        .method({.name = "pick", .params = {arg("self"), arg("x").or_else(Obj::none())}, .body = base_first})
         .classmethod({.name = "first_of", .params = {arg("cls"), arg("x")}, .body = base_first})
         .staticmethod({.name = "same", .params = {arg("x")}, .body = pair})
         .property({.name = "doubled", .params = {arg("self")}, .body = base_doubled})
