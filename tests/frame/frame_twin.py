@@ -98,6 +98,24 @@ def use_context(manager, action):
         return action(value)
 
 
+def keyword_subset(function, first, second):
+    given = {key: value for key, value in (("first", first), ("second", second)) if value is not None}
+    return function(**given)
+
+
+def order_of(x, y):
+    return (x < y, x <= y, x > y, x >= y)
+
+
+def add_to(items, value):
+    items.add(value)
+    return items
+
+
+def qualified(module, name):
+    return f"{module}.{name}"
+
+
 def raise_here(message):
     raise ValueError(message)
 

@@ -137,6 +137,26 @@ Obj suppressing(Call& a) {
     return str("suppressed");
 }
 
+// Leaves out a keyword whose value is None, at run time, in one call.
+Obj keyword_subset(Call& a) {
+    static const Keywords keys{"first", "second"};
+    Obj first = a[1].is_none() ? Obj() : Obj(a[1]);
+    Obj second = a[2].is_none() ? Obj() : Obj(a[2]);
+    return a[0].call({}, keys, {first, second});
+}
+
+Obj order_of(Call& a) {
+    Handle x = a[0], y = a[1];
+    return new_tuple({x.lt(y), x.le(y), x.gt(y), x.ge(y)});
+}
+
+Obj add_to(Call& a) {
+    a[0].add(a[1]);
+    return Obj(a[0]);
+}
+
+Obj qualified(Call& a) { return format_text("%U.%U", a[0].ptr(), a[1].ptr()); }
+
 // --- generators ----------------------------------------------------------------------------------
 
 Generator count_up(Call a) {
@@ -334,6 +354,10 @@ void module_body(ModuleBody& m) {
     m.def({.name = "chained", .params = {arg("source")}, .body = chained});
 
     m.def({.name = "use_context", .params = {arg("manager"), arg("action")}, .body = use_context});
+    m.def({.name = "keyword_subset", .params = {arg("function"), arg("first"), arg("second")}, .body = keyword_subset});
+    m.def({.name = "order_of", .params = {arg("x"), arg("y")}, .body = order_of});
+    m.def({.name = "add_to", .params = {arg("items"), arg("value")}, .body = add_to});
+    m.def({.name = "qualified", .params = {arg("module"), arg("name")}, .body = qualified});
     m.def({.name = "raise_here", .params = {arg("message")}, .body = raise_here});
     m.def({.name = "set_error_plainly", .params = {arg("message")}, .body = set_error_plainly});
     m.def({.name = "context_raised", .params = {arg("manager")}, .body = context_raised});

@@ -447,3 +447,43 @@ def test_exit_sees_the_exception_leaving_the_scope(probe, twin, call, make):
         assert make().result and ours[0][0] == "raised" and ours[1] == plain[1]
     else:
         assert ours == plain
+
+
+def keywords_seen(**given):
+    return sorted(given.items())
+
+
+class SetLike:
+    def __init__(self):
+        self.items = []
+
+    def add(self, value):
+        self.items.append(value)
+
+    def __eq__(self, other):
+        return isinstance(other, SetLike) and self.items == other.items
+
+
+@pytest.mark.parametrize(
+    "name, make_args",
+    [
+        ("keyword_subset", lambda: (keywords_seen, 1, 2)),
+        ("keyword_subset", lambda: (keywords_seen, None, 2)),
+        ("keyword_subset", lambda: (keywords_seen, None, None)),
+        ("keyword_subset", lambda: (lambda first: first, 1, 2)),
+        ("order_of", lambda: (1, 2)),
+        ("order_of", lambda: ("b", "a")),
+        ("order_of", lambda: (1, "a")),
+        ("add_to", lambda: ({1}, 2)),
+        ("add_to", lambda: (set(), [])),
+        ("add_to", lambda: (SetLike(), 3)),
+        ("qualified", lambda: ("pkg.mod", "Name")),
+    ],
+)
+def test_vocabulary_matches_plain_python(probe, twin, name, make_args):
+    ours, plain = outcome(getattr(probe, name), make_args(), {}), outcome(getattr(twin, name), make_args(), {})
+    if ours[0] == "raised":
+        assert plain[0] == "raised" and type(ours[1]) is type(plain[1])
+        assert str(ours[1]).split("(")[-1] == str(plain[1]).split("(")[-1]
+    else:
+        assert ours == plain
