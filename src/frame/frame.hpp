@@ -209,7 +209,10 @@ public:
 
 protected:
     Held() noexcept;
-    ~Held();
+    ~Held() { leave(); }
+    // Leaves the list; a holder calls it first thing in its destructor, so that a collection run
+    // while its members are released never reads a half-destroyed holder.
+    void leave() noexcept;
 
 private:
     Held* next_ = nullptr;
@@ -221,6 +224,7 @@ class Local : public Held {
 public:
     Local() = default;
     Local(Obj value) : value_(std::move(value)) {}
+    ~Local() { leave(); }
     Local& operator=(Obj value) {
         value_ = std::move(value);
         return *this;
@@ -240,6 +244,7 @@ private:
 class Range : public Held {
 public:
     explicit Range(Obj iterator, Where where) : it_(std::move(iterator)), where_(where) {}
+    ~Range() { leave(); }
     struct End {};
     class Cursor {
     public:
@@ -331,7 +336,10 @@ private:
 class RecursionGuard : public Held {
 public:
     explicit RecursionGuard(const char* what, Where where = Where::current());
-    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+    ~RecursionGuard() {
+        leave();
+        Py_LeaveRecursiveCall();
+    }
     int traverse(visitproc, void*) const override { return 0; }
     int recursion_levels() const override { return 1; }
 };

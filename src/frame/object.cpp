@@ -338,10 +338,12 @@ Held::Held() noexcept {
     *head = this;
 }
 
-Held::~Held() {
+void Held::leave() noexcept {
     if (!prev_) return;
     *prev_ = next_;
     if (next_) next_->prev_ = prev_;
+    prev_ = nullptr;
+    next_ = nullptr;
 }
 
 int Local::traverse(visitproc visit, void* arg) const {
@@ -521,6 +523,7 @@ bool With::suppressed(Where where) {
 }
 
 With::~With() {
+    leave();
     if (!exit_.valid()) return;
     Obj method = std::move(exit_);
     if (PyErr_Occurred()) {
