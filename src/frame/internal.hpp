@@ -85,12 +85,27 @@ Handle module_namespace();
 int take_raised_line(int fallback) noexcept;
 
 // The holders of the generator body being stepped on this thread (null outside a body).
-extern thread_local Held** stepping_held;
+extern __attribute__((tls_model("initial-exec"))) thread_local Held** stepping_held;
 
 // Counting native recursion as the host's C functions do: enter refuses with RecursionError (and
 // returns null) when the interpreter's budget is spent or the thread's stack runs low; else it
 // returns the thread state that leave gives the level back to.
-PyThreadState* enter_native_call(const char* what) noexcept;
+// The lowest stack address a call may start at on this thread (UINTPTR_MAX until measured).
+extern __attribute__((tls_model("initial-exec"))) thread_local uintptr_t stack_floor;
+PyThreadState* enter_native_call_slow(const char* what) noexcept;
+
+inline PyThreadState* enter_native_call(const char* what) noexcept {
+    if (reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) <= stack_floor) [[unlikely]]
+        return enter_native_call_slow(what);
+    // The host's own count, inline; at the limit the host's check decides (and raises).
+    PyThreadState* ts = _PyThreadState_UncheckedGet();
+    if (ts->c_recursion_remaining-- <= 0) [[unlikely]] {
+        ++ts->c_recursion_remaining;
+        return enter_native_call_slow(what);
+    }
+    return ts;
+}
+
 inline void leave_native_call(PyThreadState* ts) noexcept { ++ts->c_recursion_remaining; }
 
 PyObject* new_generator(std::coroutine_handle<> body, GeneratorPromise* promise, PyObject* name, PyObject* qualname,

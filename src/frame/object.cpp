@@ -327,7 +327,7 @@ int Range::traverse(visitproc visit, void* arg) const {
 
 // --- holders a generator body shows to the collector ------------------------------------------
 
-thread_local Held** stepping_held = nullptr;
+__attribute__((tls_model("initial-exec"))) thread_local Held** stepping_held = nullptr;
 
 Held::Held() noexcept {
     Held** head = stepping_held;
@@ -564,27 +564,20 @@ uintptr_t measure_stack_floor() {
     return floor;
 }
 
-constexpr uintptr_t unmeasured = UINTPTR_MAX;
-__attribute__((tls_model("initial-exec"))) thread_local uintptr_t stack_floor = unmeasured;
-
 }  // namespace
 
-PyThreadState* enter_native_call(const char* what) noexcept {
+__attribute__((tls_model("initial-exec"))) thread_local uintptr_t stack_floor = UINTPTR_MAX;
+
+// Either the stack is low (or not yet measured) or the host's count is at its limit.
+PyThreadState* enter_native_call_slow(const char* what) noexcept {
     uintptr_t here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
-    if (here <= stack_floor) [[unlikely]] {
-        if (stack_floor == unmeasured) stack_floor = measure_stack_floor();
-        if (here <= stack_floor) {
-            PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", what);
-            return nullptr;
-        }
+    if (stack_floor == UINTPTR_MAX) stack_floor = measure_stack_floor();
+    if (here <= stack_floor) {
+        PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", what);
+        return nullptr;
     }
-    // The host's own count, inline; at the limit the host's check decides (and raises).
-    PyThreadState* ts = _PyThreadState_UncheckedGet();
-    if (ts->c_recursion_remaining-- <= 0) [[unlikely]] {
-        ++ts->c_recursion_remaining;
-        if (Py_EnterRecursiveCall(what)) return nullptr;
-    }
-    return ts;
+    if (Py_EnterRecursiveCall(what)) return nullptr;
+    return _PyThreadState_UncheckedGet();
 }
 
 RecursionGuard::RecursionGuard(const char* what, Where where) {
