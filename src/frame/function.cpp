@@ -208,6 +208,39 @@ PyObject* run_with_defaults(FunctionObject* f, PyObject* self, PyObject* const* 
     return f->body(call).release();
 }
 
+// Keywords naming positional parameters by their interned names, the rest from `__defaults__`;
+// anything unusual (a name that is no parameter or not interned, a value given twice, a missing
+// argument) goes to the full binder, which reports it.
+PyObject* run_with_keywords(FunctionObject* f, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+    Py_ssize_t total = f->direct_nargs;
+    PyObject* const* names = f->sig->names.data();
+    PyObject* bound[short_params];
+    for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = args[i];
+    for (Py_ssize_t i = nargs; i < total; ++i) bound[i] = nullptr;
+    Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        Py_ssize_t i = nargs;
+        while (i < total && names[i] != key) ++i;
+        if (i == total || bound[i]) return bind_and_run(f, self, args, nargs, kwnames);
+        bound[i] = args[nargs + k];
+    }
+    Obj held;  // the defaults tuple, once one of its values is bound: the body may replace it
+    for (Py_ssize_t i = nargs; i < total; ++i) {
+        if (bound[i]) continue;
+        if (!held.valid()) {
+            if (!f->defaults || !PyTuple_Check(f->defaults)) return bind_and_run(f, self, args, nargs, kwnames);
+            held = Obj(Handle{f->defaults});
+        }
+        Py_ssize_t at = i - total + PyTuple_GET_SIZE(held.ptr());
+        if (at < 0) return bind_and_run(f, self, args, nargs, kwnames);
+        bound[i] = PyTuple_GET_ITEM(held.ptr(), at);
+    }
+    Call call(bound, total, self);
+    return f->body(call).release();
+}
+
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     FunctionObject* f = as_function(self);
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
@@ -223,6 +256,8 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
             result = f->body(call).release();
         } else if (!kwnames && nargs < f->direct_nargs && fills_from_defaults(f, nargs)) {
             result = run_with_defaults(f, self, args, nargs);
+        } else if (kwnames && f->direct_nargs >= nargs && f->direct_nargs <= short_params) {
+            result = run_with_keywords(f, self, args, nargs, kwnames);
         } else {
             result = bind_and_run(f, self, args, nargs, kwnames);
         }
