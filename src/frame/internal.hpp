@@ -85,13 +85,13 @@ Handle module_namespace();
 int take_raised_line(int fallback) noexcept;
 
 // The holders of the generator body being stepped on this thread (null outside a body).
-extern __attribute__((tls_model("initial-exec"))) thread_local Held** stepping_held;
+extern __attribute__((tls_model("initial-exec"))) constinit thread_local Held** stepping_held;
 
 // Counting native recursion as the host's C functions do: enter refuses with RecursionError (and
 // returns null) when the interpreter's budget is spent or the thread's stack runs low; else it
 // returns the thread state that leave gives the level back to.
 // The lowest stack address a call may start at on this thread (UINTPTR_MAX until measured).
-extern __attribute__((tls_model("initial-exec"))) thread_local uintptr_t stack_floor;
+extern __attribute__((tls_model("initial-exec"))) constinit thread_local uintptr_t stack_floor;
 PyThreadState* enter_native_call_slow(const char* what) noexcept;
 
 inline PyThreadState* enter_native_call(const char* what) noexcept {

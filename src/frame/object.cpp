@@ -327,7 +327,7 @@ int Range::traverse(visitproc visit, void* arg) const {
 
 // --- holders a generator body shows to the collector ------------------------------------------
 
-__attribute__((tls_model("initial-exec"))) thread_local Held** stepping_held = nullptr;
+__attribute__((tls_model("initial-exec"))) constinit thread_local Held** stepping_held = nullptr;
 
 Held::Held() noexcept {
     Held** head = stepping_held;
@@ -566,7 +566,7 @@ uintptr_t measure_stack_floor() {
 
 }  // namespace
 
-__attribute__((tls_model("initial-exec"))) thread_local uintptr_t stack_floor = UINTPTR_MAX;
+__attribute__((tls_model("initial-exec"))) constinit thread_local uintptr_t stack_floor = UINTPTR_MAX;
 
 // Either the stack is low (or not yet measured) or the host's count is at its limit.
 PyThreadState* enter_native_call_slow(const char* what) noexcept {
