@@ -336,10 +336,7 @@ private:
 class RecursionGuard : public Held {
 public:
     explicit RecursionGuard(const char* what, Where where = Where::current());
-    ~RecursionGuard() {
-        leave();
-        Py_LeaveRecursiveCall();
-    }
+    ~RecursionGuard();
     int traverse(visitproc, void*) const override { return 0; }
     int recursion_levels() const override { return 1; }
 };

@@ -245,8 +245,7 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     FunctionObject* f = as_function(self);
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     // Each call counts against the interpreter's recursion budget, as the host's C functions do.
-    PyThreadState* ts = enter_native_call(" while calling a Python object");
-    if (!ts) [[unlikely]]
+    if (!enter_native_call(" while calling a Python object")) [[unlikely]]
         return nullptr;
     PyObject* result = nullptr;
     try {
@@ -267,7 +266,7 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     } catch (...) {
         translate_cpp_exception();
     }
-    leave_native_call(ts);
+    leave_native_call();
     return result;
 }
 

@@ -52,7 +52,8 @@ int guard_levels(const GeneratorPromise& p) {
 }
 
 void shift_recursion_budget(int levels) {
-    if (levels) PyThreadState_Get()->c_recursion_remaining += levels;
+    for (; levels > 0; --levels) leave_native_call();
+    for (; levels < 0; ++levels) enter_native_call_unchecked();
 }
 
 // Runs the body to its next suspension, its holders joining its own list meanwhile.
@@ -186,8 +187,7 @@ Delegated delegate_step(Handle delegate, Handle sent, bool is_throw, Obj& out) {
 
 // Runs the body to its next yield; `is_throw` means the set exception is raised inside it.
 PyObject* step(GeneratorObject* g, PyObject* value, bool is_throw) {
-    PyThreadState* ts = enter_native_call(" while calling a Python object");
-    if (!ts) return nullptr;
+    if (!enter_native_call(" while calling a Python object")) return nullptr;
     GeneratorPromise& p = *g->promise;
     g->started = true;
     g->running = true;
@@ -224,7 +224,7 @@ PyObject* step(GeneratorObject* g, PyObject* value, bool is_throw) {
         break;
     }
     g->running = false;
-    leave_native_call(ts);
+    leave_native_call();
     return result;
 }
 

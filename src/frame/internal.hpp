@@ -87,26 +87,38 @@ int take_raised_line(int fallback) noexcept;
 // The holders of the generator body being stepped on this thread (null outside a body).
 extern __attribute__((tls_model("initial-exec"))) constinit thread_local Held** stepping_held;
 
-// Counting native recursion as the host's C functions do: enter refuses with RecursionError (and
-// returns null) when the interpreter's budget is spent or the thread's stack runs low; else it
-// returns the thread state that leave gives the level back to.
+// Counting native recursion against the interpreter's budget, as the host's C functions do. Every
+// frame call, generator step and guard counts one level on this thread's own counter; the host's
+// budget (reached only through a call into the interpreter) is charged a chunk of levels whenever
+// the counter enters a new chunk and given the chunk back when it leaves it, so that a call costs
+// no more than a compare and an increment. The first chunk is free (the common shallow call never
+// reaches the interpreter's thread state); the limit is met within a chunk of the host's.
+// enter refuses with RecursionError when the budget is spent or the thread's stack runs low.
+constexpr int depth_chunk = 8;
+extern __attribute__((tls_model("initial-exec"))) constinit thread_local int native_depth;
 // The lowest stack address a call may start at on this thread (UINTPTR_MAX until measured).
 extern __attribute__((tls_model("initial-exec"))) constinit thread_local uintptr_t stack_floor;
-PyThreadState* enter_native_call_slow(const char* what) noexcept;
+bool enter_native_call_slow(const char* what) noexcept;  // a new chunk, or the stack is low
+void give_back_chunk() noexcept;
 
-inline PyThreadState* enter_native_call(const char* what) noexcept {
-    if (reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) <= stack_floor) [[unlikely]]
+// Whether entering (or having left back to) this depth starts a chunk that the host is charged for.
+inline bool starts_chunk(int depth) { return (depth & (depth_chunk - 1)) == 0 && depth > 0; }
+
+inline bool enter_native_call(const char* what) noexcept {
+    if (reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) <= stack_floor || starts_chunk(native_depth))
+        [[unlikely]]
         return enter_native_call_slow(what);
-    // The host's own count, inline; at the limit the host's check decides (and raises).
-    PyThreadState* ts = _PyThreadState_UncheckedGet();
-    if (ts->c_recursion_remaining-- <= 0) [[unlikely]] {
-        ++ts->c_recursion_remaining;
-        return enter_native_call_slow(what);
-    }
-    return ts;
+    ++native_depth;
+    return true;
 }
 
-inline void leave_native_call(PyThreadState* ts) noexcept { ++ts->c_recursion_remaining; }
+inline void leave_native_call() noexcept {
+    if (starts_chunk(--native_depth)) [[unlikely]]
+        give_back_chunk();
+}
+
+// The same without any check, for a level taken back when a suspended body resumes.
+void enter_native_call_unchecked() noexcept;
 
 PyObject* new_generator(std::coroutine_handle<> body, GeneratorPromise* promise, PyObject* name, PyObject* qualname,
                         int line);

@@ -567,21 +567,48 @@ uintptr_t measure_stack_floor() {
 }  // namespace
 
 __attribute__((tls_model("initial-exec"))) constinit thread_local uintptr_t stack_floor = UINTPTR_MAX;
+__attribute__((tls_model("initial-exec"))) constinit thread_local int native_depth = 0;
 
-// Either the stack is low (or not yet measured) or the host's count is at its limit.
-PyThreadState* enter_native_call_slow(const char* what) noexcept {
+namespace {
+
+bool charge_chunk(const char* what) noexcept {
+    PyThreadState* ts = _PyThreadState_UncheckedGet();
+    if (ts->c_recursion_remaining <= depth_chunk) {
+        PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", what);
+        return false;
+    }
+    ts->c_recursion_remaining -= depth_chunk;
+    return true;
+}
+
+}  // namespace
+
+bool enter_native_call_slow(const char* what) noexcept {
     uintptr_t here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
     if (stack_floor == UINTPTR_MAX) stack_floor = measure_stack_floor();
     if (here <= stack_floor) {
         PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", what);
-        return nullptr;
+        return false;
     }
-    if (Py_EnterRecursiveCall(what)) return nullptr;
-    return _PyThreadState_UncheckedGet();
+    if (starts_chunk(native_depth) && !charge_chunk(what)) return false;
+    ++native_depth;
+    return true;
+}
+
+void give_back_chunk() noexcept { _PyThreadState_UncheckedGet()->c_recursion_remaining += depth_chunk; }
+
+void enter_native_call_unchecked() noexcept {
+    if (starts_chunk(native_depth)) _PyThreadState_UncheckedGet()->c_recursion_remaining -= depth_chunk;
+    ++native_depth;
 }
 
 RecursionGuard::RecursionGuard(const char* what, Where where) {
     if (!enter_native_call(what)) fail(where);  // the base leaves the holder list
+}
+
+RecursionGuard::~RecursionGuard() {
+    leave();
+    leave_native_call();
 }
 
 }  // namespace kv
