@@ -104,9 +104,10 @@ def test_a_second_interpreter_is_refused(tmp_path):
         assert results["True", name] == f"module {name} does not support loading in subinterpreters"
 
 
+@pytest.mark.parametrize("batch", ["plain", "hostile"])
 @pytest.mark.parametrize("name", NAMES)
-def test_bad_input_raises_instead_of_crashing(name, tmp_path):
-    done = run_child(HERE / "bad_input_driver.py", name, cwd=tmp_path)
+def test_bad_input_raises_instead_of_crashing(name, batch, tmp_path):
+    done = run_child(HERE / "bad_input_driver.py", name, batch, cwd=tmp_path)
     assert done.returncode == 0, describe_failure(done)
     assert done.stdout.strip().startswith("calls="), describe_failure(done)
 
