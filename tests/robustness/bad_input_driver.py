@@ -359,8 +359,36 @@ def made(value):
     return value.make() if isinstance(value, Fresh) else value
 
 
-def shapes(function, values):
-    """Argument lists for a callable: nothing, too many, and each bad value in each position."""
+class RebindingName(str):
+    """A keyword name whose comparison and hash give the function fresh defaults and annotations:
+    whatever the binder read from the old ones is freed."""
+
+    def __new__(cls, text, function):
+        made = super().__new__(cls, text)
+        made.function = getattr(function, "__func__", function)
+        return made
+
+    def rebind(self):
+        for attribute, copy in (("__kwdefaults__", dict), ("__defaults__", tuple), ("__annotations__", dict)):
+            try:
+                current = getattr(self.function, attribute)
+                if current is not None:
+                    setattr(self.function, attribute, copy(current))
+            except Exception:  # noqa: BLE001 - a read-only attribute stays as it is
+                pass
+
+    def __eq__(self, other):
+        self.rebind()
+        return str.__eq__(self, other)
+
+    def __hash__(self):
+        self.rebind()
+        return str.__hash__(self)
+
+
+def shapes(function, values, hostile=False):
+    """Argument lists for a callable: nothing, too many, and each bad value in each position;
+    with hostile names too, each parameter named by a keyword that rebinds the function's defaults."""
     try:
         parameters = list(inspect.signature(function).parameters.values())
     except (TypeError, ValueError):
@@ -371,6 +399,10 @@ def shapes(function, values):
     yield (), {}
     yield (None,) * (count + 3), {}
     yield (), {"unexpected_keyword": 1}
+    if hostile:
+        for name in [p.name for p in parameters] + ["unexpected_keyword"]:
+            yield (), {RebindingName(name, function): None}
+            yield (None,), {RebindingName(name, function): None}
     for value in values:
         for at in range(count):
             args = [None] * count
@@ -415,10 +447,10 @@ def instance_entry_points(instance):
             yield attribute, getattr(instance, attribute)
 
 
-def sweep(entries, values, instances):
+def sweep(entries, values, instances, hostile=False):
     calls = raised = 0
     for name, function in entries:
-        for args, kwargs in shapes(function, values):
+        for args, kwargs in shapes(function, values, hostile):
             calls += 1
             try:
                 result = function(*args, **kwargs)
@@ -444,10 +476,11 @@ def main(dotted, batch="plain"):
         classes = [(name, value) for name, value in entries if isinstance(value, type)]
         calls, raised = sweep(classes, bad_values(), instances)
         values = [Fresh(make) for make in hostile_makers()]
-    more_calls, more_raised = sweep(entries, values, instances)
+    hostile = batch != "plain"
+    more_calls, more_raised = sweep(entries, values, instances, hostile)
     calls, raised = calls + more_calls, raised + more_raised
     for instance in instances:
-        more_calls, more_raised = sweep(instance_entry_points(instance), values, [])
+        more_calls, more_raised = sweep(instance_entry_points(instance), values, [], hostile)
         calls, raised = calls + more_calls, raised + more_raised
     print(f"calls={calls} raised={raised} instances={len(instances)}")
 
