@@ -1,11 +1,13 @@
 """Calls every entry point of one extension module with bad input; run in a child process.
 
-Usage: python bad_input_driver.py <dotted module name> [plain|hostile]
+Usage: python bad_input_driver.py <dotted module name> [plain|hostile|rebinding]
 
 Each call must return or raise a Python exception; a crash ends the child with a signal, which the
 calling test reports. Prints one summary line "calls=N raised=N" at the end. The "plain" batch
 holds wrong types, odd scalars, cycles and deep nesting; the "hostile" batch holds containers and
 texts whose own protocols empty or refill what native code is reading, made afresh for each call.
+The "rebinding" batch replaces a function's defaults and annotations while its signature is built
+and while a call binds its keyword defaults.
 """
 
 import inspect
@@ -463,9 +465,76 @@ def sweep(entries, values, instances, hostile=False):
     return calls, raised
 
 
+def frame_functions(entries):
+    """The module's own function objects, also those behind methods, properties and decorators."""
+    for _, value in entries:
+        members = vars(value).values() if isinstance(value, type) else [value]
+        for member in members:
+            for inner in ("__func__", "fget", "func", "__wrapped__"):
+                member = getattr(member, inner, member)
+            if type(member).__name__ == "korvan_function":
+                yield member
+
+
+class RebindingKey(str):
+    """A keyword-defaults key whose comparison gives the function a new keyword-defaults dict."""
+
+    def __new__(cls, text, function):
+        made = super().__new__(cls, text)
+        made.function = function
+        return made
+
+    __hash__ = str.__hash__
+
+    def __eq__(self, other):
+        self.function.__kwdefaults__ = {f"other {i}": i for i in range(50)}
+        return str.__eq__(self, other)
+
+
+def rebinding_sweep(functions):
+    """Signatures and calls while the function's defaults and annotations are replaced under them."""
+    calls = raised = 0
+    original = inspect.Parameter
+    for function in functions:
+        kept = function.__defaults__, function.__kwdefaults__, dict(function.__annotations__)
+
+        class Rebinding(original):
+            def __init__(self, *args, function=function, **kwargs):
+                function.__annotations__ = {f"other {i}": "x" for i in range(3)}
+                function.__defaults__ = None
+                function.__kwdefaults__ = {}
+                super().__init__(*args, **kwargs)
+
+        inspect.Parameter = Rebinding
+        try:
+            calls += 1
+            inspect.signature(function)
+        except Exception:  # noqa: BLE001
+            raised += 1
+        finally:
+            inspect.Parameter = original
+            function.__defaults__, function.__kwdefaults__, function.__annotations__ = kept
+        parameters = list(inspect.signature(function).parameters.values())
+        keyword_only = [p.name for p in parameters if p.kind == p.KEYWORD_ONLY]
+        positional = len(parameters) - len(keyword_only)
+        for _ in keyword_only:
+            function.__kwdefaults__ = {RebindingKey(name, function): None for name in keyword_only}
+            try:
+                calls += 1
+                function(*[None] * positional)
+            except Exception:  # noqa: BLE001
+                raised += 1
+            finally:
+                function.__kwdefaults__ = kept[1]
+    return calls, raised
+
+
 def main(dotted, batch="plain"):
     module = __import__(dotted, fromlist=["_"])
     entries = list(entry_points(module))
+    if batch == "rebinding":
+        calls, raised = rebinding_sweep(list(frame_functions(entries)))
+        return print(f"calls={calls} raised={raised}")
     instances = []
     calls = raised = 0
     if batch == "plain":
