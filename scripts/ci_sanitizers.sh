@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # Builds the package with AddressSanitizer and UndefinedBehaviorSanitizer (build folder build/asan,
-# virtualenv .venv-asan, both apart from the ordinary ones) and runs the whole test suite under them,
-# from outside the source tree. Any sanitizer report fails the run, also one written by a child
+# virtualenv build/venv-asan, both apart from the ordinary ones) and runs the whole test suite under
+# them, from outside the source tree. Any sanitizer report fails the run, also one written by a child
 # process whose exit status a test does not look at. Safe to run again; extra arguments go to pytest.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$(pwd)
-venv=$repo/.venv-asan
+venv=$repo/build/venv-asan
 
 find_python() {
     for candidate in "${PYTHON:-}" python3.12 \
