@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import importlib.util
+import os
 import subprocess
 import sys
 import textwrap
@@ -81,7 +82,7 @@ def test_the_example_project_builds_and_its_records_resolve_in_a_fresh_process(t
             print(ReferenceFetcher(ref).load_reference().title)
             """
         )
-    env = {"KORVAN_SETTINGS_FILE": str(out / "settings.json"), "PYTHONPATH": str(out)}
+    env = {**os.environ, "KORVAN_SETTINGS_FILE": str(out / "settings.json"), "PYTHONPATH": str(out)}
     fresh = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, env=env, cwd=tmp_path,
                            timeout=120)
     assert fresh.returncode == 0, fresh.stderr
