@@ -7,3 +7,40 @@ class KorvanValidationError(Exception):
     def __init__(self, message: str) -> None:
         super().__init__(message)
         self.message = message
+
+
+class SchemaFileError(ValueError):
+    """A schema or option-list file that cannot be read as one.
+
+    Names the file (``path``) and, where known, the place: ``line`` and ``column`` (1-based) of a
+    position in the text, or ``field``, the dotted path of a value inside the document (list items
+    as ``[index]``). ``str()`` is one line, ``path:line:column: message`` or ``path: field: message``.
+    """
+
+    def __init__(
+        self,
+        path: object,
+        message: str,
+        *,
+        line: int | None = None,
+        column: int | None = None,
+        field: str | None = None,
+    ) -> None:
+        super().__init__(path, message)
+        self.path = path
+        self.message = message
+        self.line = line
+        self.column = column
+        self.field = field
+
+    def __str__(self) -> str:
+        where = f"{self.path}:{self.line}:{self.column}" if self.line is not None else f"{self.path}"
+        return f"{where}: {self.field}: {self.message}" if self.field else f"{where}: {self.message}"
+
+    def __reduce__(self):
+        keywords = {"line": self.line, "column": self.column, "field": self.field}
+        return (_rebuild_schema_file_error, (type(self), self.path, self.message, keywords))
+
+
+def _rebuild_schema_file_error(cls, path, message, keywords):
+    return cls(path, message, **keywords)

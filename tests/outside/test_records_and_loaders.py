@@ -12,6 +12,7 @@ from korvan_models.classes.constants import BASE_OBJECT_TYPE, BASIC_TYPES_MAP
 from korvan_models.classes.data_models.dependencies import DependencyModelNames, model_module_name
 from korvan_models.classes.manager import ClassManager
 from korvan_models.classes.model import MODEL_REGISTRY, Model, TypeModel
+from korvan_models.errors import SchemaFileError
 from korvan_models.querysets.base_queryset import DoesNotExist, QuerySet, clear_records, save_record
 from korvan_models.schemas.loaders.base import ConfigLoaderBase, ConfigReaderMixin, JsonOptionsLoader
 from korvan_utils.config.manager import SETTINGS_FILE_ENV, KorvanConfigManager
@@ -120,7 +121,10 @@ def test_schema_files(tmp_path: Path):
         (tmp_path / name).write_text(text, "utf-8")
     (tmp_path / "folder.json").mkdir()
     accepted = {name for name in [*files, "folder.json"] if reader.is_schema_file(tmp_path / name)}
-    assert accepted == {"one.json", "many.json"}
+    # Invalid JSON is accepted so that reading it reports the file instead of skipping the model.
+    assert accepted == {"one.json", "many.json", "broken.json"}
+    with pytest.raises(SchemaFileError, match="broken.json:1:11: invalid JSON"):
+        list(reader.read_configs_from_file(tmp_path / "broken.json"))
     records = reader.read_configs_from_file(tmp_path / "many.json")
     assert next(records).title == "A" and [r.title for r in records] == ["B"]
 

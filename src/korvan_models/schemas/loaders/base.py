@@ -13,40 +13,109 @@ from collections.abc import Iterable, Iterator
 from pathlib import Path
 from typing import Any
 
+from pydantic import BaseModel, ValidationError
+
+from korvan_models.errors import SchemaFileError
 from korvan_models.schemas.data_models.options import OptionsListSchema
 from korvan_utils.models.data_models.schema import ObjectSchema
 
+# A JSON object with none of these keys is a document of another kind, not a schema gone wrong.
+_SCHEMA_KEYS = frozenset({"title", "type", "properties"})
 
-def _looks_like_schema(data: Any) -> bool:
-    return isinstance(data, dict) and isinstance(data.get("title"), str) and isinstance(data.get("type"), str)
+
+def _meant_as_schema(data: Any) -> bool:
+    return isinstance(data, dict) and not _SCHEMA_KEYS.isdisjoint(data)
+
+
+def _read_json(path: Path) -> tuple[str, Any]:
+    """The text of a UTF-8 JSON file and its parsed value; a bad file raises SchemaFileError."""
+    raw = path.read_bytes()
+    try:
+        text = raw.decode("utf-8")
+    except UnicodeDecodeError as error:
+        line_start = raw.rfind(b"\n", 0, error.start) + 1
+        column = len(raw[line_start : error.start].decode("utf-8")) + 1
+        line = raw.count(b"\n", 0, error.start) + 1
+        message = f"not UTF-8 text (byte 0x{raw[error.start]:02x})"
+        raise SchemaFileError(path, message, line=line, column=column) from error
+    try:
+        return text, json.loads(text)
+    except json.JSONDecodeError as error:
+        message = f"invalid JSON: {error.msg}"
+        raise SchemaFileError(path, message, line=error.lineno, column=error.colno) from error
+
+
+def _field_name(location: tuple) -> str:
+    name = ""
+    for part in location:
+        name += f"[{part}]" if isinstance(part, int) else (f".{part}" if name else f"{part}")
+    return name
+
+
+def _describe(problem: dict, prefix: tuple) -> tuple[str, str]:
+    location = prefix + tuple(problem["loc"])
+    if problem["type"] == "extra_forbidden":
+        return _field_name(location[:-1]), f"unknown key {location[-1]!r}"
+    if problem["type"] == "missing":
+        return _field_name(location[:-1]), f"missing key {location[-1]!r}"
+    return _field_name(location), problem["msg"]
+
+
+def _invalid(path: Path, error: ValidationError, prefix: tuple = ()) -> SchemaFileError:
+    """One error for every problem pydantic found: the first names the field, the rest follow it."""
+    problems = [_describe(problem, prefix) for problem in error.errors()]
+    field, message = problems[0]
+    for other_field, other_message in problems[1:]:
+        message += f"; {other_field}: {other_message}" if other_field else f"; {other_message}"
+    return SchemaFileError(path, message, field=field or None)
+
+
+def _validated_json(path: Path, model: type[BaseModel], text: str, prefix: tuple = ()) -> Any:
+    try:
+        return model.model_validate_json(text)
+    except ValidationError as error:
+        raise _invalid(path, error, prefix) from error
+
+
+def _validated(path: Path, model: type[BaseModel], data: Any, prefix: tuple = ()) -> Any:
+    try:
+        return model.model_validate(data)
+    except ValidationError as error:
+        raise _invalid(path, error, prefix) from error
 
 
 class ConfigReaderMixin:
     """Reads model schema files.
 
-    A schema file holds one schema object, or a JSON array of schema objects.
+    A schema file holds one schema object, or a JSON array of schema objects. A file meant as a
+    schema that cannot be read as one raises SchemaFileError naming the file and the place.
     """
 
     def is_schema_file(self, path: Path) -> bool:
-        """Tells whether ``path`` is a readable JSON file holding model schema(s)."""
-        try:
-            if not path.is_file():
-                return False
-            data = json.loads(path.read_text("utf-8"))
-        except (OSError, UnicodeDecodeError, ValueError):
+        """Tells whether ``path`` is a file meant as model schema(s).
+
+        Only what is plainly not a schema file is refused: a folder, or a JSON document of another
+        kind (an object without "title", "type" and "properties", an array without such an
+        object). A file that is not UTF-8 or not JSON is accepted, so that reading it reports why.
+        """
+        if not path.is_file():
             return False
+        try:
+            data = json.loads(path.read_bytes().decode("utf-8"))
+        except (OSError, ValueError):
+            return True
         if isinstance(data, list):
-            return bool(data) and all(_looks_like_schema(item) for item in data)
-        return _looks_like_schema(data)
+            return any(_meant_as_schema(item) for item in data)
+        return _meant_as_schema(data)
 
     def read_configs_from_file(self, path: Path) -> Iterator[ObjectSchema]:
         """Yields the schema records of a schema file, in file order."""
-        text = path.read_text("utf-8")
-        if text.lstrip().startswith("["):
-            for item in json.loads(text):
-                yield ObjectSchema.model_validate(item)
+        text, data = _read_json(path)
+        if isinstance(data, list):
+            for index, item in enumerate(data):
+                yield _validated(path, ObjectSchema, item, (index,))
         else:
-            yield ObjectSchema.model_validate_json(text)
+            yield _validated_json(path, ObjectSchema, text)
 
 
 class ConfigLoaderBase(ABC):
@@ -103,8 +172,10 @@ class JsonOptionsLoader(OptionsLoaderBase):
         return f"{self.__class__.__name__}({self._options_dir})"
 
     def iter_options(self) -> Iterator[OptionsListSchema]:
+        """Yields the option list of every ``.json`` file, in file-name order."""
         if not self._options_dir.is_dir():
             return
         for path in sorted(self._options_dir.iterdir()):
             if path.is_file() and path.suffix.lower() == ".json":
-                yield OptionsListSchema.model_validate_json(path.read_text("utf-8"))
+                text, _ = _read_json(path)
+                yield _validated_json(path, OptionsListSchema, text)

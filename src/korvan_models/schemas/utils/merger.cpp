@@ -1,0 +1,177 @@
+// merger: merges a child schema mapping into its parent, key by key, by the kind of the two values.
+//
+// The child's scalars win, lists are united (and sorted where their elements order), lists of
+// groups are united group by group, and nested mappings merge recursively into the parent's own,
+// which is changed in place. The child is only read: a united list is always a new list, so one
+// child can be merged into any number of parents.
+#include "frame.hpp"
+
+using namespace kv;
+
+namespace {
+
+PyObject* g_copy_function;      // copy.copy as imported by the module body
+PyObject* g_merge_list_fields;  // the module's own function, as its body defined it
+
+// A status of the host's C interface: negative means an exception is set.
+void check(int status, Where where = Where::current()) {
+    if (status < 0) fail(where);
+}
+
+// isinstance(value, list or dict): the plain values of a schema answer without a __class__ lookup.
+bool instance_of(Handle value, PyTypeObject* type) {
+    if (PyObject_TypeCheck(value.ptr(), type)) return true;
+    PyTypeObject* own = Py_TYPE(value.ptr());
+    if (own == &PyUnicode_Type || own == &PyLong_Type || own == &PyFloat_Type || own == &PyBool_Type ||
+        value.is_none())
+        return false;
+    return value.isinstance(reinterpret_cast<PyObject*>(type));
+}
+
+bool immutable(Handle value) {
+    PyTypeObject* own = Py_TYPE(value.ptr());
+    return value.is_none() || own == &PyUnicode_Type || own == &PyLong_Type || own == &PyFloat_Type ||
+           own == &PyBool_Type || own == &PyTuple_Type || own == &PyBytes_Type;
+}
+
+// copy.copy(value); the copies it makes of plain values are made here directly.
+Obj shallow_copy(Handle value) {
+    Obj copier = global("copy").attr("copy");
+    if (copier.is(g_copy_function)) {
+        if (immutable(value)) return Obj(value);
+        if (PyList_CheckExact(value.ptr())) return Obj::steal(PyList_GetSlice(value.ptr(), 0, PY_SSIZE_T_MAX));
+        if (PyDict_CheckExact(value.ptr())) return Obj::steal(PyDict_Copy(value.ptr()));
+    }
+    return copier.call({value});
+}
+
+// mapping.get(key) for an exact dict.
+Obj get(Handle mapping, Handle key) {
+    PyObject* found = PyDict_GetItemWithError(mapping.ptr(), key.ptr());
+    if (found) return Obj(Handle(found));
+    check(PyErr_Occurred() ? -1 : 0);
+    return Obj::none();
+}
+
+Obj first(Handle list) { return Obj::steal(PySequence_GetItem(list.ptr(), 0)); }
+
+Obj copy_list(Handle list) { return Obj::steal(PyList_GetSlice(list.ptr(), 0, PY_SSIZE_T_MAX)); }
+
+// sorted(names): a new list.
+Obj sorted(Handle names) {
+    Obj result = Obj::steal(PySequence_List(names.ptr()));
+    check(PyList_Sort(result.ptr()));
+    return result;
+}
+
+// Values whose equality is their hash's: a set answers `in` for them as the list would.
+bool hashes_as_equal(PyObject* value) {
+    PyTypeObject* own = Py_TYPE(value);
+    return own == &PyUnicode_Type || own == &PyLong_Type || own == &PyFloat_Type || own == &PyBool_Type;
+}
+
+bool all_hash_as_equal(Handle list) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.ptr()); ++i)
+        if (!hashes_as_equal(PyList_GET_ITEM(list.ptr(), i))) return false;
+    return true;
+}
+
+// The parent's missing elements appended to `united`, looked up in a set: no user __eq__ runs.
+void add_missing_plain(Handle united, Handle parent) {
+    Obj seen = Obj::steal(PySet_New(united.ptr()));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(parent.ptr()); ++i) {
+        Obj element(Handle(PyList_GET_ITEM(parent.ptr(), i)));  // a GC pass may run finalisers
+        int found = PySet_Contains(seen.ptr(), element.ptr());
+        check(found);
+        if (found) continue;
+        united.append(element);
+        check(PySet_Add(seen.ptr(), element.ptr()));
+    }
+}
+
+// for element in parent: if element not in united: united.append(element)
+void add_missing(Handle united, Handle parent) {
+    bool large = PyList_GET_SIZE(united.ptr()) * PyList_GET_SIZE(parent.ptr()) > 64;
+    if (large && all_hash_as_equal(parent) && all_hash_as_equal(united)) return add_missing_plain(united, parent);
+    for (Obj element : parent.iter())
+        if (!united.contains(element)) united.append(element);
+}
+
+Obj merge_list_of_lists(Call& a) {
+    Handle parent = a[0], child = a[1];
+    Obj result_elements = new_list();
+    for (Obj element : child.iter()) result_elements.append(sorted(element));
+    for (Obj element : parent.iter()) {
+        Obj sorted_parent_element = sorted(element);
+        if (!result_elements.contains(sorted_parent_element)) result_elements.append(sorted_parent_element);
+    }
+    return result_elements;
+}
+
+Obj merge_list_fields(Handle parent, Handle child) {
+    if (parent.len() == 0) return Obj(child);
+    if (child.len() == 0) return Obj(parent);
+    if (instance_of(first(parent), &PyList_Type)) return expect_list(global("_merge_list_of_lists").call({parent, child}));
+    Obj united = copy_list(child);  // the child's own list stays as it is
+    add_missing(united, parent);
+    if (instance_of(first(united), &PyDict_Type)) return united;
+    check(PyList_Sort(united.ptr()));  // sorted(): the united list is new already
+    return united;
+}
+
+// _merge_list_fields(parent, child) through the module's name; while that still holds this module's
+// own function and both lists are exact, its body runs without binding the arguments again.
+Obj merged_lists(Handle parent, Handle child) {
+    Obj sibling = global("_merge_list_fields");
+    if (sibling.is(g_merge_list_fields) && PyList_CheckExact(parent.ptr()) && PyList_CheckExact(child.ptr()))
+        return merge_list_fields(parent, child);
+    return sibling.call({parent, child});
+}
+
+// Nested mappings recurse through the function object, which also guards the thread's stack.
+Obj merged_value(Handle parent_value, Handle child_value) {
+    if (instance_of(child_value, &PyList_Type) && instance_of(parent_value, &PyList_Type))
+        return merged_lists(parent_value, child_value);
+    if (instance_of(child_value, &PyDict_Type) && instance_of(parent_value, &PyDict_Type))
+        return global("merge_schema").call({parent_value, child_value});
+    return shallow_copy(child_value);
+}
+
+Obj merge_schema(Call& a) {
+    Handle parent_schema = a[0], child_schema = a[1];
+    RecursionGuard guard(" while merging schemas");
+    for (Obj field_name : child_schema.iter()) {
+        Obj parent_value = get(parent_schema, field_name);
+        Obj child_value = child_schema.item(field_name);
+        Obj merged = parent_value.is_none() ? shallow_copy(child_value) : merged_value(parent_value, child_value);
+        parent_schema.set_item(field_name, merged);
+    }
+    return expect_dict(Obj(parent_schema));
+}
+
+Obj merge_list_fields_call(Call& a) { return merge_list_fields(a[0], a[1]); }
+
+void module_body(ModuleBody& m) {
+    m.import("copy");
+    g_copy_function = global("copy").attr("copy").release();  // kept for the life of the process
+    m.import_from("typing", {"Any"});
+    m.def({.name = "_merge_list_of_lists",
+           .params = {arg("parent", "list[list[str]]").exactly(&PyList_Type),
+                      arg("child", "list[list[str]]").exactly(&PyList_Type)},
+           .returns = "list[list[str]]",
+           .body = merge_list_of_lists});
+    g_merge_list_fields = m.def({.name = "_merge_list_fields",
+           .params = {arg("parent", "list[Any]").exactly(&PyList_Type), arg("child", "list[Any]").exactly(&PyList_Type)},
+           .returns = "list[Any]",
+           .body = merge_list_fields_call}).release();
+    m.def({.name = "merge_schema",
+           .params = {arg("parent_schema", "dict[str, Any]").exactly(&PyDict_Type),
+                      arg("child_schema", "dict[str, Any]").exactly(&PyDict_Type)},
+           .returns = "dict[str, Any]",
+           .doc = "Merges the child schema into the parent schema in place and returns the parent.",
+           .body = merge_schema});
+}
+
+}  // namespace
+
+KV_MODULE(merger, "korvan_models.schemas.utils.merger", module_body)
