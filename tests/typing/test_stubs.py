@@ -16,6 +16,8 @@ MYPY_CONFIG = HERE / "mypy.ini"
 ALLOWLIST = HERE / "stubtest_allowlist.txt"
 
 INSTALLED = [name for name in NATIVE_MODULES if installed_file(name) is not None]
+# Stubs are looked up in the installed package only.
+ENV = {key: value for key, value in os.environ.items() if key != "MYPYPATH"}
 
 
 def test_module_list_is_the_build_list():
@@ -27,11 +29,10 @@ def stubtest_output(tmp_path_factory) -> str:
     """stubtest's report over every installed native module, from one run outside the source tree."""
     if not INSTALLED:
         pytest.skip("no native module is installed")
-    env = {key: value for key, value in os.environ.items() if key != "MYPYPATH"}
     result = subprocess.run(
         [sys.executable, "-m", "mypy.stubtest", "--mypy-config-file", str(MYPY_CONFIG),
          "--allowlist", str(ALLOWLIST), *INSTALLED],
-        cwd=tmp_path_factory.mktemp("stubtest"), env=env, capture_output=True, text=True, timeout=600,
+        cwd=tmp_path_factory.mktemp("stubtest"), env=ENV, capture_output=True, text=True, timeout=600,
     )
     output = result.stdout + result.stderr
     stray = [block for block in _blocks(output) if not any(_belongs(block, dotted) for dotted in INSTALLED)]
@@ -72,5 +73,5 @@ def test_every_stub_type_checks(tmp_path):
     # Also the stubs of modules not built yet: their imports and annotations must resolve.
     args = [arg for dotted in NATIVE_MODULES for arg in ("-m", dotted)]
     result = subprocess.run([sys.executable, "-m", "mypy", "--config-file", str(MYPY_CONFIG), "--no-incremental",
-                             *args], cwd=tmp_path, capture_output=True, text=True, timeout=600)
+                             *args], cwd=tmp_path, env=ENV, capture_output=True, text=True, timeout=600)
     assert result.returncode == 0, result.stdout + result.stderr
