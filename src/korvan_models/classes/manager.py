@@ -16,18 +16,29 @@ class ClassManager:
     def __init__(self, models_module_name: str | None = None) -> None:
         self._models_module_name = models_module_name or KorvanConfigManager().models_module_name
 
+    def _import(self, module: str) -> None:
+        """Imports a module of the generated package; a package or module that is not there is no error."""
+        try:
+            importlib.import_module(module)
+        except ModuleNotFoundError as err:
+            if err.name is None or not module.startswith(err.name):
+                raise
+
     def _find(self, class_name: str) -> type[BaseModelClass]:
         model_class = MODEL_REGISTRY.get(class_name, self._models_module_name)
+        if model_class is None and isinstance(class_name, str) and class_name.isidentifier():
+            # The package imports all its models; a model module it leaves out is imported by name.
+            self._import(self._models_module_name)
+            model_class = MODEL_REGISTRY.get(class_name, self._models_module_name)
+            if model_class is None:
+                self._import(f"{self._models_module_name}.{model_module_name(class_name)}")
+                model_class = MODEL_REGISTRY.get(class_name, self._models_module_name)
+            model_class = model_class or MODEL_REGISTRY.get(class_name)
         if model_class is None:
-            module = f"{self._models_module_name}.{model_module_name(class_name)}"
-            try:
-                importlib.import_module(module)
-            except ModuleNotFoundError as err:
-                if err.name is None or not module.startswith(err.name):
-                    raise
-            model_class = MODEL_REGISTRY.get(class_name, self._models_module_name) or MODEL_REGISTRY.get(class_name)
-        if model_class is None:
-            raise LookupError(f"Unknown model class {class_name!r}")
+            raise LookupError(
+                f"Unknown model class {class_name!r}: not in the generated package {self._models_module_name!r} "
+                "(is its folder on sys.path?) nor among the imported models"
+            )
         return model_class
 
     def resolve_schema_type(self, class_name: str) -> SchemaTypes:
