@@ -9,15 +9,17 @@ namespace kv {
 namespace {
 
 // exec_body for types.new_class: copies the prepared items into the class namespace, in order.
+// The namespace may be any mapping whose __setitem__ runs Python code: the items are read from an
+// owned snapshot, never through a borrowed dictionary position.
 PyObject* fill_namespace(PyObject* items, PyObject* ns) {
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(items, &pos, &key, &value))
-        if (PyObject_SetItem(ns, key, value) < 0) return nullptr;
+    for (Obj pair : Obj::steal(PyDict_Items(items)).iter()) {
+        auto [key, value] = unpack<2>(pair);
+        Handle(ns).set_item(key, value);
+    }
     Py_RETURN_NONE;
 }
 
-PyMethodDef fill_namespace_def = {"exec_body", fill_namespace, METH_O, nullptr};
+PyMethodDef fill_namespace_def = {"exec_body", boundary<fill_namespace>, METH_O, nullptr};
 
 }  // namespace
 

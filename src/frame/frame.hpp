@@ -79,6 +79,11 @@ public:
     bool is(Handle other) const { return p_ == other.p_; }
     bool eq(Handle other, Where where = Where::current()) const;
     bool ne(Handle other, Where where = Where::current()) const;
+    bool lt(Handle other, Where where = Where::current()) const;
+    bool le(Handle other, Where where = Where::current()) const;
+    bool gt(Handle other, Where where = Where::current()) const;
+    bool ge(Handle other, Where where = Where::current()) const;
+    void add(Handle value, Where where = Where::current()) const;  // set.add
     bool contains(Handle value, Where where = Where::current()) const;
     bool isinstance(Handle type, Where where = Where::current()) const;
     bool is_list() const { return PyList_Check(p_); }
@@ -154,45 +159,114 @@ struct KwArg {
 };
 
 // Keyword names for hot calls, made once per call site: `static const Keywords keys{"id", "ctx"};`
-// and then `callable.call({}, keys, {id, ctx})`.
+// and then `callable.call({}, keys, {id, ctx})`. The names are checked when the module is compiled
+// and the object is constant-initialised (no guard, no Python work in the static initialiser: a
+// collection run there could switch threads and deadlock on the guard); the interned name tuple is
+// made on the first call. A value left empty (`Obj()`) leaves its keyword out of that call.
 class Keywords {
 public:
-    Keywords(std::initializer_list<const char*> keys);
+    static constexpr size_t max_names = 12;
+    consteval Keywords(std::initializer_list<const char*> keys) : size_(keys.size()) {
+        if (keys.size() > max_names) throw "too many keyword names";
+        size_t i = 0;
+        for (const char* key : keys) {
+            if (!is_identifier(key)) throw "a keyword name must be an identifier";
+            keys_[i++] = key;
+        }
+    }
     Keywords(const Keywords&) = delete;
     Keywords& operator=(const Keywords&) = delete;
-    PyObject* names() const { return names_; }
+    PyObject* names(Where where = Where::current()) const;  // the interned names, as a tuple
+    PyObject* name_at(size_t i) const;                       // one interned name
     size_t size() const { return size_; }
 
 private:
-    PyObject* names_;  // kept for the life of the process, like the module state
+    static consteval bool is_identifier(const char* key) {
+        if (!key || !*key || (*key >= '0' && *key <= '9')) return false;
+        for (const char* c = key; *c; ++c) {
+            bool ok = (*c >= 'a' && *c <= 'z') || (*c >= 'A' && *c <= 'Z') || (*c >= '0' && *c <= '9') ||
+                      *c == '_';
+            if (!ok) return false;
+        }
+        return true;
+    }
+    const char* keys_[max_names] = {};
     size_t size_;
+    mutable PyObject* names_ = nullptr;  // kept for the life of the process, like the module state
+};
+
+// Python objects a generator body holds across a co_yield. A holder made while a body runs joins
+// that body's list, so the generator's tp_traverse shows its objects to the collector and an
+// abandoned cycle through it is found and closed; its destructor leaves the list. Outside a
+// generator body a holder belongs to no list.
+class Held {
+public:
+    Held(const Held&) = delete;
+    Held& operator=(const Held&) = delete;
+    virtual int traverse(visitproc visit, void* arg) const = 0;
+    virtual int recursion_levels() const { return 0; }
+    Held* next_held() const { return next_; }
+
+protected:
+    Held() noexcept;
+    ~Held() { leave(); }
+    // Leaves the list; a holder calls it first thing in its destructor, so that a collection run
+    // while its members are released never reads a half-destroyed holder.
+    void leave() noexcept;
+
+private:
+    Held* next_ = nullptr;
+    Held** prev_ = nullptr;
+};
+
+// A local of a generator body that the collector sees: `Local cache(new_dict());`.
+class Local : public Held {
+public:
+    Local() = default;
+    Local(Obj value) : value_(std::move(value)) {}
+    ~Local() { leave(); }
+    Local& operator=(Obj value) {
+        value_ = std::move(value);
+        return *this;
+    }
+    const Obj& get() const { return value_; }
+    operator const Obj&() const { return value_; }
+    operator Handle() const { return value_; }
+    const Obj* operator->() const { return &value_; }
+    const Obj& operator*() const { return value_; }
+    int traverse(visitproc visit, void* arg) const override;
+
+private:
+    Obj value_;
 };
 
 // Iteration over any iterable: `for (Obj x : h.iter())`; errors throw from ++.
-class Range {
+class Range : public Held {
 public:
     explicit Range(Obj iterator, Where where) : it_(std::move(iterator)), where_(where) {}
+    ~Range() { leave(); }
     struct End {};
     class Cursor {
     public:
-        Cursor(Range* r) : r_(r) { advance(); }
-        const Obj& operator*() const { return current_; }
+        Cursor(Range* r) : r_(r) { r_->advance(); }
+        const Obj& operator*() const { return r_->current_; }
         Cursor& operator++() {
-            advance();
+            r_->advance();
             return *this;
         }
-        bool operator!=(End) const { return current_.valid(); }
+        bool operator!=(End) const { return r_->current_.valid(); }
 
     private:
-        void advance();
         Range* r_;
-        Obj current_;
     };
     Cursor begin() { return Cursor(this); }
     End end() { return {}; }
+    int traverse(visitproc visit, void* arg) const override;
 
 private:
+    void advance();
     Obj it_;
+    Obj current_;
     Where where_;
 };
 
@@ -233,33 +307,42 @@ Obj expect_list(Obj value, Where where = Where::current());
 Obj expect_dict(Obj value, Where where = Where::current());
 
 // A context manager held for a scope, as a `with` block: __enter__ now, __exit__ when the scope
-// ends. Leaving through a Python exception hands that exception to __exit__ (which cannot
-// suppress it here); leaving normally hands it None three times. The destructor cannot throw, so
-// a failing __exit__ on a normal exit is reported as unraisable: call exit() where that failure
-// must propagate to the caller.
-class With {
+// ends. Leaving with a Python exception set (thrown, or returned as `raised(...)`) hands that
+// exception to __exit__; leaving normally hands it None three times. The scope cannot go on after
+// the block, so an __exit__ that returns true cannot suppress the exception here: call
+// suppressed() in the handler where the block may be swallowed. The destructor cannot throw, so a
+// failing __exit__ on a normal exit is reported as unraisable: call exit() where that failure must
+// propagate to the caller.
+class With : public Held {
 public:
     explicit With(Handle manager, Where where = Where::current());
     ~With();
-    With(const With&) = delete;
-    With& operator=(const With&) = delete;
     const Obj& value() const { return value_; }  // what __enter__ returned
     void exit(Where where = Where::current());   // a normal exit whose failure throws
+    // In a handler of the set exception: __exit__ receives it; true when __exit__ suppressed it
+    // (the exception is then cleared), else the exception (or __exit__'s own) stays set.
+    bool suppressed(Where where = Where::current());
+    int traverse(visitproc visit, void* arg) const override;
 
 private:
     Obj exit_;
     Obj value_;
-    int uncaught_;
 };
 
-// Native recursion over caller data.
-class RecursionGuard {
+// Native recursion over caller data: counts against the interpreter's recursion budget, as the
+// host's own C functions do, and refuses when the thread's stack runs low. A guard held across a
+// co_yield gives its level back while the generator is suspended, so that resuming on another
+// thread keeps both threads' budgets balanced.
+class RecursionGuard : public Held {
 public:
     explicit RecursionGuard(const char* what, Where where = Where::current());
-    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
-    RecursionGuard(const RecursionGuard&) = delete;
-    RecursionGuard& operator=(const RecursionGuard&) = delete;
+    ~RecursionGuard();
+    int traverse(visitproc, void*) const override { return 0; }
+    int recursion_levels() const override { return 1; }
 };
+
+// A text made as PyUnicode_FromFormat makes it: `format_text("%U.%s", module, name)`.
+Obj format_text(const char* format, ...);
 
 // ---------------------------------------------------------------------------------------------
 // Functions
@@ -299,8 +382,21 @@ inline Param kwarg(const char* n, const char* annotation = nullptr) {
 
 class Call;
 struct Generator;
+struct ResultGenerator;
 using Body = Obj (*)(Call&);
 using GeneratorBody = Generator (*)(Call);
+using ResultGeneratorBody = ResultGenerator (*)(Call);
+
+// A generator body of either kind: one that only yields, or one that also co_returns a value.
+struct GeneratorFn {
+    GeneratorBody plain = nullptr;
+    ResultGeneratorBody returning = nullptr;
+    GeneratorFn() = default;
+    GeneratorFn(std::nullptr_t) {}
+    GeneratorFn(GeneratorBody body) : plain(body) {}
+    GeneratorFn(ResultGeneratorBody body) : returning(body) {}
+    explicit operator bool() const { return plain || returning; }
+};
 
 struct FunctionSpec {
     const char* name;
@@ -308,7 +404,7 @@ struct FunctionSpec {
     const char* returns = nullptr;  // result annotation text
     const char* doc = nullptr;
     Body body = nullptr;
-    GeneratorBody generator = nullptr;
+    GeneratorFn generator = {};
     Obj closure;                     // a value the body reads back with Call::closure()
     std::string qualname;            // empty: the name (module level) or Class.name (in a class)
 };
@@ -329,68 +425,99 @@ public:
     int traverse(visitproc visit, void* arg) const;  // the values an owned copy holds, for the GC
 
 private:
+    static constexpr Py_ssize_t inline_owned = 6;
     PyObject* const* args_;
     Py_ssize_t n_;
     PyObject* function_;
     PyObject** owned_ = nullptr;  // owned copy: the function, then the arguments
+    PyObject* inline_[inline_owned];  // an owned copy's storage when it fits
 };
 
 Obj make_function(FunctionSpec spec, Where where = Where::current());
 
 // ---------------------------------------------------------------------------------------------
-// Generators: a body is a coroutine that co_yields objects; `co_await yield_from(it)` delegates.
-// Hold resources in RAII guards (With for context managers): close() and discarding the generator
-// unwind a suspended body through them. With g++ 12, a string literal inside a braced list within
-// a co_yield expression does not compile ("array used as initializer"): build that value on a line
-// of its own first.
+// Generators: a body is a coroutine that co_yields objects; `co_await yield_from(it)` delegates
+// and gives the delegate's result. A `ResultGenerator` body may also `co_return value;`, which
+// becomes the generator's StopIteration value and the result of a delegating `yield from`.
+// Hold resources in RAII guards (With for context managers, Local for other objects): close()
+// and discarding the generator unwind a suspended body through them, and the collector sees what
+// they hold. With g++ 12, a string literal inside a braced list within a co_yield expression does
+// not compile ("array used as initializer"): build that value on a line of its own first.
 
-struct Generator {
-    struct promise_type;
-    using handle_type = std::coroutine_handle<promise_type>;
-
+struct GeneratorPromise {
     struct YieldAwaiter {
-        promise_type* p;
+        GeneratorPromise* p;
         bool await_ready() const noexcept { return false; }
-        void await_suspend(handle_type) const noexcept {}
+        void await_suspend(std::coroutine_handle<>) const noexcept {}
         Obj await_resume() const;  // the sent value, or throws the thrown-in exception
     };
-    struct DelegateAwaiter {
-        Obj iterator;
-        bool await_ready() const noexcept { return false; }
-        void await_suspend(handle_type h) noexcept;
-        Obj await_resume();
-        promise_type* p = nullptr;
-    };
 
-    struct promise_type {
-        promise_type() = default;
-        // A generator body's own Call, so that the generator object can show its values to the GC.
-        explicit promise_type(const Call& c) : call(&c) {}
+    GeneratorPromise() = default;
+    // A generator body's own Call, so that the generator object can show its values to the GC.
+    explicit GeneratorPromise(const Call& c) : call(&c) {}
+    GeneratorPromise(const GeneratorPromise&) = delete;
+    GeneratorPromise& operator=(const GeneratorPromise&) = delete;
 
-        const Call* call = nullptr;
-        Obj yielded;
-        Obj sent;
-        bool throw_pending = false;
-        Obj delegate;
-        bool delegate_new = false;
-        Obj delegate_result;
-        std::exception_ptr error;
+    const Call* call = nullptr;
+    Obj yielded;
+    Obj sent;
+    bool throw_pending = false;
+    int line = 0;  // the line of the co_yield or yield_from the body waits at
+    Obj delegate;
+    bool delegate_new = false;
+    Obj delegate_result;
+    Obj result;  // what the body co_returned
+    std::exception_ptr error;
+    Held* held = nullptr;  // the body's holders, newest first
 
+    std::suspend_always initial_suspend() noexcept { return {}; }
+    std::suspend_always final_suspend() noexcept { return {}; }
+    void unhandled_exception() { error = std::current_exception(); }
+    YieldAwaiter yield_value(Obj value, Where where = Where::current()) {
+        yielded = std::move(value);
+        line = static_cast<int>(where.line());
+        return YieldAwaiter{this};
+    }
+};
+
+struct DelegateAwaiter {
+    Obj iterator;
+    int line = 0;
+    GeneratorPromise* p = nullptr;
+    bool await_ready() const noexcept { return false; }
+    template <class Promise>
+    void await_suspend(std::coroutine_handle<Promise> h) noexcept {
+        p = &h.promise();
+        p->delegate = std::move(iterator);
+        p->delegate_new = true;
+        p->line = line;
+    }
+    Obj await_resume();
+};
+
+struct Generator {
+    struct promise_type : GeneratorPromise {
+        using GeneratorPromise::GeneratorPromise;
         Generator get_return_object() { return Generator{handle_type::from_promise(*this)}; }
-        std::suspend_always initial_suspend() noexcept { return {}; }
-        std::suspend_always final_suspend() noexcept { return {}; }
-        void unhandled_exception() { error = std::current_exception(); }
         void return_void() {}
-        YieldAwaiter yield_value(Obj value) {
-            yielded = std::move(value);
-            return YieldAwaiter{this};
-        }
     };
-
+    using handle_type = std::coroutine_handle<promise_type>;
+    using YieldAwaiter = GeneratorPromise::YieldAwaiter;
+    using DelegateAwaiter = kv::DelegateAwaiter;
     handle_type handle;
 };
 
-Generator::DelegateAwaiter yield_from(Handle iterable, Where where = Where::current());
+struct ResultGenerator {
+    struct promise_type : GeneratorPromise {
+        using GeneratorPromise::GeneratorPromise;
+        ResultGenerator get_return_object() { return ResultGenerator{handle_type::from_promise(*this)}; }
+        void return_value(Obj value) { result = std::move(value); }
+    };
+    using handle_type = std::coroutine_handle<promise_type>;
+    handle_type handle;
+};
+
+DelegateAwaiter yield_from(Handle iterable, Where where = Where::current());
 
 // ---------------------------------------------------------------------------------------------
 // Classes, built through types.new_class.

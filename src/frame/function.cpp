@@ -1,6 +1,4 @@
 // The function object type: vectorcall, one argument binder, method binding like a Python function.
-#include <pthread.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -28,7 +26,7 @@ struct FunctionObject {
     Py_ssize_t direct_nargs;  // a call of exactly this many positionals needs no binding; else -1
     Signature* sig;
     Body body;
-    GeneratorBody generator;
+    GeneratorFn generator;
     PyObject* name;
     PyObject* qualname;
     PyObject* module;
@@ -78,11 +76,13 @@ struct HeldDefaults {
     PyObject* tuple = nullptr;  // the positional defaults, once one of them is bound
     PyObject** kw;              // keyword-only defaults bound
     Py_ssize_t nkw = 0;
+    PyObject* kwdict = nullptr;  // the __kwdefaults__ dict, held while its keys are compared
     explicit HeldDefaults(PyObject** storage) : kw(storage) {}
     HeldDefaults(const HeldDefaults&) = delete;
     HeldDefaults& operator=(const HeldDefaults&) = delete;
     ~HeldDefaults() {
         Py_XDECREF(tuple);
+        Py_XDECREF(kwdict);
         for (Py_ssize_t i = 0; i < nkw; ++i) Py_DECREF(kw[i]);
     }
 };
@@ -130,9 +130,11 @@ __attribute__((optimize("no-tree-loop-distribute-patterns"))) void bind(Function
         PyErr_Format(PyExc_TypeError, keyword_problem, s.name.c_str(), problem_key);
         throw PyError{s.line};
     }
-    PyObject* kwdefaults = f->kwdefaults != Py_None ? f->kwdefaults : nullptr;
+    // A key's __eq__ may replace __kwdefaults__ during the lookup: the dict is held until the call ends.
+    PyObject* kwdefaults = nullptr;
     for (Py_ssize_t i = s.npos; i < total; ++i) {
         if (bound[i]) continue;
+        if (!kwdefaults && f->kwdefaults && f->kwdefaults != Py_None) kwdefaults = held.kwdict = Py_NewRef(f->kwdefaults);
         PyObject* fallback = kwdefaults ? PyDict_GetItemWithError(kwdefaults, s.names[i]) : nullptr;
         if (!fallback) {
             if (!PyErr_Occurred())
@@ -159,7 +161,14 @@ inline PyObject* run_body(FunctionObject* f, PyObject* self, PyObject* const* bo
     const Signature& s = *f->sig;
     if (s.has_exact) check_exact_types(s, bound);
     Call call(bound, s.total, self);
-    if (f->generator) return new_generator(f->generator(call.owned()), f->name, f->qualname, s.line);
+    if (f->generator.plain) {
+        auto h = f->generator.plain(call.owned()).handle;
+        return new_generator(h, &h.promise(), f->name, f->qualname, s.line);
+    }
+    if (f->generator.returning) {
+        auto h = f->generator.returning(call.owned()).handle;
+        return new_generator(h, &h.promise(), f->name, f->qualname, s.line);
+    }
     return f->body(call).release();
 }
 
@@ -180,61 +189,84 @@ __attribute__((noinline)) PyObject* bind_and_run(FunctionObject* f, PyObject* se
     return run_body(f, self, bound);
 }
 
-// Native recursion through frame functions is bounded by the stack it really uses: a call is
-// refused with RecursionError while less than a reserve (256 KiB, or a quarter of a smaller thread
-// stack) is left. Counting calls instead would let a thread with a small stack overflow first, and
-// reading the thread state on every call costs more than this one comparison.
-constexpr size_t stack_reserve = 256 * 1024;
+// The other common shape: positional arguments only, the rest filled from `__defaults__`.
+constexpr Py_ssize_t short_params = 8;
 
-uintptr_t measure_stack_floor() {
-    uintptr_t floor = 1;  // unknown: never refuse
-    pthread_attr_t attr;
-    if (pthread_getattr_np(pthread_self(), &attr) != 0) return floor;
-    void* low = nullptr;
-    size_t size = 0;
-    if (pthread_attr_getstack(&attr, &low, &size) == 0)
-        floor = reinterpret_cast<uintptr_t>(low) + (size / 4 < stack_reserve ? size / 4 : stack_reserve);
-    pthread_attr_destroy(&attr);
-    return floor;
+inline bool fills_from_defaults(FunctionObject* f, Py_ssize_t nargs) {
+    PyObject* defaults = f->defaults;
+    return f->direct_nargs <= short_params && defaults && PyTuple_Check(defaults) &&
+           PyTuple_GET_SIZE(defaults) >= f->direct_nargs - nargs;
 }
 
-__attribute__((tls_model("initial-exec"))) thread_local uintptr_t stack_floor = 0;
+PyObject* run_with_defaults(FunctionObject* f, PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    Obj held(Handle{f->defaults});  // the body may replace __defaults__
+    Py_ssize_t total = f->direct_nargs, ndefaults = PyTuple_GET_SIZE(held.ptr());
+    PyObject* bound[short_params];
+    for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = args[i];
+    for (Py_ssize_t i = nargs; i < total; ++i) bound[i] = PyTuple_GET_ITEM(held.ptr(), ndefaults - total + i);
+    Call call(bound, total, self);
+    return f->body(call).release();
+}
 
-struct CallDepth {
-    bool enter() {
-        uintptr_t here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
-        if (here > stack_floor) [[likely]] {
-            if (stack_floor) return true;
-            stack_floor = measure_stack_floor();
-            if (here > stack_floor) return true;
-        }
-        PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while calling a Python object");
-        return false;
+// Keywords naming positional parameters by their interned names, the rest from `__defaults__`;
+// anything unusual (a name that is no parameter or not interned, a value given twice, a missing
+// argument) goes to the full binder, which reports it.
+PyObject* run_with_keywords(FunctionObject* f, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+    Py_ssize_t total = f->direct_nargs;
+    PyObject* const* names = f->sig->names.data();
+    PyObject* bound[short_params];
+    for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = args[i];
+    for (Py_ssize_t i = nargs; i < total; ++i) bound[i] = nullptr;
+    Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        Py_ssize_t i = nargs;
+        while (i < total && names[i] != key) ++i;
+        if (i == total || bound[i]) return bind_and_run(f, self, args, nargs, kwnames);
+        bound[i] = args[nargs + k];
     }
-    void leave() {}
-};
+    Obj held;  // the defaults tuple, once one of its values is bound: the body may replace it
+    for (Py_ssize_t i = nargs; i < total; ++i) {
+        if (bound[i]) continue;
+        if (!held.valid()) {
+            if (!f->defaults || !PyTuple_Check(f->defaults)) return bind_and_run(f, self, args, nargs, kwnames);
+            held = Obj(Handle{f->defaults});
+        }
+        Py_ssize_t at = i - total + PyTuple_GET_SIZE(held.ptr());
+        if (at < 0) return bind_and_run(f, self, args, nargs, kwnames);
+        bound[i] = PyTuple_GET_ITEM(held.ptr(), at);
+    }
+    Call call(bound, total, self);
+    return f->body(call).release();
+}
 
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     FunctionObject* f = as_function(self);
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    CallDepth depth;
-    if (!depth.enter()) return nullptr;
+    // Each call counts against the interpreter's recursion budget, as the host's C functions do.
+    if (!enter_native_call(" while calling a Python object")) [[unlikely]]
+        return nullptr;
     PyObject* result = nullptr;
     try {
         // Every parameter given by position, none typed: the caller's references serve as they are.
         if (!kwnames && nargs == f->direct_nargs) {
             Call call(args, nargs, self);
             result = f->body(call).release();
+        } else if (!kwnames && nargs < f->direct_nargs && fills_from_defaults(f, nargs)) {
+            result = run_with_defaults(f, self, args, nargs);
+        } else if (kwnames && f->direct_nargs >= nargs && f->direct_nargs <= short_params) {
+            result = run_with_keywords(f, self, args, nargs, kwnames);
         } else {
             result = bind_and_run(f, self, args, nargs, kwnames);
         }
-        if (!result && PyErr_Occurred()) add_traceback(f->qualname, raised_line);  // returned raised(...)
+        if (!result && PyErr_Occurred()) add_traceback(f->qualname, take_raised_line(f->sig->line));
     } catch (const PyError& e) {
         add_traceback(f->qualname, e.line);
     } catch (...) {
         translate_cpp_exception();
     }
-    depth.leave();
+    leave_native_call();
     return result;
 }
 
@@ -312,45 +344,41 @@ int set_annotations(PyObject* self, PyObject* v, void*) {
 
 PyObject* get_globals(PyObject*, void*) { return Py_NewRef(module_namespace().ptr()); }
 
-// inspect.signature() reads this: the declared parameters, defaults and annotation texts.
+// inspect.signature() reads this: the declared parameters, defaults and annotation texts. Python
+// code runs at every step (a patched inspect.Parameter, a thread switch), so what is read from the
+// function is held first and every size is read from the held objects.
 PyObject* get_signature(PyObject* self, void*) {
     FunctionObject* f = as_function(self);
     const Signature& s = *f->sig;
-    try {
-        Obj inspect = import_module("inspect");
-        Obj parameter = inspect.attr("Parameter");
-        Obj empty = parameter.attr("empty");
-        Handle annotations = f->annotations;
-        auto annotation_of = [&](PyObject* key) {
-            if (!annotations.valid()) return empty;
-            PyObject* a = PyDict_GetItemWithError(annotations.ptr(), key);
-            if (!a && PyErr_Occurred()) fail();
-            return a ? Obj(Handle(a)) : empty;
-        };
-        Py_ssize_t ndefaults = f->defaults && PyTuple_Check(f->defaults) ? PyTuple_GET_SIZE(f->defaults) : 0;
-        Obj params = new_list();
-        for (size_t i = 0; i < s.params.size(); ++i) {
-            Py_ssize_t at = static_cast<Py_ssize_t>(i);
-            bool keyword_only = at >= s.npos;
-            Obj fallback = empty;
-            if (!keyword_only && at >= s.npos - ndefaults) {
-                fallback = Obj(Handle(PyTuple_GET_ITEM(f->defaults, at - s.npos + ndefaults)));
-            } else if (keyword_only && f->kwdefaults && PyDict_Check(f->kwdefaults)) {
-                PyObject* d = PyDict_GetItemWithError(f->kwdefaults, s.names[i]);
-                if (d) fallback = Obj(Handle(d));
-                else if (PyErr_Occurred()) fail();
-            }
-            Obj kind = parameter.attr(keyword_only ? "KEYWORD_ONLY" : "POSITIONAL_OR_KEYWORD");
-            params.append(parameter.call({Handle(s.names[i]), kind},
-                                         {{"default", fallback}, {"annotation", annotation_of(s.names[i])}}));
-        }
-        return inspect.attr("Signature")
-            .call({params}, {{"return_annotation", annotation_of(name("return"))}})
-            .release();
-    } catch (...) {
-        translate_cpp_exception();
-        return nullptr;
+    Obj function(Handle{self});
+    Obj annotations(Handle{f->annotations});
+    Obj defaults(Handle{f->defaults && PyTuple_Check(f->defaults) ? f->defaults : nullptr});
+    Obj kwdefaults(Handle{f->kwdefaults && PyDict_Check(f->kwdefaults) ? f->kwdefaults : nullptr});
+    Obj inspect = import_module("inspect");
+    Obj parameter = inspect.attr("Parameter");
+    Obj empty = parameter.attr("empty");
+    auto lookup = [&](const Obj& dict, PyObject* key) {
+        if (!dict.valid()) return empty;
+        Obj found = Obj::steal_or_null(Py_XNewRef(PyDict_GetItemWithError(dict.ptr(), key)));
+        if (!found.valid() && PyErr_Occurred()) fail();
+        return found.valid() ? found : empty;
+    };
+    Py_ssize_t ndefaults = defaults.valid() ? PyTuple_GET_SIZE(defaults.ptr()) : 0;
+    Obj params = new_list();
+    for (size_t i = 0; i < s.params.size(); ++i) {
+        Py_ssize_t at = static_cast<Py_ssize_t>(i);
+        bool keyword_only = at >= s.npos;
+        Obj fallback = empty;
+        if (!keyword_only && at >= s.npos - ndefaults)
+            fallback = Obj(Handle(PyTuple_GET_ITEM(defaults.ptr(), at - s.npos + ndefaults)));
+        else if (keyword_only)
+            fallback = lookup(kwdefaults, s.names[i]);
+        Obj kind = parameter.attr(keyword_only ? "KEYWORD_ONLY" : "POSITIONAL_OR_KEYWORD");
+        Obj annotation = lookup(annotations, s.names[i]);
+        params.append(parameter.call({Handle(s.names[i]), kind}, {{"default", fallback}, {"annotation", annotation}}));
     }
+    Obj returns = lookup(annotations, name("return"));
+    return inspect.attr("Signature").call({params}, {{"return_annotation", returns}}).release();
 }
 
 PyObject* function_repr(PyObject* self) {
@@ -367,6 +395,8 @@ PyObject* function_get(PyObject* self, PyObject* obj, PyObject*) {
 int function_traverse(PyObject* self, visitproc visit, void* arg) {
     FunctionObject* f = as_function(self);
     Py_VISIT(Py_TYPE(self));
+    Py_VISIT(f->name);
+    Py_VISIT(f->qualname);
     Py_VISIT(f->dict);
     Py_VISIT(f->defaults);
     Py_VISIT(f->kwdefaults);
@@ -409,28 +439,28 @@ PyMemberDef function_members[] = {
     {nullptr, 0, 0, 0, nullptr}};
 
 PyGetSetDef function_getset[] = {
-    {"__name__", get_name, set_name, nullptr, nullptr},
-    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
-    {"__module__", get_module, set_module, nullptr, nullptr},
-    {"__doc__", get_doc, set_doc, nullptr, nullptr},
-    {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
-    {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
-    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
-    {"__globals__", get_globals, nullptr, nullptr, nullptr},
-    {"__signature__", get_signature, nullptr, nullptr, nullptr},
+    {"__name__", boundary<get_name>, boundary<set_name>, nullptr, nullptr},
+    {"__qualname__", boundary<get_qualname>, boundary<set_qualname>, nullptr, nullptr},
+    {"__module__", boundary<get_module>, boundary<set_module>, nullptr, nullptr},
+    {"__doc__", boundary<get_doc>, boundary<set_doc>, nullptr, nullptr},
+    {"__defaults__", boundary<get_defaults>, boundary<set_defaults>, nullptr, nullptr},
+    {"__kwdefaults__", boundary<get_kwdefaults>, boundary<set_kwdefaults>, nullptr, nullptr},
+    {"__annotations__", boundary<get_annotations>, boundary<set_annotations>, nullptr, nullptr},
+    {"__globals__", boundary<get_globals>, nullptr, nullptr, nullptr},
+    {"__signature__", boundary<get_signature>, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
-PyMethodDef function_methods[] = {{"__reduce__", function_reduce, METH_NOARGS, nullptr},
+PyMethodDef function_methods[] = {{"__reduce__", boundary<function_reduce>, METH_NOARGS, nullptr},
                                   {nullptr, nullptr, 0, nullptr}};
 
 PyType_Slot function_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(boundary<function_dealloc>)},
+    {Py_tp_repr, reinterpret_cast<void*>(boundary<function_repr>)},
     {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
-    {Py_tp_descr_get, reinterpret_cast<void*>(function_get)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(boundary<function_get>)},
     {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
+    {Py_tp_clear, reinterpret_cast<void*>(boundary<function_clear>)},
     {Py_tp_members, function_members},
     {Py_tp_getset, function_getset},
     {Py_tp_methods, function_methods},
@@ -438,7 +468,8 @@ PyType_Slot function_slots[] = {
 
 PyType_Spec function_spec = {"builtins.korvan_function", sizeof(FunctionObject), 0,
                              Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-                                 Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                                 Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_DISALLOW_INSTANTIATION |
+                                 Py_TPFLAGS_IMMUTABLETYPE,
                              function_slots};
 
 PyTypeObject* function_type(Where where) {
@@ -453,13 +484,18 @@ Call::Call(PyObject* const* args, Py_ssize_t n, PyObject* function) : args_(args
 
 Call::Call(Call&& other) noexcept
     : args_(other.args_), n_(other.n_), function_(other.function_), owned_(other.owned_) {
+    if (owned_ == other.inline_) {
+        for (Py_ssize_t i = 0; i <= n_; ++i) inline_[i] = other.inline_[i];
+        owned_ = inline_;
+        args_ = inline_ + 1;
+    }
     other.owned_ = nullptr;
 }
 
 Call::~Call() {
     if (!owned_) return;
     for (Py_ssize_t i = 0; i <= n_; ++i) Py_DECREF(owned_[i]);
-    delete[] owned_;
+    if (owned_ != inline_) delete[] owned_;
 }
 
 Handle Call::closure() const {
@@ -469,7 +505,7 @@ Handle Call::closure() const {
 
 Call Call::owned() const {
     Call copy(nullptr, n_, function_);
-    copy.owned_ = new PyObject*[static_cast<size_t>(n_) + 1];
+    copy.owned_ = n_ < inline_owned ? copy.inline_ : new PyObject*[static_cast<size_t>(n_) + 1];
     copy.owned_[0] = Py_NewRef(function_);
     for (Py_ssize_t i = 0; i < n_; ++i) copy.owned_[i + 1] = Py_NewRef(args_[i]);
     copy.args_ = copy.owned_ + 1;

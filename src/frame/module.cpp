@@ -42,7 +42,9 @@ std::string source_path(const char* dotted) {
 void register_module(const ModuleInfo* info) { g_info = info; }
 const ModuleInfo& current_module() { return *g_info; }
 
-PyObject* module_create(PyObject* spec, PyModuleDef*) {
+namespace {
+
+PyObject* create_module(PyObject* spec, PyModuleDef*) {
     int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id == -1 && PyErr_Occurred()) return nullptr;
     if (g_interpreter == -1) {
@@ -53,19 +55,21 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) {
         return nullptr;
     }
     if (g_module) return Py_NewRef(g_module);
-    try {
-        Obj module = Obj::steal(PyModule_NewObject(Handle(spec).attr("name").ptr()));
-        Handle ns = PyModule_GetDict(module.ptr());
-        copy_spec_attribute(spec, ns, "loader", "__loader__", true);
-        copy_spec_attribute(spec, ns, "origin", "__file__", true);
-        copy_spec_attribute(spec, ns, "parent", "__package__", true);
-        copy_spec_attribute(spec, ns, "submodule_search_locations", "__path__", false);
-        g_module = Obj(module).release();
-        return module.release();
-    } catch (const PyError&) {
-        return nullptr;
-    }
+    Obj module = Obj::steal(PyModule_NewObject(Handle(spec).attr("name").ptr()));
+    Handle ns = PyModule_GetDict(module.ptr());
+    copy_spec_attribute(spec, ns, "loader", "__loader__", true);
+    copy_spec_attribute(spec, ns, "origin", "__file__", true);
+    copy_spec_attribute(spec, ns, "parent", "__package__", true);
+    copy_spec_attribute(spec, ns, "submodule_search_locations", "__path__", false);
+    g_module = Obj(module).release();
+    return module.release();
 }
+
+}  // namespace
+
+// Module creation and execution pass through the frame's error boundary: an allocation failure or
+// any other C++ exception becomes a Python exception, never a termination.
+PyObject* module_create(PyObject* spec, PyModuleDef* def) { return boundary<create_module>(spec, def); }
 
 static void warn_on_version_mismatch() {
     if (PY_MAJOR_VERSION == 3 && PY_MINOR_VERSION == 12) {
@@ -80,7 +84,7 @@ static void warn_on_version_mismatch() {
     if (PyErr_WarnEx(PyExc_RuntimeWarning, text, 1) < 0) fail();
 }
 
-int module_exec(PyObject* module) {
+static int exec_module(PyObject* module) {
     if (g_executing) {
         if (module == g_executing && g_executed) return 0;
         PyErr_Format(PyExc_RuntimeError,
@@ -113,10 +117,12 @@ int module_exec(PyObject* module) {
     return -1;
 }
 
+int module_exec(PyObject* module) { return boundary<exec_module>(module); }
+
 // One empty code object per function name and line, made at the first failure there: the entry is
 // then a fresh frame over it (the interpreter's own helper builds a code object and a globals dict
 // for every entry, which costs more than the rest of an error path).
-static PyCodeObject* traceback_code(const char* function_name, int line) {
+PyCodeObject* traceback_code(const char* function_name, int line) {
     static std::unordered_map<std::string, PyCodeObject*> cache;
     std::string key = std::to_string(line) + ':' + function_name;
     auto found = cache.find(key);
@@ -149,7 +155,7 @@ void add_traceback(PyObject* qualname, int line) {
     add_traceback(text, line);
 }
 
-void translate_cpp_exception() {
+void translate_cpp_exception() noexcept {
     try {
         throw;
     } catch (const PyError&) {

@@ -2,7 +2,10 @@
 #include "frame.hpp"
 #include "internal.hpp"
 
+#include <pthread.h>
+
 #include <cstdarg>
+#include <cstdint>
 #include <exception>
 #include <memory>
 #include <unordered_map>
@@ -11,12 +14,34 @@ namespace kv {
 
 void fail(Where where) { throw PyError{static_cast<int>(where.line())}; }
 
-int raised_line = 0;
+namespace {
+
+// The exception the last raised(...) on this thread set, with its line: the line belongs to that
+// exception object only, so no other failure's traceback can show it.
+struct RaisedRecord {
+    PyObject* exception = nullptr;  // compared by identity only, never dereferenced
+    int line = 0;
+};
+thread_local RaisedRecord last_raised;
+
+PyObject* current_exception() { return PyThreadState_Get()->current_exception; }
+
+}  // namespace
 
 Obj raised(PyObject* type, Handle value, Where where) {
     PyErr_SetObject(type, value.ptr());
-    raised_line = static_cast<int>(where.line());
+    last_raised = {current_exception(), static_cast<int>(where.line())};
     return Obj();
+}
+
+int take_raised_line(int fallback) noexcept {
+    PyObject* exception = current_exception();
+    RaisedRecord record = last_raised;
+    last_raised = {};
+    // Not yet passed through any traceback entry: still the exception raised(...) set.
+    if (exception && exception == record.exception && !reinterpret_cast<PyBaseExceptionObject*>(exception)->traceback)
+        return record.line;
+    return fallback;
 }
 
 void raise(PyObject* type, const char* message, Where where) {
@@ -129,12 +154,17 @@ Obj Handle::call(Pos args, Kws kws, Where where) const {
                       where);
 }
 
-Keywords::Keywords(std::initializer_list<const char*> keys) : size_(keys.size()) {
-    Obj tuple = Obj::steal(PyTuple_New(static_cast<Py_ssize_t>(keys.size())));
-    Py_ssize_t i = 0;
-    for (const char* key : keys) PyTuple_SET_ITEM(tuple.ptr(), i++, Obj(Handle(name(key))).release());
-    names_ = tuple.release();
+PyObject* Keywords::names(Where where) const {
+    if (names_) [[likely]]
+        return names_;
+    Obj tuple = Obj::steal(PyTuple_New(static_cast<Py_ssize_t>(size_)), where);
+    for (size_t i = 0; i < size_; ++i)
+        PyTuple_SET_ITEM(tuple.ptr(), static_cast<Py_ssize_t>(i), Obj(Handle(name(keys_[i]))).release());
+    if (!names_) names_ = tuple.release();  // made once; a racing first call keeps the first tuple
+    return names_;
 }
+
+PyObject* Keywords::name_at(size_t i) const { return name(keys_[i]); }
 
 Obj Handle::call(Pos args, const Keywords& keys, Pos values, Where where) const {
     if (values.size() != keys.size()) raise(PyExc_SystemError, "keyword call: one value per name", where);
@@ -146,10 +176,31 @@ Obj Handle::call(Pos args, const Keywords& keys, Pos values, Where where) const 
         heap.resize(n);
         slots = heap.data();
     }
+    slots[0] = nullptr;  // the callee may borrow this slot for a receiver
     size_t i = 1;
     for (const Arg& a : args) slots[i++] = a.o.ptr();
-    for (const Arg& v : values) slots[i++] = v.o.ptr();
-    return Obj::steal(PyObject_Vectorcall(p_, slots + 1, args.size() | PY_VECTORCALL_ARGUMENTS_OFFSET, keys.names()),
+    bool all_given = true;
+    for (const Arg& v : values) {
+        all_given = all_given && v.o.valid();
+        slots[i++] = v.o.ptr();
+    }
+    if (all_given) [[likely]]
+        return Obj::steal(
+            PyObject_Vectorcall(p_, slots + 1, args.size() | PY_VECTORCALL_ARGUMENTS_OFFSET, keys.names(where)), where);
+    // Some keywords left out at run time: the names of the given ones only.
+    Py_ssize_t given = 0;
+    for (const Arg& v : values) given += v.o.valid();
+    Obj names = Obj::steal(PyTuple_New(given), where);
+    size_t kept = 1 + args.size(), k = 0;
+    Py_ssize_t j = 0;
+    for (const Arg& v : values) {
+        if (v.o.valid()) {
+            PyTuple_SET_ITEM(names.ptr(), j++, Obj(Handle(keys.name_at(k))).release());
+            slots[kept++] = v.o.ptr();
+        }
+        ++k;
+    }
+    return Obj::steal(PyObject_Vectorcall(p_, slots + 1, args.size() | PY_VECTORCALL_ARGUMENTS_OFFSET, names.ptr()),
                       where);
 }
 
@@ -189,6 +240,37 @@ bool Handle::eq(Handle other, Where where) const {
 bool Handle::ne(Handle other, Where where) const {
     Obj result = Obj::steal(PyObject_RichCompare(p_, other.p_, Py_NE), where);
     return result.truthy(where);
+}
+
+namespace {
+
+bool compare(PyObject* a, PyObject* b, int op, Where where) {
+    int rc = PyObject_RichCompareBool(a, b, op);
+    if (rc < 0) fail(where);
+    return rc;
+}
+
+}  // namespace
+
+bool Handle::lt(Handle other, Where where) const { return compare(p_, other.p_, Py_LT, where); }
+bool Handle::le(Handle other, Where where) const { return compare(p_, other.p_, Py_LE, where); }
+bool Handle::gt(Handle other, Where where) const { return compare(p_, other.p_, Py_GT, where); }
+bool Handle::ge(Handle other, Where where) const { return compare(p_, other.p_, Py_GE, where); }
+
+void Handle::add(Handle value, Where where) const {
+    if (PySet_Check(p_)) {
+        if (PySet_Add(p_, value.p_) < 0) fail(where);
+        return;
+    }
+    Obj::steal(PyObject_CallMethodOneArg(p_, name("add"), value.p_), where);
+}
+
+Obj format_text(const char* format, ...) {
+    va_list va;
+    va_start(va, format);
+    PyObject* text = PyUnicode_FromFormatV(format, va);
+    va_end(va);
+    return Obj::steal(text);
 }
 
 bool Handle::contains(Handle value, Where where) const {
@@ -232,9 +314,41 @@ std::string_view Handle::text(Where where) const {
 
 Range Handle::iter(Where where) const { return Range(Obj::steal(PyObject_GetIter(p_), where), where); }
 
-void Range::Cursor::advance() {
-    current_ = Obj::steal_or_null(PyIter_Next(r_->it_.ptr()));
-    if (!current_.valid() && PyErr_Occurred()) fail(r_->where_);
+void Range::advance() {
+    current_ = Obj::steal_or_null(PyIter_Next(it_.ptr()));
+    if (!current_.valid() && PyErr_Occurred()) fail(where_);
+}
+
+int Range::traverse(visitproc visit, void* arg) const {
+    Py_VISIT(it_.ptr());
+    Py_VISIT(current_.ptr());
+    return 0;
+}
+
+// --- holders a generator body shows to the collector ------------------------------------------
+
+__attribute__((tls_model("initial-exec"))) constinit thread_local Held** stepping_held = nullptr;
+
+Held::Held() noexcept {
+    Held** head = stepping_held;
+    if (!head) return;
+    next_ = *head;
+    if (next_) next_->prev_ = &next_;
+    prev_ = head;
+    *head = this;
+}
+
+void Held::leave() noexcept {
+    if (!prev_) return;
+    *prev_ = next_;
+    if (next_) next_->prev_ = prev_;
+    prev_ = nullptr;
+    next_ = nullptr;
+}
+
+int Local::traverse(visitproc visit, void* arg) const {
+    Py_VISIT(value_.ptr());
+    return 0;
 }
 
 // --- constructors ------------------------------------------------------------------------------
@@ -353,7 +467,7 @@ Obj lookup_special(Handle instance, const char* method, Where where) {
 
 }  // namespace
 
-With::With(Handle manager, Where where) : uncaught_(std::uncaught_exceptions()) {
+With::With(Handle manager, Where where) {
     Obj enter = lookup_special(manager, "__enter__", where);
     Obj exit_method = enter.valid() ? lookup_special(manager, "__exit__", where) : Obj();
     if (!exit_method.valid()) {
@@ -365,30 +479,60 @@ With::With(Handle manager, Where where) : uncaught_(std::uncaught_exceptions()) 
     exit_ = std::move(exit_method);
 }
 
+int With::traverse(visitproc visit, void* arg) const {
+    Py_VISIT(exit_.ptr());
+    Py_VISIT(value_.ptr());
+    return 0;
+}
+
+namespace {
+
+// Calls __exit__ with the set exception, which it handles as an `except` block would: an error of
+// its own is chained to it by the interpreter. Returns __exit__'s result, or empty with its error
+// set; on success the given exception is taken (cleared) and returned through `given`.
+Obj exit_with_error(Handle method, Obj& given) {
+    given = Obj::steal_or_null(PyErr_GetRaisedException());
+    Obj before = Obj::steal_or_null(PyErr_GetHandledException());
+    PyErr_SetHandledException(given.ptr());
+    Obj tb = Obj::steal_or_null(PyException_GetTraceback(given.ptr()));
+    Obj done = Obj::steal_or_null(PyObject_CallFunctionObjArgs(
+        method.ptr(), reinterpret_cast<PyObject*>(Py_TYPE(given.ptr())), given.ptr(), tb.valid() ? tb.ptr() : Py_None,
+        nullptr));
+    PyErr_SetHandledException(before.ptr());
+    return done;
+}
+
+}  // namespace
+
 void With::exit(Where where) {
     if (!exit_.valid()) return;
     Obj method = std::move(exit_);
     Obj::steal(PyObject_CallFunctionObjArgs(method.ptr(), Py_None, Py_None, Py_None, nullptr), where);
 }
 
+bool With::suppressed(Where where) {
+    if (!exit_.valid() || !PyErr_Occurred()) return false;
+    Obj method = std::move(exit_);
+    Obj given;
+    Obj done = exit_with_error(method, given);
+    if (!done.valid()) return false;  // __exit__'s own error is set, chained to the given one
+    int suppress = PyObject_IsTrue(done.ptr());
+    if (suppress < 0) fail(where);
+    if (!suppress) PyErr_SetRaisedException(given.release());
+    return suppress;
+}
+
 With::~With() {
+    leave();
     if (!exit_.valid()) return;
     Obj method = std::move(exit_);
-    PyObject* pending = PyErr_GetRaisedException();
-    if (pending && std::uncaught_exceptions() > uncaught_) {
-        // Leaving through the set exception: __exit__ sees it; an error of its own replaces it.
-        PyObject* tb = PyException_GetTraceback(pending);
-        PyObject* done = PyObject_CallFunctionObjArgs(method.ptr(), reinterpret_cast<PyObject*>(Py_TYPE(pending)),
-                                                      pending, tb ? tb : Py_None, nullptr);
-        Py_XDECREF(tb);
-        if (done) {
-            Py_DECREF(done);
-            PyErr_SetRaisedException(pending);
-        } else {
-            PyObject* raised = PyErr_GetRaisedException();
-            PyException_SetContext(raised, pending);
-            PyErr_SetRaisedException(raised);
-        }
+    if (PyErr_Occurred()) {
+        // Leaving through the set exception (thrown or returned as raised(...)): __exit__ sees it.
+        // An error of its own replaces it; a true result cannot resume the scope, so the
+        // exception goes on (suppressed() is the way to swallow it).
+        Obj given;
+        Obj done = exit_with_error(method, given);
+        if (done.valid()) PyErr_SetRaisedException(given.release());
         return;
     }
     PyObject* done = PyObject_CallFunctionObjArgs(method.ptr(), Py_None, Py_None, Py_None, nullptr);
@@ -397,11 +541,74 @@ With::~With() {
     } else {
         PyErr_WriteUnraisable(method.ptr());
     }
-    PyErr_SetRaisedException(pending);
+}
+
+// --- native recursion ---------------------------------------------------------------------------
+
+namespace {
+
+// A call is refused while less than a reserve (256 KiB, or a quarter of a smaller thread stack) is
+// left. An extra guard beside the interpreter's count, for threads with small stacks; a thread
+// whose stack cannot be measured is bounded by the count alone.
+constexpr size_t stack_reserve = 256 * 1024;
+
+uintptr_t measure_stack_floor() {
+    uintptr_t floor = 1;  // unknown: never refuse
+    pthread_attr_t attr;
+    if (pthread_getattr_np(pthread_self(), &attr) != 0) return floor;
+    void* low = nullptr;
+    size_t size = 0;
+    if (pthread_attr_getstack(&attr, &low, &size) == 0 && size > 0 && size < (size_t(1) << 40))
+        floor = reinterpret_cast<uintptr_t>(low) + (size / 4 < stack_reserve ? size / 4 : stack_reserve);
+    pthread_attr_destroy(&attr);
+    return floor;
+}
+
+}  // namespace
+
+__attribute__((tls_model("initial-exec"))) constinit thread_local uintptr_t stack_floor = UINTPTR_MAX;
+__attribute__((tls_model("initial-exec"))) constinit thread_local int native_depth = 0;
+
+namespace {
+
+bool charge_chunk(const char* what) noexcept {
+    PyThreadState* ts = _PyThreadState_UncheckedGet();
+    if (ts->c_recursion_remaining <= depth_chunk) {
+        PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", what);
+        return false;
+    }
+    ts->c_recursion_remaining -= depth_chunk;
+    return true;
+}
+
+}  // namespace
+
+bool enter_native_call_slow(const char* what) noexcept {
+    uintptr_t here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+    if (stack_floor == UINTPTR_MAX) stack_floor = measure_stack_floor();
+    if (here <= stack_floor) {
+        PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", what);
+        return false;
+    }
+    if (starts_chunk(native_depth) && !charge_chunk(what)) return false;
+    ++native_depth;
+    return true;
+}
+
+void give_back_chunk() noexcept { _PyThreadState_UncheckedGet()->c_recursion_remaining += depth_chunk; }
+
+void enter_native_call_unchecked() noexcept {
+    if (starts_chunk(native_depth)) _PyThreadState_UncheckedGet()->c_recursion_remaining -= depth_chunk;
+    ++native_depth;
 }
 
 RecursionGuard::RecursionGuard(const char* what, Where where) {
-    if (Py_EnterRecursiveCall(what)) fail(where);
+    if (!enter_native_call(what)) fail(where);  // the base leaves the holder list
+}
+
+RecursionGuard::~RecursionGuard() {
+    leave();
+    leave_native_call();
 }
 
 }  // namespace kv

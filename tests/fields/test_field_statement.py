@@ -266,3 +266,19 @@ def test_other_values_fail_unchained(value):
         cast_number_value(value)
     assert str(caught.value) == f"Cannot cast {value} to a number"
     assert caught.value.__cause__ is None and caught.value.__context__ is None
+
+
+@pytest.mark.parametrize("make", [legacy, schema], ids=["legacy", "schema"])
+def test_each_dictionary_key_and_value_gets_its_own_description(monkeypatch, make):
+    made = []
+
+    def recording(**fields):
+        made.append(TypeData(**fields))
+        return made[-1]
+
+    monkeypatch.setattr(module, "TypeData", recording)
+    node = cast_property_value(make(td("string"), td("number")) if make is schema else make("string", "number"),
+                               {"a": "1", "b": "2", "c": "3"})
+    assert printed(node) == "{'a': 1, 'b': 2, 'c': 3}"
+    assert [d.type for d in made] == ["string"] * 3 + ["number"] * 3
+    assert len({id(d) for d in made}) == 6

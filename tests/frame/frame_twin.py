@@ -28,6 +28,10 @@ def wide(p0, p1, p2, p3, p4, p5, p6, p7=7, p8=8, p9=9, *, k0, k1=11, k2=12, k3=1
     return [p0, p1, p2, p3, p4, p5, p6, p7, p8, p9, k0, k1, k2, k3]
 
 
+def key_only(a, *, key, other=0):
+    return a
+
+
 def needs_key(a, *, key: "str", other=0):
     return (a, key, other)
 
@@ -94,6 +98,43 @@ def use_context(manager, action):
         return action(value)
 
 
+def keyword_subset(function, first, second):
+    given = {key: value for key, value in (("first", first), ("second", second)) if value is not None}
+    return function(**given)
+
+
+def order_of(x, y):
+    return (x < y, x <= y, x > y, x >= y)
+
+
+def add_to(items, value):
+    items.add(value)
+    return items
+
+
+def qualified(module, name):
+    return f"{module}.{name}"
+
+
+def raise_here(message):
+    raise ValueError(message)
+
+
+def set_error_plainly(message):
+    raise ValueError(message)
+
+
+def context_raised(manager):
+    with manager:
+        raise ValueError("inside")
+
+
+def suppressing(manager, action):
+    with manager as value:
+        return action(value)
+    return "suppressed"
+
+
 def count_up(n):
     EVENTS.append("start")
     for i in range(n):
@@ -125,6 +166,37 @@ def in_tempdir():
     with tempfile.TemporaryDirectory() as folder:
         yield folder
         yield folder
+
+
+def returns_value(value):
+    yield 1
+    return value
+
+
+def holds_local(factory):
+    keep = factory()
+    with tempfile.TemporaryDirectory() as folder:
+        both = (keep, folder)
+        yield both
+        yield both
+
+
+def stubborn_tempdir():
+    with tempfile.TemporaryDirectory() as folder:
+        while True:
+            try:
+                yield folder
+            except GeneratorExit:
+                pass
+
+
+def numbers(n, value):
+    for _ in range(n):
+        yield value
+
+
+def guarded_pause():
+    yield None
 
 
 def leaks_stop():
@@ -173,6 +245,20 @@ class Base(metaclass=Meta):
     @staticmethod
     def twice(x):
         return x + x
+
+    def first(self, x):
+        return x
+
+    def pick(self, x=None):
+        return x
+
+    @classmethod
+    def first_of(cls, x):
+        return x
+
+    @staticmethod
+    def same(x):
+        return x
 
     @property
     def doubled(self):

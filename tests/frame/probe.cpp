@@ -113,6 +113,50 @@ Obj use_context(Call& a) {
     return result;
 }
 
+Obj raise_here(Call& a) { return raised(PyExc_ValueError, a[0]); }
+
+Obj set_error_plainly(Call& a) {
+    PyErr_SetObject(PyExc_ValueError, a[0].ptr());
+    return Obj();
+}
+
+Obj context_raised(Call& a) {
+    With context(a[0]);
+    return raised(PyExc_ValueError, str("inside"));
+}
+
+Obj suppressing(Call& a) {
+    With context(a[0]);
+    try {
+        Obj result = a[1].call({context.value()});
+        context.exit();
+        return result;
+    } catch (const PyError&) {
+        if (!context.suppressed()) throw;
+    }
+    return str("suppressed");
+}
+
+// Leaves out a keyword whose value is None, at run time, in one call.
+Obj keyword_subset(Call& a) {
+    static const Keywords keys{"first", "second"};
+    Obj first = a[1].is_none() ? Obj() : Obj(a[1]);
+    Obj second = a[2].is_none() ? Obj() : Obj(a[2]);
+    return a[0].call({}, keys, {first, second});
+}
+
+Obj order_of(Call& a) {
+    Handle x = a[0], y = a[1];
+    return new_tuple({x.lt(y), x.le(y), x.gt(y), x.ge(y)});
+}
+
+Obj add_to(Call& a) {
+    a[0].add(a[1]);
+    return Obj(a[0]);
+}
+
+Obj qualified(Call& a) { return format_text("%U.%U", a[0].ptr(), a[1].ptr()); }
+
 // --- generators ----------------------------------------------------------------------------------
 
 Generator count_up(Call a) {
@@ -153,6 +197,42 @@ Generator in_tempdir(Call) {
     With folder(global("tempfile").attr("TemporaryDirectory").call());
     co_yield folder.value();
     co_yield folder.value();
+}
+
+ResultGenerator returns_value(Call a) {
+    co_yield integer(1);
+    co_return Obj(a[0]);
+}
+
+Generator holds_local(Call a) {
+    Local keep(a[0].call());
+    With folder(global("tempfile").attr("TemporaryDirectory").call());
+    Local both(new_tuple({keep.get(), folder.value()}));
+    co_yield both.get();
+    co_yield both.get();
+}
+
+Generator stubborn_tempdir(Call) {
+    With folder(global("tempfile").attr("TemporaryDirectory").call());
+    for (;;) {
+        try {
+            co_yield folder.value();
+        } catch (const PyError&) {
+            if (!error_matches(PyExc_GeneratorExit)) throw;
+            PyErr_Clear();
+        }
+    }
+}
+
+Generator numbers(Call a) {
+    Py_ssize_t n = PyLong_AsSsize_t(a[0].ptr());
+    if (n == -1 && PyErr_Occurred()) fail();
+    for (Py_ssize_t i = 0; i < n; ++i) co_yield Obj(a[1]);
+}
+
+Generator guarded_pause(Call) {
+    RecursionGuard guard(" while pausing");
+    co_yield Obj::none();
 }
 
 Generator leaks_stop(Call) {
@@ -198,6 +278,8 @@ Obj base_get(Call& a) { return new_tuple({a[0].attr("value"), a[1]}); }
 Obj base_make(Call& a) { return a[0].call({a[1]}); }
 
 Obj base_twice(Call& a) { return add(a[0], a[0]); }
+
+Obj base_first(Call& a) { return Obj(a[1]); }
 
 Obj base_doubled(Call& a) {
     Obj value = a[0].attr("value");
@@ -246,6 +328,7 @@ void module_body(ModuleBody& m) {
                       kwarg("k0"), kwarg("k1").or_else(integer(11)), kwarg("k2").or_else(integer(12)),
                       kwarg("k3").or_else(integer(13))},
            .body = wide});
+    m.def({.name = "key_only", .params = {arg("a"), kwarg("key"), kwarg("other").or_else(integer(0))}, .body = pair});
     m.def({.name = "needs_key",
            .params = {arg("a"), kwarg("key", "str"), kwarg("other").or_else(integer(0))},
            .body = needs_key});
@@ -271,6 +354,14 @@ void module_body(ModuleBody& m) {
     m.def({.name = "chained", .params = {arg("source")}, .body = chained});
 
     m.def({.name = "use_context", .params = {arg("manager"), arg("action")}, .body = use_context});
+    m.def({.name = "keyword_subset", .params = {arg("function"), arg("first"), arg("second")}, .body = keyword_subset});
+    m.def({.name = "order_of", .params = {arg("x"), arg("y")}, .body = order_of});
+    m.def({.name = "add_to", .params = {arg("items"), arg("value")}, .body = add_to});
+    m.def({.name = "qualified", .params = {arg("module"), arg("name")}, .body = qualified});
+    m.def({.name = "raise_here", .params = {arg("message")}, .body = raise_here});
+    m.def({.name = "set_error_plainly", .params = {arg("message")}, .body = set_error_plainly});
+    m.def({.name = "context_raised", .params = {arg("manager")}, .body = context_raised});
+    m.def({.name = "suppressing", .params = {arg("manager"), arg("action")}, .body = suppressing});
 
     m.def({.name = "count_up", .params = {arg("n")}, .generator = count_up});
     m.def({.name = "echo", .params = {arg("value").or_else(Obj::none())}, .generator = echo});
@@ -278,6 +369,11 @@ void module_body(ModuleBody& m) {
     m.def({.name = "read_lines", .params = {arg("path")}, .generator = read_lines});
     m.def({.name = "in_tempdir", .generator = in_tempdir});
     m.def({.name = "leaks_stop", .generator = leaks_stop});
+    m.def({.name = "returns_value", .params = {arg("value")}, .generator = returns_value});
+    m.def({.name = "holds_local", .params = {arg("factory")}, .generator = holds_local});
+    m.def({.name = "stubborn_tempdir", .generator = stubborn_tempdir});
+    m.def({.name = "guarded_pause", .generator = guarded_pause});
+    m.def({.name = "numbers", .params = {arg("n"), arg("value")}, .generator = numbers});
 
     ClassSpec tag("Tag");
     tag.method({.name = "__init__", .params = {arg("self")}, .body = tag_init})
@@ -304,6 +400,10 @@ void module_body(ModuleBody& m) {
         .method({.name = "get", .params = {arg("self"), arg("extra").or_else(Obj::none())}, .body = base_get})
         .classmethod({.name = "make", .params = {arg("cls"), arg("value")}, .body = base_make})
         .staticmethod({.name = "twice", .params = {arg("x")}, .body = base_twice})
+        .method({.name = "first", .params = {arg("self"), arg("x")}, .body = base_first})
+        .method({.name = "pick", .params = {arg("self"), arg("x").or_else(Obj::none())}, .body = base_first})
+        .classmethod({.name = "first_of", .params = {arg("cls"), arg("x")}, .body = base_first})
+        .staticmethod({.name = "same", .params = {arg("x")}, .body = pair})
         .property({.name = "doubled", .params = {arg("self")}, .body = base_doubled})
         .cached_property({.name = "cached", .params = {arg("self")}, .body = base_cached})
         .cached_method({.name = "lookup", .params = {arg("self"), arg("key")}, .body = base_lookup})

@@ -27,6 +27,11 @@ BINDING_CASES = [
     ("options", (1,), {"c": True}, None),
     ("options", (1, 2, 3), {}, None),
     ("options", (1, 2, 3, 4), {}, "options() takes at most 3 positional arguments (4 given)"),
+    ("options", (1, 2), {"c": 3}, None),
+    ("options", (), {"c": 3, "a": 1}, None),
+    ("options", (), {"c": 1}, "options() takes at least 1 positional argument (0 given)"),
+    ("options", (1,), {"a": 2}, "options() got multiple values for keyword argument 'a'"),
+    ("options", (1,), {"c": 2, "d": 3}, "options() got an unexpected keyword argument 'd'"),
     ("describe", (1,), {}, None),
     ("describe", (1, 2), {"flag": False, "extra": [3]}, None),
     ("describe", (), {"a": 1, "b": 2, "flag": 0, "extra": None}, None),
@@ -396,3 +401,94 @@ def test_with_guard_behaves_as_a_with_block(probe, twin):
     ours, plain = outcome(probe.use_context, (5, len), {}), outcome(twin.use_context, (5, len), {})
     assert type(ours[1]) is type(plain[1]) is TypeError
     assert str(ours[1]) == str(plain[1])
+
+
+class ExitRecorder:
+    """Records what __exit__ received; returns ``result`` or re-raises what it was given."""
+
+    def __init__(self, result=None, reraise=False):
+        self.result, self.reraise, self.seen = result, reraise, []
+
+    def __enter__(self):
+        return "value"
+
+    def __exit__(self, kind, error, tb):
+        self.seen.append(kind)
+        if self.reraise:
+            raise error
+        return self.result
+
+
+def missing_key(value):
+    return {}[value]
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda m, r: m.context_raised(r),
+        lambda m, r: m.use_context(r, missing_key),
+        lambda m, r: m.suppressing(r, missing_key),
+        lambda m, r: m.suppressing(r, len),
+    ],
+    ids=["returned raised", "thrown", "suppressible", "no error"],
+)
+@pytest.mark.parametrize(
+    "make", [ExitRecorder, lambda: ExitRecorder(reraise=True), lambda: ExitRecorder(result=True)],
+    ids=["plain", "re-raises", "suppresses"],
+)
+def test_exit_sees_the_exception_leaving_the_scope(probe, twin, call, make):
+    results = []
+    for module in (probe, twin):
+        manager = make()
+        result = outcome(call, (module, manager), {})
+        if result[0] == "raised":
+            error = result[1]
+            result = ("raised", type(error), str(error), error.__context__ is error, type(error.__context__))
+        results.append((result, manager.seen))
+    ours, plain = results
+    if ours != plain:
+        # A scope cannot go on after `return raised(...)`: a true __exit__ does not swallow it there.
+        assert make().result and ours[0][0] == "raised" and ours[1] == plain[1]
+    else:
+        assert ours == plain
+
+
+def keywords_seen(**given):
+    return sorted(given.items())
+
+
+class SetLike:
+    def __init__(self):
+        self.items = []
+
+    def add(self, value):
+        self.items.append(value)
+
+    def __eq__(self, other):
+        return isinstance(other, SetLike) and self.items == other.items
+
+
+@pytest.mark.parametrize(
+    "name, make_args",
+    [
+        ("keyword_subset", lambda: (keywords_seen, 1, 2)),
+        ("keyword_subset", lambda: (keywords_seen, None, 2)),
+        ("keyword_subset", lambda: (keywords_seen, None, None)),
+        ("keyword_subset", lambda: (lambda first: first, 1, 2)),
+        ("order_of", lambda: (1, 2)),
+        ("order_of", lambda: ("b", "a")),
+        ("order_of", lambda: (1, "a")),
+        ("add_to", lambda: ({1}, 2)),
+        ("add_to", lambda: (set(), [])),
+        ("add_to", lambda: (SetLike(), 3)),
+        ("qualified", lambda: ("pkg.mod", "Name")),
+    ],
+)
+def test_vocabulary_matches_plain_python(probe, twin, name, make_args):
+    ours, plain = outcome(getattr(probe, name), make_args(), {}), outcome(getattr(twin, name), make_args(), {})
+    if ours[0] == "raised":
+        assert plain[0] == "raised" and type(ours[1]) is type(plain[1])
+        assert str(ours[1]).split("(")[-1] == str(plain[1]).split("(")[-1]
+    else:
+        assert ours == plain

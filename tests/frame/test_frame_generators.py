@@ -3,7 +3,10 @@
 import collections.abc
 import gc
 import os
+import sys
+import traceback
 import weakref
+from pathlib import Path
 
 import pytest
 
@@ -202,3 +205,101 @@ def test_generators_in_cycles_are_collected(probe, twin):
         del owner
         gc.collect()
         assert alive() is None
+
+
+def test_a_returned_value_reaches_stop_iteration_and_yield_from(probe, twin):
+    for module in (probe, twin):
+        assert list(module.delegate(module.returns_value(7))) == [1, ("done", 7)]
+        assert list(module.delegate(module.returns_value(None))) == [1, ("done", None)]
+        generator = module.returns_value((1, 2))
+        next(generator)
+        with pytest.raises(StopIteration) as stop:
+            generator.send(None)
+        assert stop.value.value == (1, 2)
+
+
+def test_generator_state_attributes_match(probe, twin):
+    import inspect
+
+    def states(module):
+        generator = module.delegate(module.echo(1))
+        seen = [inspect.getgeneratorstate(generator), generator.gi_suspended, generator.gi_yieldfrom]
+        next(generator)
+        seen += [inspect.getgeneratorstate(generator), generator.gi_suspended, type(generator.gi_yieldfrom).__name__]
+        seen.append(generator.gi_frame is not None and generator.gi_code.co_name)
+        generator.close()
+        seen += [inspect.getgeneratorstate(generator), generator.gi_frame, generator.gi_running]
+        return seen
+
+    assert states(probe) == states(twin)
+
+
+def test_three_argument_throw_warns_and_keeps_the_traceback(probe, twin):
+    try:
+        raise KeyError("given")
+    except KeyError as error:
+        given = error.__traceback__
+    for module in (probe, twin):
+        generator = module.echo(1)
+        next(generator)
+        with pytest.warns(DeprecationWarning, match="signature of throw"):
+            with pytest.raises(KeyError) as raised:
+                generator.throw(KeyError, KeyError("k"), given)
+        names = [entry.name for entry in traceback.extract_tb(raised.value.__traceback__)]
+        assert "test_three_argument_throw_warns_and_keeps_the_traceback" in names
+        with pytest.warns(DeprecationWarning), pytest.raises(TypeError, match="third argument must be a traceback"):
+            module.echo(1).throw(KeyError, None, 5)
+
+
+def test_error_at_a_yield_names_the_yield_line(probe):
+    source = (Path(__file__).parent / "probe.cpp").read_text().splitlines()
+    yield_line = next(i for i, text in enumerate(source, 1) if "value = co_yield value;" in text)
+    generator = probe.echo(1)
+    next(generator)
+    with pytest.raises(KeyError) as raised:
+        generator.throw(KeyError("k"))
+    assert traceback.extract_tb(raised.value.__traceback__)[-1].lineno == yield_line
+
+
+class Owner:
+    pass
+
+
+def test_cycle_through_a_body_local_is_collected_and_unwound(probe, twin):
+    for module in (probe, twin):
+        generator = module.holds_local(Owner)
+        owner, folder = next(generator)
+        owner.generator = generator  # reachable again only through the body's local
+        alive = weakref.ref(generator)
+        del generator, owner
+        gc.collect()
+        assert alive() is None and not os.path.exists(folder), module.__name__
+
+
+def test_many_abandoned_cyclic_generators_are_all_freed(probe):
+    gc.collect()
+    alive = []
+    for _ in range(2000):
+        generator = probe.holds_local(Owner)
+        owner, _folder = next(generator)
+        owner.generator = generator
+        alive.append(weakref.ref(generator))
+        del generator, owner
+    gc.collect()
+    assert sum(ref() is not None for ref in alive) == 0
+
+
+def test_with_in_a_body_that_ignores_generator_exit(probe, twin, monkeypatch):
+    unraisable = []
+    monkeypatch.setattr(sys, "unraisablehook", lambda report: unraisable.append(type(report.exc_value)))
+    for module in (probe, twin):
+        generator = module.stubborn_tempdir()
+        folder = next(generator)
+        with pytest.raises(RuntimeError, match="generator ignored GeneratorExit"):
+            generator.close()
+        assert os.path.isdir(folder)
+        assert next(generator) == folder
+        del generator
+        gc.collect()
+        assert not os.path.exists(folder)
+        assert unraisable.pop() is RuntimeError

@@ -38,19 +38,11 @@ Obj init(Call& a) {
     self.set_attr("_base_class", base_class);
     Obj ast = global("ast");
     Obj version = global("sys").attr("version_info");
-    Obj since_312 = Obj::steal(PyObject_RichCompare(version.ptr(), new_tuple({3, 12}).ptr(), Py_GE));
-    Obj class_def = since_312.truthy()
-                        ? ast.attr("ClassDef").call({}, {{"name", ""},
-                                                         {"bases", new_list()},
-                                                         {"keywords", new_list()},
-                                                         {"body", new_list()},
-                                                         {"decorator_list", new_list()},
-                                                         {"type_params", new_list()}})
-                        : ast.attr("ClassDef").call({}, {{"name", ""},
-                                                         {"bases", new_list()},
-                                                         {"keywords", new_list()},
-                                                         {"body", new_list()},
-                                                         {"decorator_list", new_list()}});
+    // type_params exists from 3.12 on: given there, left out before.
+    Obj type_params = version.ge(new_tuple({3, 12})) ? new_list() : Obj();
+    static const Keywords keys{"name", "bases", "keywords", "body", "decorator_list", "type_params"};
+    Obj class_def = ast.attr("ClassDef")
+                        .call({}, keys, {"", new_list(), new_list(), new_list(), new_list(), type_params});
     self.set_attr("_class_definition", class_def);
     Obj generator = global("AstDependencyGenerator")
                         .call({}, {{"models_module_name", models_module_name}, {"model_names", model_names}});

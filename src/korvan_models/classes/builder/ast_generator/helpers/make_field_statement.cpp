@@ -4,16 +4,13 @@
 // property's type description, not the value's own type (the text '3' of a number property is 3).
 #include "core_values.hpp"
 #include "frame.hpp"
+#include "syntax.hpp"
 
 using namespace kv;
+using kv::syntax::constant;
 using korvan::CoreValue, korvan::core_value, korvan::is_core;
 
 namespace {
-
-Obj constant(Handle value) {
-    static const Keywords keys{"value"};
-    return global("ast").attr("Constant").call({}, keys, {value});
-}
 
 CoreValue& STRING = core_value("STRING");
 CoreValue& NUMBER = core_value("NUMBER");
@@ -65,14 +62,17 @@ Obj binary_value(Handle property_value) {
     return builtin("bytes").call({property_value});
 }
 
-Obj cast_each(Handle description, Handle values) {
+// Casts each element with the description `describe()` gives for it: dictionary keys and values
+// each get a description of their own, made afresh.
+template <class Describe>
+Obj cast_each(Describe describe, Handle values) {
     Obj nodes = new_list();
-    for (Obj value : values.iter()) nodes.append(cast_element(description, value));
+    for (Obj value : values.iter()) nodes.append(cast_element(describe(), value));
     return nodes;
 }
 
 Obj list_literal(Handle items, Handle property_value) {
-    return global("ast").attr("List").call({}, {{"elts", cast_each(items, property_value)}});
+    return global("ast").attr("List").call({}, {{"elts", cast_each([&] { return Obj(items); }, property_value)}});
 }
 
 Obj dict_literal(Handle keys, Handle values) {
@@ -102,16 +102,18 @@ Obj cast_property_value(Call& a) {
     if (is_core(property_type, DICTIONARY) && !type_data.attr("items").is_none()) {
         Obj items = type_data.attr("items");
         if (items.isinstance(global("LegacyDictSchema"))) {
-            Obj keys = cast_each(type_named(items.attr("key_type")), property_value);
-            Obj values = cast_each(type_named(items.attr("value_type")), property_value.call_method("values"));
+            Obj keys = cast_each([&] { return type_named(items.attr("key_type")); }, property_value);
+            Obj values =
+                cast_each([&] { return type_named(items.attr("value_type")); }, property_value.call_method("values"));
             return dict_literal(keys, values);
         }
         if (items.isinstance(global("DictSchema"))) {
-            Obj keys = cast_each(full_description(items.attr("key")), property_value);
-            Obj values = cast_each(full_description(items.attr("value")), property_value.call_method("values"));
+            Obj keys = cast_each([&] { return full_description(items.attr("key")); }, property_value);
+            Obj values =
+                cast_each([&] { return full_description(items.attr("value")); }, property_value.call_method("values"));
             return dict_literal(keys, values);
         }
-        return global("ast").attr("Name").call({}, {{"id", property_value}, {"ctx", global("ast").attr("Load").call()}});
+        return syntax::name_node(property_value);
     }
     return Obj::none();
 }

@@ -5,20 +5,15 @@
 // is registered with the dependency generator, in the order the node is built.
 #include "core_values.hpp"
 #include "frame.hpp"
+#include "syntax.hpp"
 
 using namespace kv;
+using kv::syntax::constant, kv::syntax::load, kv::syntax::name_node;
 using korvan::CoreValue, korvan::core_value, korvan::is_core;
 
 namespace {
 
 // --- node shapes: keyword arguments in this order, a fresh Load() for every ctx ----------------
-
-Obj load() { return global("ast").attr("Load").call(); }
-
-Obj name_node(Handle id) {
-    static const Keywords keys{"id", "ctx"};
-    return global("ast").attr("Name").call({}, keys, {id, load()});
-}
 
 Obj subscript(Handle value, Handle slice) {
     static const Keywords keys{"value", "slice", "ctx"};
@@ -28,11 +23,6 @@ Obj subscript(Handle value, Handle slice) {
 Obj tuple_node(Pos elts) {
     static const Keywords keys{"elts", "ctx"};
     return global("ast").attr("Tuple").call({}, keys, {new_list(elts), load()});
-}
-
-Obj constant(Handle value) {
-    static const Keywords keys{"value"};
-    return global("ast").attr("Constant").call({}, keys, {value});
 }
 
 // --- recursion through the module-level name ----------------------------------------------------
