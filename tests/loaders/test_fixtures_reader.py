@@ -199,7 +199,6 @@ def test_temp_folder_never_outlives_its_generator(tmp_path: Path, temp_root: Pat
     assert not path.exists() and list(temp_root.iterdir()) == []
 
 
-@pytest.mark.xfail(strict=False, reason="needs GC-visible generator locals")
 def test_temp_folder_of_a_generator_in_a_cycle_through_its_locals(tmp_path: Path, temp_root: Path):
     class Title(str):
         pass

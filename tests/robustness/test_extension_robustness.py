@@ -2,6 +2,7 @@
 
 import importlib
 import json
+import os
 import shutil
 import subprocess
 import sys
@@ -17,10 +18,20 @@ MODULES = extension_modules()
 NAMES = [name for name, _ in MODULES]
 
 
-def run_child(code_or_path, *args, cwd, timeout=600):
+def run_child(code_or_path, *args, cwd, timeout=600, env=None):
     source = [str(code_or_path)] if isinstance(code_or_path, Path) else ["-c", code_or_path]
     command = [sys.executable, *source, *args]
-    return subprocess.run(command, capture_output=True, text=True, timeout=timeout, cwd=cwd)
+    return subprocess.run(command, capture_output=True, text=True, timeout=timeout, cwd=cwd, env=env)
+
+
+def reporting_to_stderr():
+    """The environment with sanitizer reports sent to the child's own error output: a test that
+    expects a known crash keeps its report out of the files that fail a sanitized run."""
+    env = dict(os.environ)
+    for key in ("ASAN_OPTIONS", "UBSAN_OPTIONS"):
+        if key in env:
+            env[key] = ":".join(o for o in env[key].split(":") if not o.startswith("log_path="))
+    return env
 
 
 def describe_failure(done):
@@ -104,9 +115,20 @@ def test_a_second_interpreter_is_refused(tmp_path):
         assert results["True", name] == f"module {name} does not support loading in subinterpreters"
 
 
+@pytest.mark.parametrize("batch", ["plain", "hostile"])
 @pytest.mark.parametrize("name", NAMES)
-def test_bad_input_raises_instead_of_crashing(name, tmp_path):
-    done = run_child(HERE / "bad_input_driver.py", name, cwd=tmp_path)
+def test_bad_input_raises_instead_of_crashing(name, batch, tmp_path):
+    done = run_child(HERE / "bad_input_driver.py", name, batch, cwd=tmp_path)
+    assert done.returncode == 0, describe_failure(done)
+    assert done.stdout.strip().startswith("calls="), describe_failure(done)
+
+
+@pytest.mark.xfail(strict=False, reason="the frame's signature builder keeps the defaults count and the annotations "
+                   "dict borrowed across calls into inspect.Parameter, and the binder looks keyword defaults up "
+                   "in a dict it does not hold: replacing either under them crashes")
+@pytest.mark.parametrize("name", NAMES)
+def test_defaults_replaced_under_signature_and_binding(name, tmp_path):
+    done = run_child(HERE / "bad_input_driver.py", name, "rebinding", cwd=tmp_path, env=reporting_to_stderr())
     assert done.returncode == 0, describe_failure(done)
     assert done.stdout.strip().startswith("calls="), describe_failure(done)
 

@@ -136,3 +136,69 @@ def test_matches_the_plain_function(options, data):
     ours, theirs = outcome(validate_options, value, options), outcome(reference, value, options)
     assert ours[0] == theirs[0]
     assert ours[1] is value if ours[0] == "returned" else ours[1] == theirs[1]
+
+
+class Rewriter:
+    """An element whose comparison or text rewrites a list with fresh objects (the old ones are freed)."""
+
+    def __init__(self, target, make):
+        self.target, self.make = target, make
+
+    def rewrite(self):
+        self.target[:] = self.make()
+
+    def __eq__(self, other):
+        self.rewrite()
+        return False
+
+    __hash__ = object.__hash__
+
+    def __repr__(self):
+        self.rewrite()
+        return "Rewriter"
+
+    __format__ = lambda self, spec: repr(self)  # noqa: E731
+
+
+def fresh_texts(*texts):
+    return lambda: ["".join(list(text)) for text in texts]
+
+
+def options_rewritten_by_value():
+    options = ["x", "y"]
+    return Rewriter(options, fresh_texts("p", "q", "r")), options
+
+
+def value_rewritten_by_option():
+    value = ["a", "b", "c"]
+    return value, ["z", Rewriter(value, fresh_texts("b", "n")), "b", "n"]
+
+
+def options_rewritten_while_shown():
+    options = ["a", 1]
+    options.append(Rewriter(options, lambda: [2**70, "long " * 20]))
+    return "miss", options
+
+
+def options_grown_by_value():
+    options = ["a"]
+    return [Rewriter(options, lambda: options[:1] + [f"grown {i}" for i in range(100)]), "a"], options
+
+
+def value_iteration_empties_options():
+    options = ["a", "b"]
+
+    class Draining(list):
+        def __iter__(self):
+            options.clear()
+            return super().__iter__()
+
+    return Draining(["a"]), options
+
+
+@pytest.mark.parametrize("make", [options_rewritten_by_value, value_rewritten_by_option, options_rewritten_while_shown,
+                                  options_grown_by_value, value_iteration_empties_options])
+def test_lists_rewritten_with_fresh_objects_mid_call(make):
+    ours, theirs = outcome(validate_options, *make()), outcome(reference, *make())
+    assert ours[0] == theirs[0]
+    assert ours[1] == theirs[1]

@@ -79,3 +79,42 @@ def test_matches_the_plain_function(value):
     ours, theirs = outcome(validate_non_empty_keys, value), outcome(reference, value)
     assert ours[0] == theirs[0]
     assert ours[1] is value if ours[0] == "returned" else ours[1] == theirs[1]
+
+
+class Dropping(str):
+    """A key whose length check removes keys from, or rewrites, the container it is read from."""
+
+    def __new__(cls, text, action):
+        key = super().__new__(cls, text)
+        key.action = action
+        return key
+
+    def __len__(self):
+        self.action()
+        return str.__len__(self)
+
+    __hash__ = str.__hash__
+    __eq__ = str.__eq__
+
+
+def key_deletes_itself():
+    value = {}
+    value[Dropping("a", lambda: value.pop("a", None))] = 1
+    return value
+
+
+def key_replaces_list_items():
+    value = []
+    value.extend([Dropping("a", lambda: value.__setitem__(slice(None), ["".join(["b"]), ""])), "x"])
+    return value
+
+
+def key_refills_same_size():
+    value = {}
+    value[Dropping("a", lambda: (value.clear(), value.update({"": 1})))] = 1
+    return value
+
+
+@pytest.mark.parametrize("make", [key_deletes_itself, key_replaces_list_items, key_refills_same_size])
+def test_containers_rewritten_by_a_key(make):
+    assert outcome(validate_non_empty_keys, make())[0] == outcome(reference, make())[0]

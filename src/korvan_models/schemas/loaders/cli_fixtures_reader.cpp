@@ -101,17 +101,17 @@ Obj collect_fixtures(Handle self) {
 
 Generator iter_fixtures(Call a) {
     With temp_dir(global("tempfile").attr("TemporaryDirectory").call());
-    Obj new_fixtures_path = global("Path").call({temp_dir.value(), global("FIXTURES_JSON_FILE")});
-    With new_fixtures_file(new_fixtures_path.call_method("open", {"w"}));
-    Obj fixtures = collect_fixtures(a[0]);
-    if (!fixtures.truthy()) {
+    Local new_fixtures_path = global("Path").call({temp_dir.value(), global("FIXTURES_JSON_FILE")});
+    With new_fixtures_file(new_fixtures_path->call_method("open", {"w"}));
+    Local fixtures = collect_fixtures(a[0]);
+    if (!fixtures->truthy()) {
         new_fixtures_file.exit();
         temp_dir.exit();
         co_return;
     }
-    global("json").attr("dump").call({fixtures, new_fixtures_file.value()}, {{"indent", 4}});
+    global("json").attr("dump").call({fixtures.get(), new_fixtures_file.value()}, {{"indent", 4}});
     new_fixtures_file.exit();
-    co_yield new_fixtures_path;
+    co_yield new_fixtures_path.get();
     temp_dir.exit();
 }
 
@@ -139,16 +139,16 @@ void copy_model_files(Handle temp_file_path, Handle model_dir, Handle model_conf
 
 Generator iter_fixture_files(Call a) {
     With temp_dir(global("tempfile").attr("TemporaryDirectory").call());
-    Obj temp_file_path = global("Path").call({temp_dir.value()});
+    Local temp_file_path = global("Path").call({temp_dir.value()});
     for (Obj model : a[0].attr("models_with_fixtures").iter()) {
         auto [model_dir, model_config] = unpack<2>(model);
         copy_model_files(temp_file_path, model_dir, model_config);
     }
-    if (!builtin("any").call({temp_file_path.call_method("iterdir")}).truthy()) {
+    if (!builtin("any").call({temp_file_path->call_method("iterdir")}).truthy()) {
         temp_dir.exit();
         co_return;
     }
-    co_yield temp_file_path;
+    co_yield temp_file_path.get();
     temp_dir.exit();
 }
 

@@ -2,7 +2,14 @@
 //
 // The text is the one json.dumps(schema.model_dump(), default=str, sort_keys=True) writes, byte for
 // byte; it is built here in one ASCII buffer instead of through the encoder's chunks.
+//
+// Nested lists and mappings are walked with a stack of open levels on the heap, not by native
+// recursion: a deep value costs no C stack, and each open level counts against the interpreter's
+// recursion budget, so too deep a value raises RecursionError at the depth the host encoder does.
+// A value's __str__ can run any Python code (and let other threads run), so every level owns what
+// it walks and re-reads its size before each item.
 #include <charconv>
+#include <deque>
 #include <string>
 #include <unordered_set>
 
@@ -12,35 +19,110 @@ using namespace kv;
 
 namespace {
 
+constexpr const char* encoding_depth = " while encoding a JSON object";
+
+// A list, tuple or mapping being written. The level is counted from the moment it is opened, even
+// when the container turns out to be empty.
+struct Level {
+    RecursionGuard depth{encoding_depth};
+    Obj container;
+    bool mapping;
+    Obj items;  // the list or tuple itself, or the mapping's items in sorted order
+    Py_ssize_t next = 0;
+
+    Level(Handle value, bool is_mapping) : container(value), mapping(is_mapping) {}
+
+    bool empty() const {
+        return mapping ? PyDict_GET_SIZE(container.ptr()) == 0 : PySequence_Fast_GET_SIZE(container.ptr()) == 0;
+    }
+
+    // The next item, owned; none when the end is reached. The size is read afresh each time.
+    Obj next_item() {
+        if (next >= PySequence_Fast_GET_SIZE(items.ptr())) return {};
+        return Obj(Handle{PySequence_Fast_GET_ITEM(items.ptr(), next++)});
+    }
+};
+
+Obj sorted_items(Handle mapping) {
+    Obj items = Obj::steal(PyMapping_Items(mapping.ptr()));
+    if (PyList_Sort(items.ptr()) < 0) fail();
+    return items;
+}
+
 class CanonicalJson {
 public:
     std::string text;
 
-    void write(Handle value) {
-        if (value.is_none()) return text.append("null"), void();
-        if (value.ptr() == Py_True) return text.append("true"), void();
-        if (value.ptr() == Py_False) return text.append("false"), void();
-        if (value.is_str()) return write_string(value);
-        if (value.is_int()) return write_int(value);
-        if (value.is_float()) return write_float(value);
-        RecursionGuard guard(" while encoding a JSON object");
-        if (PyList_Check(value.ptr()) || PyTuple_Check(value.ptr())) return write_array(value);
-        if (value.is_dict()) return write_object(value);
-        Marker marker(*this, value);
-        write(value.str());  // default=str
+    void write(Handle document) {
+        write_value(document);
+        while (!levels_.empty()) step(levels_.back());
     }
 
 private:
-    std::unordered_set<PyObject*> open_;  // containers being written: a repeat is a cycle
+    std::deque<Level> levels_;  // deque: opening a level keeps references to the others valid
+    // Cycle check: the outer levels are scanned; the containers of deeper ones are kept in a set.
+    static constexpr size_t scanned_levels = 32;
+    std::unordered_set<PyObject*> deep_open_;
 
-    struct Marker {
-        CanonicalJson& json;
-        PyObject* key;
-        Marker(CanonicalJson& j, Handle value) : json(j), key(value.ptr()) {
-            if (!json.open_.insert(key).second) raise(PyExc_ValueError, "Circular reference detected");
+    // Writes the next item of the innermost open level, or closes it.
+    void step(Level& level) {
+        Obj item = level.next_item();
+        if (!item.valid()) {
+            text.push_back(level.mapping ? '}' : ']');
+            return close();
         }
-        ~Marker() { json.open_.erase(key); }
-    };
+        if (level.next > 1) text.append(", ");
+        if (!level.mapping) return write_value(item);
+        if (!PyTuple_Check(item.ptr()) || PyTuple_GET_SIZE(item.ptr()) != 2)
+            raise(PyExc_ValueError, "items must return 2-tuples");
+        write_key(PyTuple_GET_ITEM(item.ptr(), 0));
+        text.append(": ");
+        write_value(PyTuple_GET_ITEM(item.ptr(), 1));
+    }
+
+    void write_value(Handle value) {
+        if (write_scalar(value)) return;
+        if (PyList_Check(value.ptr()) || PyTuple_Check(value.ptr())) return open(value, false);
+        if (value.is_dict()) return open(value, true);
+        Obj shown = value.str();  // default=str
+        RecursionGuard depth(encoding_depth);
+        write_string(shown);
+    }
+
+    bool write_scalar(Handle value) {
+        if (value.is_none()) return text.append("null"), true;
+        if (value.ptr() == Py_True) return text.append("true"), true;
+        if (value.ptr() == Py_False) return text.append("false"), true;
+        if (value.is_str()) return write_string(value), true;
+        if (value.is_int()) return write_int(value), true;
+        if (value.is_float()) return write_float(value), true;
+        return false;
+    }
+
+    void open(Handle value, bool mapping) {
+        Level& level = levels_.emplace_back(value, mapping);
+        if (level.empty()) {
+            text.append(mapping ? "{}" : "[]");
+            return levels_.pop_back();
+        }
+        if (already_open(value)) raise(PyExc_ValueError, "Circular reference detected");
+        if (levels_.size() > scanned_levels) deep_open_.insert(value.ptr());
+        text.push_back(mapping ? '{' : '[');
+        level.items = mapping ? sorted_items(value) : level.container;
+    }
+
+    // Whether a container is one of the enclosing levels: a repeat is a cycle.
+    bool already_open(Handle value) const {
+        size_t enclosing = levels_.size() - 1;
+        for (size_t i = 0; i < enclosing && i < scanned_levels; ++i)
+            if (levels_[i].container.is(value)) return true;
+        return enclosing > scanned_levels && deep_open_.contains(value.ptr());
+    }
+
+    void close() {
+        if (levels_.size() > scanned_levels) deep_open_.erase(levels_.back().container.ptr());
+        levels_.pop_back();
+    }
 
     void write_string(Handle value) {
         static const char hex[] = "0123456789abcdef";
@@ -97,45 +179,12 @@ private:
         PyMem_Free(repr);
     }
 
-    void write_array(Handle value) {
-        Marker marker(*this, value);
-        Obj items = Obj::steal(PySequence_Fast(value.ptr(), ""));
-        Py_ssize_t n = PySequence_Fast_GET_SIZE(items.ptr());
-        text.push_back('[');
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            if (i) text.append(", ");
-            write(PySequence_Fast_GET_ITEM(items.ptr(), i));
-        }
-        text.push_back(']');
-    }
-
-    void write_object(Handle value) {
-        Marker marker(*this, value);
-        Obj items = Obj::steal(PyMapping_Items(value.ptr()));
-        if (PyList_Sort(items.ptr()) < 0) fail();
-        Py_ssize_t n = PyList_GET_SIZE(items.ptr());
-        text.push_back('{');
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            PyObject* pair = PyList_GET_ITEM(items.ptr(), i);
-            if (i) text.append(", ");
-            write_key(PyTuple_GET_ITEM(pair, 0));
-            text.append(": ");
-            write(PyTuple_GET_ITEM(pair, 1));
-        }
-        text.push_back('}');
-    }
-
     void write_key(Handle key) {
         if (key.is_str()) return write_string(key);
-        text.push_back('"');
-        if (key.is_float()) {
-            write_float(key);
-        } else if (key.ptr() == Py_True || key.ptr() == Py_False || key.is_none() || key.is_int()) {
-            write(key);
-        } else {
-            text.pop_back();
+        if (!key.is_float() && !key.is_none() && !key.is_int())  // bool is an int
             KV_RAISE(PyExc_TypeError, "keys must be str, int, float, bool or None, not %.100s", key.type_name());
-        }
+        text.push_back('"');
+        write_scalar(key);
         text.push_back('"');
     }
 };

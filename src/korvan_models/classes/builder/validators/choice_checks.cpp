@@ -88,17 +88,17 @@ bool builtin_repr(PyObject* o) {
 Obj list_text(Handle list) {
     std::string text = "[";
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.ptr()); ++i) {
-        PyObject* element = PyList_GET_ITEM(list.ptr(), i);
+        Obj element(Handle{PyList_GET_ITEM(list.ptr(), i)});  // held across the repr() below
         if (i) text += ", ";
-        if (PyUnicode_CheckExact(element) && quotes_as_is(element)) {
+        if (PyUnicode_CheckExact(element.ptr()) && quotes_as_is(element.ptr())) {
             text += '\'';
-            text.append(static_cast<const char*>(PyUnicode_DATA(element)),
-                        static_cast<size_t>(PyUnicode_GET_LENGTH(element)));
+            text.append(static_cast<const char*>(PyUnicode_DATA(element.ptr())),
+                        static_cast<size_t>(PyUnicode_GET_LENGTH(element.ptr())));
             text += '\'';
             continue;
         }
-        if (!builtin_repr(element)) return {};
-        Obj shown = Handle{element}.repr();
+        if (!builtin_repr(element.ptr())) return {};
+        Obj shown = element.repr();
         if (!PyUnicode_IS_ASCII(shown.ptr())) return {};
         text.append(static_cast<const char*>(PyUnicode_DATA(shown.ptr())),
                     static_cast<size_t>(PyUnicode_GET_LENGTH(shown.ptr())));
