@@ -123,9 +123,6 @@ def test_bad_input_raises_instead_of_crashing(name, batch, tmp_path):
     assert done.stdout.strip().startswith("calls="), describe_failure(done)
 
 
-@pytest.mark.xfail(strict=False, reason="the frame's signature builder keeps the defaults count and the annotations "
-                   "dict borrowed across calls into inspect.Parameter, and the binder looks keyword defaults up "
-                   "in a dict it does not hold: replacing either under them crashes")
 @pytest.mark.parametrize("name", NAMES)
 def test_defaults_replaced_under_signature_and_binding(name, tmp_path):
     done = run_child(HERE / "bad_input_driver.py", name, "rebinding", cwd=tmp_path, env=reporting_to_stderr())
