@@ -1,0 +1,108 @@
+// dependency_check_mixin: checks that every type a schema depends on (its base type, its
+// properties' types, an array's item type, a dictionary's key and value types) is defined by some
+// schema of the set. Type schemas are known by their lower-cased titles, classes by their exact ones.
+#include "frame.hpp"
+#include "schema_groups.hpp"
+
+using namespace kv;
+using namespace korvan;
+
+namespace {
+
+// `left == right` in an `if`: two texts that compare as str does are compared here directly (no
+// user code can run for them); anything else goes through the rich comparison and its truth.
+bool equals(Handle left, Handle right) {
+    richcmpfunc text_compare = PyUnicode_Type.tp_richcompare;
+    if (PyUnicode_Check(left.ptr()) && PyUnicode_Check(right.ptr()) &&
+        Py_TYPE(left.ptr())->tp_richcompare == text_compare && Py_TYPE(right.ptr())->tp_richcompare == text_compare)
+        return PyUnicode_Compare(left.ptr(), right.ptr()) == 0;
+    return Obj::steal(PyObject_RichCompare(left.ptr(), right.ptr(), Py_EQ)).truthy();
+}
+
+void add(Handle set, Handle value) {
+    if (PySet_Add(set.ptr(), value.ptr()) < 0) fail();
+}
+
+// The names this module reads from its namespace for one schema's properties.
+struct TypeNames {
+    Obj array = global("CoreTypes").attr("ARRAY");
+    Obj dictionary = global("CoreTypes").attr("DICTIONARY");
+    Obj type_data = global("TypeData");
+    Obj legacy_dict_schema = global("LegacyDictSchema");
+    Obj dict_schema = global("DictSchema");
+};
+
+void add_property_dependencies(Handle _dependencies, Handle _property, const TypeNames& names) {
+    Obj property_type = _property.attr("type");
+    add(_dependencies, property_type);
+    bool is_array = equals(property_type, names.array);
+    Obj items = is_array ? _property.attr("items") : Obj();
+    if (is_array && items.isinstance(names.type_data)) {
+        add(_dependencies, items.attr("type"));
+    } else if (equals(property_type, names.dictionary)) {
+        if (!items.valid()) items = _property.attr("items");
+        if (items.isinstance(names.legacy_dict_schema)) {
+            add(_dependencies, items.attr("key_type"));
+            add(_dependencies, items.attr("value_type"));
+        } else if (items.isinstance(names.dict_schema)) {
+            add(_dependencies, items.attr("key").attr("type"));
+            add(_dependencies, items.attr("value").attr("type"));
+        }
+    }
+}
+
+Obj get_dependency_type_names(Call& a) {
+    Handle schema = a[0];
+    Obj _dependencies = new_set();
+    add(_dependencies, schema.attr("type"));
+    if (schema.attr("properties").truthy()) {
+        TypeNames names;
+        for (const Obj& _property : schema.attr("properties").call_method("values").iter())
+            add_property_dependencies(_dependencies, _property, names);
+    }
+    if (PySet_Discard(_dependencies.ptr(), schema.attr("title").ptr()) < 0) fail();
+    return _dependencies;
+}
+
+Obj check_dependencies(Call& a) {
+    Handle self = a[0], type_schemas = a[1], core_schemas = a[2], contrib_schemas = a[3], user_schemas = a[4];
+    Obj _defined_schemas = new_set();
+    for_each(type_schemas, [&](Handle schema) { add(_defined_schemas, schema.attr("title").call_method("lower")); });
+    for (Handle group : {core_schemas, contrib_schemas, user_schemas})
+        for_each(group, [&](Handle schema) { add(_defined_schemas, schema.attr("title")); });
+
+    for_each(all_schemas_of(type_schemas, core_schemas, contrib_schemas, user_schemas), [&](Handle _schema) {
+        for (const Obj& _dependency : self.call_method("get_dependency_type_names", {_schema}).iter()) {
+            if (_defined_schemas.contains(_dependency)) continue;
+            raise_invalid(Obj::steal(PyUnicode_FromFormat("Class %U is undefined! This class is set as dependency for %U",
+                                                          _dependency.format().ptr(),
+                                                          _schema.attr("title").format().ptr())));
+        }
+    });
+    return Obj::none();
+}
+
+void module_body(ModuleBody& m) {
+    m.import_from("korvan_utils.models.data_models.core", {"DictSchema", "LegacyDictSchema", "TypeData"});
+    m.import_from("korvan_utils.models.data_models.enums", {"CoreTypes"});
+    m.import_from("korvan_utils.models.data_models.schema", {"ObjectSchema"});
+    m.import_from("korvan_models.errors", {"KorvanValidationError"});
+
+    ClassSpec mixin("DependencyCheckMixin");
+    mixin.doc("Verifies that every type a schema depends on is defined by some schema of the set.")
+        .method({.name = "check_dependencies",
+                 .params = group_params(true),
+                 .returns = "None",
+                 .doc = "Raises KorvanValidationError for the first dependency that no schema defines.",
+                 .body = check_dependencies})
+        .staticmethod({.name = "get_dependency_type_names",
+                       .params = {arg("schema", "ObjectSchema")},
+                       .returns = "set[str]",
+                       .doc = "Returns the names of the types that the schema depends on, its own title left out.",
+                       .body = get_dependency_type_names});
+    m.define_class(mixin);
+}
+
+}  // namespace
+
+KV_MODULE(dependency_check_mixin, "korvan_models.schemas.mixins.dependency_check_mixin", module_body)
