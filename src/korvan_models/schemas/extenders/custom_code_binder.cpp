@@ -6,6 +6,23 @@ using namespace kv;
 
 namespace {
 
+// `collection.add(value)`: an exact set is added to directly, anything else through its own method.
+void add_to(Handle collection, Handle value) {
+    if (!PySet_CheckExact(collection.ptr())) {
+        collection.call_method("add", {value});
+    } else if (PySet_Add(collection.ptr(), value.ptr()) < 0) {
+        fail();
+    }
+}
+
+// `mapping.get(key, None)`: an exact dict is looked up directly, anything else through its own method.
+Obj get_or_none(Handle mapping, Handle key) {
+    if (!PyDict_CheckExact(mapping.ptr())) return mapping.call_method("get", {key, Handle(Py_None)});
+    PyObject* found = PyDict_GetItemWithError(mapping.ptr(), key.ptr());
+    if (!found && PyErr_Occurred()) fail();
+    return Obj(Handle(found ? found : Py_None));
+}
+
 Obj init(Call& a) {
     Handle self = a[0], custom_code_reader = a[1];
     self.set_attr("_custom_code_reader", custom_code_reader);
@@ -19,10 +36,10 @@ Obj init(Call& a) {
 
 Obj extend(Call& a) {
     Handle self = a[0], config = a[1];
-    Obj custom_code_schema = self.attr("_custom_code_schemas").call_method("get", {config.attr("title"), Handle(Py_None)});
+    Obj custom_code_schema = get_or_none(self.attr("_custom_code_schemas"), config.attr("title"));
     if (!custom_code_schema.truthy()) return Obj::none();
     config.set_attr("custom_code", custom_code_schema.attr("code"));
-    self.attr("_used_custom_codes").call_method("add", {custom_code_schema.attr("name")});
+    add_to(self.attr("_used_custom_codes"), custom_code_schema.attr("name"));
     return Obj::none();
 }
 

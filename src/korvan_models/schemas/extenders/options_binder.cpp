@@ -6,6 +6,15 @@ using namespace kv;
 
 namespace {
 
+// `collection.add(value)`: an exact set is added to directly, anything else through its own method.
+void add_to(Handle collection, Handle value) {
+    if (!PySet_CheckExact(collection.ptr())) {
+        collection.call_method("add", {value});
+    } else if (PySet_Add(collection.ptr(), value.ptr()) < 0) {
+        fail();
+    }
+}
+
 Obj init(Call& a) {
     Handle self = a[0], options_reader = a[1];
     self.set_attr("_options_reader", options_reader);
@@ -33,7 +42,7 @@ Obj extend(Call& a) {
         if (!options_list_name.valid() || !options_list_name.truthy()) continue;
         if (!self.attr("_options").contains(options_list_name)) unknown_list(options_list_name);
         property_value.set_attr("options", self.attr("_options").item(options_list_name).attr("values"));
-        self.attr("_used_options").call_method("add", {options_list_name});
+        add_to(self.attr("_used_options"), options_list_name);
     }
     return Obj::none();
 }

@@ -1,6 +1,7 @@
 // dependency_check_mixin: checks that every type a schema depends on (its base type, its
 // properties' types, an array's item type, a dictionary's key and value types) is defined by some
 // schema of the set. Type schemas are known by their lower-cased titles, classes by their exact ones.
+#include "../record_fields.hpp"
 #include "frame.hpp"
 #include "schema_groups.hpp"
 
@@ -15,7 +16,8 @@ bool equals(Handle left, Handle right) {
     richcmpfunc text_compare = PyUnicode_Type.tp_richcompare;
     if (PyUnicode_Check(left.ptr()) && PyUnicode_Check(right.ptr()) &&
         Py_TYPE(left.ptr())->tp_richcompare == text_compare && Py_TYPE(right.ptr())->tp_richcompare == text_compare)
-        return PyUnicode_Compare(left.ptr(), right.ptr()) == 0;
+        return PyUnicode_GET_LENGTH(left.ptr()) == PyUnicode_GET_LENGTH(right.ptr()) &&
+               PyUnicode_Compare(left.ptr(), right.ptr()) == 0;
     return Obj::steal(PyObject_RichCompare(left.ptr(), right.ptr(), Py_EQ)).truthy();
 }
 
@@ -23,30 +25,42 @@ void add(Handle set, Handle value) {
     if (PySet_Add(set.ptr(), value.ptr()) < 0) fail();
 }
 
+// CoreTypes.ARRAY and CoreTypes.DICTIONARY, read once per CoreTypes class (enumeration members
+// cannot be rebound); a module whose CoreTypes is rebound reads them afresh.
+struct CoreMembers {
+    Obj owner, array, dictionary;
+};
+
+const CoreMembers& core_members() {
+    static CoreMembers& members = *new CoreMembers{};  // lives as long as the module
+    Obj owner = global("CoreTypes");
+    if (!owner.is(members.owner)) members = CoreMembers{owner, owner.attr("ARRAY"), owner.attr("DICTIONARY")};
+    return members;
+}
+
 // The names this module reads from its namespace for one schema's properties.
 struct TypeNames {
-    Obj array = global("CoreTypes").attr("ARRAY");
-    Obj dictionary = global("CoreTypes").attr("DICTIONARY");
+    CoreMembers core = core_members();
     Obj type_data = global("TypeData");
     Obj legacy_dict_schema = global("LegacyDictSchema");
     Obj dict_schema = global("DictSchema");
 };
 
 void add_property_dependencies(Handle _dependencies, Handle _property, const TypeNames& names) {
-    Obj property_type = _property.attr("type");
+    Obj property_type = field<"type">(_property);
     add(_dependencies, property_type);
-    bool is_array = equals(property_type, names.array);
-    Obj items = is_array ? _property.attr("items") : Obj();
-    if (is_array && items.isinstance(names.type_data)) {
-        add(_dependencies, items.attr("type"));
-    } else if (equals(property_type, names.dictionary)) {
-        if (!items.valid()) items = _property.attr("items");
-        if (items.isinstance(names.legacy_dict_schema)) {
-            add(_dependencies, items.attr("key_type"));
-            add(_dependencies, items.attr("value_type"));
-        } else if (items.isinstance(names.dict_schema)) {
-            add(_dependencies, items.attr("key").attr("type"));
-            add(_dependencies, items.attr("value").attr("type"));
+    bool is_array = equals(property_type, names.core.array);
+    Obj items = is_array ? field<"items">(_property) : Obj();
+    if (is_array && instance_of(items, names.type_data)) {
+        add(_dependencies, field<"type">(items));
+    } else if (equals(property_type, names.core.dictionary)) {
+        if (!items.valid()) items = field<"items">(_property);
+        if (instance_of(items, names.legacy_dict_schema)) {
+            add(_dependencies, field<"key_type">(items));
+            add(_dependencies, field<"value_type">(items));
+        } else if (instance_of(items, names.dict_schema)) {
+            add(_dependencies, field<"type">(field<"key">(items)));
+            add(_dependencies, field<"type">(field<"value">(items)));
         }
     }
 }
@@ -54,29 +68,29 @@ void add_property_dependencies(Handle _dependencies, Handle _property, const Typ
 Obj get_dependency_type_names(Call& a) {
     Handle schema = a[0];
     Obj _dependencies = new_set();
-    add(_dependencies, schema.attr("type"));
-    if (schema.attr("properties").truthy()) {
+    add(_dependencies, field<"type">(schema));
+    if (field<"properties">(schema).truthy()) {
         TypeNames names;
-        for (const Obj& _property : schema.attr("properties").call_method("values").iter())
+        for (const Obj& _property : field<"properties">(schema).call_method("values").iter())
             add_property_dependencies(_dependencies, _property, names);
     }
-    if (PySet_Discard(_dependencies.ptr(), schema.attr("title").ptr()) < 0) fail();
+    if (PySet_Discard(_dependencies.ptr(), field<"title">(schema).ptr()) < 0) fail();
     return _dependencies;
 }
 
 Obj check_dependencies(Call& a) {
     Handle self = a[0], type_schemas = a[1], core_schemas = a[2], contrib_schemas = a[3], user_schemas = a[4];
     Obj _defined_schemas = new_set();
-    for_each(type_schemas, [&](Handle schema) { add(_defined_schemas, schema.attr("title").call_method("lower")); });
+    for_each(type_schemas, [&](Handle schema) { add(_defined_schemas, field<"title">(schema).call_method("lower")); });
     for (Handle group : {core_schemas, contrib_schemas, user_schemas})
-        for_each(group, [&](Handle schema) { add(_defined_schemas, schema.attr("title")); });
+        for_each(group, [&](Handle schema) { add(_defined_schemas, field<"title">(schema)); });
 
     for_each(all_schemas_of(type_schemas, core_schemas, contrib_schemas, user_schemas), [&](Handle _schema) {
         for (const Obj& _dependency : self.call_method("get_dependency_type_names", {_schema}).iter()) {
             if (_defined_schemas.contains(_dependency)) continue;
             raise_invalid(Obj::steal(PyUnicode_FromFormat("Class %U is undefined! This class is set as dependency for %U",
                                                           _dependency.format().ptr(),
-                                                          _schema.attr("title").format().ptr())));
+                                                          field<"title">(_schema).format().ptr())));
         }
     });
     return Obj::none();

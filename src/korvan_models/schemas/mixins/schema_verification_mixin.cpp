@@ -1,6 +1,7 @@
 // schema_verification_mixin: checks a whole set of schemas (type, core, contrib and user groups)
 // for duplicated titles and for property names, listed as required, indexed or unique, that the
 // schema does not define. The first violation raises KorvanValidationError.
+#include "../record_fields.hpp"
 #include "frame.hpp"
 #include "schema_groups.hpp"
 
@@ -23,10 +24,10 @@ bool defined_in(Handle properties, Handle property_name) {
 Obj verify_unique_schemas(Call& a) {
     Obj seen = new_set();
     for_each(all_schemas_of(a[0], a[1], a[2], a[3]), [&](Handle _schema) {
-        Obj title = _schema.attr("title");
+        Obj title = field<"title">(_schema);
         if (seen.contains(title))
             raise_invalid(Obj::steal(PyUnicode_FromFormat("Schema with title '%U' is duplicated",
-                                                          _schema.attr("title").format().ptr())));
+                                                          field<"title">(_schema).format().ptr())));
         if (PySet_Add(seen.ptr(), title.ptr()) < 0) fail();
     });
     return Obj::none();
@@ -37,7 +38,7 @@ class Properties {
 public:
     explicit Properties(Handle schema) : schema_(schema) {}
     bool has(Handle property_name) {
-        if (!properties_.valid()) properties_ = schema_.attr("properties");
+        if (!properties_.valid()) properties_ = field<"properties">(schema_);
         return defined_in(properties_, property_name);
     }
 
@@ -46,19 +47,22 @@ private:
     Obj properties_;
 };
 
+// Each name listed under `_field` (getattr(_schema, _field, []): a missing field lists none).
+void verify_listed(Handle names, const char* _field, Properties& properties) {
+    if (!names.valid()) return;
+    for_each(names, [&](Handle _required_property) {
+        if (!properties.has(_required_property))
+            raise_invalid(Obj::steal(PyUnicode_FromFormat(
+                "Property %U marked as %s but wasn't found in class schema's properties.",
+                _required_property.format().ptr(), _field)));
+    });
+}
+
 void verify_schema_properties(Handle _schema) {
     Properties properties(_schema);
-    for (const char* _field : {"required", "indexed"}) {
-        Obj names = _schema.attr_or_null(_field);
-        if (!names.valid()) continue;  // getattr(_schema, _field, [])
-        for_each(names, [&](Handle _required_property) {
-            if (!properties.has(_required_property))
-                raise_invalid(Obj::steal(PyUnicode_FromFormat(
-                    "Property %U marked as %s but wasn't found in class schema's properties.",
-                    _required_property.format().ptr(), _field)));
-        });
-    }
-    Obj unique = _schema.attr_or_null("unique");
+    verify_listed(field_or_null<"required">(_schema), "required", properties);
+    verify_listed(field_or_null<"indexed">(_schema), "indexed", properties);
+    Obj unique = field_or_null<"unique">(_schema);
     if (!unique.valid()) return;
     for_each(unique, [&](Handle unique_group) {
         for_each(unique_group, [&](Handle unique_property) {
