@@ -1,3 +1,5 @@
+from types import SimpleNamespace
+
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
@@ -134,3 +136,69 @@ def test_matches_the_plain_check(groups):
     ours = [Mixin.get_dependency_type_names(s) for group in groups for s in group]
     assert ours == [reference.get_dependency_type_names(s) for group in groups for s in group]
     assert outcome(Mixin().check_dependencies, *groups) == outcome(reference().check_dependencies, *groups)
+
+
+class Described:
+    """A property record whose `type` comes from a descriptor, whatever its own __dict__ holds."""
+
+    @property
+    def type(self):
+        return "FromProperty"
+
+
+class Fallback:
+    def __getattr__(self, name):
+        return "FromGetattr" if name == "type" else None
+
+
+class Intercepted:
+    def __getattribute__(self, name):
+        return "FromGetattribute" if name == "type" else object.__getattribute__(self, name)
+
+
+class Slotted:
+    __slots__ = ("type", "items")
+
+
+class LooksLikeTypeData:
+    """Claims TypeData as its __class__, which isinstance honours."""
+
+    __class__ = TypeData
+    type = "Claimed"
+
+
+def record(cls, **fields):
+    made = cls()
+    for key, value in fields.items():
+        object.__setattr__(made, key, value)
+    return made
+
+
+@pytest.mark.parametrize("make, expected", [
+    (lambda: record(Described, items=None, __dict__={"type": "FromDict"}), {"object", "FromProperty"}),
+    (lambda: record(Fallback, items=None), {"object", "FromGetattr"}),
+    (lambda: record(Intercepted, items=None, type="FromDict"), {"object", "FromGetattribute"}),
+    (lambda: record(Slotted, type="array", items=TypeData(type="Slot")), {"object", "array", "Slot"}),
+    (lambda: record(Slotted, type="array", items=LooksLikeTypeData()), {"object", "array", "Claimed"}),
+])
+def test_record_reads_honour_descriptors_hooks_and_class_claims(make, expected):
+    for _ in range(3):  # the first read decides how the record type is read; later reads reuse it
+        schema = SimpleNamespace(type="object", title="T", properties={"p": make()})
+        assert Mixin.get_dependency_type_names(schema) == reference.get_dependency_type_names(schema) == expected
+
+
+def test_a_record_class_changed_after_reads_is_read_afresh():
+    class Record:
+        pass
+
+    def names():
+        prop = Record()
+        vars(prop).update(type="FromDict", items=None)
+        return Mixin.get_dependency_type_names(SimpleNamespace(type="object", title="T", properties={"p": prop}))
+
+    assert names() == names() == {"object", "FromDict"}
+    Record.type = property(lambda self: "FromNewProperty")
+    assert names() == {"object", "FromNewProperty"}
+    del Record.type
+    Record.__getattribute__ = lambda self, name: "Intercepted" if name == "type" else object.__getattribute__(self, name)
+    assert names() == {"object", "Intercepted"}

@@ -11,6 +11,7 @@
 #pragma once
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 
 #include "frame.hpp"
 
@@ -39,17 +40,29 @@ inline bool reads_own_dict(PyTypeObject* type, PyObject* key) {
     return type->tp_dictoffset != 0 && !_PyType_Lookup(type, key) && plain_lookup(type);
 }
 
-// The record types that one name was found to read from their own dict.
+// A managed __dict__ as the 3.12 runtime keeps it: a pointer three words before the object, or
+// the object's inline values (tagged with the low bit) while no dict has been made. Empty when
+// there is no dict there yet.
+inline kv::Obj managed_dict(PyObject* record) {
+    PyObject* dict = reinterpret_cast<PyObject**>(record)[-3];
+    if (!dict || (reinterpret_cast<uintptr_t>(dict) & 1)) return {};
+    return kv::Obj(kv::Handle(dict));
+}
+
+// The record types that one name was found to read from their own dict, and for each whether its
+// dict can be read where the runtime keeps it (checked against the runtime's own answer first).
 class OwnDictTypes {
 public:
-    bool known(PyTypeObject* type) const {
+    const bool* find(PyTypeObject* type) const {
         for (const Seen& seen : seen_)
-            if (seen.type == type && seen.tag == type->tp_version_tag && seen.tag) return true;
-        return false;
+            if (seen.type == type && seen.tag == type->tp_version_tag && seen.tag) return &seen.raw;
+        return nullptr;
     }
-    bool check(PyTypeObject* type, PyObject* key) {
+    bool check(PyTypeObject* type, PyObject* key, kv::Handle record, const kv::Obj& dict) {
         if (!reads_own_dict(type, key)) return false;
-        if (type->tp_version_tag) seen_[next_++ % 4] = Seen{type, type->tp_version_tag};
+        static const bool runtime_312 = (Py_Version >> 16) == 0x030C;
+        bool raw = runtime_312 && (type->tp_flags & Py_TPFLAGS_MANAGED_DICT) && managed_dict(record.ptr()).is(dict);
+        if (type->tp_version_tag) seen_[next_++ % 4] = Seen{type, type->tp_version_tag, raw};
         return true;
     }
 
@@ -57,6 +70,7 @@ private:
     struct Seen {
         PyTypeObject* type;
         unsigned int tag;
+        bool raw;
     };
     Seen seen_[4] = {};
     unsigned next_ = 0;
@@ -66,8 +80,13 @@ private:
 // empty otherwise.
 inline kv::Obj own_field(kv::Handle record, PyObject* key, OwnDictTypes& types) {
     PyTypeObject* type = Py_TYPE(record.ptr());
-    if (!types.known(type) && !types.check(type, key)) return {};
-    kv::Obj dict = kv::Obj::steal(PyObject_GenericGetDict(record.ptr(), nullptr));  // as vars(record) gives it
+    const bool* raw = types.find(type);
+    kv::Obj dict = raw && *raw ? managed_dict(record.ptr()) : kv::Obj();
+    if (!dict.valid()) {
+        if (!raw && !reads_own_dict(type, key)) return {};
+        dict = kv::Obj::steal(PyObject_GenericGetDict(record.ptr(), nullptr));  // as vars(record) gives it
+        if (!raw && !types.check(type, key, record, dict)) return {};
+    }
     if (!PyDict_CheckExact(dict.ptr())) return {};
     PyObject* value = PyDict_GetItemWithError(dict.ptr(), key);
     if (!value && PyErr_Occurred()) kv::fail();
@@ -79,8 +98,8 @@ template <FieldName name>
 kv::Obj field(kv::Handle record, kv::Where where = kv::Where::current()) {
     static PyObject* const key = kv::name(name.text);
     static OwnDictTypes types;
-    kv::Obj value = own_field(record, key, types);
-    return value.valid() ? value : record.attr(kv::Handle(key), where);
+    if (kv::Obj value = own_field(record, key, types); value.valid()) return value;
+    return record.attr(kv::Handle(key), where);
 }
 
 // getattr(record, name, <nothing>): empty when the record has no such attribute.
@@ -88,8 +107,8 @@ template <FieldName name>
 kv::Obj field_or_null(kv::Handle record, kv::Where where = kv::Where::current()) {
     static PyObject* const key = kv::name(name.text);
     static OwnDictTypes types;
-    kv::Obj value = own_field(record, key, types);
-    return value.valid() ? value : record.attr_or_null(name.text, where);
+    if (kv::Obj value = own_field(record, key, types); value.valid()) return value;
+    return record.attr_or_null(name.text, where);
 }
 
 // isinstance(instance, cls). For a class whose metaclass keeps type's own __instancecheck__ (the
@@ -111,6 +130,39 @@ inline bool instance_of(kv::Handle instance, kv::Handle cls) {
     kv::Obj shown = instance.attr_or_null("__class__");
     return shown.valid() && !shown.is(instance.type()) && PyType_Check(shown.ptr()) &&
            PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(shown.ptr()), type);
+}
+
+// An exact dict walked in place, each pair held owned while visit runs, with the checks the dict's
+// own iterator makes: a size change between steps, or more entries than it started with, raises
+// that iterator's error.
+template <typename Visit>
+void walk_dict(PyObject* dict, Visit visit) {
+    Py_ssize_t pos = 0, used = PyDict_GET_SIZE(dict), left = used;
+    PyObject *key, *value;
+    while (true) {
+        if (PyDict_GET_SIZE(dict) != used) kv::raise(PyExc_RuntimeError, "dictionary changed size during iteration");
+        if (!PyDict_Next(dict, &pos, &key, &value)) return;
+        if (left-- == 0) kv::raise(PyExc_RuntimeError, "dictionary keys changed during iteration");
+        kv::Obj held_key(kv::Handle{key}), held_value(kv::Handle{value});
+        visit(held_key, held_value);
+    }
+}
+
+// for key, value in mapping.items()
+template <typename Visit>
+void for_each_item(kv::Handle mapping, Visit visit) {
+    if (PyDict_CheckExact(mapping.ptr())) return walk_dict(mapping.ptr(), visit);
+    for (const kv::Obj& pair : mapping.call_method("items").iter()) {
+        auto [key, value] = kv::unpack<2>(pair);
+        visit(key, value);
+    }
+}
+
+// for value in mapping.values()
+template <typename Visit>
+void for_each_value(kv::Handle mapping, Visit visit) {
+    if (PyDict_CheckExact(mapping.ptr())) return walk_dict(mapping.ptr(), [&](kv::Handle, kv::Handle value) { visit(value); });
+    for (const kv::Obj& value : mapping.call_method("values").iter()) visit(value);
 }
 
 }  // namespace korvan

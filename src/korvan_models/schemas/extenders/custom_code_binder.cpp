@@ -1,8 +1,10 @@
 // custom_code_binder: attaches to each schema the custom code gathered under its title, and warns
 // about custom code that matched no schema.
+#include "../record_fields.hpp"
 #include "frame.hpp"
 
 using namespace kv;
+using namespace korvan;
 
 namespace {
 
@@ -36,20 +38,20 @@ Obj init(Call& a) {
 
 Obj extend(Call& a) {
     Handle self = a[0], config = a[1];
-    Obj custom_code_schema = get_or_none(self.attr("_custom_code_schemas"), config.attr("title"));
+    Obj custom_code_schema = get_or_none(field<"_custom_code_schemas">(self), field<"title">(config));
     if (!custom_code_schema.truthy()) return Obj::none();
-    config.set_attr("custom_code", custom_code_schema.attr("code"));
-    add_to(self.attr("_used_custom_codes"), custom_code_schema.attr("name"));
+    config.set_attr("custom_code", field<"code">(custom_code_schema));
+    add_to(field<"_used_custom_codes">(self), field<"name">(custom_code_schema));
     return Obj::none();
 }
 
 Obj post_extend(Call& a) {
     Handle self = a[0];
-    Obj names = self.attr("_custom_code_schemas").call_method("keys");
-    Obj unused_custom_codes = Obj::steal(PyNumber_Subtract(names.ptr(), self.attr("_used_custom_codes").ptr()));
+    Obj names = field<"_custom_code_schemas">(self).call_method("keys");
+    Obj unused_custom_codes = Obj::steal(PyNumber_Subtract(names.ptr(), field<"_used_custom_codes">(self).ptr()));
     if (!unused_custom_codes.truthy()) return Obj::none();
     Obj joined = Obj::steal(PyUnicode_Join(name(", "), unused_custom_codes.ptr()));
-    global("logger").call_method("warning", {"Unused custom codes: %s for %s", joined, self.attr("_custom_code_reader")});
+    global("logger").call_method("warning", {"Unused custom codes: %s for %s", joined, field<"_custom_code_reader">(self)});
     return Obj::none();
 }
 

@@ -1,8 +1,10 @@
 // options_binder: fills each property that names an option list (`options_list_name`) with that
 // list's values, rejects names of lists that do not exist, and warns about the lists no property used.
+#include "../record_fields.hpp"
 #include "frame.hpp"
 
 using namespace kv;
+using namespace korvan;
 
 namespace {
 
@@ -35,25 +37,24 @@ Obj init(Call& a) {
 
 Obj extend(Call& a) {
     Handle self = a[0], config = a[1];
-    if (!config.attr("properties").truthy()) return Obj::none();
-    for (const Obj& pair : config.attr("properties").call_method("items").iter()) {
-        auto [_property_name, property_value] = unpack<2>(pair);
-        Obj options_list_name = property_value.attr_or_null("options_list_name");
-        if (!options_list_name.valid() || !options_list_name.truthy()) continue;
-        if (!self.attr("_options").contains(options_list_name)) unknown_list(options_list_name);
-        property_value.set_attr("options", self.attr("_options").item(options_list_name).attr("values"));
-        add_to(self.attr("_used_options"), options_list_name);
-    }
+    if (!field<"properties">(config).truthy()) return Obj::none();
+    for_each_item(field<"properties">(config), [&](Handle /*_property_name*/, Handle property_value) {
+        Obj options_list_name = field_or_null<"options_list_name">(property_value);
+        if (!options_list_name.valid() || !options_list_name.truthy()) return;
+        if (!field<"_options">(self).contains(options_list_name)) unknown_list(options_list_name);
+        property_value.set_attr("options", field<"values">(field<"_options">(self).item(options_list_name)));
+        add_to(field<"_used_options">(self), options_list_name);
+    });
     return Obj::none();
 }
 
 Obj post_extend(Call& a) {
     Handle self = a[0];
-    Obj listed = Obj::steal(PySet_New(self.attr("_options").call_method("keys").ptr()));
-    Obj unused_options = Obj::steal(PyNumber_Subtract(listed.ptr(), self.attr("_used_options").ptr()));
+    Obj listed = Obj::steal(PySet_New(field<"_options">(self).call_method("keys").ptr()));
+    Obj unused_options = Obj::steal(PyNumber_Subtract(listed.ptr(), field<"_used_options">(self).ptr()));
     if (!unused_options.truthy()) return Obj::none();
     Obj msg = Obj::steal(PyUnicode_FromFormat("Unused options lists: %U for %U", unused_options.format().ptr(),
-                                              self.attr("_options_reader").format().ptr()));
+                                              field<"_options_reader">(self).format().ptr()));
     global("logger").call_method("warning", {msg});
     return Obj::none();
 }

@@ -71,8 +71,8 @@ Obj get_dependency_type_names(Call& a) {
     add(_dependencies, field<"type">(schema));
     if (field<"properties">(schema).truthy()) {
         TypeNames names;
-        for (const Obj& _property : field<"properties">(schema).call_method("values").iter())
-            add_property_dependencies(_dependencies, _property, names);
+        for_each_value(field<"properties">(schema),
+                       [&](Handle _property) { add_property_dependencies(_dependencies, _property, names); });
     }
     if (PySet_Discard(_dependencies.ptr(), field<"title">(schema).ptr()) < 0) fail();
     return _dependencies;
