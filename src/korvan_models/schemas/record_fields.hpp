@@ -43,54 +43,83 @@ inline bool reads_own_dict(PyTypeObject* type, PyObject* key) {
 // A managed __dict__ as the 3.12 runtime keeps it: a pointer three words before the object, or
 // the object's inline values (tagged with the low bit) while no dict has been made. Empty when
 // there is no dict there yet.
-inline kv::Obj managed_dict(PyObject* record) {
+inline PyObject* managed_dict_pointer(PyObject* record) {
     PyObject* dict = reinterpret_cast<PyObject**>(record)[-3];
-    if (!dict || (reinterpret_cast<uintptr_t>(dict) & 1)) return {};
-    return kv::Obj(kv::Handle(dict));
+    return reinterpret_cast<uintptr_t>(dict) & 1 ? nullptr : dict;
 }
 
-// The record types that one name was found to read from their own dict, and for each whether its
-// dict can be read where the runtime keeps it (checked against the runtime's own answer first).
+inline kv::Obj managed_dict(PyObject* record) { return kv::Obj(kv::Handle(managed_dict_pointer(record))); }
+
+// The record types that one name was found to read from their own dict. For each: whether its dict
+// can be read where the runtime keeps it (checked against the runtime's own answer first), and the
+// entry where the name last stood in such a dict, which is tried first (records of one type keep
+// their fields in one order, as the interpreter's own attribute hints assume).
 class OwnDictTypes {
 public:
-    const bool* find(PyTypeObject* type) const {
-        for (const Seen& seen : seen_)
-            if (seen.type == type && seen.tag == type->tp_version_tag && seen.tag) return &seen.raw;
-        return nullptr;
-    }
-    bool check(PyTypeObject* type, PyObject* key, kv::Handle record, const kv::Obj& dict) {
-        if (!reads_own_dict(type, key)) return false;
-        static const bool runtime_312 = (Py_Version >> 16) == 0x030C;
-        bool raw = runtime_312 && (type->tp_flags & Py_TPFLAGS_MANAGED_DICT) && managed_dict(record.ptr()).is(dict);
-        if (type->tp_version_tag) seen_[next_++ % 4] = Seen{type, type->tp_version_tag, raw};
-        return true;
-    }
-
-private:
     struct Seen {
         PyTypeObject* type;
         unsigned int tag;
         bool raw;
+        Py_ssize_t hint;
     };
+    Seen* find(PyTypeObject* type) {
+        for (Seen& seen : seen_)
+            if (seen.type == type && seen.tag == type->tp_version_tag && seen.tag) return &seen;
+        return nullptr;
+    }
+    Seen* check(PyTypeObject* type, PyObject* key, kv::Handle record, const kv::Obj& dict) {
+        if (!reads_own_dict(type, key)) return nullptr;
+        static const bool runtime_312 = (Py_Version >> 16) == 0x030C;
+        bool raw = runtime_312 && (type->tp_flags & Py_TPFLAGS_MANAGED_DICT) && managed_dict(record.ptr()).is(dict);
+        static Seen unkept;
+        if (!type->tp_version_tag) return &(unkept = Seen{type, 0, false, 0});
+        Seen& seen = seen_[next_++ % 4];
+        seen = Seen{type, type->tp_version_tag, raw, 0};
+        return &seen;
+    }
+
+private:
     Seen seen_[4] = {};
     unsigned next_ = 0;
 };
+
+// dict[key] for an interned text key, trying the entry at `hint` first and keeping where it was found.
+inline PyObject* dict_entry(PyObject* dict, PyObject* key, Py_ssize_t& hint) {
+    Py_ssize_t pos = hint;
+    PyObject *found_key, *value;
+    if (PyDict_Next(dict, &pos, &found_key, &value) && found_key == key) return value;
+    value = PyDict_GetItemWithError(dict, key);
+    if (!value) {
+        if (PyErr_Occurred()) kv::fail();
+        return nullptr;
+    }
+    for (pos = 0; PyDict_Next(dict, &pos, &found_key, nullptr);)
+        if (found_key == key) hint = pos - 1;
+    return value;
+}
 
 // The value under `key` in the record's own __dict__ when that is where the lookup finds it;
 // empty otherwise.
 inline kv::Obj own_field(kv::Handle record, PyObject* key, OwnDictTypes& types) {
     PyTypeObject* type = Py_TYPE(record.ptr());
-    const bool* raw = types.find(type);
-    kv::Obj dict = raw && *raw ? managed_dict(record.ptr()) : kv::Obj();
+    OwnDictTypes::Seen* seen = types.find(type);
+    if (seen && seen->raw) {
+        // The usual read: the name at its entry. Nothing here runs Python code, so the borrowed
+        // dict and value stay alive until the value is owned.
+        PyObject* own = managed_dict_pointer(record.ptr());
+        Py_ssize_t pos = seen->hint;
+        PyObject *found_key, *value;
+        if (own && PyDict_CheckExact(own) && PyDict_Next(own, &pos, &found_key, &value) && found_key == key)
+            return kv::Obj(kv::Handle(value));
+    }
+    kv::Obj dict = seen && seen->raw ? managed_dict(record.ptr()) : kv::Obj();
     if (!dict.valid()) {
-        if (!raw && !reads_own_dict(type, key)) return {};
+        if (!seen && !reads_own_dict(type, key)) return {};
         dict = kv::Obj::steal(PyObject_GenericGetDict(record.ptr(), nullptr));  // as vars(record) gives it
-        if (!raw && !types.check(type, key, record, dict)) return {};
+        if (!seen && !(seen = types.check(type, key, record, dict))) return {};
     }
     if (!PyDict_CheckExact(dict.ptr())) return {};
-    PyObject* value = PyDict_GetItemWithError(dict.ptr(), key);
-    if (!value && PyErr_Occurred()) kv::fail();
-    return kv::Obj(kv::Handle(value));
+    return kv::Obj(kv::Handle(dict_entry(dict.ptr(), key, seen->hint)));
 }
 
 // record.<name>
