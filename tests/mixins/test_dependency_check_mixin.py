@@ -202,3 +202,15 @@ def test_a_record_class_changed_after_reads_is_read_afresh():
     del Record.type
     Record.__getattribute__ = lambda self, name: "Intercepted" if name == "type" else object.__getattribute__(self, name)
     assert names() == {"object", "Intercepted"}
+
+
+def test_records_of_one_class_with_fields_in_different_orders():
+    class Record:
+        pass
+
+    first, second = Record(), Record()
+    vars(first).update(type="array", items=TypeData(type="First"))
+    vars(second).update(items=TypeData(type="Second"), extra=1, type="array")
+    for prop in (first, second, first, second):
+        schema = SimpleNamespace(type="object", title="T", properties={"p": prop})
+        assert Mixin.get_dependency_type_names(schema) == {"object", "array", prop.items.type}
