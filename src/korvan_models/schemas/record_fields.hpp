@@ -63,25 +63,8 @@ public:
         Py_ssize_t hint;
     };
     Seen* find(PyTypeObject* type) {
-        for (unsigned i = 0; i < 4; ++i)
-            if (seen_[i].type == type && seen_[i].tag == type->tp_version_tag && seen_[i].tag) {
-                last_ = i;
-                return &seen_[i];
-            }
-        return nullptr;
-    }
-    // The usual read: a record of the type read last, its dict where the runtime keeps it, the name
-    // at its entry. Nothing here runs Python code, so the borrowed value stays alive until the
-    // caller owns it. Null when any of that does not hold.
-    PyObject* usual(PyObject* record, PyObject* key) const {
-        const Seen& seen = seen_[last_];
-        PyTypeObject* type = Py_TYPE(record);
-        if (seen.type != type || !seen.raw || seen.tag != type->tp_version_tag) return nullptr;
-        PyObject* own = managed_dict_pointer(record);
-        Py_ssize_t pos = seen.hint;
-        PyObject *found_key, *value;
-        if (own && PyDict_CheckExact(own) && PyDict_Next(own, &pos, &found_key, &value) && found_key == key)
-            return value;
+        for (Seen& seen : seen_)
+            if (seen.type == type && seen.tag == type->tp_version_tag && seen.tag) return &seen;
         return nullptr;
     }
     Seen* check(PyTypeObject* type, PyObject* key, kv::Handle record, const kv::Obj& dict) {
@@ -97,7 +80,7 @@ public:
 
 private:
     Seen seen_[4] = {};
-    unsigned next_ = 0, last_ = 0;
+    unsigned next_ = 0;
 };
 
 // dict[key] for an interned text key, trying the entry at `hint` first and keeping where it was found.
@@ -117,11 +100,18 @@ inline PyObject* dict_entry(PyObject* dict, PyObject* key, Py_ssize_t& hint) {
 
 // The value under `key` in the record's own __dict__ when that is where the lookup finds it;
 // empty otherwise.
-__attribute__((noinline)) inline kv::Obj own_field(kv::Handle record, PyObject* key, OwnDictTypes& types) {
+inline kv::Obj own_field(kv::Handle record, PyObject* key, OwnDictTypes& types) {
     PyTypeObject* type = Py_TYPE(record.ptr());
     OwnDictTypes::Seen* seen = types.find(type);
-    if (seen && seen->raw)
-        if (PyObject* value = types.usual(record.ptr(), key)) return kv::Obj(kv::Handle(value));
+    if (seen && seen->raw) {
+        // The usual read: the name at its entry. Nothing here runs Python code, so the borrowed
+        // dict and value stay alive until the value is owned.
+        PyObject* own = managed_dict_pointer(record.ptr());
+        Py_ssize_t pos = seen->hint;
+        PyObject *found_key, *value;
+        if (own && PyDict_CheckExact(own) && PyDict_Next(own, &pos, &found_key, &value) && found_key == key)
+            return kv::Obj(kv::Handle(value));
+    }
     kv::Obj dict = seen && seen->raw ? managed_dict(record.ptr()) : kv::Obj();
     if (!dict.valid()) {
         if (!seen && !reads_own_dict(type, key)) return {};
@@ -137,7 +127,6 @@ template <FieldName name>
 kv::Obj field(kv::Handle record, kv::Where where = kv::Where::current()) {
     static PyObject* const key = kv::name(name.text);
     static OwnDictTypes types;
-    if (PyObject* value = types.usual(record.ptr(), key)) return kv::Obj(kv::Handle(value));
     if (kv::Obj value = own_field(record, key, types); value.valid()) return value;
     return record.attr(kv::Handle(key), where);
 }
@@ -147,7 +136,6 @@ template <FieldName name>
 kv::Obj field_or_null(kv::Handle record, kv::Where where = kv::Where::current()) {
     static PyObject* const key = kv::name(name.text);
     static OwnDictTypes types;
-    if (PyObject* value = types.usual(record.ptr(), key)) return kv::Obj(kv::Handle(value));
     if (kv::Obj value = own_field(record, key, types); value.valid()) return value;
     return record.attr_or_null(name.text, where);
 }
