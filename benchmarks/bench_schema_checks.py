@@ -101,18 +101,18 @@ def main():
                         (DependencyCheckMixin().check_dependencies, PlainDependencyCheck().check_dependencies)):
         assert ours(*groups) is None and plain(*groups) is None
         compare(f"{ours.__name__} 1,000 schemas x 20 properties", lambda: ours(*groups), lambda: plain(*groups),
-                0.5, repeat=5)
+                0.5)
 
     schemas = groups[3]
     lists = [OptionsListSchema(title=f"list{n}", values=[{"value": f"v{n}"}]) for n in range(50)]
     binder, plain_binder = OptionsBinder(Records(lists)), PlainOptionsBinder(Records(lists))
     compare("OptionsBinder.extend over 1,000 schemas", lambda: [binder.extend(s) for s in schemas],
-            lambda: [plain_binder.extend(s) for s in schemas], 1.0, repeat=5)
+            lambda: [plain_binder.extend(s) for s in schemas], 1.0)
 
     codes = [CustomCodeSchema(name=f"Model{n}", code=f"X = {n}") for n in range(0, 2000, 2)]
     code_binder, plain_code_binder = CustomCodeBinder(Records(codes)), PlainCustomCodeBinder(Records(codes))
     compare("CustomCodeBinder.extend over 1,000 schemas", lambda: [code_binder.extend(s) for s in schemas],
-            lambda: [plain_code_binder.extend(s) for s in schemas], 1.0, repeat=5)
+            lambda: [plain_code_binder.extend(s) for s in schemas], 1.0)
 
 
 if __name__ == "__main__":

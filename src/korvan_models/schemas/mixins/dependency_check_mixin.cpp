@@ -38,27 +38,31 @@ const CoreMembers& core_members() {
     return members;
 }
 
-// The names this module reads from its namespace for one schema's properties.
+// The names this module reads from its namespace for one schema's properties; a record class is
+// looked up when a property first needs it.
 struct TypeNames {
     CoreMembers core = core_members();
-    Obj type_data = global("TypeData");
-    Obj legacy_dict_schema = global("LegacyDictSchema");
-    Obj dict_schema = global("DictSchema");
+    Obj type_data, legacy_dict_schema, dict_schema;
+
+    Handle get(Obj& slot, const char* global_name) {
+        if (!slot.valid()) slot = global(global_name);
+        return slot;
+    }
 };
 
-void add_property_dependencies(Handle _dependencies, Handle _property, const TypeNames& names) {
+void add_property_dependencies(Handle _dependencies, Handle _property, TypeNames& names) {
     Obj property_type = field<"type">(_property);
     add(_dependencies, property_type);
     bool is_array = equals(property_type, names.core.array);
     Obj items = is_array ? field<"items">(_property) : Obj();
-    if (is_array && instance_of(items, names.type_data)) {
+    if (is_array && instance_of(items, names.get(names.type_data, "TypeData"))) {
         add(_dependencies, field<"type">(items));
     } else if (equals(property_type, names.core.dictionary)) {
         if (!items.valid()) items = field<"items">(_property);
-        if (instance_of(items, names.legacy_dict_schema)) {
+        if (instance_of(items, names.get(names.legacy_dict_schema, "LegacyDictSchema"))) {
             add(_dependencies, field<"key_type">(items));
             add(_dependencies, field<"value_type">(items));
-        } else if (instance_of(items, names.dict_schema)) {
+        } else if (instance_of(items, names.get(names.dict_schema, "DictSchema"))) {
             add(_dependencies, field<"type">(field<"key">(items)));
             add(_dependencies, field<"type">(field<"value">(items)));
         }
