@@ -46,12 +46,14 @@ void module_body(ModuleBody& m) {
                                    new_tuple({"_non_empty_keys_{FIELD_NAME}", global("validate_non_empty_keys")}));
 
     ClassSpec picker("ValidatorPicker");
-    picker.annotation("TYPE_BASED_VALIDATORS", str("ClassVar[dict[str, Any]]"))
+    picker.doc("Chooses the value validators that a property of a generated model class needs.")
+        .annotation("TYPE_BASED_VALIDATORS", str("ClassVar[dict[str, Any]]"))
         .value("TYPE_BASED_VALIDATORS", type_based_validators)
         .classmethod({.name = "process_property",
                       .params = {arg("cls"), arg("property_name", "str").exactly(&PyUnicode_Type),
                                  arg("property_config", "PropertyData")},
                       .returns = "list[tuple[str, Callable[[Any, list[Any]], Any], list[Any] | None]]",
+                      .doc = "Returns the (validator name, validator, options or None) triples for one property.",
                       .body = process_property});
     m.define_class(picker);
 }

@@ -205,6 +205,7 @@ void module_body(ModuleBody& m) {
     m.def({.name = "calculate_schema_digest",
            .params = {arg("schema", "ObjectSchema")},
            .returns = "str",
+           .doc = "Returns the SHA-256 fingerprint of a schema record: 64 hexadecimal digits.",
            .body = calculate_schema_digest});
 }
 

@@ -134,6 +134,7 @@ void module_body(ModuleBody& m) {
     m.def({.name = "validate_options",
            .params = {arg("value", "Any"), arg("options", "list[Any]").exactly(&PyList_Type)},
            .returns = "Any",
+           .doc = "Returns the value if it, or each element of a list value, is one of the options.",
            .body = validate_options});
 }
 

@@ -42,6 +42,7 @@ Obj validate_non_empty_keys(Call& a) {
 void module_body(ModuleBody& m) {
     m.import_from("typing", {"Any"});
     m.def({.name = "validate_non_empty_keys", .params = {arg("value", "Any")}, .returns = "Any",
+           .doc = "Returns the value if none of its keys is empty.",
            .body = validate_non_empty_keys});
 }
 

@@ -153,14 +153,17 @@ void module_body(ModuleBody& m) {
                       kwarg("can_be_a_reference", "bool").or_else(boolean(true)),
                       kwarg("ast_dependency_generator", "AstDependencyGenerator")},
            .returns = "ast.AnnAssign | ast.stmt",
+           .doc = "Builds the annotated assignment that declares one field of a generated model class.",
            .body = make_field_statement});
     m.def({.name = "cast_property_value",
            .params = {arg("type_data", "TypeData"), arg("property_value", "Any")},
            .returns = "Any",
+           .doc = "Turns a default value into the literal node its type description calls for, or None.",
            .body = cast_property_value});
     m.def({.name = "cast_number_value",
            .params = {arg("property_value", "Any")},
            .returns = "int | float",
+           .doc = "Returns a number unchanged, or the int or float that a text spells; ValueError otherwise.",
            .body = cast_number_value});
 }
 

@@ -60,6 +60,7 @@ void module_body(ModuleBody& m) {
     m.def({.name = "make_literal_node",
            .params = {arg("dictionary", "dict[str, Any] | list[dict[str, Any]] | str | int | float | bool | None")},
            .returns = "ast.Dict | ast.List | ast.Str | ast.Num | ast.NameConstant",
+           .doc = "Turns a JSON-like value (nested dicts, lists and scalars) into the equivalent literal node.",
            .body = make_literal_node});
 }
 

@@ -126,6 +126,7 @@ void module_body(ModuleBody& m) {
                       kwarg("can_be_a_reference", "bool").or_else(boolean(true)),
                       kwarg("ast_dependency_generator", "AstDependencyGenerator")},
            .returns = "ast.Subscript | ast.Constant | ast.Name | ast.BinOp",
+           .doc = "Builds the annotation node of a property's type and registers the imports it needs.",
            .body = make_type_hint});
 }
 

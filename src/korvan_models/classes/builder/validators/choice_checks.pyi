@@ -1,0 +1,3 @@
+from typing import Any as Any
+
+def validate_options(value: Any, options: list[Any]) -> Any: ...

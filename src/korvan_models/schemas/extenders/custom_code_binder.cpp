@@ -1,0 +1,85 @@
+// custom_code_binder: attaches to each schema the custom code gathered under its title, and warns
+// about custom code that matched no schema.
+#include "../record_fields.hpp"
+#include "frame.hpp"
+
+using namespace kv;
+using namespace korvan;
+
+namespace {
+
+// `collection.add(value)`: an exact set is added to directly, anything else through its own method.
+void add_to(Handle collection, Handle value) {
+    if (!PySet_CheckExact(collection.ptr())) {
+        collection.call_method("add", {value});
+    } else if (PySet_Add(collection.ptr(), value.ptr()) < 0) {
+        fail();
+    }
+}
+
+// `mapping.get(key, None)`: an exact dict is looked up directly, anything else through its own method.
+Obj get_or_none(Handle mapping, Handle key) {
+    if (!PyDict_CheckExact(mapping.ptr())) return mapping.call_method("get", {key, Handle(Py_None)});
+    PyObject* found = PyDict_GetItemWithError(mapping.ptr(), key.ptr());
+    if (!found && PyErr_Occurred()) fail();
+    return Obj(Handle(found ? found : Py_None));
+}
+
+Obj init(Call& a) {
+    Handle self = a[0], custom_code_reader = a[1];
+    self.set_attr("_custom_code_reader", custom_code_reader);
+    Obj custom_code_schemas = new_dict();
+    for (const Obj& schema : self.attr("_custom_code_reader").call_method("iter_custom_code").iter())
+        custom_code_schemas.set_item(schema.attr("name"), schema);
+    self.set_attr("_custom_code_schemas", custom_code_schemas);
+    self.set_attr("_used_custom_codes", new_set());
+    return Obj::none();
+}
+
+Obj extend(Call& a) {
+    Handle self = a[0], config = a[1];
+    Obj custom_code_schema = get_or_none(field<"_custom_code_schemas">(self), field<"title">(config));
+    if (!custom_code_schema.truthy()) return Obj::none();
+    config.set_attr("custom_code", field<"code">(custom_code_schema));
+    add_to(field<"_used_custom_codes">(self), field<"name">(custom_code_schema));
+    return Obj::none();
+}
+
+Obj post_extend(Call& a) {
+    Handle self = a[0];
+    Obj names = field<"_custom_code_schemas">(self).call_method("keys");
+    Obj unused_custom_codes = Obj::steal(PyNumber_Subtract(names.ptr(), field<"_used_custom_codes">(self).ptr()));
+    if (!unused_custom_codes.truthy()) return Obj::none();
+    Obj joined = Obj::steal(PyUnicode_Join(name(", "), unused_custom_codes.ptr()));
+    global("logger").call_method("warning", {"Unused custom codes: %s for %s", joined, field<"_custom_code_reader">(self)});
+    return Obj::none();
+}
+
+void module_body(ModuleBody& m) {
+    m.import("logging");
+    m.import_from("korvan_utils.models.data_models.schema", {"ObjectSchema"});
+    m.import_from("korvan_models.schemas.loaders.base", {"CustomCodeLoaderBase"});
+    m.set("logger", global("logging").call_method("getLogger", {global("__name__")}));
+
+    ClassSpec binder("CustomCodeBinder");
+    binder.doc("Attaches custom code to the schemas named by it and reports the code no schema used.")
+        .method({.name = "__init__",
+                 .params = {arg("self"), arg("custom_code_reader", "CustomCodeLoaderBase")},
+                 .doc = "Reads every custom code record of the loader once, keyed by its name.",
+                 .body = init})
+        .method({.name = "extend",
+                 .params = {arg("self"), arg("config", "ObjectSchema")},
+                 .returns = "None",
+                 .doc = "Sets the schema's custom code to the code recorded under its title, if any.",
+                 .body = extend})
+        .method({.name = "post_extend",
+                 .params = {arg("self")},
+                 .returns = "None",
+                 .doc = "Logs a warning naming the custom code records that matched no schema.",
+                 .body = post_extend});
+    m.define_class(binder);
+}
+
+}  // namespace
+
+KV_MODULE(custom_code_binder, "korvan_models.schemas.extenders.custom_code_binder", module_body)

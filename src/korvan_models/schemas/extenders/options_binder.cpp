@@ -1,0 +1,90 @@
+// options_binder: fills each property that names an option list (`options_list_name`) with that
+// list's values, rejects names of lists that do not exist, and warns about the lists no property used.
+#include "../record_fields.hpp"
+#include "frame.hpp"
+
+using namespace kv;
+using namespace korvan;
+
+namespace {
+
+// `collection.add(value)`: an exact set is added to directly, anything else through its own method.
+void add_to(Handle collection, Handle value) {
+    if (!PySet_CheckExact(collection.ptr())) {
+        collection.call_method("add", {value});
+    } else if (PySet_Add(collection.ptr(), value.ptr()) < 0) {
+        fail();
+    }
+}
+
+Obj init(Call& a) {
+    Handle self = a[0], options_reader = a[1];
+    self.set_attr("_options_reader", options_reader);
+    Obj options = new_dict();
+    for (const Obj& schema : self.attr("_options_reader").call_method("iter_options").iter())
+        options.set_item(schema.attr("title"), schema);
+    self.set_attr("_options", options);
+    self.set_attr("_used_options", new_set());
+    return Obj::none();
+}
+
+[[noreturn]] void unknown_list(Handle options_list_name) {
+    Obj message = Obj::steal(PyUnicode_FromFormat(
+        "Options list name=%U is unknown. Make sure to create corresponding options list under models/options folder",
+        options_list_name.format().ptr()));
+    raise_object(global("KorvanValidationError").call({message}));
+}
+
+Obj extend(Call& a) {
+    Handle self = a[0], config = a[1];
+    if (!field<"properties">(config).truthy()) return Obj::none();
+    for_each_item(field<"properties">(config), [&](Handle /*_property_name*/, Handle property_value) {
+        Obj options_list_name = field_or_null<"options_list_name">(property_value);
+        if (!options_list_name.valid() || !options_list_name.truthy()) return;
+        if (!field<"_options">(self).contains(options_list_name)) unknown_list(options_list_name);
+        property_value.set_attr("options", field<"values">(field<"_options">(self).item(options_list_name)));
+        add_to(field<"_used_options">(self), options_list_name);
+    });
+    return Obj::none();
+}
+
+Obj post_extend(Call& a) {
+    Handle self = a[0];
+    Obj listed = Obj::steal(PySet_New(field<"_options">(self).call_method("keys").ptr()));
+    Obj unused_options = Obj::steal(PyNumber_Subtract(listed.ptr(), field<"_used_options">(self).ptr()));
+    if (!unused_options.truthy()) return Obj::none();
+    Obj msg = Obj::steal(PyUnicode_FromFormat("Unused options lists: %U for %U", unused_options.format().ptr(),
+                                              field<"_options_reader">(self).format().ptr()));
+    global("logger").call_method("warning", {msg});
+    return Obj::none();
+}
+
+void module_body(ModuleBody& m) {
+    m.import("logging");
+    m.import_from("korvan_utils.models.data_models.schema", {"ObjectSchema"});
+    m.import_from("korvan_models.errors", {"KorvanValidationError"});
+    m.import_from("korvan_models.schemas.loaders.base", {"OptionsLoaderBase"});
+    m.set("logger", global("logging").call_method("getLogger", {global("__name__")}));
+
+    ClassSpec binder("OptionsBinder");
+    binder.doc("Fills properties' options from the named option lists and reports the lists no property used.")
+        .method({.name = "__init__",
+                 .params = {arg("self"), arg("options_reader", "OptionsLoaderBase")},
+                 .doc = "Reads every option list of the loader once, keyed by its title.",
+                 .body = init})
+        .method({.name = "extend",
+                 .params = {arg("self"), arg("config", "ObjectSchema")},
+                 .returns = "None",
+                 .doc = "Sets the options of each property that names an option list to that list's values.",
+                 .body = extend})
+        .method({.name = "post_extend",
+                 .params = {arg("self")},
+                 .returns = "None",
+                 .doc = "Logs a warning naming the option lists that no property has used.",
+                 .body = post_extend});
+    m.define_class(binder);
+}
+
+}  // namespace
+
+KV_MODULE(options_binder, "korvan_models.schemas.extenders.options_binder", module_body)
