@@ -273,7 +273,7 @@ def _property_problems(verifier, path: Path, schema: ObjectSchema) -> list[Probl
 
 def verify(entries: list[tuple[Path, ObjectSchema]]) -> list[Problem]:
     """Duplicated titles, missing properties and undefined types, each reported once."""
-    verifier = parts.verifier()
+    verifier = parts.ProjectVerifier()
     types, core, contrib = parts.schema_groups()
     user = [schema for _path, schema in entries]
     try:
@@ -357,7 +357,8 @@ def naming_problems(entries: list[tuple[Path, ObjectSchema]]) -> list[Problem]:
 
 def default_problems(entries: list[tuple[Path, ObjectSchema]]) -> list[Problem]:
     """Defaults that the property's type cannot take, converted as the generated class will."""
-    cast = parts.find("korvan_models.classes.builder.ast_generator.helpers.make_field_statement", "cast_property_value")
+    from korvan_models.classes.builder.ast_generator.helpers.make_field_statement import cast_property_value as cast
+
     problems = []
     for path, schema in entries:
         for key, prop in (schema.properties or {}).items():
