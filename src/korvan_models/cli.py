@@ -124,6 +124,7 @@ def generate(schemas: list, output: Path, out=None) -> None:
 
 
 def show_warnings(warnings: list[str]) -> None:
+    """Prints each warning as one line on standard error."""
     for warning in warnings:
         print(f"warning: {warning}", file=sys.stderr)
 

@@ -74,6 +74,7 @@ class Failure:
 
     @property
     def is_project_mistake(self) -> bool:
+        """Whether the failure comes from the project (a bad value or code), not from the generator."""
         return self.error_type in ("ValueError", "SyntaxError", "IndentationError", "KorvanValidationError")
 
 

@@ -24,6 +24,7 @@ MANIFEST_VERSION = 1
 
 
 def digest(data: bytes) -> str:
+    """The SHA-256 of some bytes, in hexadecimal."""
     return hashlib.sha256(data).hexdigest()
 
 

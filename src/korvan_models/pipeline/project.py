@@ -49,6 +49,7 @@ class Project:
 
     @property
     def schemas(self) -> list[ObjectSchema]:
+        """The schemas alone, in file order."""
         return [schema for _path, schema in self.entries]
 
 
