@@ -272,24 +272,10 @@ def _property_problems(verifier, path: Path, schema: ObjectSchema) -> list[Probl
     return problems
 
 
-def verify(entries: list[tuple[Path, ObjectSchema]]) -> list[Problem]:
-    """Duplicated titles, missing properties and undefined types, each reported once."""
-    verifier = parts.ProjectVerifier()
-    types, core, contrib = parts.schema_groups()
-    user = [schema for _path, schema in entries]
-    try:
-        verifier.verify_schemas(types, core, contrib, user)
-        verifier.check_dependencies(types, core, contrib, user)
-        return []
-    except KorvanValidationError:
-        pass  # look again, on copies, for every mistake rather than the first
-    work = [(path, schema.model_copy(deep=True)) for path, schema in entries]
-    problems = []
-    for path, schema in work:
-        problems += _property_problems(verifier, path, schema)
-
-    first_file = {s.title: "the framework" for s in (*types, *core, *contrib)}
-    unique = []
+def _duplicate_problems(groups: tuple[list, list, list], work: list) -> tuple[list[Problem], list]:
+    """Titles used twice, at the later file; and the schemas left with one of each title."""
+    first_file = {schema.title: "the framework" for group in groups for schema in group}
+    problems, unique = [], []
     for path, schema in work:
         if schema.title in first_file:
             problems.append(Problem(path, f"title {schema.title!r} is already used by {first_file[schema.title]}",
@@ -297,36 +283,56 @@ def verify(entries: list[tuple[Path, ObjectSchema]]) -> list[Problem]:
         else:
             first_file[schema.title] = str(path)
             unique.append((path, schema))
-    verifier.verify_schemas(types, core, contrib, [s for _p, s in unique])
+    return problems, unique
 
-    known = [*CORE_TYPE_NAMES, *(s.title for _p, s in unique)]
+
+def _dependency_problems(verifier, groups: tuple[list, list, list], unique: list) -> list[Problem]:
+    """Every type named but not defined; each reported use is taken out of its (copied) schema."""
+    known = [*CORE_TYPE_NAMES, *(schema.title for _path, schema in unique)]
     by_title = {schema.title: (path, schema) for path, schema in unique}
+    problems = []
     while len(problems) < MAX_PROBLEMS:
         try:
-            verifier.check_dependencies(types, core, contrib, [s for _p, s in unique])
-            break
+            verifier.check_dependencies(*groups, [schema for _path, schema in unique])
+            return problems
         except KorvanValidationError as error:
             match = parts.UNDEFINED.search(str(error))
             if match is None or match["title"] not in by_title:
-                problems.append(Problem(None, str(error)))
-                break
+                return problems + [Problem(None, str(error))]
             name = match["name"]
             path, schema = by_title[match["title"]]
             hint = did_you_mean(name, known)
-            fixed = False
+            found = []
             if schema.type == name:
-                problems.append(Problem(path, f"extends {name!r}, which is not a model of the project{hint}",
-                                        schema.title))
-                schema.type, fixed = "object", True
+                found.append(Problem(path, f"extends {name!r}, which is not a model of the project{hint}", schema.title))
+                schema.type = "object"
             for prop in _uses(schema, name):
-                problems.append(Problem(path, f"type {name!r} is neither a core type nor a model{hint}",
-                                        schema.title, prop))
+                found.append(Problem(path, f"type {name!r} is neither a core type nor a model{hint}", schema.title, prop))
                 del schema.properties[prop]
-                fixed = True
-            if not fixed:
-                problems.append(Problem(path, str(error), schema.title))
-                break
+            if not found:
+                return problems + [Problem(path, str(error), schema.title)]
+            problems += found
     return problems
+
+
+def verify(entries: list[tuple[Path, ObjectSchema]]) -> list[Problem]:
+    """Duplicated titles, missing properties and undefined types, each reported once."""
+    verifier = parts.ProjectVerifier()
+    groups = parts.schema_groups()
+    user = [schema for _path, schema in entries]
+    try:
+        verifier.verify_schemas(*groups, user)
+        verifier.check_dependencies(*groups, user)
+        return []
+    except KorvanValidationError:
+        pass  # look again, on copies, for every mistake rather than the first
+    work = [(path, schema.model_copy(deep=True)) for path, schema in entries]
+    problems = []
+    for path, schema in work:
+        problems += _property_problems(verifier, path, schema)
+    duplicates, unique = _duplicate_problems(groups, work)
+    verifier.verify_schemas(*groups, [schema for _path, schema in unique])
+    return problems + duplicates + _dependency_problems(verifier, groups, unique)
 
 
 def name_problems(entries: list[tuple[Path, ObjectSchema]]) -> list[Problem]:
