@@ -13,6 +13,7 @@ from pathlib import Path
 
 from korvan_models.pipeline.generate import Generated, GenerationError
 from korvan_models.pipeline.generate import generate as generate_classes
+from korvan_models.pipeline.generate import model_keys
 from korvan_models.pipeline.output import Output
 from korvan_models.pipeline.problems import Problem, ProjectError
 from korvan_models.pipeline.project import Project, check_project
@@ -59,9 +60,9 @@ def output_problems(root: Path, out: Path) -> list[Problem]:
     return []
 
 
-def generate_models(project: Project, output: Output, jobs: int) -> Generated:
+def generate_models(project: Project, output: Output, jobs: int, beside: tuple | None = None) -> Generated:
     """Every model's module text, reusing the previous build's where nothing changed."""
-    generated = generate_classes(project.schemas, project.names, MODELS_PACKAGE, output.previous_texts(), jobs)
+    generated = generate_classes(project.schemas, project.names, MODELS_PACKAGE, output.previous_texts(), jobs, beside)
     tool_failures = [failure for failure in generated.failures if not failure.is_project_mistake]
     if tool_failures:
         raise GenerationError(tool_failures[0])
@@ -78,36 +79,43 @@ def build_project(
     say: Callable[[str], None] = lambda _text: None,
 ) -> BuildReport:
     """Builds the project at ``root`` into ``out``; raises ``ProjectError`` and leaves ``out`` as it was on a mistake."""
-    from korvan_models.classes.data_models.dependencies import render_models_init
-    from korvan_models.pipeline.store import store
-
     problems = output_problems(root, out)
     if problems:
         raise ProjectError(problems)
     project = check_project(root)
     say(f"checked {len(project.entries)} models in {root}")
     output = Output(out)
-    generated = generate_models(project, output, jobs or machine_cores())
-    report = BuildReport(project, output.target, len(generated.texts) - generated.reused, generated.reused,
-                         generated.workers)
-    say(f"generated {report.generated} models, reused {report.reused}"
-        + (f", over {report.workers} processes" if report.workers > 1 else ""))
     try:
         output.open()
     except OSError as error:
         raise ProjectError([Problem(out, f"cannot write beside the output folder: {error.strerror or error}")])
     try:
-        models = {}
-        for title, text in generated.texts.items():
-            relative = f"{MODELS_PACKAGE}/{project.names.module_name(title)}.py"
-            output.write(relative, text)
-            models[title] = {"key": generated.keys[title], "file": relative}
-        output.write(f"{MODELS_PACKAGE}/__init__.py", render_models_init(project.names, MODELS_PACKAGE))
-        notes, tables = store(project, output, MODELS_PACKAGE, generated.keys)
-        report.notes += notes
-        for title, table in tables.items():
-            models[title]["table"] = table
-        report.kept = output.commit(models)
+        report = BuildReport(project, output.target)
+        report.kept = write_build(project, output, jobs or machine_cores(), report, say)
     finally:
         output.discard()
     return report
+
+
+def write_build(project: Project, output: Output, jobs: int, report: BuildReport, say: Callable[[str], None]) -> list:
+    """Fills the staging folder (tables created beside the class generation) and moves it into place."""
+    from korvan_models.classes.data_models.dependencies import render_models_init
+    from korvan_models.pipeline import store
+
+    output.write(store.SETTINGS_FILE, store.settings_text(MODELS_PACKAGE))
+    keys = model_keys(project.schemas, project.names, MODELS_PACKAGE)
+    with store.settings_in_force(output.staging):
+        tables, changed = store.plan_tables(project, output, keys)
+        generated = generate_models(project, output, jobs, (store.create_tables, changed) if changed else None)
+    report.generated, report.reused = len(generated.texts) - generated.reused, generated.reused
+    report.workers = generated.workers
+    say(f"generated {report.generated} models, reused {report.reused}"
+        + (f", over {report.workers} processes" if report.workers > 1 else ""))
+    models = {}
+    for title, text in generated.texts.items():
+        relative = f"{MODELS_PACKAGE}/{project.names.module_name(title)}.py"
+        output.write(relative, text)
+        models[title] = {"key": generated.keys[title], "file": relative, "table": tables[title]}
+    output.write(f"{MODELS_PACKAGE}/__init__.py", render_models_init(project.names, MODELS_PACKAGE))
+    report.notes += store.store(project, output, MODELS_PACKAGE)
+    return output.commit(models)

@@ -109,34 +109,50 @@ class Generated:
     workers: int
 
 
+def model_keys(schemas: list[ObjectSchema], names: DependencyModelNames, models_module_name: str) -> dict[str, str]:
+    """The reuse key of every model, by title."""
+    shared = names_digest(names, models_module_name)
+    return {schema.title: model_key(schema, shared) for schema in schemas}
+
+
 def generate(
     schemas: list[ObjectSchema],
     names: DependencyModelNames,
     models_module_name: str,
     previous: dict[str, str] | None = None,
     jobs: int = 1,
+    beside: tuple | None = None,
 ) -> Generated:
-    """Generates every model's text, reusing ``previous`` texts (by key) and using up to ``jobs`` processes."""
+    """Generates every model's text, reusing ``previous`` texts (by key) and using up to ``jobs`` processes.
+
+    ``beside``, a function and its arguments, runs in a process of its own meanwhile when ``jobs``
+    allows more than one process, else after the generation; its failure is raised.
+    """
     previous = previous or {}
-    shared = names_digest(names, models_module_name)
-    keys = {schema.title: model_key(schema, shared) for schema in schemas}
+    keys = model_keys(schemas, names, models_module_name)
     texts = {title: previous[key] for title, key in keys.items() if key in previous}
     todo = [schema for schema in schemas if schema.title not in texts]
     reused = len(texts)
     workers = max(1, min(jobs, len(todo) // PARALLEL_THRESHOLD or 1))
-    if workers == 1:
+    helpers = workers - 1 + (beside is not None and jobs > 1)
+    if helpers == 0:
         results = _render_all(models_module_name, todo, names)
+        if beside is not None:
+            beside[0](*beside[1:])
     else:
         # Load the generator before forking so every worker shares it instead of importing it again.
         import korvan_models.classes.builder.class_source_assembler  # noqa: F401
 
         chunks = [todo[number::workers] for number in range(workers)]
         context = multiprocessing.get_context("fork")
-        with ProcessPoolExecutor(max_workers=workers - 1, mp_context=context) as pool:
+        with ProcessPoolExecutor(max_workers=helpers, mp_context=context) as pool:
+            side = pool.submit(*beside) if beside is not None else None
             futures = [pool.submit(_render_all, models_module_name, chunk, names) for chunk in chunks[1:]]
             results = _render_all(models_module_name, chunks[0], names)
             for future in futures:
                 results += future.result()
+            if side is not None:
+                side.result()
     failures = []
     for title, result in results:
         if isinstance(result, Failure):

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import hashlib
 import importlib
+import importlib.util
 import json
 import os
 import re
@@ -77,12 +78,9 @@ def locate_record(models_dir: Path, class_name: str, external_id: object) -> Pat
     return next((path for path in files if path.parent.parent.name.replace("_", "") == class_name.lower()), None)
 
 
-def store(project: Project, output: Output, models_module_name: str, keys: dict[str, str]) -> tuple[list, dict]:
-    """Creates the tables, loads the fixtures and copies fixture and static files into the staging folder.
-
-    Returns notes for the user and, by title, the key of the table each model now has.
-    """
-    output.write(SETTINGS_FILE, settings_text(models_module_name))
+def store(project: Project, output: Output, models_module_name: str) -> list[str]:
+    """Loads the fixtures into the tables and copies fixture and static files into the staging folder;
+    returns notes for the user."""
     reader = None
     if any(project.models_dir.glob("*/fixtures")):
         try:
@@ -95,7 +93,6 @@ def store(project: Project, output: Output, models_module_name: str, keys: dict[
                     output.copy(f"{FILES_DIR}/{path.relative_to(folder).as_posix()}", path)
     with settings_in_force(output.staging):
         try:
-            tables = prepare_store(project, output, keys)
             notes = [load_fixtures(project, output, reader, models_module_name)] if reader is not None else []
         finally:
             if "korvan_models.storage" in sys.modules:
@@ -105,7 +102,7 @@ def store(project: Project, output: Output, models_module_name: str, keys: dict[
             output.adopt(path.relative_to(output.staging).as_posix())
     for path in parts.statics_loader(project.root).iter_static():
         output.copy(f"static/{path.name}", path)
-    return [note for note in notes if note], tables
+    return [note for note in notes if note]
 
 
 def load_fixtures(project: Project, output: Output, reader: object, models_module_name: str) -> str | None:
@@ -126,23 +123,18 @@ def load_fixtures(project: Project, output: Output, reader: object, models_modul
 
 def store_version() -> str:
     """A digest of the installed store and table conversion, whose change may change every table."""
-    import korvan_models.storage as storage
-    import korvan_models.schemas.utils as utils
-
+    folders = [importlib.util.find_spec(name).submodule_search_locations[0]
+               for name in ("korvan_models.storage", "korvan_models.schemas.utils")]
     digest = hashlib.sha256()
-    for folder, pattern in ((Path(storage.__file__).parent, "*.py"), (Path(utils.__file__).parent, "table_layout*")):
+    for folder, pattern in ((Path(folders[0]), "*.py"), (Path(folders[1]), "table_layout*")):
         for path in sorted(folder.glob(pattern)):
             digest.update(path.name.encode() + b"\0" + path.read_bytes())
     return digest.hexdigest()
 
 
-def prepare_store(project: Project, output: Output, keys: dict[str, str]) -> dict[str, str]:
-    """The previous build's database files carried over, and the tables of new or changed models created.
-
-    Returns the key of every model's table: its model key with the store's version.
-    """
-    from korvan_models.schemas.utils.table_layout import object_schema_to_table_schema as to_table
-
+def plan_tables(project: Project, output: Output, keys: dict[str, str]) -> tuple[dict[str, str], list]:
+    """Carries the previous build's databases over; returns every model's table key and the schemas
+    whose tables must be created or changed (all of them when no database carried over)."""
     (output.staging / DATA_DIR).mkdir(exist_ok=True)
     carried = False
     for relative in output.manifest.get("files", {}):
@@ -154,11 +146,18 @@ def prepare_store(project: Project, output: Output, keys: dict[str, str]) -> dic
     tables = {title: hashlib.sha256(f"{key}\0{version}".encode()).hexdigest() for title, key in keys.items()}
     previous = {title: entry.get("table") for title, entry in output.manifest.get("models", {}).items()}
     changed = [schema for schema in project.schemas if not carried or previous.get(schema.title) != tables[schema.title]]
-    if changed:
-        from korvan_models.storage import ensure_tables
+    return tables, changed
 
-        ensure_tables([to_table(schema) for schema in changed])
-    return tables
+
+def create_tables(schemas: list) -> None:
+    """Creates or completes the tables of ``schemas`` in every database of the settings in force."""
+    from korvan_models.schemas.utils.table_layout import object_schema_to_table_schema
+    from korvan_models.storage import dispose_engines, ensure_tables
+
+    try:
+        ensure_tables([object_schema_to_table_schema(schema) for schema in schemas])
+    finally:
+        dispose_engines()
 
 
 def store_records(project: Project, document: Path, files_dir: Path) -> str:
