@@ -213,6 +213,13 @@ Obj Handle::call_method(const char* method, Pos args, Kws kws, Where where) cons
 
 Obj Handle::item(Handle key, Where where) const { return Obj::steal(PyObject_GetItem(p_, key.ptr()), where); }
 
+Obj Handle::get(Handle key, Where where) const {
+    if (!PyDict_CheckExact(p_)) return call_method("get", {key, Handle(Py_None)}, {}, where);
+    PyObject* found = PyDict_GetItemWithError(p_, key.ptr());  // owned at once, before anything runs
+    if (!found && PyErr_Occurred()) fail(where);
+    return Obj(Handle(found ? found : Py_None));
+}
+
 void Handle::set_item(Handle key, Handle value, Where where) const {
     if (PyObject_SetItem(p_, key.ptr(), value.ptr()) < 0) fail(where);
 }
@@ -258,7 +265,7 @@ bool Handle::gt(Handle other, Where where) const { return compare(p_, other.p_, 
 bool Handle::ge(Handle other, Where where) const { return compare(p_, other.p_, Py_GE, where); }
 
 void Handle::add(Handle value, Where where) const {
-    if (PySet_Check(p_)) {
+    if (PySet_CheckExact(p_)) {
         if (PySet_Add(p_, value.p_) < 0) fail(where);
         return;
     }
@@ -380,6 +387,19 @@ Obj new_set(Where where) { return Obj::steal(PySet_New(nullptr), where); }
 
 Obj import_module(const char* dotted, Where where) { return Obj::steal(PyImport_ImportModule(dotted), where); }
 
+Obj import_name(const char* dotted, const char* attr_name, Where where) {
+    Obj fromlist = new_tuple({Handle(name(attr_name))}, where);
+    Obj module = builtin("__import__", where).call({str(dotted), Obj::none(), Obj::none(), fromlist, integer(0)}, {}, where);
+    Obj value = module.attr_or_null(attr_name, where);
+    if (!value.valid())
+        raise_format(static_cast<int>(where.line()), PyExc_ImportError, "cannot import name %S", name(attr_name));
+    return value;
+}
+
+// --- arithmetic --------------------------------------------------------------------------------
+
+Obj operator/(Handle left, Handle right) { return Obj::steal(PyNumber_TrueDivide(left.ptr(), right.ptr())); }
+
 // --- unpacking ---------------------------------------------------------------------------------
 
 void unpack_into(Handle iterable, Obj* out, size_t n, Where where) {
@@ -427,6 +447,20 @@ Obj fetch_error() { return Obj::steal_or_null(PyErr_GetRaisedException()); }
 void raise_object(Handle exception, Where where) {
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.ptr())), exception.ptr());
     fail(where);
+}
+
+void raise_noted(const char* prefix, Handle subject, Where where) {
+    Obj error = fetch_error();
+    Obj owned_subject(subject);
+    try {
+        Obj note = str("").call_method("join", {new_tuple({str(prefix), owned_subject.format()})});
+        error.call_method("add_note", {note});
+    } catch (const PyError&) {
+        Obj failure = fetch_error();
+        PyException_SetContext(failure.ptr(), error.release());
+        raise_object(failure, where);
+    }
+    raise_object(error, where);
 }
 
 void raise_from(Handle exception, Handle cause, Where where) {

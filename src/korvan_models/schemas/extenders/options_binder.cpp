@@ -8,15 +8,6 @@ using namespace korvan;
 
 namespace {
 
-// `collection.add(value)`: an exact set is added to directly, anything else through its own method.
-void add_to(Handle collection, Handle value) {
-    if (!PySet_CheckExact(collection.ptr())) {
-        collection.call_method("add", {value});
-    } else if (PySet_Add(collection.ptr(), value.ptr()) < 0) {
-        fail();
-    }
-}
-
 Obj init(Call& a) {
     Handle self = a[0], options_reader = a[1];
     self.set_attr("_options_reader", options_reader);
@@ -43,7 +34,7 @@ Obj extend(Call& a) {
         if (!options_list_name.valid() || !options_list_name.truthy()) return;
         if (!field<"_options">(self).contains(options_list_name)) unknown_list(options_list_name);
         property_value.set_attr("options", field<"values">(field<"_options">(self).item(options_list_name)));
-        add_to(field<"_used_options">(self), options_list_name);
+        field<"_used_options">(self).add(options_list_name);
     });
     return Obj::none();
 }
