@@ -81,7 +81,7 @@ static void warn_on_version_mismatch() {
     char text[400];
     std::snprintf(text, sizeof text, "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d", 3,
                   12, g_info->dotted_name, "does not match", major, minor);
-    if (PyErr_WarnEx(PyExc_RuntimeWarning, text, 1) < 0) fail();
+    check(PyErr_WarnEx(PyExc_RuntimeWarning, text, 1));
 }
 
 static int exec_module(PyObject* module) {
