@@ -279,6 +279,8 @@ private:
 
 // `left / right`, as for a path and a name: `folder / global("MODEL_JSON_FILE")`.
 Obj operator/(Handle left, Handle right);
+// `left - right`, as for the difference of two sets.
+Obj operator-(Handle left, Handle right);
 
 // Constructors of values.
 Obj str(std::string_view text, Where where = Where::current());

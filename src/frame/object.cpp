@@ -399,6 +399,7 @@ Obj import_name(const char* dotted, const char* attr_name, Where where) {
 // --- arithmetic --------------------------------------------------------------------------------
 
 Obj operator/(Handle left, Handle right) { return Obj::steal(PyNumber_TrueDivide(left.ptr(), right.ptr())); }
+Obj operator-(Handle left, Handle right) { return Obj::steal(PyNumber_Subtract(left.ptr(), right.ptr())); }
 
 // --- unpacking ---------------------------------------------------------------------------------
 

@@ -120,6 +120,10 @@ def divided(left, right):
     return left / right
 
 
+def difference(left, right):
+    return left - right
+
+
 def late_dedent():
     from textwrap import dedent
 

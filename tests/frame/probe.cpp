@@ -159,6 +159,8 @@ Obj get_from(Call& a) { return a[0].get(a[1]); }
 
 Obj divided(Call& a) { return a[0] / a[1]; }
 
+Obj difference(Call& a) { return a[0] - a[1]; }
+
 Obj late_dedent(Call&) { return import_name("textwrap", "dedent"); }
 
 Obj noted(Call& a) {
@@ -369,6 +371,7 @@ void module_body(ModuleBody& m) {
     m.def({.name = "add_to", .params = {arg("items"), arg("value")}, .body = add_to});
     m.def({.name = "get_from", .params = {arg("mapping"), arg("key")}, .body = get_from});
     m.def({.name = "divided", .params = {arg("left"), arg("right")}, .body = divided});
+    m.def({.name = "difference", .params = {arg("left"), arg("right")}, .body = difference});
     m.def({.name = "late_dedent", .body = late_dedent});
     m.def({.name = "noted", .params = {arg("subject"), arg("action")}, .body = noted});
     m.def({.name = "qualified", .params = {arg("module"), arg("name")}, .body = qualified});

@@ -31,7 +31,7 @@ Obj extend(Call& a) {
 Obj post_extend(Call& a) {
     Handle self = a[0];
     Obj names = field<"_custom_code_schemas">(self).call_method("keys");
-    Obj unused_custom_codes = Obj::steal(PyNumber_Subtract(names.ptr(), field<"_used_custom_codes">(self).ptr()));
+    Obj unused_custom_codes = names - field<"_used_custom_codes">(self);
     if (!unused_custom_codes.truthy()) return Obj::none();
     Obj joined = Obj::steal(PyUnicode_Join(name(", "), unused_custom_codes.ptr()));
     global("logger").call_method("warning", {"Unused custom codes: %s for %s", joined, field<"_custom_code_reader">(self)});

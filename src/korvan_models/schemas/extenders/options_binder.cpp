@@ -20,9 +20,9 @@ Obj init(Call& a) {
 }
 
 [[noreturn]] void unknown_list(Handle options_list_name) {
-    Obj message = Obj::steal(PyUnicode_FromFormat(
+    Obj message = format_text(
         "Options list name=%U is unknown. Make sure to create corresponding options list under models/options folder",
-        options_list_name.format().ptr()));
+        options_list_name.format().ptr());
     raise_object(global("KorvanValidationError").call({message}));
 }
 
@@ -42,10 +42,10 @@ Obj extend(Call& a) {
 Obj post_extend(Call& a) {
     Handle self = a[0];
     Obj listed = Obj::steal(PySet_New(field<"_options">(self).call_method("keys").ptr()));
-    Obj unused_options = Obj::steal(PyNumber_Subtract(listed.ptr(), field<"_used_options">(self).ptr()));
+    Obj unused_options = listed - field<"_used_options">(self);
     if (!unused_options.truthy()) return Obj::none();
-    Obj msg = Obj::steal(PyUnicode_FromFormat("Unused options lists: %U for %U", unused_options.format().ptr(),
-                                              field<"_options_reader">(self).format().ptr()));
+    Obj msg = format_text("Unused options lists: %U for %U", unused_options.format().ptr(),
+                          field<"_options_reader">(self).format().ptr());
     global("logger").call_method("warning", {msg});
     return Obj::none();
 }
