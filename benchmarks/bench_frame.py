@@ -8,7 +8,6 @@ makes a run of calls, so the loop around them weighs little.
 
 import pathlib
 import sys
-import tempfile
 
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "tests" / "frame"))
@@ -17,7 +16,7 @@ import _timing  # noqa: E402
 from build_probe import import_probe  # noqa: E402
 
 CALLS_PER_RUN = 20
-BUILD_DIR = pathlib.Path(tempfile.gettempdir()) / "korvan_bench_frame_probe"
+BUILD_DIR = HERE.parent / "build" / "bench_frame_probe"  # this checkout's own: a build folder knows its sources
 
 
 def plain_empty():
