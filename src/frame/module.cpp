@@ -205,7 +205,7 @@ void ModuleBody::import(const char* dotted, const char* as, Where where) {
         PyObject* interned = PyUnicode_FromStringAndSize(top_name.data(), static_cast<Py_ssize_t>(top_name.size()));
         if (interned) PyUnicode_InternInPlace(&interned);
         Obj key = Obj::steal(interned, where);
-        if (PyDict_SetItem(g_namespace, key.ptr(), top.ptr()) < 0) fail(where);
+        check(PyDict_SetItem(g_namespace, key.ptr(), top.ptr()), where);
         return;
     }
     Obj leaf = Obj(Handle(PyImport_GetModuleDict())).item(modname, where);
@@ -235,7 +235,7 @@ void ModuleBody::import_from(const char* dotted, std::initializer_list<const cha
 }
 
 void ModuleBody::set(const char* global_name, Handle value, Where where) {
-    if (PyDict_SetItem(g_namespace, name(global_name), value.ptr()) < 0) fail(where);
+    check(PyDict_SetItem(g_namespace, name(global_name), value.ptr()), where);
 }
 
 Obj ModuleBody::def(FunctionSpec spec, Where where) {

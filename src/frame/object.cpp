@@ -107,7 +107,7 @@ Obj Handle::attr_or_null(const char* attr_name, Where where) const {
 bool Handle::has_attr(const char* attr_name, Where where) const { return attr_or_null(attr_name, where).valid(); }
 
 void Handle::set_attr(const char* attr_name, Handle value, Where where) const {
-    if (PyObject_SetAttr(p_, name(attr_name), value.ptr()) < 0) fail(where);
+    check(PyObject_SetAttr(p_, name(attr_name), value.ptr()), where);
 }
 
 namespace {
@@ -221,26 +221,26 @@ Obj Handle::get(Handle key, Where where) const {
 }
 
 void Handle::set_item(Handle key, Handle value, Where where) const {
-    if (PyObject_SetItem(p_, key.ptr(), value.ptr()) < 0) fail(where);
+    check(PyObject_SetItem(p_, key.ptr(), value.ptr()), where);
 }
 
 void Handle::append(Handle value, Where where) const {
     int rc = PyList_CheckExact(p_) ? PyList_Append(p_, value.ptr())
                                    : (Obj::steal(PyObject_CallMethodOneArg(p_, name("append"), value.ptr()), where), 0);
-    if (rc < 0) fail(where);
+    check(rc, where);
 }
 
 // --- tests ---------------------------------------------------------------------------------------
 
 bool Handle::truthy(Where where) const {
     int rc = PyObject_IsTrue(p_);
-    if (rc < 0) fail(where);
+    check(rc, where);
     return rc;
 }
 
 bool Handle::eq(Handle other, Where where) const {
     int rc = PyObject_RichCompareBool(p_, other.p_, Py_EQ);
-    if (rc < 0) fail(where);
+    check(rc, where);
     return rc;
 }
 
@@ -253,7 +253,7 @@ namespace {
 
 bool compare(PyObject* a, PyObject* b, int op, Where where) {
     int rc = PyObject_RichCompareBool(a, b, op);
-    if (rc < 0) fail(where);
+    check(rc, where);
     return rc;
 }
 
@@ -266,7 +266,7 @@ bool Handle::ge(Handle other, Where where) const { return compare(p_, other.p_, 
 
 void Handle::add(Handle value, Where where) const {
     if (PySet_CheckExact(p_)) {
-        if (PySet_Add(p_, value.p_) < 0) fail(where);
+        check(PySet_Add(p_, value.p_), where);
         return;
     }
     Obj::steal(PyObject_CallMethodOneArg(p_, name("add"), value.p_), where);
@@ -282,13 +282,13 @@ Obj format_text(const char* format, ...) {
 
 bool Handle::contains(Handle value, Where where) const {
     int rc = PySequence_Contains(p_, value.p_);
-    if (rc < 0) fail(where);
+    check(rc, where);
     return rc;
 }
 
 bool Handle::isinstance(Handle type, Where where) const {
     int rc = PyObject_IsInstance(p_, type.p_);
-    if (rc < 0) fail(where);
+    check(rc, where);
     return rc;
 }
 
