@@ -1,15 +1,13 @@
-"""The frame's call path and the schema fingerprint, each beside the same thing in plain Python.
+"""The frame's call path beside the same calls in plain Python (the schema fingerprint has its own
+group, bench_digest).
 
 The frame cases call a function of the test-only ``frame_probe`` module (built here the way the
 tests build it) and a plain-Python function of the same signature and body; each timed callable
 makes a run of calls, so the loop around them weighs little.
 """
 
-import hashlib
-import json
 import pathlib
 import sys
-import tempfile
 
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "tests" / "frame"))
@@ -18,7 +16,7 @@ import _timing  # noqa: E402
 from build_probe import import_probe  # noqa: E402
 
 CALLS_PER_RUN = 20
-BUILD_DIR = pathlib.Path(tempfile.gettempdir()) / "korvan_bench_frame_probe"
+BUILD_DIR = HERE.parent / "build" / "bench_frame_probe"  # this checkout's own: a build folder knows its sources
 
 
 def plain_empty():
@@ -64,35 +62,6 @@ def call_shapes(probe, twin):
     )
 
 
-def plain_schema_digest(schema):
-    return hashlib.sha256(json.dumps(schema.model_dump(), default=str, sort_keys=True).encode()).hexdigest()
-
-
-def wide_schema(count=200):
-    """An ObjectSchema with ``count`` properties of assorted kinds."""
-    from korvan_utils.models.data_models.schema import ObjectSchema
-
-    kinds = [
-        {"type": "string", "default": "text"},
-        {"type": "number", "default": 1.5},
-        {"type": "boolean", "default": True},
-        {"type": "array", "items": {"type": "string"}},
-        {"type": "dictionary", "items": {"key": {"type": "string"}, "value": {"type": "number"}}},
-        {"type": "string", "options": [{"value": "a", "label": "A"}, {"value": "b"}]},
-    ]
-    properties = {f"field_{i:03d}": dict(kinds[i % len(kinds)], description=f"Field {i}") for i in range(count)}
-    document = {
-        "title": "Wide",
-        "type": "object",
-        "description": "A wide model",
-        "properties": properties,
-        "required": list(properties)[:50],
-        "indexed": list(properties)[:10],
-        "unique": [list(properties)[:2]],
-    }
-    return ObjectSchema.model_validate_json(json.dumps(document))
-
-
 def main():
     probe = import_probe(BUILD_DIR)
     per_call = "frame call vs plain call ({} calls per run)".format(CALLS_PER_RUN)
@@ -111,17 +80,6 @@ def main():
     import frame_twin
 
     call_shapes(probe, frame_twin)
-
-    from korvan_models.schemas.utils.schema_digest import calculate_schema_digest
-
-    schema = wide_schema()
-    assert calculate_schema_digest(schema) == plain_schema_digest(schema)
-    _timing.compare(
-        "calculate_schema_digest, 200 properties",
-        lambda: calculate_schema_digest(schema),
-        lambda: plain_schema_digest(schema),
-        1.0,
-    )
 
 
 if __name__ == "__main__":

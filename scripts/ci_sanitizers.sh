@@ -9,19 +9,7 @@ cd "$(dirname "$0")/.."
 repo=$(pwd)
 venv=$repo/build/venv-asan
 
-find_python() {
-    for candidate in "${PYTHON:-}" python3.12 \
-        "$(command -v pyenv >/dev/null 2>&1 && pyenv root)"/versions/3.12*/bin/python3.12 \
-        "$HOME"/.pyenv/versions/3.12*/bin/python3.12 /usr/bin/python3.12 /usr/local/bin/python3.12; do
-        [ -n "$candidate" ] || continue
-        if command -v "$candidate" >/dev/null 2>&1 && "$candidate" -c 'import sys; assert sys.version_info[:2] == (3, 12)' 2>/dev/null; then
-            command -v "$candidate"
-            return 0
-        fi
-    done
-    echo "CPython 3.12 not found; set PYTHON=/path/to/python3.12" >&2
-    return 1
-}
+source scripts/python_venv.sh
 
 compiler=${CXX:-g++}
 libasan=$("$compiler" -print-file-name=libasan.so)
@@ -36,12 +24,7 @@ done
 # Compile and link flags, for the package and for the test-only probe module the frame tests build.
 sanitize="-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer"
 
-if [ ! -x "$venv/bin/python" ] || ! "$venv/bin/python" -c 'import sys; assert sys.version_info[:2] == (3, 12)' 2>/dev/null; then
-    rm -rf "$venv"
-    "$(find_python)" -m venv "$venv"
-fi
-"$venv/bin/python" -m pip install --quiet --upgrade pip
-"$venv/bin/python" -m pip install --quiet scikit-build-core cmake ninja
+prepare_venv "$venv"
 "$venv/bin/python" -m pip install --quiet --no-build-isolation -Cbuild-dir=build/asan \
     -Ccmake.build-type=RelWithDebInfo -Ccmake.define.CMAKE_CXX_FLAGS="$sanitize" ".[test]"
 

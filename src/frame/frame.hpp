@@ -31,6 +31,11 @@ struct PyError {
 [[noreturn]] void raise_format(int line, PyObject* type, const char* format, ...);
 #define KV_RAISE(type, ...) ::kv::raise_format(__LINE__, type, __VA_ARGS__)
 
+// A status of the host's C interface: negative means an exception is set.
+inline void check(int status, Where where = Where::current()) {
+    if (status < 0) fail(where);
+}
+
 // For hot error paths: sets the exception and returns the empty result that reports it, without
 // unwinding the C++ stack (a throw costs microseconds). A body returns it as its result; the call
 // adds the traceback entry for this line.
@@ -71,6 +76,8 @@ public:
     Obj call_method(const char* method, Pos args = {}, Kws kws = {}, Where where = Where::current()) const;
 
     Obj item(Handle key, Where where = Where::current()) const;
+    // mapping.get(key): None when the key is missing; an exact dict is looked up directly.
+    Obj get(Handle key, Where where = Where::current()) const;
     void set_item(Handle key, Handle value, Where where = Where::current()) const;
     void append(Handle value, Where where = Where::current()) const;
 
@@ -83,7 +90,7 @@ public:
     bool le(Handle other, Where where = Where::current()) const;
     bool gt(Handle other, Where where = Where::current()) const;
     bool ge(Handle other, Where where = Where::current()) const;
-    void add(Handle value, Where where = Where::current()) const;  // set.add
+    void add(Handle value, Where where = Where::current()) const;  // .add(value); an exact set directly
     bool contains(Handle value, Where where = Where::current()) const;
     bool isinstance(Handle type, Where where = Where::current()) const;
     bool is_list() const { return PyList_Check(p_); }
@@ -270,6 +277,11 @@ private:
     Where where_;
 };
 
+// `left / right`, as for a path and a name: `folder / global("MODEL_JSON_FILE")`.
+Obj operator/(Handle left, Handle right);
+// `left - right`, as for the difference of two sets.
+Obj operator-(Handle left, Handle right);
+
 // Constructors of values.
 Obj str(std::string_view text, Where where = Where::current());
 Obj integer(long value, Where where = Where::current());
@@ -283,6 +295,9 @@ Obj new_set(Where where = Where::current());
 Obj global(const char* global_name, Where where = Where::current());
 Obj builtin(const char* builtin_name, Where where = Where::current());
 Obj import_module(const char* dotted, Where where = Where::current());
+// `from dotted import attr_name` when the body runs, through __import__ at level 0 as the statement
+// does; for a name that cannot be imported with the module. `attr_name` is a literal (see name()).
+Obj import_name(const char* dotted, const char* attr_name, Where where = Where::current());
 
 // Catching Python exceptions inside a body.
 bool error_matches(PyObject* type);
@@ -290,6 +305,20 @@ Obj fetch_error();  // takes the set exception as an object and clears it
 // `raise exception from cause` inside the handler of `cause`: both __cause__ and __context__ are set.
 [[noreturn]] void raise_from(Handle exception, Handle cause, Where where = Where::current());
 [[noreturn]] void raise_object(Handle exception, Where where = Where::current());
+// In a handler of the set exception: it gains the note `prefix` + format(subject) and is raised
+// again with its own type, text and traceback.
+[[noreturn]] void raise_noted(const char* prefix, Handle subject, Where where = Where::current());
+
+// Runs `body`; an exception it throws gains a note naming what it was working on, as
+// `noting("in schema file ", path, [&] { return read(path); })`. The caller owns `subject`.
+template <typename Body>
+auto noting(const char* prefix, Handle subject, Body body, Where where = Where::current()) -> decltype(body()) {
+    try {
+        return body();
+    } catch (const PyError&) {
+        raise_noted(prefix, subject, where);
+    }
+}
 
 // Unpacking as `auto [a, b] = unpack<2>(value);` does `a, b = value`: exactly N items, else
 // ValueError "too many values to unpack (expected N)" or "need more than K value(s) to unpack".

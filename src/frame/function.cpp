@@ -466,7 +466,7 @@ PyType_Slot function_slots[] = {
     {Py_tp_methods, function_methods},
     {0, nullptr}};
 
-PyType_Spec function_spec = {"builtins.korvan_function", sizeof(FunctionObject), 0,
+PyType_Spec function_spec = {"builtins.function", sizeof(FunctionObject), 0,
                              Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
                                  Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_DISALLOW_INSTANTIATION |
                                  Py_TPFLAGS_IMMUTABLETYPE,

@@ -81,7 +81,7 @@ static void warn_on_version_mismatch() {
     char text[400];
     std::snprintf(text, sizeof text, "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d", 3,
                   12, g_info->dotted_name, "does not match", major, minor);
-    if (PyErr_WarnEx(PyExc_RuntimeWarning, text, 1) < 0) fail();
+    check(PyErr_WarnEx(PyExc_RuntimeWarning, text, 1));
 }
 
 static int exec_module(PyObject* module) {
@@ -205,7 +205,7 @@ void ModuleBody::import(const char* dotted, const char* as, Where where) {
         PyObject* interned = PyUnicode_FromStringAndSize(top_name.data(), static_cast<Py_ssize_t>(top_name.size()));
         if (interned) PyUnicode_InternInPlace(&interned);
         Obj key = Obj::steal(interned, where);
-        if (PyDict_SetItem(g_namespace, key.ptr(), top.ptr()) < 0) fail(where);
+        check(PyDict_SetItem(g_namespace, key.ptr(), top.ptr()), where);
         return;
     }
     Obj leaf = Obj(Handle(PyImport_GetModuleDict())).item(modname, where);
@@ -235,7 +235,7 @@ void ModuleBody::import_from(const char* dotted, std::initializer_list<const cha
 }
 
 void ModuleBody::set(const char* global_name, Handle value, Where where) {
-    if (PyDict_SetItem(g_namespace, name(global_name), value.ptr()) < 0) fail(where);
+    check(PyDict_SetItem(g_namespace, name(global_name), value.ptr()), where);
 }
 
 Obj ModuleBody::def(FunctionSpec spec, Where where) {

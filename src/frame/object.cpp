@@ -107,7 +107,7 @@ Obj Handle::attr_or_null(const char* attr_name, Where where) const {
 bool Handle::has_attr(const char* attr_name, Where where) const { return attr_or_null(attr_name, where).valid(); }
 
 void Handle::set_attr(const char* attr_name, Handle value, Where where) const {
-    if (PyObject_SetAttr(p_, name(attr_name), value.ptr()) < 0) fail(where);
+    check(PyObject_SetAttr(p_, name(attr_name), value.ptr()), where);
 }
 
 namespace {
@@ -213,27 +213,34 @@ Obj Handle::call_method(const char* method, Pos args, Kws kws, Where where) cons
 
 Obj Handle::item(Handle key, Where where) const { return Obj::steal(PyObject_GetItem(p_, key.ptr()), where); }
 
+Obj Handle::get(Handle key, Where where) const {
+    if (!PyDict_CheckExact(p_)) return call_method("get", {key, Handle(Py_None)}, {}, where);
+    PyObject* found = PyDict_GetItemWithError(p_, key.ptr());  // owned at once, before anything runs
+    if (!found && PyErr_Occurred()) fail(where);
+    return Obj(Handle(found ? found : Py_None));
+}
+
 void Handle::set_item(Handle key, Handle value, Where where) const {
-    if (PyObject_SetItem(p_, key.ptr(), value.ptr()) < 0) fail(where);
+    check(PyObject_SetItem(p_, key.ptr(), value.ptr()), where);
 }
 
 void Handle::append(Handle value, Where where) const {
     int rc = PyList_CheckExact(p_) ? PyList_Append(p_, value.ptr())
                                    : (Obj::steal(PyObject_CallMethodOneArg(p_, name("append"), value.ptr()), where), 0);
-    if (rc < 0) fail(where);
+    check(rc, where);
 }
 
 // --- tests ---------------------------------------------------------------------------------------
 
 bool Handle::truthy(Where where) const {
     int rc = PyObject_IsTrue(p_);
-    if (rc < 0) fail(where);
+    check(rc, where);
     return rc;
 }
 
 bool Handle::eq(Handle other, Where where) const {
     int rc = PyObject_RichCompareBool(p_, other.p_, Py_EQ);
-    if (rc < 0) fail(where);
+    check(rc, where);
     return rc;
 }
 
@@ -246,7 +253,7 @@ namespace {
 
 bool compare(PyObject* a, PyObject* b, int op, Where where) {
     int rc = PyObject_RichCompareBool(a, b, op);
-    if (rc < 0) fail(where);
+    check(rc, where);
     return rc;
 }
 
@@ -258,8 +265,8 @@ bool Handle::gt(Handle other, Where where) const { return compare(p_, other.p_, 
 bool Handle::ge(Handle other, Where where) const { return compare(p_, other.p_, Py_GE, where); }
 
 void Handle::add(Handle value, Where where) const {
-    if (PySet_Check(p_)) {
-        if (PySet_Add(p_, value.p_) < 0) fail(where);
+    if (PySet_CheckExact(p_)) {
+        check(PySet_Add(p_, value.p_), where);
         return;
     }
     Obj::steal(PyObject_CallMethodOneArg(p_, name("add"), value.p_), where);
@@ -275,13 +282,13 @@ Obj format_text(const char* format, ...) {
 
 bool Handle::contains(Handle value, Where where) const {
     int rc = PySequence_Contains(p_, value.p_);
-    if (rc < 0) fail(where);
+    check(rc, where);
     return rc;
 }
 
 bool Handle::isinstance(Handle type, Where where) const {
     int rc = PyObject_IsInstance(p_, type.p_);
-    if (rc < 0) fail(where);
+    check(rc, where);
     return rc;
 }
 
@@ -380,6 +387,20 @@ Obj new_set(Where where) { return Obj::steal(PySet_New(nullptr), where); }
 
 Obj import_module(const char* dotted, Where where) { return Obj::steal(PyImport_ImportModule(dotted), where); }
 
+Obj import_name(const char* dotted, const char* attr_name, Where where) {
+    Obj fromlist = new_tuple({Handle(name(attr_name))}, where);
+    Obj module = builtin("__import__", where).call({str(dotted), Obj::none(), Obj::none(), fromlist, integer(0)}, {}, where);
+    Obj value = module.attr_or_null(attr_name, where);
+    if (!value.valid())
+        raise_format(static_cast<int>(where.line()), PyExc_ImportError, "cannot import name %S", name(attr_name));
+    return value;
+}
+
+// --- arithmetic --------------------------------------------------------------------------------
+
+Obj operator/(Handle left, Handle right) { return Obj::steal(PyNumber_TrueDivide(left.ptr(), right.ptr())); }
+Obj operator-(Handle left, Handle right) { return Obj::steal(PyNumber_Subtract(left.ptr(), right.ptr())); }
+
 // --- unpacking ---------------------------------------------------------------------------------
 
 void unpack_into(Handle iterable, Obj* out, size_t n, Where where) {
@@ -427,6 +448,20 @@ Obj fetch_error() { return Obj::steal_or_null(PyErr_GetRaisedException()); }
 void raise_object(Handle exception, Where where) {
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.ptr())), exception.ptr());
     fail(where);
+}
+
+void raise_noted(const char* prefix, Handle subject, Where where) {
+    Obj error = fetch_error();
+    Obj owned_subject(subject);
+    try {
+        Obj note = str("").call_method("join", {new_tuple({str(prefix), owned_subject.format()})});
+        error.call_method("add_note", {note});
+    } catch (const PyError&) {
+        Obj failure = fetch_error();
+        PyException_SetContext(failure.ptr(), error.release());
+        raise_object(failure, where);
+    }
+    raise_object(error, where);
 }
 
 void raise_from(Handle exception, Handle cause, Where where) {

@@ -112,6 +112,32 @@ def add_to(items, value):
     return items
 
 
+def get_from(mapping, key):
+    return mapping.get(key)
+
+
+def divided(left, right):
+    return left / right
+
+
+def difference(left, right):
+    return left - right
+
+
+def late_dedent():
+    from textwrap import dedent
+
+    return dedent
+
+
+def noted(subject, action):
+    try:
+        return action()
+    except Exception as error:
+        error.add_note(f"in file {subject}")
+        raise
+
+
 def qualified(module, name):
     return f"{module}.{name}"
 

@@ -155,6 +155,18 @@ Obj add_to(Call& a) {
     return Obj(a[0]);
 }
 
+Obj get_from(Call& a) { return a[0].get(a[1]); }
+
+Obj divided(Call& a) { return a[0] / a[1]; }
+
+Obj difference(Call& a) { return a[0] - a[1]; }
+
+Obj late_dedent(Call&) { return import_name("textwrap", "dedent"); }
+
+Obj noted(Call& a) {
+    return noting("in file ", a[0], [&] { return a[1].call(); });
+}
+
 Obj qualified(Call& a) { return format_text("%U.%U", a[0].ptr(), a[1].ptr()); }
 
 // --- generators ----------------------------------------------------------------------------------
@@ -357,6 +369,11 @@ void module_body(ModuleBody& m) {
     m.def({.name = "keyword_subset", .params = {arg("function"), arg("first"), arg("second")}, .body = keyword_subset});
     m.def({.name = "order_of", .params = {arg("x"), arg("y")}, .body = order_of});
     m.def({.name = "add_to", .params = {arg("items"), arg("value")}, .body = add_to});
+    m.def({.name = "get_from", .params = {arg("mapping"), arg("key")}, .body = get_from});
+    m.def({.name = "divided", .params = {arg("left"), arg("right")}, .body = divided});
+    m.def({.name = "difference", .params = {arg("left"), arg("right")}, .body = difference});
+    m.def({.name = "late_dedent", .body = late_dedent});
+    m.def({.name = "noted", .params = {arg("subject"), arg("action")}, .body = noted});
     m.def({.name = "qualified", .params = {arg("module"), arg("name")}, .body = qualified});
     m.def({.name = "raise_here", .params = {arg("message")}, .body = raise_here});
     m.def({.name = "set_error_plainly", .params = {arg("message")}, .body = set_error_plainly});

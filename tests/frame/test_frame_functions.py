@@ -5,6 +5,7 @@ import ctypes
 import functools
 import gc
 import inspect
+import pathlib
 import pickle
 import traceback
 import weakref
@@ -469,6 +470,16 @@ class SetLike:
         return isinstance(other, SetLike) and self.items == other.items
 
 
+class KeptSet(set):
+    def add(self, value):
+        super().add(("kept", value))
+
+
+class GetCounting(dict):
+    def get(self, key, default=None):
+        return ("own get", key, default)
+
+
 @pytest.mark.parametrize(
     "name, make_args",
     [
@@ -482,6 +493,18 @@ class SetLike:
         ("add_to", lambda: ({1}, 2)),
         ("add_to", lambda: (set(), [])),
         ("add_to", lambda: (SetLike(), 3)),
+        ("add_to", lambda: (KeptSet(), 3)),
+        ("get_from", lambda: ({"a": 1}, "a")),
+        ("get_from", lambda: ({"a": 1}, "b")),
+        ("get_from", lambda: ({"a": 1}, [])),
+        ("get_from", lambda: (GetCounting(a=1), "a")),
+        ("get_from", lambda: ([], "a")),
+        ("divided", lambda: (pathlib.PurePosixPath("models"), "model.json")),
+        ("divided", lambda: ("models", "model.json")),
+        ("difference", lambda: ({1, 2}, {2})),
+        ("difference", lambda: ({"a": 1}.keys(), {"a"})),
+        ("difference", lambda: ({1}, "x")),
+        ("late_dedent", lambda: ()),
         ("qualified", lambda: ("pkg.mod", "Name")),
     ],
 )
@@ -492,3 +515,26 @@ def test_vocabulary_matches_plain_python(probe, twin, name, make_args):
         assert str(ours[1]).split("(")[-1] == str(plain[1]).split("(")[-1]
     else:
         assert ours == plain
+
+
+class Unshowable:
+    def __format__(self, spec):
+        raise RuntimeError("cannot show")
+
+
+def fail_reading():
+    raise KeyError("title")
+
+
+@pytest.mark.parametrize("subject", ["models/a/model.json", Unshowable()])
+def test_noting_adds_the_note_or_chains_its_own_failure(probe, twin, subject):
+    assert probe.noted(subject, lambda: 7) == 7
+    errors = []
+    for module in (probe, twin):
+        with pytest.raises(Exception) as caught:
+            module.noted(subject, fail_reading)
+        error = caught.value
+        context = error.__context__
+        errors.append((type(error), error.args, getattr(error, "__notes__", None), type(context),
+                       context and context.args))
+    assert errors[0] == errors[1]

@@ -472,7 +472,7 @@ def frame_functions(entries):
         for member in members:
             for inner in ("__func__", "fget", "func", "__wrapped__"):
                 member = getattr(member, inner, member)
-            if type(member).__name__ == "korvan_function":
+            if type(member).__name__ == "function" and not isinstance(member, types.FunctionType):
                 yield member
 
 

@@ -7,6 +7,7 @@ import shutil
 import subprocess
 import sys
 import textwrap
+import types
 from pathlib import Path
 
 import pytest
@@ -132,7 +133,7 @@ def test_defaults_replaced_under_signature_and_binding(name, tmp_path):
 
 def frame_functions(module):
     for key, value in sorted(vars(module).items()):
-        if type(value).__name__ == "korvan_function":
+        if type(value).__name__ == "function" and not isinstance(value, types.FunctionType):
             yield key, value
 
 

@@ -6,6 +6,7 @@ from __future__ import annotations
 import functools
 import importlib
 import inspect
+import pydoc
 from dataclasses import dataclass
 
 import pytest
@@ -139,3 +140,9 @@ def test_docstrings_follow_the_rule(dotted):
         _check(f"{short(dotted)}.{path}", _lookup(module, path).__doc__, rule)
     # Nothing public goes without a rule: a new function or method must be added to the table.
     assert documented_objects(module) - set(expected) == set(), f"public names of {short(dotted)} not in the table"
+
+
+def test_help_reads_as_on_a_plain_function():
+    module = importlib.import_module("korvan_models.classes.builder.ast_generator.helpers.make_type_hint")
+    text = pydoc.render_doc(module.make_type_hint, "Help on %s:", renderer=pydoc.plaintext)
+    assert text.startswith(f"Help on function in module {module.__name__}:\n\nmake_type_hint(")

@@ -26,7 +26,7 @@ Obj process_property(Call& a) {
     if (options.truthy()) {
         Obj distinct = new_set();
         for (Obj option : options.iter())
-            if (PySet_Add(distinct.ptr(), option.attr("value").ptr()) < 0) fail();
+            distinct.add(option.attr("value"));
         Obj values = builtin("sorted").call({distinct});
         Obj validator_name = concat(name("validate_value_in_options_"), property_name.call_method("lower"));
         _validators.append(new_tuple({validator_name, global("validate_options"), values}));

@@ -7,15 +7,6 @@ using namespace kv;
 
 namespace {
 
-// `from dotted import attr_name` inside a body: through __import__ at level 0, as the statement does.
-Obj import_name(const char* dotted, const char* attr_name) {
-    Obj fromlist = new_tuple({Handle(name(attr_name))});
-    Obj module = builtin("__import__").call({str(dotted), Obj::none(), Obj::none(), fromlist, integer(0)});
-    Obj value = module.attr_or_null(attr_name);
-    if (!value.valid()) KV_RAISE(PyExc_ImportError, "cannot import name %S", name(attr_name));
-    return value;
-}
-
 // The reference's version, with the text "LATEST" read as the marker.
 Obj version_marker(Obj version, Handle versions) {
     if (version.eq(name("LATEST"))) return versions.attr("LATEST");

@@ -8,23 +8,6 @@ using namespace korvan;
 
 namespace {
 
-// `collection.add(value)`: an exact set is added to directly, anything else through its own method.
-void add_to(Handle collection, Handle value) {
-    if (!PySet_CheckExact(collection.ptr())) {
-        collection.call_method("add", {value});
-    } else if (PySet_Add(collection.ptr(), value.ptr()) < 0) {
-        fail();
-    }
-}
-
-// `mapping.get(key, None)`: an exact dict is looked up directly, anything else through its own method.
-Obj get_or_none(Handle mapping, Handle key) {
-    if (!PyDict_CheckExact(mapping.ptr())) return mapping.call_method("get", {key, Handle(Py_None)});
-    PyObject* found = PyDict_GetItemWithError(mapping.ptr(), key.ptr());
-    if (!found && PyErr_Occurred()) fail();
-    return Obj(Handle(found ? found : Py_None));
-}
-
 Obj init(Call& a) {
     Handle self = a[0], custom_code_reader = a[1];
     self.set_attr("_custom_code_reader", custom_code_reader);
@@ -38,17 +21,17 @@ Obj init(Call& a) {
 
 Obj extend(Call& a) {
     Handle self = a[0], config = a[1];
-    Obj custom_code_schema = get_or_none(field<"_custom_code_schemas">(self), field<"title">(config));
+    Obj custom_code_schema = field<"_custom_code_schemas">(self).get(field<"title">(config));
     if (!custom_code_schema.truthy()) return Obj::none();
     config.set_attr("custom_code", field<"code">(custom_code_schema));
-    add_to(field<"_used_custom_codes">(self), field<"name">(custom_code_schema));
+    field<"_used_custom_codes">(self).add(field<"name">(custom_code_schema));
     return Obj::none();
 }
 
 Obj post_extend(Call& a) {
     Handle self = a[0];
     Obj names = field<"_custom_code_schemas">(self).call_method("keys");
-    Obj unused_custom_codes = Obj::steal(PyNumber_Subtract(names.ptr(), field<"_used_custom_codes">(self).ptr()));
+    Obj unused_custom_codes = names - field<"_used_custom_codes">(self);
     if (!unused_custom_codes.truthy()) return Obj::none();
     Obj joined = Obj::steal(PyUnicode_Join(name(", "), unused_custom_codes.ptr()));
     global("logger").call_method("warning", {"Unused custom codes: %s for %s", joined, field<"_custom_code_reader">(self)});

@@ -8,15 +8,6 @@ using namespace korvan;
 
 namespace {
 
-// `collection.add(value)`: an exact set is added to directly, anything else through its own method.
-void add_to(Handle collection, Handle value) {
-    if (!PySet_CheckExact(collection.ptr())) {
-        collection.call_method("add", {value});
-    } else if (PySet_Add(collection.ptr(), value.ptr()) < 0) {
-        fail();
-    }
-}
-
 Obj init(Call& a) {
     Handle self = a[0], options_reader = a[1];
     self.set_attr("_options_reader", options_reader);
@@ -29,9 +20,9 @@ Obj init(Call& a) {
 }
 
 [[noreturn]] void unknown_list(Handle options_list_name) {
-    Obj message = Obj::steal(PyUnicode_FromFormat(
+    Obj message = format_text(
         "Options list name=%U is unknown. Make sure to create corresponding options list under models/options folder",
-        options_list_name.format().ptr()));
+        options_list_name.format().ptr());
     raise_object(global("KorvanValidationError").call({message}));
 }
 
@@ -43,7 +34,7 @@ Obj extend(Call& a) {
         if (!options_list_name.valid() || !options_list_name.truthy()) return;
         if (!field<"_options">(self).contains(options_list_name)) unknown_list(options_list_name);
         property_value.set_attr("options", field<"values">(field<"_options">(self).item(options_list_name)));
-        add_to(field<"_used_options">(self), options_list_name);
+        field<"_used_options">(self).add(options_list_name);
     });
     return Obj::none();
 }
@@ -51,10 +42,10 @@ Obj extend(Call& a) {
 Obj post_extend(Call& a) {
     Handle self = a[0];
     Obj listed = Obj::steal(PySet_New(field<"_options">(self).call_method("keys").ptr()));
-    Obj unused_options = Obj::steal(PyNumber_Subtract(listed.ptr(), field<"_used_options">(self).ptr()));
+    Obj unused_options = listed - field<"_used_options">(self);
     if (!unused_options.truthy()) return Obj::none();
-    Obj msg = Obj::steal(PyUnicode_FromFormat("Unused options lists: %U for %U", unused_options.format().ptr(),
-                                              field<"_options_reader">(self).format().ptr()));
+    Obj msg = format_text("Unused options lists: %U for %U", unused_options.format().ptr(),
+                          field<"_options_reader">(self).format().ptr());
     global("logger").call_method("warning", {msg});
     return Obj::none();
 }

@@ -6,8 +6,6 @@ using namespace kv;
 
 namespace {
 
-Obj joined(Handle folder, Handle name) { return Obj::steal(PyNumber_TrueDivide(folder.ptr(), name.ptr())); }
-
 Obj init(Call& a) {
     a[0].set_attr("_config_dir", a[1]);
     return Obj::none();
@@ -33,8 +31,8 @@ Generator iter_json_files(Call a) {
     Handle self = a[0];
     if (!self.attr("_config_dir").call_method("exists").truthy()) co_return;
     for (Obj item : self.attr("_config_dir").call_method("iterdir").iter()) {
-        if (item.call_method("is_dir").truthy() && joined(item, global("MODEL_JSON_FILE")).call_method("exists").truthy())
-            co_yield joined(item, global("MODEL_JSON_FILE"));
+        if (item.call_method("is_dir").truthy() && (item / global("MODEL_JSON_FILE")).call_method("exists").truthy())
+            co_yield item / global("MODEL_JSON_FILE");
     }
 }
 

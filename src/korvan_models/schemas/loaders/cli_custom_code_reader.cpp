@@ -6,8 +6,6 @@ using namespace kv;
 
 namespace {
 
-Obj joined(Handle folder, Handle name) { return Obj::steal(PyNumber_TrueDivide(folder.ptr(), name.ptr())); }
-
 Obj init(Call& a) {
     a[0].set_attr("_schema_dir", a[1]);
     return Obj::none();
@@ -43,7 +41,7 @@ Obj read_custom_code_from_model_directory(Call& a) {
 Obj first_item(Call& a) { return a[0].item(integer(0)); }
 
 Obj read_custom_code_from_subdirectory(Call& a) {
-    Obj hooks_dir = joined(a[1], a[2]);
+    Obj hooks_dir = a[1] / a[2];
     Obj code_parts = new_list();
     if (!hooks_dir.call_method("exists").truthy()) return new_list();
     for (Obj item : hooks_dir.call_method("iterdir").iter()) {
@@ -67,9 +65,9 @@ Generator iter_model_directories(Call a) {
     if (!self.attr("_schema_dir").call_method("exists").truthy()) co_return;
     for (Obj item : self.attr("_schema_dir").call_method("iterdir").iter()) {
         if (!item.call_method("is_dir").truthy()) continue;
-        if (!joined(item, global("MODEL_JSON_FILE")).call_method("exists").truthy()) continue;
-        if (!self.call_method("is_schema_file", {joined(item, global("MODEL_JSON_FILE"))}).truthy()) continue;
-        Obj records = self.call_method("read_configs_from_file", {joined(item, global("MODEL_JSON_FILE"))});
+        if (!(item / global("MODEL_JSON_FILE")).call_method("exists").truthy()) continue;
+        if (!self.call_method("is_schema_file", {item / global("MODEL_JSON_FILE")}).truthy()) continue;
+        Obj records = self.call_method("read_configs_from_file", {item / global("MODEL_JSON_FILE")});
         Obj entry = new_tuple({item, builtin("next").call({records})});
         co_yield entry;
     }

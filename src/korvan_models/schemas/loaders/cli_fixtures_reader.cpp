@@ -6,32 +6,17 @@ using namespace kv;
 
 namespace {
 
-Obj joined(Handle folder, Handle name) { return Obj::steal(PyNumber_TrueDivide(folder.ptr(), name.ptr())); }
-
-// Runs `read`; an error it raises keeps its type and text and gains a note naming `path`.
-template <typename Read>
-auto naming_file(const char* what, Handle path, Read read) {
-    try {
-        return read();
-    } catch (const PyError&) {
-        Obj error = fetch_error();
-        Obj note = str("").call_method("join", {new_tuple({str(what), path.format()})});
-        error.call_method("add_note", {note});
-        raise_object(error);
-    }
-}
-
 Obj init(Call& a) {
     Handle self = a[0], schema_dir = a[1];
     self.set_attr("models_with_fixtures", new_list());
     if (!schema_dir.call_method("exists").truthy()) return Obj::none();
     for (Obj item : schema_dir.call_method("iterdir").iter()) {
         if (!item.call_method("is_dir").truthy()) continue;
-        if (!joined(item, global("MODEL_JSON_FILE")).call_method("exists").truthy()) continue;
-        if (!joined(item, global("FIXTURES")).call_method("exists").truthy()) continue;
-        if (!joined(item, global("FIXTURES")).call_method("is_dir").truthy()) continue;
-        Obj model_json = joined(item, global("MODEL_JSON_FILE"));
-        Obj model_config = naming_file("in schema file ", model_json, [&] {
+        if (!(item / global("MODEL_JSON_FILE")).call_method("exists").truthy()) continue;
+        if (!(item / global("FIXTURES")).call_method("exists").truthy()) continue;
+        if (!(item / global("FIXTURES")).call_method("is_dir").truthy()) continue;
+        Obj model_json = item / global("MODEL_JSON_FILE");
+        Obj model_config = noting("in schema file ", model_json, [&] {
             Obj text = model_json.call_method("read_text", {"utf-8"});
             return global("ObjectSchema").call_method("model_validate_json", {text});
         });
@@ -89,10 +74,9 @@ Obj collect_fixtures(Handle self) {
     Obj fixtures = new_list();
     for (Obj model : self.attr("models_with_fixtures").iter()) {
         auto [model_dir, model_config] = unpack<2>(model);
-        for (Obj entity_item : joined(model_dir, global("FIXTURES")).call_method("iterdir").iter()) {
-            naming_file("in fixture file ", entity_item, [&] {
+        for (Obj entity_item : (model_dir / global("FIXTURES")).call_method("iterdir").iter()) {
+            noting("in fixture file ", entity_item, [&] {
                 collect_file(fixtures, model_config, entity_item);
-                return 0;
             });
         }
     }
@@ -117,7 +101,7 @@ Generator iter_fixtures(Call a) {
 
 // The copy folder of one model: a single folder named by the title, directly in the temporary one.
 Obj model_files_folder(Handle temp_file_path, Handle model_dir, Handle title) {
-    Obj new_file_path = joined(temp_file_path, title);
+    Obj new_file_path = temp_file_path / title;
     if (new_file_path.attr("parent").eq(temp_file_path) && new_file_path.attr("name").eq(title) &&
         !Handle(title).eq(str("..")))
         return new_file_path;
@@ -127,7 +111,7 @@ Obj model_files_folder(Handle temp_file_path, Handle model_dir, Handle title) {
 }
 
 void copy_model_files(Handle temp_file_path, Handle model_dir, Handle model_config) {
-    Obj files_dir = joined(joined(model_dir, str("fixtures")), str("files"));
+    Obj files_dir = model_dir / str("fixtures") / str("files");
     if (!files_dir.call_method("exists").truthy() || !files_dir.call_method("is_dir").truthy()) return;
     for (Obj file : files_dir.call_method("iterdir").iter()) {
         if (file.call_method("is_dir").truthy()) continue;

@@ -5,8 +5,6 @@ using namespace kv;
 
 namespace {
 
-Obj joined(Handle folder, Handle name) { return Obj::steal(PyNumber_TrueDivide(folder.ptr(), name.ptr())); }
-
 Obj init(Call& a) {
     a[0].set_attr("_app_root", a[1]);
     return Obj::none();
@@ -15,7 +13,7 @@ Obj init(Call& a) {
 Obj to_text(Call& a) { return expect_str(a[0].attr("__class__").attr("__name__")); }
 
 Generator iter_static(Call a) {
-    Obj static_path = joined(a[0].attr("_app_root"), str("static"));
+    Obj static_path = a[0].attr("_app_root") / str("static");
     if (!static_path.call_method("exists").truthy()) co_return;
     if (!static_path.call_method("is_dir").truthy()) co_return;
     for (Obj internal_path : static_path.call_method("iterdir").iter()) {

@@ -13,11 +13,6 @@ namespace {
 PyObject* g_copy_function;      // copy.copy as imported by the module body
 PyObject* g_merge_list_fields;  // the module's own function, as its body defined it
 
-// A status of the host's C interface: negative means an exception is set.
-void check(int status, Where where = Where::current()) {
-    if (status < 0) fail(where);
-}
-
 // isinstance(value, list or dict): the plain values of a schema answer without a __class__ lookup.
 bool instance_of(Handle value, PyTypeObject* type) {
     if (PyObject_TypeCheck(value.ptr(), type)) return true;
@@ -43,14 +38,6 @@ Obj shallow_copy(Handle value) {
         if (PyDict_CheckExact(value.ptr())) return Obj::steal(PyDict_Copy(value.ptr()));
     }
     return copier.call({value});
-}
-
-// mapping.get(key) for an exact dict.
-Obj get(Handle mapping, Handle key) {
-    PyObject* found = PyDict_GetItemWithError(mapping.ptr(), key.ptr());
-    if (found) return Obj(Handle(found));
-    check(PyErr_Occurred() ? -1 : 0);
-    return Obj::none();
 }
 
 Obj first(Handle list) { return Obj::steal(PySequence_GetItem(list.ptr(), 0)); }
@@ -141,7 +128,7 @@ Obj merge_schema(Call& a) {
     Handle parent_schema = a[0], child_schema = a[1];
     RecursionGuard guard(" while merging schemas");
     for (Obj field_name : child_schema.iter()) {
-        Obj parent_value = get(parent_schema, field_name);
+        Obj parent_value = parent_schema.get(field_name);
         Obj child_value = child_schema.item(field_name);
         Obj merged = parent_value.is_none() ? shallow_copy(child_value) : merged_value(parent_value, child_value);
         parent_schema.set_item(field_name, merged);

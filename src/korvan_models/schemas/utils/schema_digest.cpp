@@ -45,7 +45,7 @@ struct Level {
 
 Obj sorted_items(Handle mapping) {
     Obj items = Obj::steal(PyMapping_Items(mapping.ptr()));
-    if (PyList_Sort(items.ptr()) < 0) fail();
+    check(PyList_Sort(items.ptr()));
     return items;
 }
 

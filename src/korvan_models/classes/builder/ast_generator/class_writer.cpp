@@ -202,7 +202,7 @@ Obj model_source(Call& a) {
                             lambda_in("AstClassWriter.model_source", join_split_lines, "_source"));
     Obj black = global("black");
     Obj target_versions = new_set();
-    if (PySet_Add(target_versions.ptr(), black.attr("TargetVersion").attr("PY310").ptr()) < 0) fail();
+    target_versions.add(black.attr("TargetVersion").attr("PY310"));
     Obj mode = black.attr("FileMode").call({}, {{"string_normalization", false},
                                                  {"target_versions", target_versions},
                                                  {"line_length", LINE_LENGTH}});

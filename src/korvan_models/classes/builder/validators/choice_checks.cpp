@@ -124,8 +124,7 @@ Obj validate_options(Call& a) {
     if (passes) return Obj(value);
     Obj shown_value = shown(value);
     Obj shown_options = shown(options);
-    Obj msg = Obj::steal(PyUnicode_FromFormat("Value=%U doesn't match available options: %U.", shown_value.ptr(),
-                                              shown_options.ptr()));
+    Obj msg = format_text("Value=%U doesn't match available options: %U.", shown_value.ptr(), shown_options.ptr());
     return raised(PyExc_ValueError, msg);  // no C++ throw: a miss is an everyday result
 }
 

@@ -122,7 +122,7 @@ Obj cast_property_value(Call& a) {
 
 Obj cast_number_value(Call& a) {
     Handle property_value = a[0];
-    Obj error_msg = Obj::steal(PyUnicode_FromFormat("Cannot cast %U to a number", property_value.format().ptr()));
+    Obj error_msg = format_text("Cannot cast %U to a number", property_value.format().ptr());
     if (property_value.is_int() || property_value.is_float()) return Obj(property_value);
     if (!property_value.is_str()) raise_object(builtin("ValueError").call({error_msg}));
     try {

@@ -50,7 +50,7 @@ Obj make_literal_node(Call& a) {
     if (dictionary.is_bool()) return global("ast").attr("NameConstant").call({}, value, {dictionary});
     if (dictionary.is_int() || dictionary.is_float()) return global("ast").attr("Num").call({}, n, {dictionary});
     if (dictionary.is_none()) return global("ast").attr("NameConstant").call({}, value, {Py_None});
-    Obj msg = Obj::steal(PyUnicode_FromFormat("Unsupported type: %U", dictionary.type().format().ptr()));
+    Obj msg = format_text("Unsupported type: %U", dictionary.type().format().ptr());
     return raised(PyExc_ValueError, msg);
 }
 
