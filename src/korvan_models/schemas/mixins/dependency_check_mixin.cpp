@@ -142,21 +142,15 @@ bool reaches_own_method(Handle self) {
     PyTypeObject* type = Py_TYPE(self.ptr());
     if (type->tp_getattro != PyObject_GenericGetAttr || _PyType_Lookup(type, key) != own_method().ptr()) return false;
     if (type->tp_dictoffset == 0) return true;
-    Obj dict = Obj::steal(PyObject_GenericGetDict(self.ptr(), nullptr));
-    int found = PyDict_Contains(dict.ptr(), key);
-    if (found < 0) fail();
-    return found == 0;
+    return !Obj::steal(PyObject_GenericGetDict(self.ptr(), nullptr)).contains(Handle(key));
 }
 
 // Whether every name is defined or is the title: exact texts all, looked up in a set of exact
 // texts, so no Python code runs and the answer is the set's own.
 bool all_defined(const Dependencies& _dependencies, Handle _defined_schemas, Handle title) {
     if (!_dependencies.only_texts() || !PyUnicode_CheckExact(title.ptr())) return false;
-    for (const Obj& name : _dependencies.texts()) {
-        int found = PySet_Contains(_defined_schemas.ptr(), name.ptr());
-        if (found < 0) fail();
-        if (!found && !same_text(name, title)) return false;
-    }
+    for (const Obj& name : _dependencies.texts())
+        if (!_defined_schemas.contains(name) && !same_text(name, title)) return false;
     return true;
 }
 
