@@ -214,3 +214,62 @@ def test_records_of_one_class_with_fields_in_different_orders():
     for prop in (first, second, first, second):
         schema = SimpleNamespace(type="object", title="T", properties={"p": prop})
         assert Mixin.get_dependency_type_names(schema) == {"object", "array", prop.items.type}
+
+
+class Text(str):
+    """A title text whose equality and hash are its own; each comparison is counted."""
+
+    compared = 0
+
+    def __eq__(self, other):
+        Text.compared += 1
+        return str.__eq__(self, other)
+
+    __hash__ = str.__hash__
+
+
+def plain_schema(title, base, *types):
+    return SimpleNamespace(title=title, type=base, properties={f"p{i}": SimpleNamespace(type=t, items=None)
+                                                               for i, t in enumerate(types)})
+
+
+@pytest.mark.parametrize("groups", [
+    [[plain_schema("Object", "object")], [], [], [plain_schema(Text("Book"), "object", "Book", "object")]],
+    [[plain_schema("Object", "object")], [], [], [plain_schema("Book", "object", Text("Book"), Text("Nowhere"))]],
+    [[plain_schema(Text("Object"), "object")], [], [], [plain_schema("Book", "object", "Book", "Page")]],
+    [[plain_schema("Object", "object")], [plain_schema("Page", "object")], [], [plain_schema("Book", "object", "Page")]],
+])
+def test_titles_and_types_with_their_own_equality_see_the_same_comparisons(groups):
+    Text.compared = 0
+    expected = outcome(reference().check_dependencies, *groups)
+    compared = Text.compared
+    Text.compared = 0
+    assert outcome(Mixin().check_dependencies, *groups) == expected
+    assert Text.compared == compared
+
+
+def test_the_method_is_read_for_every_schema_from_the_instance_or_its_class():
+    class Counted(Mixin):
+        reads = 0
+
+        def __getattribute__(self, name):
+            if name == "get_dependency_type_names":
+                Counted.reads += 1
+            return super().__getattribute__(name)
+
+    groups = [TYPES, [], [], [schema("Book", a={"type": "string"}), schema("Page")]]
+    Counted().check_dependencies(*groups)
+    assert Counted.reads == len(TYPES) + 2
+
+    mixin, seen = Mixin(), []
+    mixin.get_dependency_type_names = lambda s: seen.append(s.title) or set()
+    mixin.check_dependencies(*groups)
+    assert seen == [s.title for s in TYPES] + ["Book", "Page"]
+
+    class Replaced(Mixin):
+        pass
+
+    Replaced().check_dependencies(*groups)
+    Replaced.get_dependency_type_names = staticmethod(lambda s: {"Nowhere"})
+    with pytest.raises(KorvanValidationError, match="Class Nowhere is undefined"):
+        Replaced().check_dependencies(*groups)

@@ -300,3 +300,27 @@ def test_inherited_fields_without_columns_are_kept(gadget):
     assert QuerySet(Vaulted).get(_address__object_id="v").execute().model_dump() == record.model_dump()
     partial = QuerySet(Vaulted).get(_address__object_id="v").only(["weight", "shelf"]).execute()
     assert partial.model_dump(exclude_unset=True) == {"weight": 2.0, "shelf": "S1"}
+
+
+def test_one_call_creates_new_tables_and_grows_stored_ones_among_many(store):
+    ensure_tables([table(f"Kept{n}", ("a", str, True)) for n in range(5)])
+    ensure_tables(
+        [table(f"Kept{n}", ("a", str, True), ("b", float, True)) for n in range(0, 5, 2)]
+        + [table("Added", ("x", str, True)), table("Added", ("x", str, True), ("y", list, True))]
+    )
+    for alias in (DEFAULT_DB_ALIAS, LAKEHOUSE_DB_ALIAS):
+        inspector = sa.inspect(get_engine(alias))
+        data = {name: [c["name"] for c in inspector.get_columns(name) if not c["name"].startswith("_")]
+                for name in inspector.get_table_names()}
+        assert data == {"Added": ["x", "y"], "Kept0": ["a", "b"], "Kept1": ["a"], "Kept2": ["a", "b"],
+                        "Kept3": ["a"], "Kept4": ["a", "b"]}
+
+
+def test_sqlite_titles_differing_in_case_share_the_stored_table(store):
+    if get_engine(DEFAULT_DB_ALIAS).dialect.name != "sqlite":
+        pytest.skip("table names are case-sensitive here")
+    ensure_tables([table("Widget", ("a", str, True))])
+    ensure_tables([table("widget", ("a", str, True), ("b", str, True))])
+    inspector = sa.inspect(get_engine(DEFAULT_DB_ALIAS))
+    assert inspector.get_table_names() == ["Widget"]
+    assert [c["name"] for c in inspector.get_columns("Widget")][-1] == "b"

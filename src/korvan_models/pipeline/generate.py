@@ -140,12 +140,14 @@ def generate(
         if beside is not None:
             beside[0](*beside[1:])
     else:
-        # Load the generator before forking so every worker shares it instead of importing it again.
-        import korvan_models.classes.builder.class_source_assembler  # noqa: F401
+        if workers > 1:
+            # Load the generator before forking so every worker shares it instead of importing it again.
+            import korvan_models.classes.builder.class_source_assembler  # noqa: F401
 
         chunks = [todo[number::workers] for number in range(workers)]
         context = multiprocessing.get_context("fork")
         with ProcessPoolExecutor(max_workers=helpers, mp_context=context) as pool:
+            # With no other worker, the side process starts at once and the generator loads meanwhile.
             side = pool.submit(*beside) if beside is not None else None
             futures = [pool.submit(_render_all, models_module_name, chunk, names) for chunk in chunks[1:]]
             results = _render_all(models_module_name, chunks[0], names)

@@ -88,14 +88,47 @@ def build_table(table_schema: TableSchema, alias: str, metadata: sa.MetaData | N
     )
 
 
-def _add_missing_columns(connection: sa.Connection, wanted: sa.Table, existing: sa.Table) -> None:
+def _add_missing_columns(connection: sa.Connection, wanted: sa.Table, existing: set[str]) -> None:
     preparer = connection.dialect.identifier_preparer
     for column in wanted.columns:
-        if column.name in existing.columns:
+        if column.name in existing:
             continue
         # Added columns are nullable: the rows already stored have no value for them.
         ddl = f"ALTER TABLE {preparer.format_table(wanted)} ADD COLUMN {preparer.format_column(column)} {column.type.compile(connection.dialect)}"
         connection.execute(sa.text(ddl))
+        existing.add(column.name)
+
+
+_ASCII_LOWER = str.maketrans("ABCDEFGHIJKLMNOPQRSTUVWXYZ", "abcdefghijklmnopqrstuvwxyz")
+
+
+def _table_key(connection: sa.Connection, name: str) -> str:
+    """What the database tells table names apart by: SQLite folds ASCII letters, others keep names as given."""
+    return name.translate(_ASCII_LOWER) if connection.dialect.name == "sqlite" else name
+
+
+def _stored_columns(connection: sa.Connection, names: set[str]) -> dict[str, set[str]]:
+    """The column names of those tables of ``names`` that the database holds, by table key; one look at the database."""
+    inspector = sa.inspect(connection)
+    wanted = {_table_key(connection, name) for name in names}
+    present = [name for name in inspector.get_table_names() if _table_key(connection, name) in wanted]
+    if not present:
+        return {}
+    found = inspector.get_multi_columns(filter_names=present)
+    return {_table_key(connection, name): {column["name"] for column in columns} for (_schema, name), columns in found.items()}
+
+
+def _create_or_grow(connection: sa.Connection, wanted: list[sa.Table]) -> None:
+    """Creates the tables the database lacks and adds the missing columns to the others."""
+    stored = _stored_columns(connection, {table.name for table in wanted})
+    for table in wanted:
+        # One description may follow another of the same table: the columns known so far count.
+        existing = stored.get(_table_key(connection, table.name))
+        if existing is None:
+            table.create(connection)
+            stored[_table_key(connection, table.name)] = {column.name for column in table.columns}
+        else:
+            _add_missing_columns(connection, table, existing)
 
 
 def ensure_tables(table_schemas: Iterable[TableSchema]) -> None:
@@ -109,13 +142,7 @@ def ensure_tables(table_schemas: Iterable[TableSchema]) -> None:
         engine = engine_for_url(url)
         wanted = [build_table(schema, alias) for schema in schemas]
         with writing(engine) as connection:
-            for table in wanted:
-                # A fresh inspector each time: one description may follow another of the same table.
-                if sa.inspect(connection).has_table(table.name):
-                    existing = sa.Table(table.name, sa.MetaData(), autoload_with=connection)
-                    _add_missing_columns(connection, table, existing)
-                else:
-                    table.create(connection)
+            _create_or_grow(connection, wanted)
         with _tables_lock:
             for table in wanted:
                 _tables.pop((url, table.name), None)
