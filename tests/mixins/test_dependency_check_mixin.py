@@ -10,6 +10,7 @@ from korvan_models.schemas.mixins.dependency_check_mixin import DependencyCheckM
 from korvan_utils.models.data_models.core import DictSchema, LegacyDictSchema, TypeData
 from korvan_utils.models.data_models.enums import CoreTypes
 from korvan_utils.models.data_models.schema import ObjectSchema
+from mixin_outcomes import outcome
 
 
 class reference:
@@ -45,14 +46,6 @@ class reference:
 
 def schema(title, base="object", **properties):
     return ObjectSchema.model_validate({"title": title, "type": base, "properties": properties or None})
-
-
-def outcome(call, *groups):
-    try:
-        call(*groups)
-    except KorvanValidationError as error:
-        return error.args
-    return None
 
 
 TYPES = [schema(t) for t in ("Object", "String", "Array", "Dictionary", "Number")]

@@ -8,6 +8,7 @@ from korvan_models.errors import KorvanValidationError
 from korvan_models.schemas.mixins import schema_verification_mixin as module
 from korvan_models.schemas.mixins.schema_verification_mixin import SchemaVerificationMixin as Mixin
 from korvan_utils.models.data_models.schema import ObjectSchema
+from mixin_outcomes import outcome
 
 GROUPS = ["type_schemas", "core_schemas", "contrib_schemas", "user_schemas"]
 
@@ -45,14 +46,6 @@ class reference:
 def schema(title, properties=None, **fields):
     props = None if properties is None else {name: {"type": "string"} for name in properties}
     return ObjectSchema.model_validate({"title": title, "type": "object", "properties": props, **fields})
-
-
-def outcome(call, *groups):
-    try:
-        call(*groups)
-    except KorvanValidationError as error:
-        return error.args
-    return None
 
 
 def test_module_names_signatures_and_method_kinds():
