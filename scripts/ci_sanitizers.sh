@@ -48,7 +48,7 @@ export KORVAN_SANITIZED=1
 
 status=0
 cd "$run_dir"
-"$venv/bin/python" -m pytest "$repo/tests" -p no:cacheprovider -q "$@" || status=$?
+"$venv/bin/python" -m pytest "$repo/tests" -p no:cacheprovider -q -m "not slow" "$@" || status=$?
 
 if compgen -G "$reports/*" >/dev/null; then
     echo "sanitizer reports:" >&2
