@@ -72,6 +72,16 @@ def parser() -> argparse.ArgumentParser:
     check = commands.add_parser("check", parents=[common], help="check a project; writes nothing",
                                 epilog=EXAMPLE, formatter_class=argparse.RawDescriptionHelpFormatter)
     check.add_argument("project", type=Path, help="project folder holding models/<name>/model.json")
+    build.add_argument("--watch", "-w", action="store_true",
+                       help="after the build, rebuild whenever a project file changes (Ctrl-C ends)")
+    schema = commands.add_parser("schema", parents=[common], help="write the editor schemas of model.json and option lists")
+    schema.add_argument("project", type=Path, help="project folder holding models/<name>/model.json")
+    schema.add_argument("--out", "-o", type=Path, default=None, metavar="FILE",
+                        help="schema file ('-' prints it; default: PROJECT/.vscode/model.schema.json, mapped in "
+                             "PROJECT/.vscode/settings.json)")
+    docs = commands.add_parser("docs", parents=[common], help="write a static site describing the project's models")
+    docs.add_argument("project", type=Path, help="project folder holding models/<name>/model.json")
+    docs.add_argument("--out", "-o", type=Path, default=Path("site"), help="site folder (default: site)")
     return main
 
 
@@ -85,6 +95,18 @@ def run(args: argparse.Namespace) -> int:
         if not quiet:
             print(text, flush=True)
 
+    if args.command == "schema":
+        return write_editor_schema(args.project, args.out, say)
+    if args.command == "docs":
+        from korvan_models.tools.site import write_site
+
+        index = write_site(args.project, args.out)
+        say(f"wrote {index}")
+        return EXIT_OK
+    if args.command == "build" and getattr(args, "watch", False):
+        from korvan_models.tools.watch import watch
+
+        return watch(args.project, args.out, getattr(args, "jobs", None), say)
     if args.command == "check":
         project = check_project(args.project)
         show_warnings(project.warnings)
@@ -97,6 +119,28 @@ def run(args: argparse.Namespace) -> int:
     if report.kept:
         say(f"kept {len(report.kept)} file(s) in {args.out} that the build did not write: {', '.join(report.kept)}")
     say(f"built {len(report.project.entries)} models into {args.out}")
+    return EXIT_OK
+
+
+def write_editor_schema(project: Path, out: Path | None, say) -> int:
+    """The ``schema`` command: writes the schemas, and maps them in the project's editor settings by default."""
+    import json
+
+    from korvan_models.pipeline import Problem, ProjectError
+    from korvan_models.tools import editor_schema
+
+    if not (project / "models").is_dir():
+        raise ProjectError([Problem(project, "no 'models' folder: a project keeps one folder per model under models/")])
+    if out is not None and str(out) == "-":
+        print(json.dumps(editor_schema.project_schemas(project)[0], indent=2, ensure_ascii=False))
+        return EXIT_OK
+    target = out if out is not None else project / ".vscode" / "model.schema.json"
+    written = editor_schema.write_schemas(project, target)
+    say(f"wrote {written[0]} and {written[1]}")
+    if out is None:
+        say(editor_schema.update_editor_settings(project, target))
+    else:
+        say(f"to map them in an editor, put in .vscode/settings.json: {json.dumps(editor_schema.editor_mapping(project, target))}")
     return EXIT_OK
 
 
