@@ -100,7 +100,8 @@ def run(args: argparse.Namespace) -> int:
     if args.command == "docs":
         from korvan_models.tools.site import write_site
 
-        index = write_site(args.project, args.out)
+        index, warnings = write_site(args.project, args.out)
+        show_warnings(warnings)
         say(f"wrote {index}")
         return EXIT_OK
     if args.command == "build" and getattr(args, "watch", False):
