@@ -1,0 +1,59 @@
+"""Helpers of the site's tests: the page read back as elements, and a project whose texts hold markup."""
+
+from __future__ import annotations
+
+import json
+import shutil
+from html.parser import HTMLParser
+from pathlib import Path
+
+from cli_helpers import EXAMPLE, write_json
+
+MARKUP = '<script>document.title = "taken"</script><b>bold</b> & <img src=x onerror="alert(1)">'
+
+
+class Page(HTMLParser):
+    """Every element's tag, attributes and own text, in document order."""
+
+    def __init__(self, text: str) -> None:
+        super().__init__()
+        self.elements: list[dict] = []
+        self.open: list[dict] = []
+        self.feed(text)
+
+    def handle_starttag(self, tag, attrs):
+        element = {"tag": tag, "attrs": dict(attrs), "text": "", "within": [id(e) for e in self.open]}
+        self.elements.append(element)
+        if tag not in ("meta", "link", "br", "img", "input"):
+            self.open.append(element)
+
+    def handle_endtag(self, tag):
+        while self.open and self.open.pop()["tag"] != tag:
+            pass
+
+    def handle_data(self, data):
+        for element in self.open:
+            element["text"] += data
+
+    def by_id(self, ident: str) -> dict:
+        return next(e for e in self.elements if e["attrs"].get("id") == ident)
+
+    def tags(self, tag: str, within: dict | None = None) -> list[dict]:
+        """The elements of a tag, only those inside ``within`` if given."""
+        return [e for e in self.elements if e["tag"] == tag and (within is None or id(within) in e["within"])]
+
+
+def example_with_markup(folder: Path) -> Path:
+    """The example project with markup in a model's description, a property's and a fixture record's text."""
+    root = folder / "library"
+    shutil.copytree(EXAMPLE, root)
+    path = root / "models" / "author" / "model.json"
+    author = json.loads(path.read_text("utf-8"))
+    author["description"] = MARKUP
+    author["properties"]["born"]["description"] = MARKUP
+    write_json(path, author)
+    records = root / "models" / "author" / "fixtures" / "authors.json"
+    data = json.loads(records.read_text("utf-8"))
+    data[0]["last_name"] = MARKUP
+    write_json(records, data)
+    return root
