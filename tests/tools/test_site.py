@@ -4,16 +4,15 @@ links, texts from the project shown as text, and nothing written for a project w
 from __future__ import annotations
 
 import pytest
+from browser import require_dot
 from cli_helpers import EXAMPLE
 from site_helpers import MARKUP, Page, example_with_markup
-
-pytestmark = pytest.mark.skipif(__import__("shutil").which("dot") is None, reason="Graphviz's dot is not installed")
-
 
 @pytest.fixture(scope="module")
 def page(tmp_path_factory) -> Page:
     from korvan_models.tools.site import write_site
 
+    require_dot()
     out = tmp_path_factory.mktemp("site")
     index, _warnings = write_site(example_with_markup(tmp_path_factory.mktemp("project")), out)
     assert (out / "assets" / "style.css").is_file()
