@@ -166,3 +166,11 @@ def test_a_folder_without_models_is_one_problem_line(tmp_path, run):
     result = run("schema", tmp_path, "--out", tmp_path / "s.json")
     assert result.status == 2 and re.match(r".*no 'models' folder", result.lines[0])
     assert not (tmp_path / "s.json").exists()
+
+
+def test_the_example_project_ships_its_current_schemas():
+    folder = EXAMPLE / ".vscode"
+    written = [json.loads((folder / name).read_text("utf-8")) for name in ("model.schema.json", "options.schema.json")]
+    assert written == list(editor_schema.project_schemas(EXAMPLE)), "run: korvan-models schema examples/library"
+    assert json.loads((folder / "settings.json").read_text("utf-8")) == editor_schema.editor_mapping(
+        EXAMPLE, folder / "model.schema.json")
