@@ -58,7 +58,8 @@ def save(project, book) -> None:
     write_json(project / "models" / "book" / "model.json", book)
 
 
-def test_the_watch_follows_edits_survives_mistakes_and_stops_cleanly(project, tmp_path):
+@pytest.mark.parametrize("stop", [signal.SIGINT, signal.SIGTERM], ids=["Ctrl-C", "terminate"])
+def test_the_watch_follows_edits_survives_mistakes_and_stops_cleanly(project, tmp_path, stop):
     out = tmp_path / "out"
     watcher = Watcher("build", project, "--out", out, "--watch")
     try:
@@ -93,7 +94,7 @@ def test_the_watch_follows_edits_survives_mistakes_and_stops_cleanly(project, tm
         assert not [line for line in watcher.quiet_for(3) if line.startswith("rebuil")]
         assert "note_4: Optional[str]" in (out / "models" / "book.py").read_text("utf-8")
 
-        watcher.process.send_signal(signal.SIGINT)
+        watcher.process.send_signal(stop)
         assert watcher.process.wait(timeout=30) == 0
         rest = watcher.quiet_for(0.5)
         assert any(line.startswith("stopped watching") for line in rest)

@@ -8,6 +8,7 @@ watching goes on until Ctrl-C.
 from __future__ import annotations
 
 import os
+import signal
 import sys
 import time
 from collections.abc import Callable, Iterable
@@ -103,6 +104,11 @@ def watch(root: Path, out: Path, jobs: int | None = None, say: Callable[[str], N
         took = time.perf_counter() - started
         print(f"{'rebuilt' if ok else 'rebuild failed'} in {took:.2f} s after {changed}: {summary}", flush=True)
 
+    def interrupt(_number, _frame):
+        raise KeyboardInterrupt
+
+    # A stop asked by another process ends it like Ctrl-C: a build in progress is abandoned whole.
+    previous = signal.signal(signal.SIGTERM, interrupt)
     try:
         before = snapshot(root, accept)
         started = time.perf_counter()
@@ -126,4 +132,6 @@ def watch(root: Path, out: Path, jobs: int | None = None, say: Callable[[str], N
                 rebuild(describe(root, (name for _change, name in changes)))
     except KeyboardInterrupt:
         print("stopped watching; the output holds the last good build", file=sys.stderr, flush=True)
+    finally:
+        signal.signal(signal.SIGTERM, previous)
     return 0
