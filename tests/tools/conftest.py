@@ -1,38 +1,12 @@
-"""Fixtures of the tools' tests: the command's small test project, and the command run in this process."""
+"""The tools' tests share the command tests' helpers and fixtures (a small project, the command in-process)."""
 
-from __future__ import annotations
-
+import importlib.util
 import sys
 from pathlib import Path
 
-import pytest
-
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "cli"))
-
-from cli_helpers import AUTHOR, BOOK, GENRES, Run, write_json  # noqa: E402
-
-from korvan_models import cli  # noqa: E402
-
-
-@pytest.fixture
-def project(tmp_path: Path) -> Path:
-    """A two-model project with an option list and fixtures."""
-    root = tmp_path / "project"
-    models = root / "models"
-    write_json(models / "author" / "model.json", AUTHOR)
-    write_json(models / "book" / "model.json", BOOK)
-    write_json(models / "options" / "genres.json", GENRES)
-    write_json(models / "author" / "fixtures" / "authors.json", [{"_external_id": "a-1", "name": "Ann"}])
-    return root
-
-
-@pytest.fixture
-def run(capsys):
-    """Runs the command in this process; returns its status, output and error output."""
-
-    def invoke(*args: object) -> Run:
-        status = cli.main([str(a) for a in args])
-        captured = capsys.readouterr()
-        return Run(status, captured.out, captured.err)
-
-    return invoke
+CLI_TESTS = Path(__file__).resolve().parents[1] / "cli"
+sys.path.insert(0, str(CLI_TESTS))
+_spec = importlib.util.spec_from_file_location("cli_test_fixtures", CLI_TESTS / "conftest.py")
+_fixtures = importlib.util.module_from_spec(_spec)
+_spec.loader.exec_module(_fixtures)
+project, run = _fixtures.project, _fixtures.run

@@ -52,10 +52,8 @@ PROPERTY_KEYS = {
 INTEGER_TEXT = r"^\s*[+-]?[0-9](_?[0-9])*(\.0*)?\s*$"
 BOOLEAN_TEXTS = ["0", "1", "f", "n", "no", "off", "false", "t", "y", "on", "yes", "true"]
 # A number default written as text: a whole number, or a decimal when it holds a point.
-NUMBER_TEXT = (
-    r"^\s*[+-]?([0-9](_?[0-9])*\s*|([0-9](_?[0-9])*)?\.([0-9](_?[0-9])*)?([eE][+-]?[0-9](_?[0-9])*)?\s*"
-    r"|(inf|infinity|nan)\.)$"
-)
+DIGITS = "[0-9](_?[0-9])*"
+NUMBER_TEXT = rf"^\s*[+-]?({DIGITS}|({DIGITS}\.({DIGITS})?|\.{DIGITS})([eE][+-]?{DIGITS})?)\s*$"
 # A Python name; letters beyond ASCII are let through and left to the check.
 PYTHON_NAME = r"^[A-Za-z_\u0080-\uffff][A-Za-z0-9_\u0080-\uffff]*$"
 
