@@ -4,15 +4,13 @@ links, texts from the project shown as text, and nothing written for a project w
 from __future__ import annotations
 
 import pytest
-from browser import require_dot
-from cli_helpers import EXAMPLE
-from site_helpers import MARKUP, Page, example_with_markup
+from site_helpers import MARKUP, Page, example_with_markup, require
 
 @pytest.fixture(scope="module")
 def page(tmp_path_factory) -> Page:
     from korvan_models.tools.site import write_site
 
-    require_dot()
+    require("dot")
     out = tmp_path_factory.mktemp("site")
     index, _warnings = write_site(example_with_markup(tmp_path_factory.mktemp("project")), out)
     assert (out / "assets" / "style.css").is_file()
@@ -65,10 +63,5 @@ def test_a_project_with_mistakes_writes_no_site(tmp_path, run):
     root = example_with_markup(tmp_path)
     (root / "models" / "book" / "model.json").write_text('{"title": "Book", "type": "Nobody"}', "utf-8")
     result = run("docs", root, "--out", tmp_path / "site")
-    assert result.status == 2 and "Nobody" in result.err
+    assert result.status == 2 and "extends 'Nobody'" in result.lines[0]
     assert not (tmp_path / "site").exists()
-
-
-def test_the_command_on_the_example(tmp_path, run):
-    result = run("docs", EXAMPLE, "--out", tmp_path / "site")
-    assert result.status == 0 and (tmp_path / "site" / "index.html").is_file()
