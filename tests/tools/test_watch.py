@@ -1,10 +1,8 @@
-"""The watching build in a child process: it follows edits, survives mistakes and ends on Ctrl-C."""
+"""The watching build in a child process: it follows edits, survives mistakes and ends on a signal."""
 
 from __future__ import annotations
 
 import copy
-import os
-import queue
 import signal
 import subprocess
 import threading
@@ -16,90 +14,56 @@ from cli_helpers import BOOK, KORVAN_MODELS, sources, write_json
 pytestmark = pytest.mark.slow
 
 
-class Watcher:
-    """The command as a child process, its merged output read line by line on a thread."""
-
-    def __init__(self, *args: object) -> None:
-        self.process = subprocess.Popen(
-            [str(KORVAN_MODELS), *map(str, args)], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
-            env={**os.environ, "PYTHONUNBUFFERED": "1"},
-        )
-        self.lines: queue.Queue[str] = queue.Queue()
-        self.seen: list[str] = []
-        threading.Thread(target=self._read, daemon=True).start()
-
-    def _read(self) -> None:
-        for line in self.process.stdout:
-            self.lines.put(line.rstrip("\n"))
-
-    def wait_for(self, start: str, timeout: float = 60) -> list[str]:
-        """The lines printed up to and including the first that starts with ``start``."""
-        got, deadline = [], time.monotonic() + timeout
-        while True:
-            try:
-                line = self.lines.get(timeout=max(0.0, deadline - time.monotonic()))
-            except queue.Empty:
-                raise AssertionError(f"no line starting {start!r} after {got + self.seen}") from None
-            got.append(line)
-            if line.startswith(start):
-                self.seen += got
-                return got
-
-    def quiet_for(self, seconds: float) -> list[str]:
-        """The lines printed within ``seconds``."""
-        time.sleep(seconds)
-        got = []
-        while not self.lines.empty():
-            got.append(self.lines.get())
-        return got
-
-
-def save(project, book) -> None:
-    write_json(project / "models" / "book" / "model.json", book)
+def wait_for(lines: list[str], start: str, seen: int, timeout: float = 60) -> int:
+    """How many lines there are once one after the first ``seen`` starts with ``start``."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        found = next((i for i in range(seen, len(lines)) if lines[i].startswith(start)), None)
+        if found is not None:
+            return found + 1
+        time.sleep(0.05)
+    raise AssertionError(f"no line starting {start!r} in {lines[seen:]}")
 
 
 @pytest.mark.parametrize("stop", [signal.SIGINT, signal.SIGTERM], ids=["Ctrl-C", "terminate"])
 def test_the_watch_follows_edits_survives_mistakes_and_stops_cleanly(project, tmp_path, stop):
-    out = tmp_path / "out"
-    watcher = Watcher("build", project, "--out", out, "--watch")
+    out, path, book = tmp_path / "out", project / "models" / "book" / "model.json", copy.deepcopy(BOOK)
+    child = subprocess.Popen([KORVAN_MODELS, "build", project, "--out", out, "--watch"], text=True,
+                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    lines: list[str] = []
+    threading.Thread(target=lambda: lines.extend(line.rstrip("\n") for line in child.stdout), daemon=True).start()
     try:
-        assert watcher.wait_for("built in")[-1].endswith("generated 2, reused 0")
-        watcher.wait_for("watching")
-        book = copy.deepcopy(BOOK)
+        seen = wait_for(lines, "watching", wait_for(lines, "built in", 0))
+        assert lines[seen - 2].endswith("generated 2, reused 0")
         book["properties"]["pages"] = {"type": "number"}
-        save(project, book)
-        line = watcher.wait_for("rebuilt")[-1]
-        assert "models/book/model.json" in line and line.endswith("generated 1, reused 1")
-        assert "pages" in (out / "models" / "book.py").read_text("utf-8")
+        write_json(path, book)
+        seen = wait_for(lines, "rebuilt", seen)
+        assert "models/book/model.json" in lines[seen - 1] and lines[seen - 1].endswith("generated 1, reused 1")
+        assert "pages: Optional[float]" in (out / "models" / "book.py").read_text("utf-8")
 
         good = sources(out)
         book["properties"]["pages"]["type"] = "numbr"
-        save(project, book)
-        lines = watcher.wait_for("rebuild failed")
-        assert any("Book.pages: type 'numbr'" in line for line in lines), lines
-        assert sources(out) == good
+        write_json(path, book)
+        failed = wait_for(lines, "rebuild failed", seen)
+        assert any("Book.pages: type 'numbr'" in line for line in lines[seen:failed]) and sources(out) == good
 
-        book["properties"]["pages"]["type"] = "string"
-        save(project, book)
-        watcher.wait_for("rebuilt")
-        assert "pages: Optional[str]" in (out / "models" / "book.py").read_text("utf-8")
-
-        # Saves in quick succession, and a file the build does not read, make one rebuild.
+        # A fix rebuilds; saves in quick succession and a file the build does not read make one rebuild.
+        book["properties"]["pages"]["type"] = "number"
         for number in range(5):
             book["properties"] = {**book["properties"], f"note_{number}": {"type": "string"}}
-            save(project, book)
+            write_json(path, book)
             time.sleep(0.03)
-        (project / "models" / "book" / "model.json.swp").write_text("x", "utf-8")
-        watcher.wait_for("rebuilt")
-        assert not [line for line in watcher.quiet_for(3) if line.startswith("rebuil")]
+        path.with_name("model.json.swp").write_text("x", "utf-8")
+        seen = wait_for(lines, "rebuilt", failed)
+        time.sleep(3)
         assert "note_4: Optional[str]" in (out / "models" / "book.py").read_text("utf-8")
+        assert not [line for line in lines[seen:] if line.startswith("rebuil")]
 
-        watcher.process.send_signal(stop)
-        assert watcher.process.wait(timeout=30) == 0
-        rest = watcher.quiet_for(0.5)
-        assert any(line.startswith("stopped watching") for line in rest)
-        assert not any("Traceback" in line for line in watcher.seen + rest)
+        child.send_signal(stop)
+        assert child.wait(timeout=30) == 0
+        wait_for(lines, "stopped watching", seen, timeout=5)
+        assert not any("Traceback" in line for line in lines)
     finally:
-        if watcher.process.poll() is None:
-            watcher.process.kill()
-            watcher.process.wait()
+        if child.poll() is None:
+            child.kill()
+            child.wait()
