@@ -96,7 +96,9 @@ def run(args: argparse.Namespace) -> int:
             print(text, flush=True)
 
     if args.command == "schema":
-        return write_editor_schema(args.project, args.out, say)
+        from korvan_models.tools.editor_schema import schema_command
+
+        return schema_command(args.project, args.out, say)
     if args.command == "docs":
         from korvan_models.tools.site import write_site
 
@@ -120,28 +122,6 @@ def run(args: argparse.Namespace) -> int:
     if report.kept:
         say(f"kept {len(report.kept)} file(s) in {args.out} that the build did not write: {', '.join(report.kept)}")
     say(f"built {len(report.project.entries)} models into {args.out}")
-    return EXIT_OK
-
-
-def write_editor_schema(project: Path, out: Path | None, say) -> int:
-    """The ``schema`` command: writes the schemas, and maps them in the project's editor settings by default."""
-    import json
-
-    from korvan_models.pipeline import Problem, ProjectError
-    from korvan_models.tools import editor_schema
-
-    if not (project / "models").is_dir():
-        raise ProjectError([Problem(project, "no 'models' folder: a project keeps one folder per model under models/")])
-    if out is not None and str(out) == "-":
-        print(json.dumps(editor_schema.project_schemas(project)[0], indent=2, ensure_ascii=False))
-        return EXIT_OK
-    target = out if out is not None else project / ".vscode" / "model.schema.json"
-    written = editor_schema.write_schemas(project, target)
-    say(f"wrote {written[0]} and {written[1]}")
-    if out is None:
-        say(editor_schema.update_editor_settings(project, target))
-    else:
-        say(f"to map them in an editor, put in .vscode/settings.json: {json.dumps(editor_schema.editor_mapping(project, target))}")
     return EXIT_OK
 
 

@@ -16,6 +16,7 @@ from __future__ import annotations
 import json
 import keyword
 import re
+from collections.abc import Callable
 from pathlib import Path
 
 DRAFT = "https://json-schema.org/draft/2020-12/schema"
@@ -300,3 +301,22 @@ def update_editor_settings(root: Path, out: Path) -> str:
     settings["json.schemas"] = kept + mapping
     _write_text(settings_path, json.dumps(settings, indent=4) + "\n")
     return f"mapped {MODEL_FILE_GLOB} and {OPTIONS_FILE_GLOB} to the schemas in {settings_path}"
+
+
+def schema_command(project: Path, out: Path | None, say: Callable[[str], None]) -> int:
+    """The ``schema`` command: writes the schemas, and maps them in the project's editor settings by default."""
+    from korvan_models.pipeline import Problem, ProjectError
+
+    if not (project / "models").is_dir():
+        raise ProjectError([Problem(project, "no 'models' folder: a project keeps one folder per model under models/")])
+    if out is not None and str(out) == "-":
+        print(json.dumps(project_schemas(project)[0], indent=2, ensure_ascii=False))
+        return 0
+    target = out if out is not None else project / ".vscode" / "model.schema.json"
+    written = write_schemas(project, target)
+    say(f"wrote {written[0]} and {written[1]}")
+    if out is None:
+        say(update_editor_settings(project, target))
+    else:
+        say(f"to map them in an editor, put in .vscode/settings.json: {json.dumps(editor_mapping(project, target))}")
+    return 0
