@@ -186,6 +186,7 @@ def render(root: Path) -> tuple[str, list[str]]:
     """The page of the project at ``root`` and the warnings met on the way."""
     import graphviz
     import jinja2
+    import markupsafe
 
     project = check_project(root)
     views = model_views(project)
@@ -200,7 +201,7 @@ def render(root: Path) -> tuple[str, list[str]]:
         undefined=jinja2.StrictUndefined, trim_blocks=True, lstrip_blocks=True,
     )
     page = environment.get_template("index.html.j2").render(
-        name=Path(os.path.realpath(root)).name, models=views, svg=jinja2.utils.markupsafe.Markup(svg) if svg else None,
+        name=Path(os.path.realpath(root)).name, models=views, svg=markupsafe.Markup(svg) if svg else None,
         reference=reference_target, shown=shown,
     )
     return page, warnings
