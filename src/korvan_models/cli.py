@@ -72,6 +72,16 @@ def parser() -> argparse.ArgumentParser:
     check = commands.add_parser("check", parents=[common], help="check a project; writes nothing",
                                 epilog=EXAMPLE, formatter_class=argparse.RawDescriptionHelpFormatter)
     check.add_argument("project", type=Path, help="project folder holding models/<name>/model.json")
+    build.add_argument("--watch", "-w", action="store_true",
+                       help="after the build, rebuild whenever a project file changes (Ctrl-C ends)")
+    schema = commands.add_parser("schema", parents=[common], help="write the editor schemas of model.json and option lists")
+    schema.add_argument("project", type=Path, help="project folder holding models/<name>/model.json")
+    schema.add_argument("--out", "-o", type=Path, default=None, metavar="FILE",
+                        help="schema file ('-' prints it; default: PROJECT/.vscode/model.schema.json, mapped in "
+                             "PROJECT/.vscode/settings.json)")
+    docs = commands.add_parser("docs", parents=[common], help="write a static site describing the project's models")
+    docs.add_argument("project", type=Path, help="project folder holding models/<name>/model.json")
+    docs.add_argument("--out", "-o", type=Path, default=Path("site"), help="site folder (default: site)")
     return main
 
 
@@ -85,6 +95,21 @@ def run(args: argparse.Namespace) -> int:
         if not quiet:
             print(text, flush=True)
 
+    if args.command == "schema":
+        from korvan_models.tools.editor_schema import schema_command
+
+        return schema_command(args.project, args.out, say)
+    if args.command == "docs":
+        from korvan_models.tools.site import write_site
+
+        index, warnings = write_site(args.project, args.out)
+        show_warnings(warnings)
+        say(f"wrote {index}")
+        return EXIT_OK
+    if args.command == "build" and getattr(args, "watch", False):
+        from korvan_models.tools.watch import watch
+
+        return watch(args.project, args.out, getattr(args, "jobs", None), say)
     if args.command == "check":
         project = check_project(args.project)
         show_warnings(project.warnings)

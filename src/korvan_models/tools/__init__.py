@@ -1,0 +1,1 @@
+"""Tools around a project folder: the editor schema, the watching build and the models' site."""

@@ -1,0 +1,137 @@
+"""A build that follows the project: build once, then again whenever a project file changes.
+
+A rebuild reuses the previous build's unchanged models, so a save costs about one model's work.
+A mistake in the project is printed in the usual one-line form and leaves the output as it was;
+watching goes on until Ctrl-C.
+"""
+
+from __future__ import annotations
+
+import os
+import signal
+import sys
+import time
+from collections.abc import Callable, Iterable
+from pathlib import Path
+
+# Files that editors and tools write beside the real ones; none of them changes a build.
+IGNORED_SUFFIXES = (".swp", ".swx", ".tmp", "~", ".pyc")
+IGNORED_PARTS = ("__pycache__", ".git", ".vscode", ".idea")
+PROJECT_FOLDERS = ("models", "static")
+# Changes closer together than this make one rebuild (milliseconds).
+QUIET_MS = 300
+
+
+def project_file_filter(root: Path, out: Path) -> Callable[[object, str], bool]:
+    """Whether a changed path is a project file: under models/ or static/, not in the output, not an editor's."""
+    root = Path(os.path.realpath(root))
+    out = Path(os.path.realpath(out))
+    folders = [root / name for name in PROJECT_FOLDERS]
+
+    def accept(_change: object, name: str) -> bool:
+        path = Path(name)
+        if path.name.endswith(IGNORED_SUFFIXES) or path.name.startswith((".#", "#")):
+            return False
+        if any(part in IGNORED_PARTS for part in path.parts):
+            return False
+        real = Path(os.path.realpath(path.parent)) / path.name
+        if real == out or out in real.parents or real.parent == out.parent and real.name.startswith(f".{out.name}"):
+            return False
+        return any(real == folder or folder in real.parents for folder in folders)
+
+    return accept
+
+
+def describe(root: Path, paths: Iterable[str], shown: int = 3) -> str:
+    """The changed files, relative to the project, the first few by name."""
+    real_root = Path(os.path.realpath(root))
+    names = []
+    for name in sorted(set(paths)):
+        path = Path(name)
+        try:
+            names.append((Path(os.path.realpath(path.parent)) / path.name).relative_to(real_root).as_posix())
+        except ValueError:
+            names.append(str(path))
+    text = ", ".join(names[:shown])
+    return text + (f" and {len(names) - shown} more" if len(names) > shown else "")
+
+
+def build_once(root: Path, out: Path, jobs: int | None) -> tuple[bool, str]:
+    """One build; a summary on success, or the problems (printed) and a count on a project mistake."""
+    from korvan_models.pipeline import ProjectError, build_project
+
+    try:
+        report = build_project(root, out, jobs)
+    except ProjectError as error:
+        for problem in error.problems:
+            print(problem, file=sys.stderr, flush=True)
+        count = len(error.problems)
+        return False, f"{count} problem{'s' if count != 1 else ''} found; the output was left as it was"
+    except (KeyboardInterrupt, SystemExit):
+        raise
+    except Exception as error:  # a failure of the tool: reported, and watching goes on
+        return False, f"internal error: {type(error).__name__}: {error} (the output was left as it was)"
+    for warning in report.project.warnings:
+        print(f"warning: {warning}", file=sys.stderr, flush=True)
+    return True, (f"{len(report.project.entries)} models: generated {report.generated}, reused {report.reused}")
+
+
+def snapshot(root: Path, accept: Callable[[object, str], bool]) -> dict[str, tuple[int, int]]:
+    """Size and modification time of every project file."""
+    found = {}
+    for name in PROJECT_FOLDERS:
+        for path in (root / name).rglob("*") if (root / name).is_dir() else ():
+            try:
+                stat = path.stat()
+            except OSError:
+                continue
+            if path.is_file() and accept(None, str(path)):
+                found[str(path)] = (stat.st_size, stat.st_mtime_ns)
+    return found
+
+
+def watch(root: Path, out: Path, jobs: int | None = None, say: Callable[[str], None] = print,
+          stop_event=None) -> int:
+    """Builds ``root`` into ``out``, then rebuilds on every change until interrupted; returns the exit status."""
+    import watchfiles
+
+    root, out = Path(root), Path(out)
+    accept = project_file_filter(root, out)
+
+    def rebuild(changed: str) -> None:
+        started = time.perf_counter()
+        ok, summary = build_once(root, out, jobs)
+        took = time.perf_counter() - started
+        print(f"{'rebuilt' if ok else 'rebuild failed'} in {took:.2f} s after {changed}: {summary}", flush=True)
+
+    def interrupt(_number, _frame):
+        raise KeyboardInterrupt
+
+    # A stop asked by another process ends it like Ctrl-C: a build in progress is abandoned whole.
+    previous = signal.signal(signal.SIGTERM, interrupt)
+    try:
+        before = snapshot(root, accept)
+        started = time.perf_counter()
+        ok, summary = build_once(root, out, jobs)
+        print(f"{'built' if ok else 'build failed'} in {time.perf_counter() - started:.2f} s: {summary}", flush=True)
+        ready = False
+        # The watcher starts with the first step of the loop; a timeout with no change says it is running.
+        for changes in watchfiles.watch(
+            *[root / name for name in PROJECT_FOLDERS if (root / name).is_dir()] or [root],
+            watch_filter=accept, debounce=QUIET_MS * 4, step=QUIET_MS, rust_timeout=QUIET_MS,
+            yield_on_timeout=True, stop_event=stop_event, raise_interrupt=True,
+        ):
+            if not ready:
+                ready = True
+                after = snapshot(root, accept)
+                say(f"watching {root} for changes (Ctrl-C ends)")
+                if after != before:  # saved while the first build ran
+                    keys = {name for name in before.keys() | after.keys() if before.get(name) != after.get(name)}
+                    rebuild(describe(root, keys))
+            if changes:
+                rebuild(describe(root, (name for _change, name in changes)))
+    except KeyboardInterrupt:
+        print("stopped watching; the output holds the last good build", file=sys.stderr, flush=True)
+    finally:
+        signal.signal(signal.SIGTERM, previous)
+    return 0
