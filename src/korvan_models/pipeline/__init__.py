@@ -49,6 +49,17 @@ def machine_cores() -> int:
         return os.cpu_count() or 1
 
 
+def free_cores() -> int:
+    """The cores this process may run on that other work leaves free (by the last minute's load
+    average; a core counts once less than 0.7 of one is in use elsewhere), at least one."""
+    cores = machine_cores()
+    try:
+        load = os.getloadavg()[0]
+    except OSError:
+        return cores
+    return max(1, min(cores, int(cores - load + 0.7)))
+
+
 def output_problems(root: Path, out: Path) -> list[Problem]:
     """Why ``out`` cannot hold a build of the project at ``root``."""
     if _inside(out, root / "models"):
@@ -91,7 +102,7 @@ def build_project(
         raise ProjectError([Problem(out, f"cannot write beside the output folder: {error.strerror or error}")])
     try:
         report = BuildReport(project, output.target)
-        report.kept = write_build(project, output, jobs or machine_cores(), report, say)
+        report.kept = write_build(project, output, jobs or free_cores(), report, say)
     finally:
         output.discard()
     return report
