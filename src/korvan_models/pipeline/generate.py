@@ -203,7 +203,7 @@ def _quiet_collector() -> Iterator[None]:
 
 
 # Young objects allocated between collections during generation (700 by default).
-GC_THRESHOLD = 20_000
+GC_THRESHOLD = 5_000
 
 
 @dataclass
