@@ -85,6 +85,7 @@ def lone(title):
     [
         ("add a model nothing names", "generated 1 models, reused 4"),
         ("add a model that extends another", "generated 1 models, reused 4"),
+        ("add a model named like a property of another", "generated 1 models, reused 4"),
         ("remove a model nothing names", "generated 0 models, reused 3"),
         ("remove a model that extends another", "generated 0 models, reused 3"),
     ],
@@ -96,8 +97,9 @@ def test_adding_or_removing_a_model_regenerates_only_that_model(project, tmp_pat
     out = tmp_path / "out"
     assert run("build", project, "--out", out).status == 0
     if change.startswith("add"):
-        schema = lone("Extra") if "nothing" in change else child("Extra", "Author")
-        write_json(models / "extra" / "model.json", schema)
+        schema = {"nothing": lone("Extra"), "extends": child("Extra", "Author"), "property": lone("Tags")}
+        schema = next(value for word, value in schema.items() if word in change)
+        write_json(models / schema["title"].lower() / "model.json", schema)
     else:
         shutil.rmtree(models / ("kept" if "nothing" in change else "editor"))
     result = run("build", project, "--out", out)

@@ -59,26 +59,28 @@ class _Resolver:
         return matches[0] if len(matches) == 1 else None
 
 
-def _texts(value, found: set[str]) -> None:
-    if isinstance(value, str):
-        found.add(value)
-    elif isinstance(value, dict):
+def _type_names(value, found: set[str]) -> None:
+    """Collects the texts under the keys that name a type (``type``, ``key_type``, ``value_type``)."""
+    if isinstance(value, dict):
         for key, item in value.items():
-            found.add(key)
-            _texts(item, found)
+            if isinstance(item, str):
+                if isinstance(key, str) and key.endswith("type"):
+                    found.add(item)
+            else:
+                _type_names(item, found)
     elif isinstance(value, (list, tuple)):
         for item in value:
-            _texts(item, found)
+            _type_names(item, found)
 
 
 def names_used(schema: ObjectSchema, resolver: _Resolver) -> str:
-    """What of the other models a model's text can depend on: for every text in its schema that
-    names a known model, that model's title, module and parent.
+    """What of the other models a model's text can depend on: for its own title and every type its
+    schema names that is a known model, that model's title, module and parent.
 
     Adding, removing or renaming a model changes only the keys of the models whose schemas name it.
     """
-    found: set[str] = set()
-    _texts(schema.model_dump(mode="json"), found)
+    found = {schema.title}
+    _type_names(schema.model_dump(mode="json"), found)
     used = []
     for text in sorted(found):
         title = resolver.resolve(text)
