@@ -8,8 +8,8 @@ and idle cores seen just before the runs.
 
     .venv/bin/python benchmarks/bench_scale.py [--sizes 300 1000 3000] [--repeats 3] [--keep DIR]
 
-``--keep DIR`` leaves the generated packages of the first repeat in DIR/<size>, so that two
-versions of the package can be compared with ``diff -r``. See bench_build.py for installing the peer.
+``--before CMD`` runs another version's command interleaved with this one, and ``--keep DIR``
+leaves each command's generated packages in DIR/<command>/<size> for ``diff -r``. See bench_build.py for installing the peer.
 """
 
 from __future__ import annotations
@@ -107,52 +107,68 @@ def line(label: str, runs: list[dict]) -> str:
             f"sum {max(r['sum'] for r in runs):5.0f} MB  load {load[0]:.2f}  idle cores {idle:.1f}")
 
 
-def ours(project: Path, out: Path, extra: tuple = ()) -> list[str]:
-    return [str(KORVAN_MODELS), "build", str(project), "--out", str(out), *extra]
+# The commands compared: this one, and optionally another version's (--before).
+COMMANDS = {"korvan-models": str(KORVAN_MODELS)}
+
+
+def ours(project: Path, out: Path, extra: tuple = (), command: str = "korvan-models") -> list[str]:
+    return [COMMANDS[command], "build", str(project), "--out", str(out), *extra, *EXTRA]
+
+
+EXTRA: list[str] = []
 
 
 def cold(temp: Path, count: int, repeats: int, codegen: str | None, keep: Path | None) -> None:
     project, document = write_project(temp / f"p{count}", count)
-    mine, theirs = [], []
+    mine: dict[str, list[dict]] = {name: [] for name in COMMANDS}
+    theirs = []
     for repeat in range(repeats):
         if codegen:
             theirs.append(run([codegen, "--input", str(document), "--input-file-type", "jsonschema",
                                "--output-model-type", "pydantic_v2.BaseModel", "--output", str(temp / "peer.py")]))
-        out = temp / f"out{count}-{repeat}"
-        mine.append(run(ours(project, out, ("--quiet",))))
-        if repeat == 0 and keep is not None:
-            shutil.copytree(out / "models", keep / str(count), dirs_exist_ok=True)
-        shutil.rmtree(out)
+        for name in COMMANDS:
+            out = temp / f"out{count}-{repeat}"
+            mine[name].append(run(ours(project, out, ("--quiet",), name)))
+            if repeat == 0 and keep is not None:
+                shutil.copytree(out / "models", keep / name / str(count), dirs_exist_ok=True)
+            shutil.rmtree(out)
     print(f"cold build, {count} models")
-    print(line("korvan-models", mine))
+    for name, runs in mine.items():
+        print(line(name, runs))
     if theirs:
         print(line("datamodel-codegen", theirs))
-        for key in ("wall", "cpu"):
-            print(f"  {key} ratio {summary(mine, key)[0] / summary(theirs, key)[0]:.2f}")
-    per_model = summary(mine, "cpu")[0] / count * 1000
-    print(f"  cpu per model {per_model:.1f} ms, largest process {summary(mine, 'peak')[0] * 1024 / count:.0f} KB per model")
+    for name, runs in mine.items():
+        ratios = ", ".join(f"{key} {summary(runs, key)[0] / summary(theirs, key)[0]:.2f}x" for key in ("wall", "cpu")
+                           if theirs)
+        print(f"  {name}: {ratios} of the peer; cpu per model {summary(runs, 'cpu')[0] / count * 1000:.1f} ms, "
+              f"largest process {summary(runs, 'peak')[0]:.0f} MB")
 
 
 def incremental(temp: Path, count: int, repeats: int) -> None:
+    for name in COMMANDS:
+        incremental_of(temp / name, count, repeats, name)
+
+
+def incremental_of(temp: Path, count: int, repeats: int, command: str) -> None:
     project, _document = write_project(temp / f"i{count}", count)
     out = temp / f"inc{count}"
-    first = run(ours(project, out))
+    first = run(ours(project, out, (), command))
     cases: dict[str, list[dict]] = {"cold": [first]}
     schema_file = project / "models" / "item7" / "model.json"
     for repeat in range(repeats):
         schema = json.loads(schema_file.read_text("utf-8"))
         schema["properties"][f"extra{repeat}"] = {"type": "string"}
         schema_file.write_text(json.dumps(schema), "utf-8")
-        cases.setdefault("one changed", []).append(run(ours(project, out)))
-        cases.setdefault("nothing changed", []).append(run(ours(project, out)))
+        cases.setdefault("one changed", []).append(run(ours(project, out, (), command)))
+        cases.setdefault("nothing changed", []).append(run(ours(project, out, (), command)))
         added = project / "models" / f"extra{repeat}"
         added.mkdir()
         (added / "model.json").write_text(json.dumps({"title": f"Extra{repeat}", "type": "object",
                                                       "properties": {"name": {"type": "string"}}}), "utf-8")
-        cases.setdefault("one added", []).append(run(ours(project, out)))
+        cases.setdefault("one added", []).append(run(ours(project, out, (), command)))
         shutil.rmtree(added)
-        cases.setdefault("one removed", []).append(run(ours(project, out)))
-    print(f"incremental, {count} models")
+        cases.setdefault("one removed", []).append(run(ours(project, out, (), command)))
+    print(f"incremental, {count} models, {command}")
     for label, runs in cases.items():
         generated = re.search(r"generated (\d+) models?", runs[-1]["output"])
         ratio = summary(runs, "wall")[0] / first["wall"]
@@ -173,26 +189,37 @@ def start(temp: Path, repeats: int) -> None:
         "from korvan_models.cli import main\n"
         "main(['check', root])\n"
     )
-    times, bare = [], []
+    times: dict[str, list[float]] = {name: [] for name in COMMANDS}
+    bare = []
     for _ in range(repeats + 2):
-        result = subprocess.run([sys.executable, "-c", probe, str(project)], capture_output=True, text=True, check=True)
-        times.append(float(result.stdout.split()[-1]))
+        for name, command in COMMANDS.items():
+            python = str(Path(command).with_name("python"))
+            result = subprocess.run([python, "-c", probe, str(project)], capture_output=True, text=True, check=True)
+            times[name].append(float(result.stdout.split()[-1]))
         began = time.perf_counter()
         subprocess.run([sys.executable, "-c", "pass"], check=True)
         bare.append(time.perf_counter() - began)
-    print(f"start until the first project file is read: median {statistics.median(times) * 1000:.0f} ms "
-          f"[{min(times) * 1000:.0f}-{max(times) * 1000:.0f}] (interpreter start {statistics.median(bare) * 1000:.0f} ms "
-          f"before that), load {os.getloadavg()[0]:.2f}")
+    for name, found in times.items():
+        print(f"start until the first project file is read, {name}: median {statistics.median(found) * 1000:.0f} ms "
+              f"[{min(found) * 1000:.0f}-{max(found) * 1000:.0f}] (interpreter start "
+              f"{statistics.median(bare) * 1000:.0f} ms before that), load {os.getloadavg()[0]:.2f}")
 
 
 def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("--sizes", type=int, nargs="*", default=[300, 1000])
     parser.add_argument("--repeats", type=int, default=3)
-    parser.add_argument("--keep", type=Path)
+    parser.add_argument("--keep", type=Path, help="keep each command's generated packages in DIR/<command>/<size>")
+    parser.add_argument("--before", help="another version's korvan-models command, run interleaved with this one")
+    parser.add_argument("--jobs", help="pass --jobs to korvan-models (default: its own choice)")
     parser.add_argument("--only", choices=("cold", "incremental", "start"), nargs="*",
                         default=["start", "incremental", "cold"])
     args = parser.parse_args()
+    if args.before:
+        COMMANDS.clear()
+        COMMANDS.update({"before": args.before, "korvan-models": str(KORVAN_MODELS)})
+    if args.jobs:
+        EXTRA.extend(["--jobs", args.jobs])
     codegen = codegen_command()
     print(f"{machine_cores()} cores, load average {os.getloadavg()}")
     with tempfile.TemporaryDirectory() as temp:

@@ -71,9 +71,13 @@ def output_problems(root: Path, out: Path) -> list[Problem]:
     return []
 
 
-def generate_models(project: Project, output: Output, jobs: int, beside: tuple | None = None) -> Generated:
+def generate_models(
+    project: Project, output: Output, jobs: int, beside: tuple | None = None, keys: dict[str, str] | None = None
+) -> Generated:
     """Every model's module text, reusing the previous build's where nothing changed."""
-    generated = generate_classes(project.schemas, project.names, MODELS_PACKAGE, output.previous_texts(), jobs, beside)
+    generated = generate_classes(
+        project.schemas, project.names, MODELS_PACKAGE, output.previous_texts(), jobs, beside, keys
+    )
     tool_failures = [failure for failure in generated.failures if not failure.is_project_mistake]
     if tool_failures:
         raise GenerationError(tool_failures[0])
@@ -117,7 +121,7 @@ def write_build(project: Project, output: Output, jobs: int, report: BuildReport
     keys = model_keys(project.schemas, project.names, MODELS_PACKAGE)
     with store.settings_in_force(output.staging):
         tables, changed = store.plan_tables(project, output, keys)
-        generated = generate_models(project, output, jobs, (store.create_tables, changed) if changed else None)
+        generated = generate_models(project, output, jobs, (store.create_tables, changed) if changed else None, keys)
     report.generated, report.reused = len(generated.texts) - generated.reused, generated.reused
     report.workers = generated.workers
     say(f"generated {report.generated} models, reused {report.reused}"

@@ -59,28 +59,29 @@ class _Resolver:
         return matches[0] if len(matches) == 1 else None
 
 
-def _type_names(value, found: set[str]) -> None:
-    """Collects the texts under the keys that name a type (``type``, ``key_type``, ``value_type``)."""
-    if isinstance(value, dict):
-        for key, item in value.items():
-            if isinstance(item, str):
-                if isinstance(key, str) and key.endswith("type"):
-                    found.add(item)
-            else:
-                _type_names(item, found)
-    elif isinstance(value, (list, tuple)):
-        for item in value:
-            _type_names(item, found)
+def _type_names(description, found: set[str]) -> None:
+    """Collects the type names of a property or type description and of the descriptions it holds
+    (``type``, ``key_type``, ``value_type``; ``items``, ``key``, ``value``)."""
+    fields = vars(description)  # a missing attribute of a pydantic model costs an exception
+    for key in ("type", "key_type", "value_type"):
+        name = fields.get(key)
+        if isinstance(name, str):
+            found.add(name)
+    for key in ("items", "key", "value"):
+        inner = fields.get(key)
+        if hasattr(inner, "__dict__"):
+            _type_names(inner, found)
 
 
 def names_used(schema: ObjectSchema, resolver: _Resolver) -> str:
-    """What of the other models a model's text can depend on: for its own title and every type its
-    schema names that is a known model, that model's title, module and parent.
+    """What of the other models a model's text can depend on: for its own title, its parent and every
+    type its properties name that is a known model, that model's title, module and parent.
 
     Adding, removing or renaming a model changes only the keys of the models whose schemas name it.
     """
-    found = {schema.title}
-    _type_names(schema.model_dump(mode="json"), found)
+    found = {schema.title, schema.type}
+    for prop in (schema.properties or {}).values():
+        _type_names(prop, found)
     used = []
     for text in sorted(found):
         title = resolver.resolve(text)
@@ -232,15 +233,17 @@ def generate(
     previous: dict[str, str] | None = None,
     jobs: int = 1,
     beside: tuple | None = None,
+    keys: dict[str, str] | None = None,
 ) -> Generated:
     """Generates every model's text, reusing ``previous`` texts (by key) and using up to ``jobs`` processes.
 
     ``beside``, a function and its arguments, runs in a process of its own meanwhile when ``jobs``
-    allows more than one process, else after the generation; its failure is raised.
+    allows more than one process, else after the generation; its failure is raised. ``keys`` are the
+    models' reuse keys when the caller has them already.
     """
     global _job
     previous = previous or {}
-    keys = model_keys(schemas, names, models_module_name)
+    keys = keys or model_keys(schemas, names, models_module_name)
     texts = {title: previous[key] for title, key in keys.items() if key in previous}
     todo = [schema for schema in schemas if schema.title not in texts]
     reused = len(texts)
