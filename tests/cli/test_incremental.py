@@ -126,8 +126,9 @@ def test_the_output_does_not_depend_on_the_working_folder(project, tmp_path):
 
 
 def test_generation_leaves_the_collector_as_it_found_it(project):
-    """Parallel generation freezes the collector's objects before forking; the results are those
-    of one process, and the caller's collector settings come back afterwards."""
+    """Generation freezes the collector's objects before forking; the results are those of one
+    process, the caller's collector settings come back afterwards and no assembler stays alive."""
+    from korvan_models.classes.builder.class_source_assembler import ClassSourceAssembler
     from korvan_models.pipeline import check_project
     from korvan_models.pipeline.generate import generate
 
@@ -137,3 +138,6 @@ def test_generation_leaves_the_collector_as_it_found_it(project):
     parallel = generate(checked.schemas, checked.names, "models", jobs=2, beside=(len, ()))
     assert gc.get_threshold() == threshold and gc.get_freeze_count() == 0
     assert plain.texts == parallel.texts and not plain.failures
+    # Nothing keeps the assemblers (and their syntax trees) alive once their texts are read.
+    gc.collect()
+    assert not [item for item in gc.get_objects() if isinstance(item, ClassSourceAssembler)]
