@@ -59,7 +59,7 @@ def parser() -> argparse.ArgumentParser:
     common.add_argument("--debug", action="store_true", default=argparse.SUPPRESS,
                         help="show full tracebacks of failures")
     common.add_argument("--jobs", "-j", type=positive, default=argparse.SUPPRESS, metavar="N",
-                        help="processes that generate classes (default: the machine's cores)")
+                        help="processes that generate classes (default: the cores other work leaves free)")
     main = argparse.ArgumentParser(
         prog="korvan-models", parents=[common], epilog=EXAMPLE, formatter_class=argparse.RawDescriptionHelpFormatter,
         description="Build the model classes, tables and fixtures of a project folder.",
