@@ -115,14 +115,14 @@ def test_the_output_does_not_depend_on_the_working_folder(project, tmp_path):
         (busy / name).mkdir(parents=True)
         (busy / name / "__init__.py").write_text("", "utf-8")
     (busy / "datetime.py").write_text("", "utf-8")
-    for folder, jobs in ((tmp_path, "1"), (busy, "1"), (busy, "3")):
+    for folder, jobs in ((tmp_path, "1"), (busy, "3")):
         out = tmp_path / f"out-{folder.name}-{jobs}"
         result = subprocess.run([str(KORVAN_MODELS), "build", str(project), "--out", str(out), "--jobs", jobs],
                                 cwd=folder, capture_output=True, text=True)
         assert result.returncode == 0, result.stderr
     plain = sources(tmp_path / f"out-{tmp_path.name}-1")
     assert "from pydantic import" in plain["models/book.py"].decode()
-    assert sources(tmp_path / "out-busy-1") == plain == sources(tmp_path / "out-busy-3")
+    assert sources(tmp_path / "out-busy-3") == plain
 
 
 def test_generation_leaves_the_collector_as_it_found_it(project):
