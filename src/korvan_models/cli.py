@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import os
 import sys
 import traceback
 from pathlib import Path
@@ -58,7 +59,7 @@ def parser() -> argparse.ArgumentParser:
     common.add_argument("--debug", action="store_true", default=argparse.SUPPRESS,
                         help="show full tracebacks of failures")
     common.add_argument("--jobs", "-j", type=positive, default=argparse.SUPPRESS, metavar="N",
-                        help="processes that generate classes (default: the machine's cores)")
+                        help="processes that generate classes (default: the cores other work leaves free)")
     main = argparse.ArgumentParser(
         prog="korvan-models", parents=[common], epilog=EXAMPLE, formatter_class=argparse.RawDescriptionHelpFormatter,
         description="Build the model classes, tables and fixtures of a project folder.",
@@ -136,14 +137,15 @@ def generate(schemas: list, output: Path, out=None) -> None:
     """Writes the models package of ``schemas`` into ``output/models``, one progress line per model."""
     from korvan_models.classes.data_models.dependencies import DependencyModelNames, render_models_init
     from korvan_models.pipeline import MODELS_PACKAGE
-    from korvan_models.pipeline.generate import render_model
+    from korvan_models.pipeline.generate import neutral_folder, render_model
 
     names = DependencyModelNames.from_schemas(schemas)
     package = Path(output) / MODELS_PACKAGE
     package.mkdir(parents=True, exist_ok=True)
     for number, schema in enumerate(schemas, 1):
         print(f"[{number}/{len(schemas)}] generating {schema.title}", file=out or sys.stdout, flush=True)
-        text = render_model(MODELS_PACKAGE, schema, names)
+        with neutral_folder():
+            text = render_model(MODELS_PACKAGE, schema, names)
         (package / f"{names.module_name(schema.title)}.py").write_text(text, encoding="utf-8")
     (package / "__init__.py").write_text(render_models_init(names, MODELS_PACKAGE), encoding="utf-8")
 
@@ -181,5 +183,20 @@ def main(argv: list[str] | None = None) -> int:
         return EXIT_TOOL
 
 
+def command() -> None:
+    """The installed command: runs ``main`` and ends the process at once, without tearing down the
+    objects of the finished build (the output is complete and the streams are flushed by then)."""
+    status = main()
+    try:
+        sys.stdout.flush()
+    except (OSError, ValueError):
+        status = status or EXIT_TOOL
+    try:
+        sys.stderr.flush()
+    except (OSError, ValueError):
+        pass
+    os._exit(status)
+
+
 if __name__ == "__main__":
-    sys.exit(main())
+    command()

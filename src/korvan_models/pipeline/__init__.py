@@ -49,6 +49,17 @@ def machine_cores() -> int:
         return os.cpu_count() or 1
 
 
+def free_cores() -> int:
+    """The cores this process may run on that other work leaves free (by the last minute's load
+    average; a core counts once less than 0.7 of one is in use elsewhere), at least one."""
+    cores = machine_cores()
+    try:
+        load = os.getloadavg()[0]
+    except OSError:
+        return cores
+    return max(1, min(cores, int(cores - load + 0.7)))
+
+
 def output_problems(root: Path, out: Path) -> list[Problem]:
     """Why ``out`` cannot hold a build of the project at ``root``."""
     if _inside(out, root / "models"):
@@ -60,9 +71,13 @@ def output_problems(root: Path, out: Path) -> list[Problem]:
     return []
 
 
-def generate_models(project: Project, output: Output, jobs: int, beside: tuple | None = None) -> Generated:
+def generate_models(
+    project: Project, output: Output, jobs: int, beside: tuple | None = None, keys: dict[str, str] | None = None
+) -> Generated:
     """Every model's module text, reusing the previous build's where nothing changed."""
-    generated = generate_classes(project.schemas, project.names, MODELS_PACKAGE, output.previous_texts(), jobs, beside)
+    generated = generate_classes(
+        project.schemas, project.names, MODELS_PACKAGE, output.previous_texts(), jobs, beside, keys
+    )
     tool_failures = [failure for failure in generated.failures if not failure.is_project_mistake]
     if tool_failures:
         raise GenerationError(tool_failures[0])
@@ -91,7 +106,7 @@ def build_project(
         raise ProjectError([Problem(out, f"cannot write beside the output folder: {error.strerror or error}")])
     try:
         report = BuildReport(project, output.target)
-        report.kept = write_build(project, output, jobs or machine_cores(), report, say)
+        report.kept = write_build(project, output, jobs or free_cores(), report, say)
     finally:
         output.discard()
     return report
@@ -106,7 +121,7 @@ def write_build(project: Project, output: Output, jobs: int, report: BuildReport
     keys = model_keys(project.schemas, project.names, MODELS_PACKAGE)
     with store.settings_in_force(output.staging):
         tables, changed = store.plan_tables(project, output, keys)
-        generated = generate_models(project, output, jobs, (store.create_tables, changed) if changed else None)
+        generated = generate_models(project, output, jobs, (store.create_tables, changed) if changed else None, keys)
     report.generated, report.reused = len(generated.texts) - generated.reused, generated.reused
     report.workers = generated.workers
     say(f"generated {report.generated} models, reused {report.reused}"

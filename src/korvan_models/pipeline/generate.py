@@ -3,13 +3,15 @@ and spread over worker processes when there is much to do."""
 
 from __future__ import annotations
 
+import gc
 import hashlib
 import json
-import multiprocessing
+import os
+import tempfile
 import traceback
-from concurrent.futures import ProcessPoolExecutor
+from collections.abc import Iterator
+from contextlib import contextmanager
 from dataclasses import dataclass
-from importlib import metadata
 from pathlib import Path
 
 from korvan_models.classes.data_models.dependencies import DependencyModelNames
@@ -24,6 +26,8 @@ def generator_version() -> str:
     """A digest of the installed generator: the package version and the code that writes classes."""
     global _generator_version
     if _generator_version is None:
+        from importlib import metadata
+
         import korvan_models.classes as classes
 
         digest = hashlib.sha256()
@@ -39,17 +43,58 @@ def generator_version() -> str:
     return _generator_version
 
 
-def names_digest(names: DependencyModelNames, models_module_name: str) -> str:
-    """What every class's imports depend on: the package name, the models' modules and parents."""
-    text = json.dumps([models_module_name, names.modules, names.parents], sort_keys=True)
-    return hashlib.sha256(text.encode()).hexdigest()
+class _Resolver:
+    """Which known model a text in a schema stands for, the way the import collector resolves it."""
+
+    def __init__(self, names: DependencyModelNames) -> None:
+        self.names = names
+        self.by_lower: dict[str, list[str]] = {}
+        for title in names.modules:
+            self.by_lower.setdefault(title.lower(), []).append(title)
+
+    def resolve(self, text: str) -> str | None:
+        if text in self.names.modules:
+            return text
+        matches = self.by_lower.get(text.lower(), ())
+        return matches[0] if len(matches) == 1 else None
 
 
-def model_key(schema: ObjectSchema, shared: str) -> str:
-    """The key under which a model's text is reused: fingerprint, custom code, generator, names."""
+def _type_names(description, found: set[str]) -> None:
+    """Collects the type names of a property or type description and of the descriptions it holds
+    (``type``, ``key_type``, ``value_type``; ``items``, ``key``, ``value``)."""
+    fields = vars(description)  # a missing attribute of a pydantic model costs an exception
+    for key in ("type", "key_type", "value_type"):
+        name = fields.get(key)
+        if isinstance(name, str):
+            found.add(name)
+    for key in ("items", "key", "value"):
+        inner = fields.get(key)
+        if hasattr(inner, "__dict__"):
+            _type_names(inner, found)
+
+
+def names_used(schema: ObjectSchema, resolver: _Resolver) -> str:
+    """What of the other models a model's text can depend on: for its own title, its parent and every
+    type its properties name that is a known model, that model's title, module and parent.
+
+    Adding, removing or renaming a model changes only the keys of the models whose schemas name it.
+    """
+    found = {schema.title, schema.type}
+    for prop in (schema.properties or {}).values():
+        _type_names(prop, found)
+    used = []
+    for text in sorted(found):
+        title = resolver.resolve(text)
+        if title is not None:
+            used.append([text, title, resolver.names.modules[title], resolver.names.parents.get(title)])
+    return json.dumps(used)
+
+
+def model_key(schema: ObjectSchema, shared: str, used: str = "") -> str:
+    """The key under which a model's text is reused: fingerprint, custom code, generator, names used."""
     from korvan_models.schemas.utils.schema_digest import calculate_schema_digest
 
-    text = "\0".join([generator_version(), shared, calculate_schema_digest(schema), schema.custom_code or ""])
+    text = "\0".join([generator_version(), shared, calculate_schema_digest(schema), schema.custom_code or "", used])
     return hashlib.sha256(text.encode()).hexdigest()
 
 
@@ -60,7 +105,12 @@ def render_model(models_module_name: str, schema: ObjectSchema, names: Dependenc
     from korvan_utils.models.enums import SchemaTypes
 
     assembler = ClassSourceAssembler(models_module_name, schema, SchemaTypes.USER, Model, names)
-    return assembler.dependencies_source + "\n\n" + assembler.model_class_source
+    text = assembler.dependencies_source + "\n\n" + assembler.model_class_source
+    # Let go of the assembler (and the syntax trees it holds) as soon as its text is read.
+    clear = getattr(ClassSourceAssembler._build_class_source, "cache_clear", None)
+    if clear is not None:
+        clear()
+    return text
 
 
 @dataclass
@@ -98,6 +148,67 @@ def _render_all(models_module_name: str, schemas: list[ObjectSchema], names: Dep
     return results
 
 
+@contextmanager
+def neutral_folder() -> Iterator[None]:
+    """Runs the block in an empty working folder, so that the generated text does not depend on
+    where the command runs (the import sorter looks for first-party modules in the working folder)."""
+    try:
+        previous: str | None = os.getcwd()
+    except OSError:
+        previous = None
+    with tempfile.TemporaryDirectory(prefix="korvan-generate-") as folder:
+        os.chdir(folder)
+        try:
+            yield
+        finally:
+            os.chdir(previous or "/")
+
+
+# The generation in progress: set before the worker processes are forked, so that they inherit the
+# schemas instead of receiving them pickled. Every process takes the next CHUNK models from the
+# shared counter until none are left, which keeps the processes busy until the end.
+_job: tuple | None = None
+CHUNK = 8
+
+
+def _render_pulled() -> list:
+    models_module_name, schemas, names, counter, _beside = _job
+    results: list = []
+    with neutral_folder():
+        while True:
+            with counter.get_lock():
+                start = counter.value
+                counter.value = start + CHUNK
+            if start >= len(schemas):
+                return results
+            results += _render_all(models_module_name, schemas[start : start + CHUNK], names)
+
+
+def _beside_then_render() -> list:
+    beside = _job[4]
+    beside[0](*beside[1:])
+    return _render_pulled()
+
+
+@contextmanager
+def _quiet_collector() -> Iterator[None]:
+    """Leaves the objects that outlive the generation (the loaded code and the project) out of the
+    collector's work, and collects less often meanwhile. Forked workers then also keep sharing those
+    objects' memory instead of copying it when the collector would touch them."""
+    threshold = gc.get_threshold()
+    gc.freeze()
+    gc.set_threshold(GC_THRESHOLD, *threshold[1:])
+    try:
+        yield
+    finally:
+        gc.set_threshold(*threshold)
+        gc.unfreeze()
+
+
+# Young objects allocated between collections during generation (700 by default).
+GC_THRESHOLD = 5_000
+
+
 @dataclass
 class Generated:
     """Texts by title, the models that failed, and how many texts were reused."""
@@ -111,8 +222,8 @@ class Generated:
 
 def model_keys(schemas: list[ObjectSchema], names: DependencyModelNames, models_module_name: str) -> dict[str, str]:
     """The reuse key of every model, by title."""
-    shared = names_digest(names, models_module_name)
-    return {schema.title: model_key(schema, shared) for schema in schemas}
+    resolver = _Resolver(names)
+    return {schema.title: model_key(schema, models_module_name, names_used(schema, resolver)) for schema in schemas}
 
 
 def generate(
@@ -122,39 +233,49 @@ def generate(
     previous: dict[str, str] | None = None,
     jobs: int = 1,
     beside: tuple | None = None,
+    keys: dict[str, str] | None = None,
 ) -> Generated:
     """Generates every model's text, reusing ``previous`` texts (by key) and using up to ``jobs`` processes.
 
     ``beside``, a function and its arguments, runs in a process of its own meanwhile when ``jobs``
-    allows more than one process, else after the generation; its failure is raised.
+    allows more than one process, else after the generation; its failure is raised. ``keys`` are the
+    models' reuse keys when the caller has them already.
     """
+    global _job
     previous = previous or {}
-    keys = model_keys(schemas, names, models_module_name)
+    keys = keys or model_keys(schemas, names, models_module_name)
     texts = {title: previous[key] for title, key in keys.items() if key in previous}
     todo = [schema for schema in schemas if schema.title not in texts]
     reused = len(texts)
     workers = max(1, min(jobs, len(todo) // PARALLEL_THRESHOLD or 1))
-    helpers = workers - 1 + (beside is not None and jobs > 1)
-    if helpers == 0:
-        results = _render_all(models_module_name, todo, names)
-        if beside is not None:
-            beside[0](*beside[1:])
-    else:
-        if workers > 1:
+    # The side job takes a process of its own, which then generates like the others.
+    helpers = workers - 1 if beside is None or jobs == 1 else max(workers - 1, 1)
+    with _quiet_collector():
+        if helpers == 0:
+            with neutral_folder():
+                results = _render_all(models_module_name, todo, names)
+            if beside is not None:
+                beside[0](*beside[1:])
+        else:
             # Load the generator before forking so every worker shares it instead of importing it again.
+            import multiprocessing
+            from concurrent.futures import ProcessPoolExecutor
+
             import korvan_models.classes.builder.class_source_assembler  # noqa: F401
 
-        chunks = [todo[number::workers] for number in range(workers)]
-        context = multiprocessing.get_context("fork")
-        with ProcessPoolExecutor(max_workers=helpers, mp_context=context) as pool:
-            # With no other worker, the side process starts at once and the generator loads meanwhile.
-            side = pool.submit(*beside) if beside is not None else None
-            futures = [pool.submit(_render_all, models_module_name, chunk, names) for chunk in chunks[1:]]
-            results = _render_all(models_module_name, chunks[0], names)
-            for future in futures:
-                results += future.result()
-            if side is not None:
-                side.result()
+            context = multiprocessing.get_context("fork")
+            _job = (models_module_name, todo, names, context.Value("q", 0), beside)
+            try:
+                with ProcessPoolExecutor(max_workers=helpers, mp_context=context) as pool:
+                    side = pool.submit(_beside_then_render) if beside is not None else None
+                    futures = [pool.submit(_render_pulled) for _ in range(helpers - (side is not None))]
+                    results = _render_pulled()
+                    for future in futures:
+                        results += future.result()
+                    if side is not None:
+                        results += side.result()
+            finally:
+                _job = None
     failures = []
     for title, result in results:
         if isinstance(result, Failure):
@@ -162,4 +283,4 @@ def generate(
         else:
             texts[title] = result
     ordered = {schema.title: texts[schema.title] for schema in schemas if schema.title in texts}
-    return Generated(ordered, keys, failures, reused, workers)
+    return Generated(ordered, keys, failures, reused, helpers + 1)

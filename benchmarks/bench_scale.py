@@ -1,0 +1,237 @@
+"""The build at scale: cold builds of 300 and 1,000 models (more with ``--sizes``) against
+datamodel-code-generator, incremental rebuilds of 300 models, and the command's start.
+
+Every run is a fresh process. Ours and the peer alternate (interleaved repeats); each line gives
+the median and range of wall time and of the CPU time of all processes of the run, the peak
+resident memory of the largest process and the sum of every process's peak, and the load average
+and idle cores seen just before the runs.
+
+    .venv/bin/python benchmarks/bench_scale.py [--sizes 300 1000 3000] [--repeats 3] [--keep DIR]
+
+``--before CMD`` runs another version's command interleaved with this one, and ``--keep DIR``
+leaves each command's generated packages in DIR/<command>/<size> for ``diff -r``. See bench_build.py for installing the peer.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import re
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+
+from bench_build import KORVAN_MODELS, codegen_command, write_project  # noqa: E402
+
+
+def machine_cores() -> int:
+    return len(os.sched_getaffinity(0))
+
+
+class TreeMemory(threading.Thread):
+    """Samples the peak resident memory (VmHWM) of a process and all its descendants."""
+
+    def __init__(self, root: int) -> None:
+        super().__init__(daemon=True)
+        self.root = root
+        self.peaks: dict[int, int] = {}
+        self.done = threading.Event()
+
+    def descendants(self) -> list[int]:
+        parents: dict[int, int] = {}
+        for entry in os.scandir("/proc"):
+            if entry.name.isdigit():
+                try:
+                    with open(f"/proc/{entry.name}/stat", "rb") as stat:
+                        parents[int(entry.name)] = int(stat.read().rsplit(b")", 1)[1].split()[1])
+                except (OSError, IndexError, ValueError):
+                    pass
+        found, todo = [], [self.root]
+        while todo:
+            pid = todo.pop()
+            found.append(pid)
+            todo += [child for child, parent in parents.items() if parent == pid]
+        return found
+
+    def run(self) -> None:
+        while not self.done.wait(0.05):
+            for pid in self.descendants():
+                try:
+                    with open(f"/proc/{pid}/status") as status:
+                        match = re.search(r"VmHWM:\s+(\d+) kB", status.read())
+                except OSError:
+                    continue
+                if match:
+                    self.peaks[pid] = max(self.peaks.get(pid, 0), int(match[1]))
+
+
+def run(command: list[str], cwd: Path | None = None) -> dict:
+    """Wall and CPU seconds (all processes), largest and summed peak memory (MB), and the output."""
+    load = os.getloadavg()[0]
+    start = time.perf_counter()
+    child = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, cwd=cwd)
+    sampler = TreeMemory(child.pid)
+    sampler.start()
+    output = child.stdout.read()
+    _pid, status, usage = os.wait4(child.pid, 0)
+    wall = time.perf_counter() - start
+    sampler.done.set()
+    sampler.join()
+    child.stdout.close()
+    if status != 0:
+        raise RuntimeError(f"{' '.join(command)} failed: {output.decode()}")
+    return {"wall": wall, "cpu": usage.ru_utime + usage.ru_stime, "peak": usage.ru_maxrss / 1024,
+            "sum": sum(sampler.peaks.values()) / 1024, "load": load, "output": output.decode()}
+
+
+def summary(runs: list[dict], key: str) -> tuple[float, float, float]:
+    values = [r[key] for r in runs]
+    return statistics.median(values), min(values), max(values)
+
+
+def line(label: str, runs: list[dict]) -> str:
+    wall, cpu = summary(runs, "wall"), summary(runs, "cpu")
+    load = summary(runs, "load")
+    idle = max(0.0, machine_cores() - load[0])
+    return (f"  {label:<18} wall {wall[0]:6.2f} s [{wall[1]:.2f}-{wall[2]:.2f}]  cpu {cpu[0]:6.2f} s "
+            f"[{cpu[1]:.2f}-{cpu[2]:.2f}]  peak {max(r['peak'] for r in runs):5.0f} MB  "
+            f"sum {max(r['sum'] for r in runs):5.0f} MB  load {load[0]:.2f}  idle cores {idle:.1f}")
+
+
+# The commands compared: this one, and optionally another version's (--before).
+COMMANDS = {"korvan-models": str(KORVAN_MODELS)}
+
+
+def ours(project: Path, out: Path, extra: tuple = (), command: str = "korvan-models") -> list[str]:
+    return [COMMANDS[command], "build", str(project), "--out", str(out), *extra, *EXTRA]
+
+
+EXTRA: list[str] = []
+
+
+def cold(temp: Path, count: int, repeats: int, codegen: str | None, keep: Path | None) -> None:
+    project, document = write_project(temp / f"p{count}", count)
+    mine: dict[str, list[dict]] = {name: [] for name in COMMANDS}
+    theirs = []
+    for repeat in range(repeats):
+        if codegen:
+            theirs.append(run([codegen, "--input", str(document), "--input-file-type", "jsonschema",
+                               "--output-model-type", "pydantic_v2.BaseModel", "--output", str(temp / "peer.py")]))
+        for name in COMMANDS:
+            out = temp / f"out{count}-{repeat}"
+            mine[name].append(run(ours(project, out, ("--quiet",), name)))
+            if repeat == 0 and keep is not None:
+                shutil.copytree(out / "models", keep / name / str(count), dirs_exist_ok=True)
+            shutil.rmtree(out)
+    print(f"cold build, {count} models")
+    for name, runs in mine.items():
+        print(line(name, runs))
+    if theirs:
+        print(line("datamodel-codegen", theirs))
+    for name, runs in mine.items():
+        ratios = ", ".join(f"{key} {summary(runs, key)[0] / summary(theirs, key)[0]:.2f}x" for key in ("wall", "cpu")
+                           if theirs)
+        print(f"  {name}: {ratios} of the peer; cpu per model {summary(runs, 'cpu')[0] / count * 1000:.1f} ms, "
+              f"largest process {summary(runs, 'peak')[0]:.0f} MB")
+
+
+def incremental(temp: Path, count: int, repeats: int) -> None:
+    for name in COMMANDS:
+        incremental_of(temp / name, count, repeats, name)
+
+
+def incremental_of(temp: Path, count: int, repeats: int, command: str) -> None:
+    project, _document = write_project(temp / f"i{count}", count)
+    out = temp / f"inc{count}"
+    first = run(ours(project, out, (), command))
+    cases: dict[str, list[dict]] = {"cold": [first]}
+    schema_file = project / "models" / "item7" / "model.json"
+    for repeat in range(repeats):
+        schema = json.loads(schema_file.read_text("utf-8"))
+        schema["properties"][f"extra{repeat}"] = {"type": "string"}
+        schema_file.write_text(json.dumps(schema), "utf-8")
+        cases.setdefault("one changed", []).append(run(ours(project, out, (), command)))
+        cases.setdefault("nothing changed", []).append(run(ours(project, out, (), command)))
+        added = project / "models" / f"extra{repeat}"
+        added.mkdir()
+        (added / "model.json").write_text(json.dumps({"title": f"Extra{repeat}", "type": "object",
+                                                      "properties": {"name": {"type": "string"}}}), "utf-8")
+        cases.setdefault("one added", []).append(run(ours(project, out, (), command)))
+        shutil.rmtree(added)
+        cases.setdefault("one removed", []).append(run(ours(project, out, (), command)))
+    print(f"incremental, {count} models, {command}")
+    for label, runs in cases.items():
+        generated = re.search(r"generated (\d+) models?", runs[-1]["output"])
+        ratio = summary(runs, "wall")[0] / first["wall"]
+        print(line(label, runs) + f"  x{ratio:.3f} of cold, generated {generated[1] if generated else '?'}")
+
+
+def start(temp: Path, repeats: int) -> None:
+    """Seconds from the first line of the command's code to its first read of a project file."""
+    project, _document = write_project(temp / "start", 6)
+    probe = (
+        "import os, sys, time\n"
+        "t = time.perf_counter()\n"
+        "root = sys.argv[1]\n"
+        "def hook(event, args):\n"
+        "    if event == 'open' and isinstance(args[0], str) and args[0].startswith(root + '/models/'):\n"
+        "        print(f'{time.perf_counter() - t:.4f}', flush=True); os._exit(0)\n"
+        "sys.addaudithook(hook)\n"
+        "from korvan_models.cli import main\n"
+        "main(['check', root])\n"
+    )
+    times: dict[str, list[float]] = {name: [] for name in COMMANDS}
+    bare = []
+    for _ in range(repeats + 2):
+        for name, command in COMMANDS.items():
+            python = str(Path(command).with_name("python"))
+            result = subprocess.run([python, "-c", probe, str(project)], capture_output=True, text=True, check=True)
+            times[name].append(float(result.stdout.split()[-1]))
+        began = time.perf_counter()
+        subprocess.run([sys.executable, "-c", "pass"], check=True)
+        bare.append(time.perf_counter() - began)
+    for name, found in times.items():
+        print(f"start until the first project file is read, {name}: median {statistics.median(found) * 1000:.0f} ms "
+              f"[{min(found) * 1000:.0f}-{max(found) * 1000:.0f}] (interpreter start "
+              f"{statistics.median(bare) * 1000:.0f} ms before that), load {os.getloadavg()[0]:.2f}")
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--sizes", type=int, nargs="*", default=[300, 1000])
+    parser.add_argument("--repeats", type=int, default=3)
+    parser.add_argument("--keep", type=Path, help="keep each command's generated packages in DIR/<command>/<size>")
+    parser.add_argument("--before", help="another version's korvan-models command, run interleaved with this one")
+    parser.add_argument("--jobs", help="pass --jobs to korvan-models (default: its own choice)")
+    parser.add_argument("--only", choices=("cold", "incremental", "start"), nargs="*",
+                        default=["start", "incremental", "cold"])
+    args = parser.parse_args()
+    if args.before:
+        COMMANDS.clear()
+        COMMANDS.update({"before": args.before, "korvan-models": str(KORVAN_MODELS)})
+    if args.jobs:
+        EXTRA.extend(["--jobs", args.jobs])
+    codegen = codegen_command()
+    print(f"{machine_cores()} cores, load average {os.getloadavg()}")
+    with tempfile.TemporaryDirectory() as temp:
+        temp = Path(temp)
+        if "start" in args.only:
+            start(temp, args.repeats)
+        if "incremental" in args.only:
+            incremental(temp, 300, args.repeats)
+        if "cold" in args.only:
+            for count in args.sizes:
+                cold(temp, count, args.repeats, codegen, args.keep)
+
+
+if __name__ == "__main__":
+    main()

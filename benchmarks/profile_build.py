@@ -1,0 +1,85 @@
+"""Where the time of a one-process cold build goes: the formatter and printer calls, table
+creation, checking, our own generation code (generation less those calls), writing and storing,
+and the garbage collector (timed through ``gc.callbacks``, spread over the other rows).
+
+The calls are timed by wrapping them for this one run (black and isort are compiled, so a
+profiler does not see them).
+
+    .venv/bin/python benchmarks/profile_build.py [COUNT]     (default 300 models)
+"""
+
+from __future__ import annotations
+
+import gc
+import importlib
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+
+from bench_build import write_project  # noqa: E402
+
+# Row name: (module, attribute) whose calls make the row.
+ROWS = {
+    "black": ("black", "format_str"),
+    "isort": ("isort", "code"),
+    "astor": ("astor", "to_source"),
+    "tables": ("korvan_models.pipeline.store", "create_tables"),
+    "check": ("korvan_models.pipeline", "check_project"),
+    "generation": ("korvan_models.pipeline.generate", "_render_all"),
+}
+
+
+def timing(spent: dict, row: str, function):
+    def timed(*args, **kwargs):
+        began = time.perf_counter()
+        try:
+            return function(*args, **kwargs)
+        finally:
+            spent[row] += time.perf_counter() - began
+
+    return timed
+
+
+def main() -> None:
+    count = int(sys.argv[1]) if len(sys.argv) > 1 else 300
+    spent = dict.fromkeys([*ROWS, "gc"], 0.0)
+    gc_start = [0.0]
+
+    def on_gc(phase: str, _info: dict) -> None:
+        if phase == "start":
+            gc_start[0] = time.perf_counter()
+        else:
+            spent["gc"] += time.perf_counter() - gc_start[0]
+
+    began = time.perf_counter()
+    from korvan_models.cli import parser, run
+    imports = time.perf_counter() - began
+    for row, (module, name) in ROWS.items():
+        module = importlib.import_module(module)
+        setattr(module, name, timing(spent, row, getattr(module, name)))
+
+    with tempfile.TemporaryDirectory() as temp:
+        project, _document = write_project(Path(temp), count)
+        args = parser().parse_args(["build", str(project), "--out", str(Path(temp) / "out"), "--jobs", "1", "--quiet"])
+        gc.callbacks.append(on_gc)
+        began = time.perf_counter()
+        run(args)
+        total = time.perf_counter() - began
+        gc.callbacks.remove(on_gc)
+    own = spent["generation"] - spent["black"] - spent["isort"] - spent["astor"]
+    rest = total - spent["generation"] - spent["tables"] - spent["check"]
+    print(f"{count} models, one process: {total:.2f} s after {imports:.2f} s of command imports")
+    for row, seconds in [("black", spent["black"]), ("isort", spent["isort"]), ("tables", spent["tables"]),
+                         ("our code", own), ("astor", spent["astor"]), ("check", spent["check"]),
+                         ("the rest", rest), ("gc", spent["gc"])]:
+        print(f"  {row:<10} {seconds:6.2f} s {seconds / total:6.1%}")
+    print("  (our code: generation less black, isort and astor; the rest: writing, fixtures, imports on the way;"
+          " gc is spread over the rows)")
+
+
+if __name__ == "__main__":
+    main()
