@@ -118,4 +118,6 @@ def write_build(project: Project, output: Output, jobs: int, report: BuildReport
         models[title] = {"key": generated.keys[title], "file": relative, "table": tables[title]}
     output.write(f"{MODELS_PACKAGE}/__init__.py", render_models_init(project.names, MODELS_PACKAGE))
     report.notes += store.store(project, output, MODELS_PACKAGE)
+    with store.settings_in_force(output.staging):
+        report.notes += store.stored_record_notes(project)
     return output.commit(models)

@@ -14,6 +14,7 @@ from contextlib import contextmanager
 from pathlib import Path
 
 from korvan_models.pipeline import parts
+from korvan_models.pipeline.fixture_checks import fixture_elements, reference_problems
 from korvan_models.pipeline.output import Output
 from korvan_models.pipeline.problems import Problem, ProjectError
 from korvan_models.pipeline.project import Project, broken_fixture_files, fixture_files
@@ -165,6 +166,9 @@ def store_records(project: Project, document: Path, files_dir: Path) -> str:
     from korvan_models.errors import FixtureRecordError
     from korvan_models.storage import load_fixtures
 
+    problems = fixture_reference_problems(project, fixture_elements(document), stored=True)
+    if problems:
+        raise ProjectError(problems)
     try:
         report = load_fixtures(document, files_dir=files_dir if files_dir.is_dir() else None)
     except FixtureRecordError as error:
@@ -173,3 +177,48 @@ def store_records(project: Project, document: Path, files_dir: Path) -> str:
         raise ProjectError([Problem(where, label + error.message, error.class_name, error.field)]) from error
     counts = [f"{getattr(report, kind, 0)} {kind}" for kind in ("created", "updated", "unchanged")]
     return "fixtures stored: " + ", ".join(counts)
+
+
+def known_classes(project: Project) -> set[str]:
+    """The model titles a fixture reference may name: the project's and the framework's."""
+    titles = {schema.title for schema in project.schemas}
+    for group in parts.schema_groups():
+        titles.update(schema.title for schema in group)
+    return titles
+
+
+def fixture_reference_problems(project: Project, elements: list, stored: bool = False) -> list[Problem]:
+    """The project's fixture references that name no model or no record; with ``stored``, records
+    that the default database of the settings in force holds count too."""
+    lookup = None
+    if stored:
+        from korvan_data.aliases.using import DEFAULT_DB_ALIAS
+        from korvan_models.storage.records import stored_object_ids
+
+        def lookup(class_name: str, object_ids: list[str]) -> set[str]:
+            return stored_object_ids(DEFAULT_DB_ALIAS, class_name, object_ids)
+
+    return reference_problems(
+        elements, known_classes(project), lambda name, external_id: locate_record(project.models_dir, name, external_id), lookup
+    )
+
+
+def stored_record_notes(project: Project) -> list[str]:
+    """One line per model whose stored records lack a property the model now requires."""
+    from korvan_data.aliases.using import DEFAULT_DB_ALIAS
+    from korvan_models.storage import dispose_engines
+    from korvan_models.storage.records import lacking_required
+
+    notes = []
+    try:
+        for schema in project.schemas:
+            properties = schema.properties or {}
+            required = [properties[name].field_name or name for name in schema.required or [] if name in properties]
+            count, lacking = lacking_required(DEFAULT_DB_ALIAS, schema.title, required)
+            if count:
+                names = dict(zip(required, [n for n in schema.required or [] if n in properties]))
+                plural = "record lacks" if count == 1 else "records lack"
+                notes.append(f"{count} stored {schema.title} {plural} the required {', '.join(names[n] for n in lacking)}")
+    finally:
+        dispose_engines()
+    return notes

@@ -16,7 +16,7 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
-from pydantic import ValidationError
+from pydantic import BaseModel, ValidationError
 
 from korvan_data.aliases.using import DEFAULT_DB_ALIAS
 from korvan_models.classes.manager import ClassManager
@@ -69,6 +69,25 @@ def _attach_files(model_class: type[BaseModelClass], data: dict[str, Any], files
             if path.is_file() and path.resolve().is_relative_to(files_dir.resolve()):
                 data = {**data, field: path.read_bytes()}
     return data
+
+
+def comparable(record: BaseModelClass) -> dict[str, Any]:
+    """What tells two versions of a record apart: the values of the fields it holds, as Python values.
+
+    Binary values stay bytes (a JSON dump would need them to be UTF-8 text); a partial record
+    read from an earlier form of the model differs from any complete one.
+    """
+    return {name: _plain(value) for name, value in record.__dict__.items()}
+
+
+def _plain(value: Any) -> Any:
+    if isinstance(value, BaseModel):
+        return (type(value).__name__, {name: _plain(item) for name, item in value.__dict__.items()})
+    if isinstance(value, dict):
+        return {key: _plain(item) for key, item in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [_plain(item) for item in value]
+    return value
 
 
 def _refused(class_name: str, external_id: Any, err: Exception) -> FixtureRecordError:
@@ -133,10 +152,10 @@ def load_fixtures(document: Path, *, files_dir: Path | None = None) -> FixtureLo
     with writer() as w:
         for model_class, group in groups.items():
             ids = [record._address.object_id for record in group]
-            current = {oid: stored.model_dump(mode="json") for oid, stored in w.latest_rows(model_class, ids).items()}
+            current = {oid: comparable(stored) for oid, stored in w.latest_rows(model_class, ids).items()}
             changed = []
             for record, object_id in zip(group, ids):
-                dumped = record.model_dump(mode="json")
+                dumped = comparable(record)
                 previous = current.get(object_id)
                 if previous == dumped:
                     unchanged += 1

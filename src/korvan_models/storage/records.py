@@ -15,6 +15,7 @@ from contextlib import ExitStack, contextmanager
 from typing import Any
 
 import sqlalchemy as sa
+from pydantic import ValidationError
 
 from korvan_data.aliases.using import DEFAULT_DB_ALIAS, LAKEHOUSE_DB_ALIAS
 from korvan_models.classes.model import BaseModelClass
@@ -24,6 +25,7 @@ from korvan_models.storage.tables import (
     EXTRA,
     OBJECT_ID,
     OBJECT_VERSION,
+    BoundedCache,
     FieldColumns,
     stored_table,
 )
@@ -34,7 +36,7 @@ DEFAULT_CLASS_VERSION = 1
 # Bound parameters per statement when looking objects up by id (SQLite allows 32766).
 _IDS_PER_QUERY = 500
 
-_bindings: dict[tuple[type, int], FieldColumns] = {}
+_bindings: BoundedCache[tuple[type, sa.Table], FieldColumns] = BoundedCache(4096)
 
 
 class MissingTableError(LookupError):
@@ -103,10 +105,10 @@ def table_of(model_class: type[BaseModelClass], alias: str, url: str | None = No
 
 def binding(model_class: type[BaseModelClass], table: sa.Table) -> FieldColumns:
     """The field-to-column pairing of a model class in a table, kept while the table object lives."""
-    key = (model_class, id(table))
+    key = (model_class, table)
     found = _bindings.get(key)
-    if found is None or found.table is not table:
-        found = _bindings[key] = FieldColumns(model_class, table)
+    if found is None:
+        found = _bindings.put(key, FieldColumns(model_class, table))
     return found
 
 
@@ -139,18 +141,49 @@ def record_from_row(
     if extra:
         data.update({k: v for k, v in extra.items() if only is None or k in only})
     if only is None:
-        record = model_class.model_validate(data)
+        try:
+            record = model_class.model_validate(data)
+        except ValidationError:
+            # Stored under an earlier form of the model (a property since made required, or of
+            # another type): the fields that still fit, as a partial record.
+            record = partial_record(model_class, data, list(data), lenient=True)
     else:
-        record = model_class.model_construct()
-        for field in only:
-            if data.get(field) is None:
-                record.__dict__[field] = None
-            else:
-                setattr(record, field, data[field])  # validated on assignment
-        record.__pydantic_fields_set__ = set(only)
+        record = partial_record(model_class, data, only)
     record._address = known_address(
         alias, model_class.__name__, mapping[CLASS_VERSION], mapping[OBJECT_ID], mapping[OBJECT_VERSION]
     )
+    return record
+
+
+def partial_record(
+    model_class: type[BaseModelClass], data: dict[str, Any], fields: Sequence[str], lenient: bool = False
+) -> BaseModelClass:
+    """A record holding only ``fields`` of ``data``, each validated on assignment.
+
+    With ``lenient``, a value that its field refuses is left out (the field stays unset) instead of
+    raising.
+    """
+    record = model_class.model_construct()
+    present = set()
+    for field in fields:
+        if data.get(field) is None:
+            record.__dict__[field] = None
+        else:
+            try:
+                setattr(record, field, data[field])  # validated on assignment
+            except (ValidationError, ValueError, TypeError, AttributeError):
+                if not lenient:
+                    raise
+                record.__dict__.pop(field, None)
+                continue
+        present.add(field)
+    if lenient:
+        # A required field read as NULL is absent, not None.
+        for field, info in model_class.model_fields.items():
+            if info.is_required() and record.__dict__.get(field, None) is None:
+                record.__dict__.pop(field, None)
+                present.discard(field)
+    record.__pydantic_fields_set__ = present
     return record
 
 
@@ -425,3 +458,38 @@ def save_records(records: Iterable[BaseModelClass]) -> list[Address]:
             for position, address in zip(positions, w.save(model_class, [records[p] for p in positions])):
                 addresses[position] = address
     return addresses  # type: ignore[return-value]
+
+
+def stored_object_ids(alias: str, class_name: str, object_ids: Iterable[str]) -> set[str]:
+    """Those of ``object_ids`` that the model's table in a database holds (none when it has no table)."""
+    url = database_url(alias)
+    table = stored_table(url, class_name)
+    wanted = list(dict.fromkeys(object_ids))
+    if table is None or not wanted:
+        return set()
+    found: set[str] = set()
+    with engine_for_url(url).connect() as connection:
+        for chunk in _chunks(wanted, _IDS_PER_QUERY):
+            query = sa.select(table.c[OBJECT_ID]).where(table.c[OBJECT_ID].in_(chunk))
+            found.update(connection.execute(query).scalars())
+    return found
+
+
+def lacking_required(alias: str, class_name: str, required: Sequence[str]) -> tuple[int, list[str]]:
+    """How many stored records of a model have no value for a required column, and which columns lack one.
+
+    A required column the table does not have at all is lacking in every record.
+    """
+    url = database_url(alias)
+    table = stored_table(url, class_name)
+    if table is None or not required:
+        return 0, []
+    present = [name for name in required if name in table.c]
+    with engine_for_url(url).connect() as connection:
+        if len(present) < len(required):
+            total = connection.execute(sa.select(sa.func.count()).select_from(table)).scalar_one()
+            return total, list(required) if total else []
+        lacking = [sa.func.count(sa.case((table.c[name].is_(None), 1))) for name in present]
+        anyone = sa.func.count(sa.case((sa.or_(*[table.c[name].is_(None) for name in present]), 1)))
+        row = connection.execute(sa.select(anyone, *lacking).select_from(table)).one()
+    return row[0], [name for name, count in zip(present, row[1:]) if count]

@@ -9,8 +9,9 @@ model titles and property names that are identifiers; SQLAlchemy quotes them whe
 from __future__ import annotations
 
 import threading
+from collections import OrderedDict
 from collections.abc import Iterable
-from typing import Any
+from typing import Any, Generic, TypeVar
 
 import sqlalchemy as sa
 
@@ -35,8 +36,54 @@ _NATIVE_TYPES: dict[type, type[sa.types.TypeEngine]] = {
     bytes: sa.LargeBinary,
 }
 
-_tables: dict[tuple[str, str], sa.Table | None] = {}
-_tables_lock = threading.Lock()
+K = TypeVar("K")
+V = TypeVar("V")
+
+
+class BoundedCache(Generic[K, V]):
+    """A thread-safe cache of at most ``size`` entries, the least recently used dropped first.
+
+    Every such cache is emptied with the tables (``forget_tables``): entries keyed by table
+    objects would otherwise outlive them.
+    """
+
+    instances: list[BoundedCache[Any, Any]] = []
+
+    def __init__(self, size: int) -> None:
+        self.size = size
+        self._items: OrderedDict[K, V] = OrderedDict()
+        self._lock = threading.Lock()
+        BoundedCache.instances.append(self)
+
+    def get(self, key: K) -> V | None:
+        with self._lock:
+            value = self._items.get(key)
+            if value is not None:
+                self._items.move_to_end(key)
+            return value
+
+    def put(self, key: K, value: V) -> V:
+        with self._lock:
+            self._items[key] = value
+            self._items.move_to_end(key)
+            while len(self._items) > self.size:
+                self._items.popitem(last=False)
+        return value
+
+    def pop(self, key: K) -> None:
+        with self._lock:
+            self._items.pop(key, None)
+
+    def clear(self) -> None:
+        with self._lock:
+            self._items.clear()
+
+    def __len__(self) -> int:
+        return len(self._items)
+
+
+# Tables read back from the databases, by (URL, name); enough for every model of a large project.
+_tables: BoundedCache[tuple[str, str], sa.Table] = BoundedCache(4096)
 
 
 def check_name(name: Any, what: str) -> str:
@@ -88,7 +135,7 @@ def build_table(table_schema: TableSchema, alias: str, metadata: sa.MetaData | N
     )
 
 
-def _add_missing_columns(connection: sa.Connection, wanted: sa.Table, existing: set[str]) -> None:
+def _add_missing_columns(connection: sa.Connection, wanted: sa.Table, existing: dict[str, Any]) -> None:
     preparer = connection.dialect.identifier_preparer
     for column in wanted.columns:
         if column.name in existing:
@@ -96,7 +143,7 @@ def _add_missing_columns(connection: sa.Connection, wanted: sa.Table, existing: 
         # Added columns are nullable: the rows already stored have no value for them.
         ddl = f"ALTER TABLE {preparer.format_table(wanted)} ADD COLUMN {preparer.format_column(column)} {column.type.compile(connection.dialect)}"
         connection.execute(sa.text(ddl))
-        existing.add(column.name)
+        existing[column.name] = None
 
 
 _ASCII_LOWER = str.maketrans("ABCDEFGHIJKLMNOPQRSTUVWXYZ", "abcdefghijklmnopqrstuvwxyz")
@@ -107,45 +154,172 @@ def _table_key(connection: sa.Connection, name: str) -> str:
     return name.translate(_ASCII_LOWER) if connection.dialect.name == "sqlite" else name
 
 
-def _stored_columns(connection: sa.Connection, names: set[str]) -> dict[str, set[str]]:
-    """The column names of those tables of ``names`` that the database holds, by table key; one look at the database."""
+class StoredColumn:
+    """A column as the database holds it: its type in the dialect's words, and whether it takes NULL."""
+
+    __slots__ = ("type", "nullable")
+
+    def __init__(self, type_: str, nullable: bool) -> None:
+        self.type = type_
+        self.nullable = nullable
+
+
+def _stored_columns(connection: sa.Connection, names: set[str]) -> dict[str, tuple[str, dict[str, StoredColumn]]]:
+    """The stored name and columns of those tables of ``names`` that the database holds, by table key;
+    one look at the database."""
     inspector = sa.inspect(connection)
     wanted = {_table_key(connection, name) for name in names}
     present = [name for name in inspector.get_table_names() if _table_key(connection, name) in wanted]
     if not present:
         return {}
     found = inspector.get_multi_columns(filter_names=present)
-    return {_table_key(connection, name): {column["name"] for column in columns} for (_schema, name), columns in found.items()}
+    dialect = connection.dialect
+    return {
+        _table_key(connection, name): (
+            name,
+            {c["name"]: StoredColumn(_type_words(c["type"], dialect), bool(c["nullable"])) for c in columns},
+        )
+        for (_schema, name), columns in found.items()
+    }
 
 
-def _create_or_grow(connection: sa.Connection, wanted: list[sa.Table]) -> None:
-    """Creates the tables the database lacks and adds the missing columns to the others."""
+def _type_words(sql_type: sa.types.TypeEngine, dialect: sa.Dialect) -> str:
+    try:
+        return sql_type.compile(dialect=dialect)
+    except sa.exc.CompileError:
+        return str(sql_type)
+
+
+def _reshape(
+    connection: sa.Connection, wanted: sa.Table, stored_name: str, stored: dict[str, StoredColumn], notes: list[str]
+) -> set[str]:
+    """Makes an existing table take the records of its model as it is now, keeping every row and column.
+
+    A column the model no longer requires (or no longer has) stops refusing NULL; a column whose
+    property changed type takes the new type where its stored values convert: PostgreSQL converts
+    them in place (``USING``) or, when one does not convert, keeps the column as it was and says
+    so; SQLite, whose columns take any value, copies the table into the new form. Returns the
+    columns that keep a type the model no longer gives them.
+    """
+    dialect = connection.dialect
+    loosen = [
+        name
+        for name, column in stored.items()
+        if not column.nullable
+        and name not in ADDRESS_COLUMNS
+        and (name not in wanted.c or wanted.c[name].nullable)
+    ]
+    retype = {
+        name: _type_words(wanted.c[name].type, dialect)
+        for name, column in stored.items()
+        if name in wanted.c and name not in ADDRESS_COLUMNS and _type_words(wanted.c[name].type, dialect) != column.type
+    }
+    if not loosen and not retype:
+        return set()
+    kept: set[str] = set()
+    preparer = dialect.identifier_preparer
+    quoted = preparer.quote(stored_name)
+    if dialect.name == "postgresql":
+        for name in loosen:
+            connection.execute(sa.text(f"ALTER TABLE {quoted} ALTER COLUMN {preparer.quote(name)} DROP NOT NULL"))
+        for name, words in retype.items():
+            column = preparer.quote(name)
+            using = f"to_json({column})" if words == "JSON" else f"{column}::{words}"
+            savepoint = connection.begin_nested()
+            try:
+                connection.execute(sa.text(f"ALTER TABLE {quoted} ALTER COLUMN {column} TYPE {words} USING {using}"))
+            except sa.exc.DBAPIError:
+                savepoint.rollback()
+                kept.add(name)
+                notes.append(
+                    f"{wanted.name}.{name}: stored values do not convert to {words}; the column keeps its type {stored[name].type}"
+                )
+            else:
+                savepoint.commit()
+        return kept
+    if dialect.name != "sqlite":
+        # Other databases: columns are only added; what no longer fits is said, not changed.
+        for name, words in retype.items():
+            notes.append(f"{wanted.name}.{name}: the column keeps its type {stored[name].type} ({words} wanted)")
+        return set(retype)
+    _copy_into_new_form(connection, wanted, stored_name, set(loosen), retype)
+    return kept
+
+
+def _copy_into_new_form(
+    connection: sa.Connection, wanted: sa.Table, stored_name: str, loosen: set[str], retype: dict[str, str]
+) -> None:
+    """SQLite's way to change a column: a new table of the new form, every row copied, then renamed."""
+    old = sa.Table(stored_name, sa.MetaData(), autoload_with=connection)
+    columns = []
+    for column in old.columns:
+        kind = wanted.c[column.name].type if column.name in retype else column.type
+        columns.append(
+            sa.Column(
+                column.name,
+                kind,
+                primary_key=column.primary_key,
+                nullable=True if column.name in loosen else column.nullable,
+            )
+        )
+    spare = f"_{stored_name}_reshaped"
+    new = sa.Table(spare, sa.MetaData(), *columns)
+    new.create(connection)
+    names = ", ".join(connection.dialect.identifier_preparer.quote(c.name) for c in old.columns)
+    quoted_old = connection.dialect.identifier_preparer.quote(stored_name)
+    quoted_new = connection.dialect.identifier_preparer.quote(spare)
+    connection.execute(sa.text(f"INSERT INTO {quoted_new} ({names}) SELECT {names} FROM {quoted_old}"))
+    counted = [connection.execute(sa.text(f"SELECT count(*) FROM {q}")).scalar_one() for q in (quoted_old, quoted_new)]
+    if counted[0] != counted[1]:
+        raise RuntimeError(f"Copying table {stored_name} gave {counted[1]} rows of {counted[0]}; nothing was changed")
+    connection.execute(sa.text(f"DROP TABLE {quoted_old}"))
+    connection.execute(sa.text(f"ALTER TABLE {quoted_new} RENAME TO {quoted_old}"))
+
+
+def _create_or_grow(connection: sa.Connection, wanted: list[sa.Table]) -> list[str]:
+    """Creates the tables the database lacks and adds the missing columns to the others; returns notes
+    on columns that keep a form the model no longer has."""
     stored = _stored_columns(connection, {table.name for table in wanted})
+    notes: list[str] = []
     for table in wanted:
         # One description may follow another of the same table: the columns known so far count.
-        existing = stored.get(_table_key(connection, table.name))
-        if existing is None:
+        key = _table_key(connection, table.name)
+        found = stored.get(key)
+        if found is None:
             table.create(connection)
-            stored[_table_key(connection, table.name)] = {column.name for column in table.columns}
+            stored[key] = (table.name, {c.name: StoredColumn(_type_words(c.type, connection.dialect), c.nullable) for c in table.columns})
         else:
-            _add_missing_columns(connection, table, existing)
+            stored_name, columns = found
+            kept = _reshape(connection, table, stored_name, columns, notes)
+            _add_missing_columns(connection, table, columns)
+            # As the table is now, for a later description of the same table.
+            for column in table.columns:
+                if column.name not in ADDRESS_COLUMNS and column.name not in kept:
+                    columns[column.name] = StoredColumn(_type_words(column.type, connection.dialect), True)
+            for name, column in columns.items():
+                if name not in ADDRESS_COLUMNS:
+                    column.nullable = True
+    return notes
 
 
-def ensure_tables(table_schemas: Iterable[TableSchema]) -> None:
-    """Creates the tables of the descriptions in every database alias; existing tables gain new columns.
+def ensure_tables(table_schemas: Iterable[TableSchema]) -> list[str]:
+    """Creates the tables of the descriptions in every database alias; existing tables gain new columns
+    and follow changed ones (see ``_reshape``). Returns notes on columns kept in an earlier form.
 
-    Nothing is dropped: a column that a description no longer has, or marks deleted, is kept.
+    Nothing is dropped: a column that a description no longer has, or marks deleted, is kept with
+    its values, and so is every row.
     """
     schemas = list(table_schemas)
+    notes: list[str] = []
     for alias in ALL_DB_ALIASES:
         url = database_url(alias)
         engine = engine_for_url(url)
         wanted = [build_table(schema, alias) for schema in schemas]
         with writing(engine) as connection:
-            _create_or_grow(connection, wanted)
-        with _tables_lock:
-            for table in wanted:
-                _tables.pop((url, table.name), None)
+            notes += [f"{alias} database: {note}" for note in _create_or_grow(connection, wanted)]
+        for table in wanted:
+            _tables.pop((url, table.name))
+    return notes
 
 
 def stored_table(url: str, name: str) -> sa.Table | None:
@@ -158,14 +332,14 @@ def stored_table(url: str, name: str) -> sa.Table | None:
             if not sa.inspect(connection).has_table(name):
                 return None
             table = sa.Table(name, sa.MetaData(), autoload_with=connection)
-        with _tables_lock:
-            _tables[key] = table
+        _tables.put(key, table)
     return table
 
 
 def forget_tables() -> None:
-    with _tables_lock:
-        _tables.clear()
+    """Forgets the tables read so far, and whatever was cached about them."""
+    for cache in BoundedCache.instances:
+        cache.clear()
 
 
 class FieldColumns:
