@@ -77,8 +77,13 @@ def build_project(
     out: Path,
     jobs: int | None = None,
     say: Callable[[str], None] = lambda _text: None,
+    databases: dict[str, str] | None = None,
 ) -> BuildReport:
-    """Builds the project at ``root`` into ``out``; raises ``ProjectError`` and leaves ``out`` as it was on a mistake."""
+    """Builds the project at ``root`` into ``out``; raises ``ProjectError`` and leaves ``out`` as it was on a mistake.
+
+    ``databases`` maps database aliases to SQLAlchemy URLs that the tables and fixtures go to
+    (instead of SQLite files in the output), written without passwords into the output's settings.
+    """
     problems = output_problems(root, out)
     if problems:
         raise ProjectError(problems)
@@ -91,18 +96,33 @@ def build_project(
         raise ProjectError([Problem(out, f"cannot write beside the output folder: {error.strerror or error}")])
     try:
         report = BuildReport(project, output.target)
-        report.kept = write_build(project, output, jobs or machine_cores(), report, say)
+        report.kept = write_build(project, output, jobs or machine_cores(), report, say, databases or {})
     finally:
         output.discard()
     return report
 
 
-def write_build(project: Project, output: Output, jobs: int, report: BuildReport, say: Callable[[str], None]) -> list:
+def write_build(
+    project: Project,
+    output: Output,
+    jobs: int,
+    report: BuildReport,
+    say: Callable[[str], None],
+    databases: dict[str, str] | None = None,
+) -> list:
     """Fills the staging folder (tables created beside the class generation) and moves it into place."""
+    from korvan_models.pipeline import store
+
+    databases, kept = store.database_settings(output.target, databases or {}, MODELS_PACKAGE)
+    output.write(store.SETTINGS_FILE, store.settings_text(MODELS_PACKAGE, databases, kept))
+    with store.databases_in_force(databases):
+        return _write_build(project, output, jobs, report, say)
+
+
+def _write_build(project: Project, output: Output, jobs: int, report: BuildReport, say: Callable[[str], None]) -> list:
     from korvan_models.classes.data_models.dependencies import render_models_init
     from korvan_models.pipeline import store
 
-    output.write(store.SETTINGS_FILE, store.settings_text(MODELS_PACKAGE))
     keys = model_keys(project.schemas, project.names, MODELS_PACKAGE)
     with store.settings_in_force(output.staging):
         tables, changed = store.plan_tables(project, output, keys)

@@ -24,10 +24,78 @@ DATA_DIR = "data"
 FILES_DIR = "files"
 
 
-def settings_text(models_module_name: str) -> str:
-    """The framework settings of the built application: its models package and its databases' folder."""
-    settings = {"models_module_name": models_module_name, "data_dir": DATA_DIR}
+def settings_text(models_module_name: str, databases: dict[str, str] | None = None, kept: dict | None = None) -> str:
+    """The framework settings of the built application: its models package, its databases' folder,
+    the URLs of databases elsewhere (never with a password) and the settings a user added."""
+    settings = {**(kept or {}), "models_module_name": models_module_name, "data_dir": DATA_DIR}
+    if databases:
+        settings["databases"] = {alias: url_without_password(url) for alias, url in sorted(databases.items())}
     return json.dumps(settings, indent=4) + "\n"
+
+
+def url_without_password(url: str) -> str:
+    """A database URL as it may be written to disk: no password, in the user part or the query."""
+    import sqlalchemy as sa
+
+    parsed = sa.make_url(url)
+    query = {key: value for key, value in parsed.query.items() if key.lower() != "password"}
+    return parsed.set(password=None, query=query).render_as_string(hide_password=False)
+
+
+# Settings keys the build writes itself; an output's settings file may add the others.
+BUILD_SETTINGS = ("models_module_name", "data_dir")
+
+
+def database_settings(out: Path, given: dict[str, str], models_module_name: str) -> tuple[dict[str, str], dict]:
+    """The databases of a build into ``out`` and the settings it keeps from the settings file there.
+
+    A ``databases`` entry that the output's settings file holds (written by an earlier build or by
+    the user) is honoured; ``given`` (``--database``, ``KORVAN_DATABASE_<ALIAS>``) overrides it per
+    alias. A settings file that cannot be kept as it is refuses the build with one line.
+    """
+    from korvan_data.aliases.using import ALL_DB_ALIASES
+    from korvan_utils.config.manager import KorvanSettings
+
+    path = out / SETTINGS_FILE
+    fix = "fix it, or remove it to have the build write a new one"
+    kept: dict = {}
+    if path.is_file() or path.is_symlink():
+        try:
+            kept = json.loads(path.read_text("utf-8"))
+            if not isinstance(kept, dict):
+                raise ValueError("not a JSON object")
+            KorvanSettings.model_validate(kept)
+        except (OSError, ValueError) as error:
+            reason = str(error).splitlines()[0] if str(error) else type(error).__name__
+            raise ProjectError([Problem(path, f"not readable as settings ({reason}); {fix}")]) from None
+        for key, wanted in (("models_module_name", models_module_name), ("data_dir", DATA_DIR)):
+            if key in kept and kept[key] != wanted:
+                raise ProjectError([Problem(path, f"{key} was changed to {kept[key]!r} but the build writes {wanted!r}; {fix}")])
+    databases = {alias: url for alias, url in dict(kept.pop("databases", None) or {}).items() if url}
+    unknown = sorted(set(databases) - set(ALL_DB_ALIASES))
+    if unknown:
+        raise ProjectError([Problem(path, f"databases names unknown alias {unknown[0]!r} (known: {', '.join(ALL_DB_ALIASES)}); {fix}")])
+    databases.update(given)
+    for key in BUILD_SETTINGS:
+        kept.pop(key, None)
+    return databases, kept
+
+
+@contextmanager
+def databases_in_force(databases: dict[str, str]) -> Iterator[None]:
+    """The build's database URLs (passwords included) in the environment, for this process and its workers."""
+    from korvan_utils.config.manager import database_env
+
+    saved = {alias: os.environ.get(database_env(alias)) for alias in databases}
+    os.environ.update({database_env(alias): url for alias, url in databases.items()})
+    try:
+        yield
+    finally:
+        for alias, value in saved.items():
+            if value is None:
+                os.environ.pop(database_env(alias), None)
+            else:
+                os.environ[database_env(alias)] = value
 
 
 @contextmanager
