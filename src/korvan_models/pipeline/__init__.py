@@ -125,7 +125,8 @@ def _write_build(project: Project, output: Output, jobs: int, report: BuildRepor
 
     keys = model_keys(project.schemas, project.names, MODELS_PACKAGE)
     with store.settings_in_force(output.staging):
-        tables, changed = store.plan_tables(project, output, keys)
+        # A table is known to be as its model wants only in the databases it was made in.
+        tables, changed = store.plan_tables(project, output, store.keys_for_databases(keys))
         generated = generate_models(project, output, jobs, (store.create_tables, changed) if changed else None)
     report.generated, report.reused = len(generated.texts) - generated.reused, generated.reused
     report.workers = generated.workers

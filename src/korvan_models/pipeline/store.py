@@ -39,7 +39,8 @@ def url_without_password(url: str) -> str:
 
     parsed = sa.make_url(url)
     query = {key: value for key, value in parsed.query.items() if key.lower() != "password"}
-    return parsed.set(password=None, query=query).render_as_string(hide_password=False)
+    # URL.set() takes None as "leave as it is": the password is replaced on the tuple itself.
+    return parsed.set(query=query)._replace(password=None).render_as_string(hide_password=False)
 
 
 # Settings keys the build writes itself; an output's settings file may add the others.
@@ -290,3 +291,15 @@ def stored_record_notes(project: Project) -> list[str]:
     finally:
         dispose_engines()
     return notes
+
+
+def keys_for_databases(keys: dict[str, str]) -> dict[str, str]:
+    """Models' table keys bound to the databases of the settings in force (passwords left out)."""
+    from korvan_data.aliases.using import ALL_DB_ALIASES
+    from korvan_utils.config.manager import KorvanConfigManager
+
+    manager = KorvanConfigManager()
+    where = "\0".join(url_without_password(manager.get_database_url(alias)) for alias in ALL_DB_ALIASES)
+    # The output's own SQLite files move with it: their folder is not part of the key.
+    where = where.replace(manager.data_dir.as_posix(), "<data>")
+    return {title: f"{key}\0{where}" for title, key in keys.items()}

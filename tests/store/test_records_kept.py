@@ -1,0 +1,303 @@
+"""Records kept safe: binary values byte for byte, stored records surviving model changes, fixture
+references checked, databases named on the command line, bounded caches."""
+
+from __future__ import annotations
+
+import json
+import os
+import shutil
+import struct
+import subprocess
+import sys
+import textwrap
+import zlib
+from pathlib import Path
+
+import pytest
+import sqlalchemy as sa
+
+from korvan_data.aliases.using import ALL_DB_ALIASES, LAKEHOUSE_DB_ALIAS
+from korvan_models.classes.helpers.reference_fetcher import ReferenceFetcher
+from korvan_models.classes.manager import ClassManager
+from korvan_models.pipeline.store import url_without_password
+from korvan_models.querysets.base_queryset import QuerySet
+from korvan_models.storage import dispose_engines, load_fixtures
+from korvan_utils.config.manager import KorvanConfigManager
+from korvan_utils.models.data_models.reference import Reference
+from store_helpers import EXAMPLE, example_fixtures, fixtures_document
+
+KORVAN_MODELS = Path(sys.executable).with_name("korvan-models")
+
+
+def png(width: int = 4, height: int = 3) -> bytes:
+    """A real RGB PNG image."""
+
+    def chunk(tag: bytes, data: bytes) -> bytes:
+        return struct.pack(">I", len(data)) + tag + data + struct.pack(">I", zlib.crc32(tag + data))
+
+    rows = b"".join(b"\0" + b"".join(bytes((x * 60, y * 80, 200)) for x in range(width)) for y in range(height))
+    header = struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0)
+    return b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) + chunk(b"IDAT", zlib.compress(rows)) + chunk(b"IEND", b"")
+
+
+PAYLOADS = {
+    "cover.png": png(),
+    "scan.pdf": b"%PDF-1.4\n%\xe2\xe3\xcf\xd3\n1 0 obj\n<< /Length 3 >>\nstream\n\x00\xff\x80\nendstream\nendobj\n%%EOF\n",
+    "latin1.txt": "Ærø, façade, naïve, ½".encode("latin-1"),
+    "zeros.bin": bytes(257),
+    "empty.bin": b"",
+    "large.bin": bytes(range(256)) * (10 * 4096),  # 10 MiB
+}
+
+
+def test_binary_files_round_trip_byte_for_byte(store, example, tmp_path):
+    files = tmp_path / "files" / "Book"
+    files.mkdir(parents=True)
+    elements = json.loads(example_fixtures(tmp_path).read_text("utf-8"))
+    for number, (name, data) in enumerate(PAYLOADS.items()):
+        (files / name).write_bytes(data)
+        elements.append({"class_name": "Book", "external_id": f"bin-{number}", "order": 0,
+                         "data": {"title": f"Book {name}", "isbn": "9780441172719", "cover": f"files/{name}"}})
+    document = fixtures_document(tmp_path, elements)
+    first = load_fixtures(document, files_dir=tmp_path / "files")
+    again = load_fixtures(document, files_dir=tmp_path / "files")
+    assert (first.created, again.unchanged, again.created + again.updated) == (len(elements), len(elements), 0)
+    Book = ClassManager().import_model_class("Book")
+    for number, data in enumerate(PAYLOADS.values()):
+        fetched = ReferenceFetcher(Reference(ref={"class_name": "Book", "object_id": f"bin-{number}"})).load_reference()
+        history = QuerySet(Book).using(LAKEHOUSE_DB_ALIAS).get(_address__object_id=f"bin-{number}").only(["cover"])
+        for record in (fetched, history.execute()):
+            assert type(record.cover) is bytes and record.cover == data
+
+
+def database_args() -> list[str]:
+    """``--database`` options naming the store fixture's databases."""
+    manager = KorvanConfigManager()
+    return [f"--database={alias}={manager.get_database_url(alias)}" for alias in ALL_DB_ALIASES]
+
+
+def korvan(*args, env=None) -> subprocess.CompletedProcess:
+    environ = {key: value for key, value in os.environ.items() if not key.startswith("KORVAN_")}
+    return subprocess.run([str(KORVAN_MODELS), *map(str, args)], capture_output=True, text=True, env={**environ, **(env or {})})
+
+
+def in_output(out: Path, code: str) -> str:
+    """Runs ``code`` in a fresh process that sees the output's settings and models; its standard output."""
+    environ = {key: value for key, value in os.environ.items() if not key.startswith("KORVAN_")}
+    environ.update(KORVAN_SETTINGS_FILE=str(out / "settings.json"), PYTHONPATH=str(out))
+    preamble = "from korvan_models.classes.manager import ClassManager\nfrom korvan_models.querysets.base_queryset import QuerySet\n"
+    done = subprocess.run([sys.executable, "-c", preamble + textwrap.dedent(code)], capture_output=True, text=True, env=environ)
+    assert done.returncode == 0, done.stderr
+    return done.stdout
+
+
+SAVE_MEMBERS = """
+    Member = ClassManager().import_model_class("Member")
+    QuerySet(Member).save_many([Member(name=f"Reader {n}", email=f"r{n}@example.org") for n in range(3)])
+"""
+
+
+def edit_json(path: Path, change) -> None:
+    data = json.loads(path.read_text("utf-8"))
+    change(data)
+    path.write_text(json.dumps(data), "utf-8")
+
+
+def rename_email(root: Path) -> None:
+    for path in (root / "models/member/model.json", root / "models/member/fixtures/members.json"):
+        path.write_text(path.read_text("utf-8").replace('"email"', '"contact"'), "utf-8")
+
+
+def add_required_phone(root: Path) -> None:
+    def model(schema):
+        schema["properties"]["phone"] = {"type": "string"}
+        schema["required"].append("phone")
+
+    def fixtures(data):
+        for member in data["Member"]:
+            member["phone"] = "555"
+
+    edit_json(root / "models/member/model.json", model)
+    edit_json(root / "models/member/fixtures/members.json", fixtures)
+
+
+def remove_email(root: Path) -> None:
+    def model(schema):
+        del schema["properties"]["email"]
+        schema["required"].remove("email")
+        schema["unique"] = []
+
+    def fixtures(data):
+        for member in data["Member"]:
+            del member["email"]
+
+    edit_json(root / "models/member/model.json", model)
+    edit_json(root / "models/member/fixtures/members.json", fixtures)
+
+
+def price_becomes_text(root: Path) -> None:
+    edit_json(root / "models/book/model.json", lambda schema: schema["properties"].update(price={"type": "string"}))
+    edit_json(root / "models/book/fixtures/books.json", lambda data: data[0].update(price="12.50 EUR"))
+
+
+@pytest.mark.parametrize(
+    "change, note, readable",
+    [
+        (rename_email, "3 stored Member records lack the required contact", {"Reader 0": None}),
+        (add_required_phone, "3 stored Member records lack the required phone", {"Grace Hopper": "grace@example.org"}),
+        (remove_email, None, {"Reader 0": None, "Grace Hopper": None}),
+        (price_becomes_text, None, {"Reader 1": "r1@example.org"}),
+    ],
+    ids=["rename", "add-required", "remove", "type-change"],
+)
+def test_models_change_and_stored_records_stay(store, tmp_path, change, note, readable):
+    root, out = tmp_path / "project", tmp_path / "out"
+    shutil.copytree(EXAMPLE, root)
+    databases = database_args()
+    assert korvan("build", root, "--out", out, *databases).returncode == 0
+    in_output(out, SAVE_MEMBERS)
+    engine = {alias: sa.create_engine(KorvanConfigManager().get_database_url(alias)) for alias in ALL_DB_ALIASES}
+
+    def stored() -> dict:
+        found = {}
+        for alias, db in engine.items():
+            with db.connect() as connection:
+                for name in ("Member", "Book"):
+                    columns = {c["name"] for c in sa.inspect(connection).get_columns(name)}
+                    rows = connection.execute(sa.text(f'SELECT count(*) FROM "{name}"')).scalar_one()
+                    found[alias, name] = (columns, rows)
+        return found
+
+    before = stored()
+    change(root)
+    rebuilt = korvan("build", root, "--out", out, *databases)
+    assert rebuilt.returncode == 0, rebuilt.stderr
+    assert (note in rebuilt.stdout.splitlines()) if note else "lack the required" not in rebuilt.stdout
+    after = stored()
+    for key, (columns, rows) in before.items():
+        assert columns <= after[key][0] and rows <= after[key][1], key
+    emails = json.loads(in_output(out, """
+        import json
+        Member = ClassManager().import_model_class("Member")
+        print(json.dumps({r.name: getattr(r, "email", None) for r in QuerySet(Member).filter()}))
+    """))
+    assert readable.items() <= emails.items() and len(emails) == 5
+    for db in engine.values():
+        db.dispose()
+
+
+@pytest.mark.parametrize(
+    "loan, line",
+    [
+        ({"book": {"ref": {"class_name": "Book", "object_id": "book-x"}}}, "record 'loan-9': Loan.book: no Book record 'book-x'"),
+        ({"book": {"ref": {"class_name": "Nowhere", "object_id": "b"}}}, "record 'loan-9': Loan.book: no model 'Nowhere'"),
+        ({"member": {"ref": {"class_name": "Member", "object_id": "member-7"}}}, "record 'loan-9': Loan.member: no Member record 'member-7'"),
+        ({"book": {"ref": {"class_name": "Book", "object_id": "book-app"}}}, None),
+    ],
+)
+def test_fixture_references_are_checked_at_build_time(tmp_path, loan, line):
+    root, out = tmp_path / "project", tmp_path / "out"
+    shutil.copytree(EXAMPLE, root)
+    assert korvan("build", root, "--out", out).returncode == 0
+    # A record an application stored is a fine target.
+    in_output(out, """
+        from korvan_utils.models.data_models.address import Address
+        Book = ClassManager().import_model_class("Book")
+        book = Book(title="Stored by the application", isbn="9780441172719")
+        book._address = Address(resource="default", class_name="Book", class_version=1, object_id="book-app")
+        QuerySet(Book).save(book)
+    """)
+    snapshot = {p: p.read_bytes() for p in out.rglob("*") if p.is_file()}
+    members = root / "models/member/fixtures/members.json"
+    loan = {"book": {"ref": {"class_name": "Book", "object_id": "book-dune"}},
+            "member": {"ref": {"class_name": "Member", "object_id": "member-1"}}, **loan}
+    edit_json(members, lambda data: data["Loan"].append({"_external_id": "loan-9", "status": "Open", **loan}))
+    rebuilt = korvan("build", root, "--out", out)
+    if line is None:
+        assert rebuilt.returncode == 0, rebuilt.stderr
+        return
+    assert rebuilt.returncode == 2
+    assert rebuilt.stderr.splitlines()[0] == f"{members}: {line}"
+    assert {p: p.read_bytes() for p in out.rglob("*") if p.is_file()} == snapshot
+
+
+def test_a_build_into_named_databases_resolves_every_reference_in_a_fresh_process(store, tmp_path):
+    out = tmp_path / "out"
+    databases = database_args()
+    if "postgresql" in databases[0]:
+        # The password goes to the server (which trusts this user) but never to disk.
+        databases = [arg.replace("://korvan@", "://korvan:s3cret-word@") for arg in databases]
+    built = korvan("build", EXAMPLE, "--out", out, *databases)
+    assert built.returncode == 0, built.stderr
+    assert "fixtures stored: 10 created" in built.stdout
+    assert not any(b"s3cret-word" in p.read_bytes() for p in out.rglob("*") if p.is_file())
+    assert not (out / "data").exists() or not any((out / "data").iterdir())
+    resolved = in_output(out, """
+        import json, pathlib, sys
+        from korvan_models.classes.helpers.reference_fetcher import ReferenceFetcher
+        from korvan_models.pipeline.fixture_checks import references
+        from korvan_utils.models.data_models.reference import Reference
+        count = 0
+        for path in sorted(pathlib.Path(%r).rglob("fixtures/*.json")):
+            for place, class_name, object_id in references(json.loads(path.read_text("utf-8")), ""):
+                record = ReferenceFetcher(Reference(ref={"class_name": class_name, "object_id": object_id})).load_reference()
+                assert record._address.object_id == object_id and type(record).__name__ == class_name
+                count += 1
+        print(count)
+    """ % str(EXAMPLE / "models"))
+    assert int(resolved) == 7
+
+
+@pytest.mark.parametrize(
+    "settings, line",
+    [
+        ("{not json", "not readable as settings"),
+        ('{"models_module_name": "elsewhere"}', "models_module_name was changed to 'elsewhere'"),
+        ('{"databases": {"archive": "sqlite://"}}', "databases names unknown alias 'archive'"),
+        ('{"surprise": 1}', "not readable as settings"),
+    ],
+)
+def test_an_edited_settings_file_is_honoured_or_refused_in_one_line(tmp_path, settings, line):
+    out = tmp_path / "out"
+    assert korvan("build", EXAMPLE, "--out", out).returncode == 0
+    (out / "settings.json").write_text(settings, "utf-8")
+    refused = korvan("build", EXAMPLE, "--out", out)
+    assert refused.returncode == 2 and len(refused.stderr.splitlines()) == 2
+    assert refused.stderr.startswith(f"{out / 'settings.json'}: ") and line in refused.stderr
+    assert (out / "settings.json").read_text("utf-8") == settings
+
+
+def test_an_edited_databases_entry_is_honoured(tmp_path):
+    out, elsewhere = tmp_path / "out", tmp_path / "elsewhere.sqlite3"
+    assert korvan("build", EXAMPLE, "--out", out).returncode == 0
+    edit_json(out / "settings.json", lambda settings: settings.update(databases={"default": f"sqlite:///{elsewhere}"}))
+    (out / "settings.json").write_text(json.dumps({"databases": {"default": f"sqlite:///{elsewhere}"}}), "utf-8")
+    assert korvan("build", EXAMPLE, "--out", out).returncode == 0
+    assert json.loads((out / "settings.json").read_text("utf-8"))["databases"] == {"default": f"sqlite:///{elsewhere}"}
+    with sa.create_engine(f"sqlite:///{elsewhere}").connect() as connection:
+        assert connection.execute(sa.text('SELECT count(*) FROM "Book"')).scalar_one() == 2
+
+
+@pytest.mark.parametrize(
+    "url, written",
+    [
+        ("postgresql+psycopg://store:pw@db.local:5433/korvan", "postgresql+psycopg://store@db.local:5433/korvan"),
+        ("postgresql+psycopg://store:p%40ss@/korvan?host=/run/pg", "postgresql+psycopg://store@/korvan?host=%2Frun%2Fpg"),
+        ("postgresql+psycopg://store@/korvan?password=pw&sslmode=require", "postgresql+psycopg://store@/korvan?sslmode=require"),
+        ("sqlite:////var/lib/app/default.sqlite3", "sqlite:////var/lib/app/default.sqlite3"),
+    ],
+)
+def test_urls_are_written_without_passwords(url, written):
+    assert url_without_password(url) == written
+
+
+def test_statement_and_binding_caches_stay_bounded(store, example):
+    from korvan_models.querysets.base_queryset import _Selection
+    from korvan_models.storage import records
+
+    Publisher = ClassManager().import_model_class("Publisher")
+    for _ in range(200):
+        QuerySet(Publisher).count(name="Ace")
+        QuerySet(Publisher).filter(_address__object_id="publisher-ace")
+        dispose_engines()
+    assert len(_Selection._statements) <= 2 and len(records._bindings) <= 1
