@@ -301,3 +301,34 @@ def test_statement_and_binding_caches_stay_bounded(store, example):
         QuerySet(Publisher).filter(_address__object_id="publisher-ace")
         dispose_engines()
     assert len(_Selection._statements) <= 2 and len(records._bindings) <= 1
+
+
+@pytest.mark.filterwarnings("error")
+@pytest.mark.parametrize(
+    "csv",
+    [
+        "name,founded,country\nAce,1953,\nBee,,US\n,1900,GB\n",
+        "rank,flag,ratio,note\n1,True,0.5,\n2,False,,x\n",
+        "only\n\n7\n",
+        "name,founded\nAce,1953\n",
+    ],
+    ids=["empty numbers and texts", "ints bools floats", "one column", "no empty cell"],
+)
+def test_csv_fixtures_fill_empty_cells_as_before_without_deprecated_upcasts(tmp_path, csv):
+    import warnings
+
+    import pandas as pd
+
+    from korvan_models.schemas.loaders.cli_fixtures_reader import CliFixturesReader
+
+    fixtures = tmp_path / "models" / "publisher" / "fixtures"
+    fixtures.mkdir(parents=True)
+    (fixtures.parent / "model.json").write_text(json.dumps({"title": "Publisher", "type": "object"}), "utf-8")
+    (fixtures / "rows.csv").write_text(csv, "utf-8")
+    walk = CliFixturesReader(tmp_path / "models").iter_fixtures()
+    records = [element["data"] for element in json.loads(next(walk).read_text("utf-8"))]
+    walk.close()
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        before = json.loads(json.dumps(pd.read_csv(fixtures / "rows.csv").fillna("").to_dict(orient="records")))
+    assert records == before

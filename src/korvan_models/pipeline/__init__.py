@@ -110,7 +110,7 @@ def write_build(
     say: Callable[[str], None],
     databases: dict[str, str] | None = None,
 ) -> list:
-    """Fills the staging folder (tables created beside the class generation) and moves it into place."""
+    """Fills the staging folder (tables made with the fixtures, in one transaction per database) and moves it into place."""
     from korvan_models.pipeline import store
 
     databases, kept = store.database_settings(output.target, databases or {}, MODELS_PACKAGE)
@@ -127,7 +127,7 @@ def _write_build(project: Project, output: Output, jobs: int, report: BuildRepor
     with store.settings_in_force(output.staging):
         # A table is known to be as its model wants only in the databases it was made in.
         tables, changed = store.plan_tables(project, output, store.keys_for_databases(keys))
-        generated = generate_models(project, output, jobs, (store.create_tables, changed) if changed else None)
+        generated = generate_models(project, output, jobs)
     report.generated, report.reused = len(generated.texts) - generated.reused, generated.reused
     report.workers = generated.workers
     say(f"generated {report.generated} models, reused {report.reused}"
@@ -138,7 +138,14 @@ def _write_build(project: Project, output: Output, jobs: int, report: BuildRepor
         output.write(relative, text)
         models[title] = {"key": generated.keys[title], "file": relative, "table": tables[title]}
     output.write(f"{MODELS_PACKAGE}/__init__.py", render_models_init(project.names, MODELS_PACKAGE))
-    report.notes += store.store(project, output, MODELS_PACKAGE)
-    with store.settings_in_force(output.staging):
-        report.notes += store.stored_record_notes(project)
+    # Tables are made in the transaction that stores the fixtures: a build that fails after the
+    # store step began leaves every database as it was.
+    store.defer_tables(changed)
+    try:
+        report.notes += store.store(project, output, MODELS_PACKAGE)
+        with store.settings_in_force(output.staging):
+            report.notes += store.create_deferred_tables(output)
+            report.notes += store.stored_record_notes(project)
+    finally:
+        store.defer_tables([])
     return output.commit(models)

@@ -230,8 +230,43 @@ def create_tables(schemas: list) -> None:
         dispose_engines()
 
 
+# Schemas whose tables the store step creates or completes, in the transaction that stores the
+# fixtures (set by ``defer_tables``; emptied once they are made).
+_deferred: list = []
+
+
+def defer_tables(schemas: list) -> None:
+    """Has the store step create or complete the tables of ``schemas`` together with the fixtures."""
+    _deferred[:] = schemas
+
+
+def _take_deferred() -> list:
+    from korvan_models.schemas.utils.table_layout import object_schema_to_table_schema
+
+    schemas, _deferred[:] = list(_deferred), []
+    return [object_schema_to_table_schema(schema) for schema in schemas]
+
+
+def create_deferred_tables(output: Output) -> list[str]:
+    """Creates the deferred tables that no fixture load made (one transaction per database); returns notes."""
+    from korvan_models.storage import dispose_engines
+    from korvan_models.storage import load_fixtures as store_fixtures
+
+    if not _deferred:
+        return []
+    try:
+        report = store_fixtures(None, table_schemas=_take_deferred())
+    finally:
+        dispose_engines()
+    for path in sorted((output.staging / DATA_DIR).rglob("*")):
+        if path.is_file():
+            output.adopt(path.relative_to(output.staging).as_posix())
+    return list(report.table_notes)
+
+
 def store_records(project: Project, document: Path, files_dir: Path) -> str:
-    """Loads the fixtures document into the store; a refused record is a problem at its fixture file."""
+    """Loads the fixtures document into the store, with the deferred tables; a refused record is a
+    problem at its fixture file."""
     from korvan_models.errors import FixtureRecordError
     from korvan_models.storage import load_fixtures
 
@@ -239,13 +274,15 @@ def store_records(project: Project, document: Path, files_dir: Path) -> str:
     if problems:
         raise ProjectError(problems)
     try:
-        report = load_fixtures(document, files_dir=files_dir if files_dir.is_dir() else None)
+        report = load_fixtures(
+            document, files_dir=files_dir if files_dir.is_dir() else None, table_schemas=_take_deferred()
+        )
     except FixtureRecordError as error:
         where = locate_record(project.models_dir, error.class_name, error.external_id)
         label = f"record {error.external_id!r}: " if error.external_id else ""
         raise ProjectError([Problem(where, label + error.message, error.class_name, error.field)]) from error
     counts = [f"{getattr(report, kind, 0)} {kind}" for kind in ("created", "updated", "unchanged")]
-    return "fixtures stored: " + ", ".join(counts)
+    return "\n".join(["fixtures stored: " + ", ".join(counts), *report.table_notes])
 
 
 def known_classes(project: Project) -> set[str]:

@@ -27,9 +27,12 @@ from korvan_models.storage.tables import (
     OBJECT_VERSION,
     BoundedCache,
     FieldColumns,
+    ensure_tables,
+    forget_tables,
     stored_table,
 )
 from korvan_utils.models.data_models.address import Address
+from korvan_utils.models.data_models.table_schema import TableSchema
 from korvan_utils.models.enums import Versions
 
 DEFAULT_CLASS_VERSION = 1
@@ -91,10 +94,13 @@ def is_latest(value: Any) -> bool:
     return value == Versions.LATEST
 
 
-def table_of(model_class: type[BaseModelClass], alias: str, url: str | None = None) -> sa.Table:
-    """The stored table of a model class in a database alias (whose URL the caller may know)."""
+def table_of(
+    model_class: type[BaseModelClass], alias: str, url: str | None = None, connection: sa.Connection | None = None
+) -> sa.Table:
+    """The stored table of a model class in a database alias (whose URL the caller may know), read
+    through ``connection`` when given."""
     url = url or database_url(alias)
-    table = stored_table(url, model_class.__name__)
+    table = stored_table(url, model_class.__name__, connection)
     if table is None:
         raise MissingTableError(
             f"Model {model_class.__name__} has no table in the {alias!r} database ({engine_for_url(url).url!r}); "
@@ -335,9 +341,13 @@ class Writer:
         self._locked: set[str] = set()
         self.saved: list[tuple[BaseModelClass, Address]] = []
 
+    def ensure_tables(self, table_schemas: Iterable[TableSchema]) -> list[str]:
+        """Creates or completes tables inside this writer's transactions (see ``ensure_tables``)."""
+        return ensure_tables(table_schemas, {LAKEHOUSE_DB_ALIAS: self.lakehouse, DEFAULT_DB_ALIAS: self.default})
+
     def _tables(self, model_class: type[BaseModelClass]) -> tuple[sa.Table, sa.Table]:
-        history = table_of(model_class, LAKEHOUSE_DB_ALIAS)
-        latest = table_of(model_class, DEFAULT_DB_ALIAS)
+        history = table_of(model_class, LAKEHOUSE_DB_ALIAS, connection=self.lakehouse)
+        latest = table_of(model_class, DEFAULT_DB_ALIAS, connection=self.default)
         if history.name not in self._locked:
             _lock_table(self.lakehouse, history)
             self._locked.add(history.name)
@@ -436,6 +446,8 @@ def writer() -> Iterator[Writer]:
         except BaseException:
             default_transaction.rollback()
             lakehouse_transaction.rollback()
+            # Tables read inside the transactions may not exist any more.
+            forget_tables()
             raise
         lakehouse_transaction.commit()
         default_transaction.commit()

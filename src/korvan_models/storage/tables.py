@@ -10,7 +10,7 @@ from __future__ import annotations
 
 import threading
 from collections import OrderedDict
-from collections.abc import Iterable
+from collections.abc import Iterable, Mapping
 from typing import Any, Generic, TypeVar
 
 import sqlalchemy as sa
@@ -302,38 +302,58 @@ def _create_or_grow(connection: sa.Connection, wanted: list[sa.Table]) -> list[s
     return notes
 
 
-def ensure_tables(table_schemas: Iterable[TableSchema]) -> list[str]:
+def ensure_tables(
+    table_schemas: Iterable[TableSchema], connections: Mapping[str, sa.Connection] | None = None
+) -> list[str]:
     """Creates the tables of the descriptions in every database alias; existing tables gain new columns
     and follow changed ones (see ``_reshape``). Returns notes on columns kept in an earlier form.
 
+    Each database is changed in one transaction: its own, or the open writing transaction of
+    ``connections`` (by alias), which then commits the tables together with what it writes.
     Nothing is dropped: a column that a description no longer has, or marks deleted, is kept with
     its values, and so is every row.
     """
     schemas = list(table_schemas)
     notes: list[str] = []
+    if not schemas:
+        return notes
     for alias in ALL_DB_ALIASES:
         url = database_url(alias)
-        engine = engine_for_url(url)
         wanted = [build_table(schema, alias) for schema in schemas]
-        with writing(engine) as connection:
-            notes += [f"{alias} database: {note}" for note in _create_or_grow(connection, wanted)]
+        if connections is None:
+            with writing(engine_for_url(url)) as connection:
+                changes = _create_or_grow(connection, wanted)
+        else:
+            changes = _create_or_grow(connections[alias], wanted)
+        notes += [f"{alias} database: {note}" for note in changes]
         for table in wanted:
             _tables.pop((url, table.name))
     return notes
 
 
-def stored_table(url: str, name: str) -> sa.Table | None:
-    """The table ``name`` as the database at ``url`` holds it, or ``None`` when there is none."""
+def stored_table(url: str, name: str, connection: sa.Connection | None = None) -> sa.Table | None:
+    """The table ``name`` as the database at ``url`` holds it, or ``None`` when there is none.
+
+    Read through ``connection`` when given (a transaction sees the tables it made itself).
+    """
     key = (url, name)
     table = _tables.get(key)
     if table is None:
-        engine = engine_for_url(url)
-        with engine.connect() as connection:
-            if not sa.inspect(connection).has_table(name):
-                return None
-            table = sa.Table(name, sa.MetaData(), autoload_with=connection)
+        if connection is None:
+            with engine_for_url(url).connect() as own:
+                table = _reflect(own, name)
+        else:
+            table = _reflect(connection, name)
+        if table is None:
+            return None
         _tables.put(key, table)
     return table
+
+
+def _reflect(connection: sa.Connection, name: str) -> sa.Table | None:
+    if not sa.inspect(connection).has_table(name):
+        return None
+    return sa.Table(name, sa.MetaData(), autoload_with=connection)
 
 
 def forget_tables() -> None:
