@@ -332,3 +332,48 @@ def test_csv_fixtures_fill_empty_cells_as_before_without_deprecated_upcasts(tmp_
         warnings.simplefilter("ignore")
         before = json.loads(json.dumps(pd.read_csv(fixtures / "rows.csv").fillna("").to_dict(orient="records")))
     assert records == before
+
+
+@pytest.mark.parametrize("failing", ["save", "second record"])
+def test_a_load_failing_after_the_tables_were_made_leaves_every_database_as_it_was(store, example, tmp_path, monkeypatch, failing):
+    from store_helpers import table_schema
+
+    from korvan_models.storage import records
+    from korvan_utils.models.data_models.schema import ObjectSchema
+
+    load_fixtures(example_fixtures(tmp_path))
+    publisher = next(s for s in example if s.title == "Publisher")
+    grown = publisher.model_copy(update={"properties": {**publisher.properties, "motto": publisher.properties["name"].model_copy(update={"field_name": "motto"})}})
+    shelf = ObjectSchema.model_validate({"title": "Shelf", "type": "object", "properties": {"code": {"type": "string"}}})
+    engines = {alias: sa.create_engine(KorvanConfigManager().get_database_url(alias)) for alias in ALL_DB_ALIASES}
+
+    def state():
+        found = {}
+        for alias, engine in engines.items():
+            with engine.connect() as connection:
+                inspector = sa.inspect(connection)
+                found[alias] = (
+                    {c["name"] for c in inspector.get_columns("Publisher")},
+                    inspector.has_table("Shelf"),
+                    connection.execute(sa.text('SELECT count(*) FROM "Publisher"')).scalar_one(),
+                )
+        return found
+
+    before = state()
+    save = records.Writer.save
+    calls = []
+
+    def broken(self, *args, **kwargs):
+        calls.append(args)
+        if failing == "save" or len(calls) == 2:
+            raise RuntimeError("disk on fire")
+        return save(self, *args, **kwargs)
+
+    monkeypatch.setattr(records.Writer, "save", broken)
+    elements = [{"class_name": "Publisher", "external_id": f"p-{n}", "order": 0, "data": {"name": f"P{n}"}} for n in range(2)]
+    elements.append({"class_name": "Author", "external_id": "a-new", "order": 0, "data": {"first_name": "A", "last_name": "B"}})
+    with pytest.raises(RuntimeError, match="disk on fire"):
+        load_fixtures(fixtures_document(tmp_path, elements), table_schemas=[table_schema(grown), table_schema(shelf)])
+    assert state() == before and ("motto" not in before[ALL_DB_ALIASES[0]][0])
+    for engine in engines.values():
+        engine.dispose()
