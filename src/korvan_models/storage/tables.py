@@ -100,49 +100,110 @@ def check_name(name: Any, what: str) -> str:
     return name
 
 
+_JSON = sa.JSON()
+_NATIVE_INSTANCES = {native: sql_type() for native, sql_type in _NATIVE_TYPES.items()}
+
+
 def column_type(python_type: Any) -> sa.types.TypeEngine:
     """Storage type of a column's value type: native for scalars, JSON for lists, dicts and models."""
-    for native, sql_type in _NATIVE_TYPES.items():
-        if python_type is native:
-            return sql_type()
-    return sa.JSON()
+    found = _NATIVE_INSTANCES.get(python_type) if isinstance(python_type, type) else None
+    return found if found is not None else _JSON
 
 
-def _data_column(column: TableColumnSchema, table_name: str) -> sa.Column:
+class FormColumn:
+    """A column of a table as its model wants it."""
+
+    __slots__ = ("name", "type", "nullable", "primary_key")
+
+    def __init__(self, name: str, type_: sa.types.TypeEngine, nullable: bool, primary_key: bool = False) -> None:
+        self.name = name
+        self.type = type_
+        self.nullable = nullable
+        self.primary_key = primary_key
+
+
+class TableForm:
+    """A table as its model wants it: its name and columns (``c`` by name), written as DDL directly.
+
+    Lighter than a SQLAlchemy ``Table``, which a build of hundreds of models would otherwise make
+    (and compile) once per model and database.
+    """
+
+    __slots__ = ("name", "columns", "c")
+
+    def __init__(self, name: str, columns: list[FormColumn]) -> None:
+        self.name = name
+        self.columns = columns
+        self.c = {column.name: column for column in columns}
+
+    def create_sql(self, dialect: sa.Dialect) -> str:
+        quote = dialect.identifier_preparer.quote
+        lines = [
+            f"{quote(c.name)} {type_words(c.type, dialect)}{'' if c.nullable and not c.primary_key else ' NOT NULL'}"
+            for c in self.columns
+        ]
+        keys = ", ".join(quote(c.name) for c in self.columns if c.primary_key)
+        return f"CREATE TABLE {quote(self.name)} ({', '.join(lines)}, PRIMARY KEY ({keys}))"
+
+
+def _data_column(column: TableColumnSchema, table_name: str) -> FormColumn:
     name = check_name(column.name, f"Column of {table_name}")
-    return sa.Column(name, column_type(column.type), nullable=True if column.is_deleted else column.nullable)
+    return FormColumn(name, column_type(column.type), True if column.is_deleted else column.nullable)
 
 
-def build_table(table_schema: TableSchema, alias: str, metadata: sa.MetaData | None = None) -> sa.Table:
+_ADDRESS_TYPES = (sa.String(255), sa.Integer(), sa.Integer())
+
+
+def build_table(table_schema: TableSchema, alias: str) -> TableForm:
     """The table of a description in one database alias (not created)."""
     name = check_name(table_schema.address.class_name, "Model title")
     history = alias == LAKEHOUSE_DB_ALIAS
     seen: set[str] = set()
-    columns = []
+    columns = [
+        FormColumn(OBJECT_ID, _ADDRESS_TYPES[0], False, True),
+        FormColumn(OBJECT_VERSION, _ADDRESS_TYPES[1], False, history),
+        FormColumn(CLASS_VERSION, _ADDRESS_TYPES[2], False),
+    ]
     for column in table_schema.columns:
         if column.name in seen:
             raise ValueError(f"Model {name}: two properties are stored in the column {column.name!r}")
         seen.add(column.name)
         columns.append(_data_column(column, name))
-    return sa.Table(
-        name,
-        metadata if metadata is not None else sa.MetaData(),
-        sa.Column(OBJECT_ID, sa.String(255), primary_key=True),
-        sa.Column(OBJECT_VERSION, sa.Integer, primary_key=history, nullable=False),
-        sa.Column(CLASS_VERSION, sa.Integer, nullable=False),
-        *columns,
-        sa.Column(EXTRA, sa.JSON, nullable=True),
+    columns.append(FormColumn(EXTRA, _JSON, True))
+    return TableForm(name, columns)
+
+
+_type_words_cache: dict[tuple[Any, ...], str] = {}
+
+
+def type_words(sql_type: sa.types.TypeEngine, dialect: sa.Dialect) -> str:
+    """A column type in the dialect's DDL words."""
+    key = (
+        dialect.name,
+        type(sql_type),
+        getattr(sql_type, "length", None),
+        getattr(sql_type, "precision", None),
+        getattr(sql_type, "scale", None),
+        getattr(sql_type, "timezone", None),
     )
+    words = _type_words_cache.get(key)
+    if words is None:
+        try:
+            words = sql_type.compile(dialect=dialect)
+        except sa.exc.CompileError:
+            words = str(sql_type)
+        _type_words_cache[key] = words
+    return words
 
 
-def _add_missing_columns(connection: sa.Connection, wanted: sa.Table, existing: dict[str, Any]) -> None:
-    preparer = connection.dialect.identifier_preparer
+def _add_missing_columns(connection: sa.Connection, wanted: TableForm, existing: dict[str, Any]) -> None:
+    quote = connection.dialect.identifier_preparer.quote
     for column in wanted.columns:
         if column.name in existing:
             continue
         # Added columns are nullable: the rows already stored have no value for them.
-        ddl = f"ALTER TABLE {preparer.format_table(wanted)} ADD COLUMN {preparer.format_column(column)} {column.type.compile(connection.dialect)}"
-        connection.execute(sa.text(ddl))
+        ddl = f"ALTER TABLE {quote(wanted.name)} ADD COLUMN {quote(column.name)} {type_words(column.type, connection.dialect)}"
+        connection.exec_driver_sql(ddl)
         existing[column.name] = None
 
 
@@ -177,21 +238,14 @@ def _stored_columns(connection: sa.Connection, names: set[str]) -> dict[str, tup
     return {
         _table_key(connection, name): (
             name,
-            {c["name"]: StoredColumn(_type_words(c["type"], dialect), bool(c["nullable"])) for c in columns},
+            {c["name"]: StoredColumn(type_words(c["type"], dialect), bool(c["nullable"])) for c in columns},
         )
         for (_schema, name), columns in found.items()
     }
 
 
-def _type_words(sql_type: sa.types.TypeEngine, dialect: sa.Dialect) -> str:
-    try:
-        return sql_type.compile(dialect=dialect)
-    except sa.exc.CompileError:
-        return str(sql_type)
-
-
 def _reshape(
-    connection: sa.Connection, wanted: sa.Table, stored_name: str, stored: dict[str, StoredColumn], notes: list[str]
+    connection: sa.Connection, wanted: TableForm, stored_name: str, stored: dict[str, StoredColumn], notes: list[str]
 ) -> set[str]:
     """Makes an existing table take the records of its model as it is now, keeping every row and column.
 
@@ -210,9 +264,9 @@ def _reshape(
         and (name not in wanted.c or wanted.c[name].nullable)
     ]
     retype = {
-        name: _type_words(wanted.c[name].type, dialect)
+        name: type_words(wanted.c[name].type, dialect)
         for name, column in stored.items()
-        if name in wanted.c and name not in ADDRESS_COLUMNS and _type_words(wanted.c[name].type, dialect) != column.type
+        if name in wanted.c and name not in ADDRESS_COLUMNS and type_words(wanted.c[name].type, dialect) != column.type
     }
     if not loosen and not retype:
         return set()
@@ -247,7 +301,7 @@ def _reshape(
 
 
 def _copy_into_new_form(
-    connection: sa.Connection, wanted: sa.Table, stored_name: str, loosen: set[str], retype: dict[str, str]
+    connection: sa.Connection, wanted: TableForm, stored_name: str, loosen: set[str], retype: dict[str, str]
 ) -> None:
     """SQLite's way to change a column: a new table of the new form, every row copied, then renamed."""
     old = sa.Table(stored_name, sa.MetaData(), autoload_with=connection)
@@ -276,7 +330,7 @@ def _copy_into_new_form(
     connection.execute(sa.text(f"ALTER TABLE {quoted_new} RENAME TO {quoted_old}"))
 
 
-def _create_or_grow(connection: sa.Connection, wanted: list[sa.Table]) -> list[str]:
+def _create_or_grow(connection: sa.Connection, wanted: list[TableForm]) -> list[str]:
     """Creates the tables the database lacks and adds the missing columns to the others; returns notes
     on columns that keep a form the model no longer has."""
     stored = _stored_columns(connection, {table.name for table in wanted})
@@ -286,8 +340,8 @@ def _create_or_grow(connection: sa.Connection, wanted: list[sa.Table]) -> list[s
         key = _table_key(connection, table.name)
         found = stored.get(key)
         if found is None:
-            table.create(connection)
-            stored[key] = (table.name, {c.name: StoredColumn(_type_words(c.type, connection.dialect), c.nullable) for c in table.columns})
+            connection.exec_driver_sql(table.create_sql(connection.dialect))
+            stored[key] = (table.name, {c.name: StoredColumn(type_words(c.type, connection.dialect), c.nullable) for c in table.columns})
         else:
             stored_name, columns = found
             kept = _reshape(connection, table, stored_name, columns, notes)
@@ -295,7 +349,7 @@ def _create_or_grow(connection: sa.Connection, wanted: list[sa.Table]) -> list[s
             # As the table is now, for a later description of the same table.
             for column in table.columns:
                 if column.name not in ADDRESS_COLUMNS and column.name not in kept:
-                    columns[column.name] = StoredColumn(_type_words(column.type, connection.dialect), True)
+                    columns[column.name] = StoredColumn(type_words(column.type, connection.dialect), True)
             for name, column in columns.items():
                 if name not in ADDRESS_COLUMNS:
                     column.nullable = True
