@@ -135,6 +135,22 @@ def remove_email(root: Path) -> None:
     edit_json(root / "models/member/fixtures/members.json", fixtures)
 
 
+def remove_title(root: Path) -> None:
+    def model(schema):
+        del schema["properties"]["title"]
+        schema["required"].remove("title")
+        schema["unique"] = [["isbn"]]
+
+    def fixtures(data):
+        for book in data:
+            del book["title"]
+
+    edit_json(root / "models/book/model.json", model)
+    edit_json(root / "models/book/fixtures/books.json", fixtures)
+    hook = root / "models/book/properties/shelf.py"
+    hook.write_text(hook.read_text("utf-8").replace("self.title[:3]", "self.isbn[:3]"), "utf-8")
+
+
 def price_becomes_text(root: Path) -> None:
     edit_json(root / "models/book/model.json", lambda schema: schema["properties"].update(price={"type": "string"}))
     edit_json(root / "models/book/fixtures/books.json", lambda data: data[0].update(price="12.50 EUR"))
@@ -147,8 +163,9 @@ def price_becomes_text(root: Path) -> None:
         (add_required_phone, "3 stored Member records lack the required phone", {"Grace Hopper": "grace@example.org"}),
         (remove_email, None, {"Reader 0": None, "Grace Hopper": None}),
         (price_becomes_text, None, {"Reader 1": "r1@example.org"}),
+        (remove_title, None, {"Reader 2": "r2@example.org"}),
     ],
-    ids=["rename", "add-required", "remove", "type-change"],
+    ids=["rename", "add-required", "remove", "type-change", "remove-before-renamed"],
 )
 def test_models_change_and_stored_records_stay(store, tmp_path, change, note, readable):
     root, out = tmp_path / "project", tmp_path / "out"
@@ -176,11 +193,15 @@ def test_models_change_and_stored_records_stay(store, tmp_path, change, note, re
     after = stored()
     for key, (columns, rows) in before.items():
         assert columns <= after[key][0] and rows <= after[key][1], key
-    emails = json.loads(in_output(out, """
+    emails = in_output(out, """
         import json
         Member = ClassManager().import_model_class("Member")
+        Book = ClassManager().import_model_class("Book")
         print(json.dumps({r.name: getattr(r, "email", None) for r in QuerySet(Member).filter()}))
-    """))
+        print(json.dumps(sorted(r.isbn for r in QuerySet(Book).filter())))
+    """).splitlines()
+    assert json.loads(emails[1]) == ["9780441172719", "9782070360024"]
+    emails = json.loads(emails[0])
     assert readable.items() <= emails.items() and len(emails) == 5
     for db in engine.values():
         db.dispose()

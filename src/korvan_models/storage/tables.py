@@ -335,9 +335,11 @@ def _create_or_grow(connection: sa.Connection, wanted: list[TableForm]) -> list[
     on columns that keep a form the model no longer has."""
     stored = _stored_columns(connection, {table.name for table in wanted})
     notes: list[str] = []
+    wanted_columns: dict[str, set[str]] = {}
     for table in wanted:
         # One description may follow another of the same table: the columns known so far count.
         key = _table_key(connection, table.name)
+        wanted_columns.setdefault(key, set()).update(table.c)
         found = stored.get(key)
         if found is None:
             connection.exec_driver_sql(table.create_sql(connection.dialect))
@@ -353,7 +355,36 @@ def _create_or_grow(connection: sa.Connection, wanted: list[TableForm]) -> list[
             for name, column in columns.items():
                 if name not in ADDRESS_COLUMNS:
                     column.nullable = True
+    retired = [
+        (key, name) for key, names in wanted_columns.items() for name in stored[key][1] if name not in names
+    ]
+    _record_retired(connection, list(wanted_columns), retired)
     return notes
+
+
+# Columns that a model no longer has, by table: kept with their values, never paired with a field.
+RETIRED_TABLE = "_korvan_retired_columns"
+
+
+def _record_retired(connection: sa.Connection, keys: list[str], retired: list[tuple[str, str]]) -> None:
+    quote = connection.dialect.identifier_preparer.quote
+    connection.exec_driver_sql(
+        f"CREATE TABLE IF NOT EXISTS {quote(RETIRED_TABLE)} (table_key VARCHAR(255) NOT NULL, "
+        "column_name VARCHAR(255) NOT NULL, PRIMARY KEY (table_key, column_name))"
+    )
+    table = sa.table(RETIRED_TABLE, sa.column("table_key"), sa.column("column_name"))
+    for start in range(0, len(keys), 500):
+        connection.execute(table.delete().where(table.c.table_key.in_(keys[start : start + 500])))
+    if retired:
+        connection.execute(table.insert(), [{"table_key": key, "column_name": name} for key, name in retired])
+
+
+def _retired_columns(connection: sa.Connection, name: str) -> frozenset[str]:
+    if not sa.inspect(connection).has_table(RETIRED_TABLE):
+        return frozenset()
+    table = sa.table(RETIRED_TABLE, sa.column("table_key"), sa.column("column_name"))
+    query = sa.select(table.c.column_name).where(table.c.table_key == _table_key(connection, name))
+    return frozenset(connection.execute(query).scalars())
 
 
 def ensure_tables(
@@ -407,7 +438,9 @@ def stored_table(url: str, name: str, connection: sa.Connection | None = None) -
 def _reflect(connection: sa.Connection, name: str) -> sa.Table | None:
     if not sa.inspect(connection).has_table(name):
         return None
-    return sa.Table(name, sa.MetaData(), autoload_with=connection)
+    table = sa.Table(name, sa.MetaData(), autoload_with=connection)
+    table.info["retired"] = _retired_columns(connection, name)
+    return table
 
 
 def forget_tables() -> None:
@@ -421,13 +454,17 @@ class FieldColumns:
 
     A field is stored in the column of its own name. The columns left over are those of renamed
     properties (a ``field_name`` other than the property name); they take the fields left over in
-    order, since both follow the schema's property order. Fields with no column at all (inherited
+    order, since both follow the schema's property order; columns of properties since removed or
+    renamed (``RETIRED_TABLE``) take no field. Fields with no column at all (inherited
     from a model whose properties this table does not have) are kept together in the extra column.
     """
 
     def __init__(self, model_class: type[BaseModelClass], table: sa.Table) -> None:
         fields = list(model_class.model_fields)
-        data_columns = [c.name for c in table.columns if c.name not in ADDRESS_COLUMNS and c.name != EXTRA]
+        retired = table.info.get("retired", ())
+        data_columns = [
+            c.name for c in table.columns if c.name not in ADDRESS_COLUMNS and c.name != EXTRA and c.name not in retired
+        ]
         pairs = {name: name for name in fields if name in data_columns}
         spare_fields = [name for name in fields if name not in pairs]
         spare_columns = [name for name in data_columns if name not in pairs.values()]
