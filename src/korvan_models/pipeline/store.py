@@ -309,6 +309,25 @@ def fixture_reference_problems(project: Project, elements: list, stored: bool = 
     )
 
 
+def project_reference_problems(project: Project) -> list[Problem]:
+    """The fixture references of a project that name no model or no fixture record, read without a
+    database (so a reference to a record only a database holds is reported too)."""
+    if not any(project.models_dir.glob("*/fixtures")):
+        return []
+    try:
+        fixtures = parts.fixtures_loader(project.models_dir).iter_fixtures()
+    except Exception:
+        return broken_fixture_files(project.models_dir) or [Problem(project.models_dir, "fixtures")]
+    try:
+        try:
+            document = next(fixtures, None)
+        except Exception:
+            return broken_fixture_files(project.models_dir) or [Problem(project.models_dir, "fixtures")]
+        return [] if document is None else fixture_reference_problems(project, fixture_elements(document))
+    finally:
+        fixtures.close()
+
+
 def stored_record_notes(project: Project) -> list[str]:
     """One line per model whose stored records lack a property the model now requires."""
     from korvan_data.aliases.using import DEFAULT_DB_ALIAS

@@ -8,6 +8,7 @@ highest the lakehouse holds for that object.
 
 from __future__ import annotations
 
+import base64
 import operator
 import uuid
 from collections.abc import Iterable, Iterator, Sequence
@@ -16,6 +17,7 @@ from typing import Any
 
 import sqlalchemy as sa
 from pydantic import ValidationError
+from pydantic_core import to_jsonable_python
 
 from korvan_data.aliases.using import DEFAULT_DB_ALIAS, LAKEHOUSE_DB_ALIAS
 from korvan_models.classes.model import BaseModelClass
@@ -129,8 +131,30 @@ def record_values(record: BaseModelClass, fields: FieldColumns) -> dict[str, Any
     values = record.__dict__
     row = {column: values.get(field) for field, column in fields.pairs.items()}
     if fields.extra:
-        row[EXTRA] = record.model_dump(mode="json", include=set(fields.extra))
+        row[EXTRA] = extra_json(record, fields)
     return row
+
+
+BASE64_KEY = "base64"
+
+
+def extra_json(record: BaseModelClass, fields: FieldColumns) -> dict[str, Any]:
+    """The fields of a record that its table has no column for, as one JSON object.
+
+    Bytes of a binary field are kept as ``{"base64": ...}`` (JSON holds text only); bytes deeper
+    in a value are written in base64 as well.
+    """
+    values = record.model_dump(include=set(fields.extra))
+    for name in fields.binary_extra:
+        if isinstance(values.get(name), bytes):
+            values[name] = {BASE64_KEY: base64.b64encode(values[name]).decode("ascii")}
+    return to_jsonable_python(values, bytes_mode="base64")
+
+
+def _from_extra(fields: FieldColumns, name: str, value: Any) -> Any:
+    if name in fields.binary_extra and isinstance(value, dict) and set(value) == {BASE64_KEY}:
+        return base64.b64decode(value[BASE64_KEY])
+    return value
 
 
 def record_from_row(
@@ -145,7 +169,7 @@ def record_from_row(
         data[field] = mapping[column]
     extra = mapping.get(EXTRA) if only is None or any(f in fields.extra for f in only) else None
     if extra:
-        data.update({k: v for k, v in extra.items() if only is None or k in only})
+        data.update({k: _from_extra(fields, k, v) for k, v in extra.items() if only is None or k in only})
     if only is None:
         try:
             record = model_class.model_validate(data)

@@ -9,6 +9,7 @@ model titles and property names that are identifiers; SQLAlchemy quotes them whe
 from __future__ import annotations
 
 import threading
+import typing
 from collections import OrderedDict
 from collections.abc import Iterable, Mapping
 from typing import Any, Generic, TypeVar
@@ -367,6 +368,9 @@ RETIRED_TABLE = "_korvan_retired_columns"
 
 
 def _record_retired(connection: sa.Connection, keys: list[str], retired: list[tuple[str, str]]) -> None:
+    """Records the retired columns of the tables of ``keys`` (the list is made only once one is needed)."""
+    if not retired and not sa.inspect(connection).has_table(RETIRED_TABLE):
+        return
     quote = connection.dialect.identifier_preparer.quote
     connection.exec_driver_sql(
         f"CREATE TABLE IF NOT EXISTS {quote(RETIRED_TABLE)} (table_key VARCHAR(255) NOT NULL, "
@@ -449,28 +453,38 @@ def forget_tables() -> None:
         cache.clear()
 
 
+def is_binary(annotation: Any) -> bool:
+    """Whether a field annotation is ``bytes`` or an optional ``bytes``."""
+    return annotation is bytes or bytes in typing.get_args(annotation)
+
+
 class FieldColumns:
     """Which column stores which field of a model class, in one table.
 
     A field is stored in the column of its own name. The columns left over are those of renamed
     properties (a ``field_name`` other than the property name); they take the fields left over in
     order, since both follow the schema's property order; columns of properties since removed or
-    renamed (``RETIRED_TABLE``) take no field. Fields with no column at all (inherited
+    renamed (``RETIRED_TABLE``) come last. Fields with no column at all (inherited
     from a model whose properties this table does not have) are kept together in the extra column.
     """
 
     def __init__(self, model_class: type[BaseModelClass], table: sa.Table) -> None:
         fields = list(model_class.model_fields)
         retired = table.info.get("retired", ())
-        data_columns = [
-            c.name for c in table.columns if c.name not in ADDRESS_COLUMNS and c.name != EXTRA and c.name not in retired
-        ]
+        data_columns = [c.name for c in table.columns if c.name not in ADDRESS_COLUMNS and c.name != EXTRA]
         pairs = {name: name for name in fields if name in data_columns}
         spare_fields = [name for name in fields if name not in pairs]
         spare_columns = [name for name in data_columns if name not in pairs.values()]
+        # Columns of the model's current properties first: a retired column never takes a field
+        # that one of those can hold.
+        spare_columns.sort(key=lambda name: name in retired)
         pairs.update(zip(spare_fields, spare_columns))
         self.pairs: dict[str, str] = {field: pairs[field] for field in fields if field in pairs}
         self.extra: tuple[str, ...] = tuple(field for field in fields if field not in pairs)
+        # Binary fields kept in the extra (JSON) column: their bytes are written as {"base64": ...}.
+        self.binary_extra: frozenset[str] = frozenset(
+            field for field in self.extra if is_binary(model_class.model_fields[field].annotation)
+        )
         self.table = table
 
     def column(self, field: str) -> sa.Column | None:
