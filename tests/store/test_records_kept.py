@@ -296,7 +296,6 @@ def test_an_edited_databases_entry_is_honoured(tmp_path):
     out, elsewhere = tmp_path / "out", tmp_path / "elsewhere.sqlite3"
     assert korvan("build", EXAMPLE, "--out", out).returncode == 0
     edit_json(out / "settings.json", lambda settings: settings.update(databases={"default": f"sqlite:///{elsewhere}"}))
-    (out / "settings.json").write_text(json.dumps({"databases": {"default": f"sqlite:///{elsewhere}"}}), "utf-8")
     assert korvan("build", EXAMPLE, "--out", out).returncode == 0
     assert json.loads((out / "settings.json").read_text("utf-8"))["databases"] == {"default": f"sqlite:///{elsewhere}"}
     with sa.create_engine(f"sqlite:///{elsewhere}").connect() as connection:
