@@ -211,20 +211,20 @@ def test_models_change_and_stored_records_stay(store, tmp_path, change, note, re
         db.dispose()
 
 
-@pytest.mark.parametrize(
-    "loan, line",
-    [
-        ({"book": {"ref": {"class_name": "Book", "object_id": "book-x"}}}, "record 'loan-9': Loan.book: no Book record 'book-x'"),
-        ({"book": {"ref": {"class_name": "Nowhere", "object_id": "b"}}}, "record 'loan-9': Loan.book: no model 'Nowhere'"),
-        ({"member": {"ref": {"class_name": "Member", "object_id": "member-7"}}}, "record 'loan-9': Loan.member: no Member record 'member-7'"),
-        ({"book": {"ref": {"class_name": "Book", "object_id": "book-app"}}}, None),
-    ],
-)
-def test_fixture_references_are_checked_at_build_time(tmp_path, loan, line):
+REFERENCE_CASES = [
+    ({"book": {"ref": {"class_name": "Book", "object_id": "book-x"}}}, "record 'loan-9': Loan.book: no Book record 'book-x'"),
+    ({"book": {"ref": {"class_name": "Nowhere", "object_id": "b"}}}, "record 'loan-9': Loan.book: no model 'Nowhere'"),
+    ({"member": {"ref": {"class_name": "Member", "object_id": "member-7"}}}, "record 'loan-9': Loan.member: no Member record 'member-7'"),
+    ({"notes": [{"ref": {"class_name": "Book", "object_id": "book-y"}}]}, "record 'loan-9': Loan.notes[0]: no Book record 'book-y'"),
+    # A record that an application stored is a fine target.
+    ({"book": {"ref": {"class_name": "Book", "object_id": "book-app"}}}, None),
+]
+
+
+def test_fixture_references_are_checked_at_build_time(tmp_path):
     root, out = tmp_path / "project", tmp_path / "out"
     shutil.copytree(EXAMPLE, root)
     assert korvan("build", root, "--out", out).returncode == 0
-    # A record an application stored is a fine target.
     in_output(out, """
         from korvan_utils.models.data_models.address import Address
         Book = ClassManager().import_model_class("Book")
@@ -234,16 +234,18 @@ def test_fixture_references_are_checked_at_build_time(tmp_path, loan, line):
     """)
     snapshot = {p: p.read_bytes() for p in out.rglob("*") if p.is_file()}
     members = root / "models/member/fixtures/members.json"
-    loan = {"book": {"ref": {"class_name": "Book", "object_id": "book-dune"}},
-            "member": {"ref": {"class_name": "Member", "object_id": "member-1"}}, **loan}
-    edit_json(members, lambda data: data["Loan"].append({"_external_id": "loan-9", "status": "Open", **loan}))
-    rebuilt = korvan("build", root, "--out", out)
-    if line is None:
-        assert rebuilt.returncode == 0, rebuilt.stderr
-        return
-    assert rebuilt.returncode == 2
-    assert rebuilt.stderr.splitlines()[0] == f"{members}: {line}"
-    assert {p: p.read_bytes() for p in out.rglob("*") if p.is_file()} == snapshot
+    original = members.read_text("utf-8")
+    for case, line in REFERENCE_CASES:
+        loan = {"book": {"ref": {"class_name": "Book", "object_id": "book-dune"}},
+                "member": {"ref": {"class_name": "Member", "object_id": "member-1"}}, **case}
+        members.write_text(original, "utf-8")
+        edit_json(members, lambda data: data["Loan"].append({"_external_id": "loan-9", "status": "Open", **loan}))
+        rebuilt = korvan("build", root, "--out", out)
+        if line is None:
+            assert rebuilt.returncode == 0, rebuilt.stderr
+            continue
+        assert (rebuilt.returncode, rebuilt.stderr.splitlines()[0]) == (2, f"{members}: {line}")
+        assert {p: p.read_bytes() for p in out.rglob("*") if p.is_file()} == snapshot, line
 
 
 def test_a_build_into_named_databases_resolves_every_reference_in_a_fresh_process(store, tmp_path):
