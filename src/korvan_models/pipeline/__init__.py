@@ -145,7 +145,7 @@ def _write_build(project: Project, output: Output, jobs: int, report: BuildRepor
         report.notes += store.store(project, output, MODELS_PACKAGE)
         with store.settings_in_force(output.staging):
             report.notes += store.create_deferred_tables(output)
-            report.notes += store.stored_record_notes(project)
+            report.notes += store.stored_record_notes(changed)
     finally:
         store.defer_tables([])
     return output.commit(models)

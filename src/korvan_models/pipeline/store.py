@@ -328,15 +328,16 @@ def project_reference_problems(project: Project) -> list[Problem]:
         fixtures.close()
 
 
-def stored_record_notes(project: Project) -> list[str]:
-    """One line per model whose stored records lack a property the model now requires."""
+def stored_record_notes(schemas: list) -> list[str]:
+    """One line per model of ``schemas`` (those whose tables changed) whose stored records lack a
+    property the model now requires."""
     from korvan_data.aliases.using import DEFAULT_DB_ALIAS
     from korvan_models.storage import dispose_engines
     from korvan_models.storage.records import lacking_required
 
     notes = []
     try:
-        for schema in project.schemas:
+        for schema in schemas:
             properties = schema.properties or {}
             required = [properties[name].field_name or name for name in schema.required or [] if name in properties]
             count, lacking = lacking_required(DEFAULT_DB_ALIAS, schema.title, required)
