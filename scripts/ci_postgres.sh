@@ -2,7 +2,9 @@
 # The store tests against a real PostgreSQL server: installs Debian's postgresql and the driver,
 # runs a throwaway cluster in a temporary folder (as an unprivileged user, listening only on a Unix
 # socket in that folder), runs tests/store with its URL, and stops and removes the cluster on every
-# exit path. Tests that find no server fail here instead of being skipped.
+# exit path. Tests that find no server fail here instead of being skipped. Among them, the example
+# project is built into the server through `--database` and every fixture reference is then resolved
+# in a fresh process (test_a_build_into_named_databases_resolves_every_reference_in_a_fresh_process).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$(pwd)
@@ -23,7 +25,8 @@ fi
 bin=$(dirname "$(find_initdb)")
 
 bash scripts/setup.sh
-.venv/bin/python -m pip install --quiet --no-build-isolation -Cbuild-dir=build/release ".[test,postgres]"
+# The extra's driver only, against the package just installed: nothing is compiled again.
+.venv/bin/python -m pip install --quiet "korvan-models[postgres]"
 
 # The server refuses to run as root: root runs it as the "postgres" user the package created.
 run_as=()

@@ -51,6 +51,47 @@ def positive(text: str) -> int:
     return number
 
 
+def database_option(text: str) -> tuple[str, str]:
+    """``ALIAS=URL``: a known database alias and a URL SQLAlchemy can read."""
+    from korvan_data.aliases.using import ALL_DB_ALIASES
+
+    alias, sep, url = text.partition("=")
+    if not sep or alias not in ALL_DB_ALIASES:
+        raise argparse.ArgumentTypeError(f"expected ALIAS=URL with ALIAS one of {', '.join(ALL_DB_ALIASES)}")
+    return alias, checked_url(url)
+
+
+def checked_url(url: str) -> str:
+    """``url`` if SQLAlchemy can read it as a database URL."""
+    import sqlalchemy as sa
+
+    try:
+        sa.make_url(url)
+    except (sa.exc.ArgumentError, ValueError):
+        # The URL is not echoed: it may hold a password.
+        raise argparse.ArgumentTypeError("not a database URL (dialect+driver://user@host/database)") from None
+    return url
+
+
+def given_databases(args: argparse.Namespace) -> dict[str, str]:
+    """The databases named by ``KORVAN_DATABASE_<ALIAS>``, then by ``--database`` (which wins)."""
+    import os
+
+    from korvan_data.aliases.using import ALL_DB_ALIASES
+    from korvan_utils.config.manager import database_env
+
+    databases = {}
+    for alias in ALL_DB_ALIASES:
+        url = os.environ.get(database_env(alias))
+        if url:
+            try:
+                databases[alias] = checked_url(url)
+            except argparse.ArgumentTypeError as error:
+                raise SystemExit(f"korvan-models: {database_env(alias)}: {error}") from None
+    databases.update(getattr(args, "database", []))
+    return databases
+
+
 def parser() -> argparse.ArgumentParser:
     """The command line: options may come before or after the command."""
     common = argparse.ArgumentParser(add_help=False)
@@ -70,6 +111,10 @@ def parser() -> argparse.ArgumentParser:
                                 epilog=EXAMPLE, formatter_class=argparse.RawDescriptionHelpFormatter)
     build.add_argument("project", type=Path, help="project folder holding models/<name>/model.json")
     build.add_argument("--out", "-o", type=Path, default=Path("out"), help="output folder (default: out)")
+    build.add_argument("--database", type=database_option, action="append", default=[], metavar="ALIAS=URL",
+                       help="store the tables and fixtures of a database alias (default, lakehouse) at a SQLAlchemy "
+                            "URL, written without its password into OUT/settings.json (repeatable; also "
+                            "KORVAN_DATABASE_DEFAULT / KORVAN_DATABASE_LAKEHOUSE)")
     check = commands.add_parser("check", parents=[common], help="check a project; writes nothing",
                                 epilog=EXAMPLE, formatter_class=argparse.RawDescriptionHelpFormatter)
     check.add_argument("project", type=Path, help="project folder holding models/<name>/model.json")
@@ -116,7 +161,7 @@ def run(args: argparse.Namespace) -> int:
         show_warnings(project.warnings)
         say(f"{args.project}: {len(project.entries)} models, no problems found")
         return EXIT_OK
-    report = build_project(args.project, args.out, getattr(args, "jobs", None), say)
+    report = build_project(args.project, args.out, getattr(args, "jobs", None), say, given_databases(args))
     show_warnings(report.project.warnings)
     for note in report.notes:
         say(note)

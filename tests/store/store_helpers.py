@@ -83,7 +83,8 @@ def example_fixtures(folder: Path) -> Path:
         title = json.loads((model_dir / "model.json").read_text("utf-8"))["title"]
         for item in sorted((model_dir / "fixtures").iterdir()):
             if item.name.endswith(".csv"):
-                data = pd.read_csv(item).fillna("").to_dict(orient="records")
+                frame = pd.read_csv(item)
+                data = frame.astype(object).where(frame.notna(), "").to_dict(orient="records")
             elif item.name.endswith(".json"):
                 data = json.loads(item.read_text("utf-8"))
             else:

@@ -92,8 +92,13 @@ def build_project(
     out: Path,
     jobs: int | None = None,
     say: Callable[[str], None] = lambda _text: None,
+    databases: dict[str, str] | None = None,
 ) -> BuildReport:
-    """Builds the project at ``root`` into ``out``; raises ``ProjectError`` and leaves ``out`` as it was on a mistake."""
+    """Builds the project at ``root`` into ``out``; raises ``ProjectError`` and leaves ``out`` as it was on a mistake.
+
+    ``databases`` maps database aliases to SQLAlchemy URLs that the tables and fixtures go to
+    (instead of SQLite files in the output), written without passwords into the output's settings.
+    """
     problems = output_problems(root, out)
     if problems:
         raise ProjectError(problems)
@@ -106,22 +111,38 @@ def build_project(
         raise ProjectError([Problem(out, f"cannot write beside the output folder: {error.strerror or error}")])
     try:
         report = BuildReport(project, output.target)
-        report.kept = write_build(project, output, jobs or free_cores(), report, say)
+        report.kept = write_build(project, output, jobs or free_cores(), report, say, databases or {})
     finally:
         output.discard()
     return report
 
 
-def write_build(project: Project, output: Output, jobs: int, report: BuildReport, say: Callable[[str], None]) -> list:
-    """Fills the staging folder (tables created beside the class generation) and moves it into place."""
+def write_build(
+    project: Project,
+    output: Output,
+    jobs: int,
+    report: BuildReport,
+    say: Callable[[str], None],
+    databases: dict[str, str] | None = None,
+) -> list:
+    """Fills the staging folder (tables made with the fixtures, in one transaction per database) and moves it into place."""
+    from korvan_models.pipeline import store
+
+    databases, kept = store.database_settings(output.target, databases or {}, MODELS_PACKAGE)
+    output.write(store.SETTINGS_FILE, store.settings_text(MODELS_PACKAGE, databases, kept))
+    with store.databases_in_force(databases):
+        return _write_build(project, output, jobs, report, say)
+
+
+def _write_build(project: Project, output: Output, jobs: int, report: BuildReport, say: Callable[[str], None]) -> list:
     from korvan_models.classes.data_models.dependencies import render_models_init
     from korvan_models.pipeline import store
 
-    output.write(store.SETTINGS_FILE, store.settings_text(MODELS_PACKAGE))
     keys = model_keys(project.schemas, project.names, MODELS_PACKAGE)
     with store.settings_in_force(output.staging):
-        tables, changed = store.plan_tables(project, output, keys)
-        generated = generate_models(project, output, jobs, (store.create_tables, changed) if changed else None, keys)
+        # A table is known to be as its model wants only in the databases it was made in.
+        tables, changed = store.plan_tables(project, output, store.keys_for_databases(keys))
+        generated = generate_models(project, output, jobs, None, keys)
     report.generated, report.reused = len(generated.texts) - generated.reused, generated.reused
     report.workers = generated.workers
     say(f"generated {report.generated} models, reused {report.reused}"
@@ -132,5 +153,14 @@ def write_build(project: Project, output: Output, jobs: int, report: BuildReport
         output.write(relative, text)
         models[title] = {"key": generated.keys[title], "file": relative, "table": tables[title]}
     output.write(f"{MODELS_PACKAGE}/__init__.py", render_models_init(project.names, MODELS_PACKAGE))
-    report.notes += store.store(project, output, MODELS_PACKAGE)
+    # Tables are made in the transaction that stores the fixtures: a build that fails after the
+    # store step began leaves every database as it was.
+    store.defer_tables(changed)
+    try:
+        report.notes += store.store(project, output, MODELS_PACKAGE)
+        with store.settings_in_force(output.staging):
+            report.notes += store.create_deferred_tables(output)
+            report.notes += store.stored_record_notes(changed)
+    finally:
+        store.defer_tables([])
     return output.commit(models)

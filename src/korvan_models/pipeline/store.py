@@ -14,6 +14,7 @@ from contextlib import contextmanager
 from pathlib import Path
 
 from korvan_models.pipeline import parts
+from korvan_models.pipeline.fixture_checks import fixture_elements, reference_problems
 from korvan_models.pipeline.output import Output
 from korvan_models.pipeline.problems import Problem, ProjectError
 from korvan_models.pipeline.project import Project, broken_fixture_files, fixture_files
@@ -23,10 +24,79 @@ DATA_DIR = "data"
 FILES_DIR = "files"
 
 
-def settings_text(models_module_name: str) -> str:
-    """The framework settings of the built application: its models package and its databases' folder."""
-    settings = {"models_module_name": models_module_name, "data_dir": DATA_DIR}
+def settings_text(models_module_name: str, databases: dict[str, str] | None = None, kept: dict | None = None) -> str:
+    """The framework settings of the built application: its models package, its databases' folder,
+    the URLs of databases elsewhere (never with a password) and the settings a user added."""
+    settings = {**(kept or {}), "models_module_name": models_module_name, "data_dir": DATA_DIR}
+    if databases:
+        settings["databases"] = {alias: url_without_password(url) for alias, url in sorted(databases.items())}
     return json.dumps(settings, indent=4) + "\n"
+
+
+def url_without_password(url: str) -> str:
+    """A database URL as it may be written to disk: no password, in the user part or the query."""
+    import sqlalchemy as sa
+
+    parsed = sa.make_url(url)
+    query = {key: value for key, value in parsed.query.items() if key.lower() != "password"}
+    # URL.set() takes None as "leave as it is": the password is replaced on the tuple itself.
+    return parsed.set(query=query)._replace(password=None).render_as_string(hide_password=False)
+
+
+# Settings keys the build writes itself; an output's settings file may add the others.
+BUILD_SETTINGS = ("models_module_name", "data_dir")
+
+
+def database_settings(out: Path, given: dict[str, str], models_module_name: str) -> tuple[dict[str, str], dict]:
+    """The databases of a build into ``out`` and the settings it keeps from the settings file there.
+
+    A ``databases`` entry that the output's settings file holds (written by an earlier build or by
+    the user) is honoured; ``given`` (``--database``, ``KORVAN_DATABASE_<ALIAS>``) overrides it per
+    alias. A settings file that cannot be kept as it is refuses the build with one line.
+    """
+    from korvan_data.aliases.using import ALL_DB_ALIASES
+    from korvan_utils.config.manager import KorvanSettings
+
+    path = out / SETTINGS_FILE
+    fix = "fix it, or remove it to have the build write a new one"
+    kept: dict = {}
+    if path.is_file() or path.is_symlink():
+        try:
+            kept = json.loads(path.read_text("utf-8"))
+            if not isinstance(kept, dict):
+                raise ValueError("not a JSON object")
+            KorvanSettings.model_validate(kept)
+        except (OSError, ValueError) as error:
+            reason = str(error).splitlines()[0] if str(error) else type(error).__name__
+            raise ProjectError([Problem(path, f"not readable as settings ({reason}); {fix}")]) from None
+        for key, wanted in (("models_module_name", models_module_name), ("data_dir", DATA_DIR)):
+            if key in kept and kept[key] != wanted:
+                raise ProjectError([Problem(path, f"{key} was changed to {kept[key]!r} but the build writes {wanted!r}; {fix}")])
+    databases = {alias: url for alias, url in dict(kept.pop("databases", None) or {}).items() if url}
+    unknown = sorted(set(databases) - set(ALL_DB_ALIASES))
+    if unknown:
+        raise ProjectError([Problem(path, f"databases names unknown alias {unknown[0]!r} (known: {', '.join(ALL_DB_ALIASES)}); {fix}")])
+    databases.update(given)
+    for key in BUILD_SETTINGS:
+        kept.pop(key, None)
+    return databases, kept
+
+
+@contextmanager
+def databases_in_force(databases: dict[str, str]) -> Iterator[None]:
+    """The build's database URLs (passwords included) in the environment, for this process and its workers."""
+    from korvan_utils.config.manager import database_env
+
+    saved = {alias: os.environ.get(database_env(alias)) for alias in databases}
+    os.environ.update({database_env(alias): url for alias, url in databases.items()})
+    try:
+        yield
+    finally:
+        for alias, value in saved.items():
+            if value is None:
+                os.environ.pop(database_env(alias), None)
+            else:
+                os.environ[database_env(alias)] = value
 
 
 @contextmanager
@@ -160,16 +230,133 @@ def create_tables(schemas: list) -> None:
         dispose_engines()
 
 
+# Schemas whose tables the store step creates or completes, in the transaction that stores the
+# fixtures (set by ``defer_tables``; emptied once they are made).
+_deferred: list = []
+
+
+def defer_tables(schemas: list) -> None:
+    """Has the store step create or complete the tables of ``schemas`` together with the fixtures."""
+    _deferred[:] = schemas
+
+
+def _take_deferred() -> list:
+    from korvan_models.schemas.utils.table_layout import object_schema_to_table_schema
+
+    schemas, _deferred[:] = list(_deferred), []
+    return [object_schema_to_table_schema(schema) for schema in schemas]
+
+
+def create_deferred_tables(output: Output) -> list[str]:
+    """Creates the deferred tables that no fixture load made (one transaction per database); returns notes."""
+    from korvan_models.storage import dispose_engines
+    from korvan_models.storage import load_fixtures as store_fixtures
+
+    if not _deferred:
+        return []
+    try:
+        report = store_fixtures(None, table_schemas=_take_deferred())
+    finally:
+        dispose_engines()
+    for path in sorted((output.staging / DATA_DIR).rglob("*")):
+        if path.is_file():
+            output.adopt(path.relative_to(output.staging).as_posix())
+    return list(report.table_notes)
+
+
 def store_records(project: Project, document: Path, files_dir: Path) -> str:
-    """Loads the fixtures document into the store; a refused record is a problem at its fixture file."""
+    """Loads the fixtures document into the store, with the deferred tables; a refused record is a
+    problem at its fixture file."""
     from korvan_models.errors import FixtureRecordError
     from korvan_models.storage import load_fixtures
 
+    problems = fixture_reference_problems(project, fixture_elements(document), stored=True)
+    if problems:
+        raise ProjectError(problems)
     try:
-        report = load_fixtures(document, files_dir=files_dir if files_dir.is_dir() else None)
+        report = load_fixtures(
+            document, files_dir=files_dir if files_dir.is_dir() else None, table_schemas=_take_deferred()
+        )
     except FixtureRecordError as error:
         where = locate_record(project.models_dir, error.class_name, error.external_id)
         label = f"record {error.external_id!r}: " if error.external_id else ""
         raise ProjectError([Problem(where, label + error.message, error.class_name, error.field)]) from error
     counts = [f"{getattr(report, kind, 0)} {kind}" for kind in ("created", "updated", "unchanged")]
-    return "fixtures stored: " + ", ".join(counts)
+    return "\n".join(["fixtures stored: " + ", ".join(counts), *report.table_notes])
+
+
+def known_classes(project: Project) -> set[str]:
+    """The model titles a fixture reference may name: the project's and the framework's."""
+    titles = {schema.title for schema in project.schemas}
+    for group in parts.schema_groups():
+        titles.update(schema.title for schema in group)
+    return titles
+
+
+def fixture_reference_problems(project: Project, elements: list, stored: bool = False) -> list[Problem]:
+    """The project's fixture references that name no model or no record; with ``stored``, records
+    that the default database of the settings in force holds count too."""
+    lookup = None
+    if stored:
+        from korvan_data.aliases.using import DEFAULT_DB_ALIAS
+        from korvan_models.storage.records import stored_object_ids
+
+        def lookup(class_name: str, object_ids: list[str]) -> set[str]:
+            return stored_object_ids(DEFAULT_DB_ALIAS, class_name, object_ids)
+
+    return reference_problems(
+        elements, known_classes(project), lambda name, external_id: locate_record(project.models_dir, name, external_id), lookup
+    )
+
+
+def project_reference_problems(project: Project) -> list[Problem]:
+    """The fixture references of a project that name no model or no fixture record, read without a
+    database (so a reference to a record only a database holds is reported too)."""
+    if not any(project.models_dir.glob("*/fixtures")):
+        return []
+    try:
+        fixtures = parts.fixtures_loader(project.models_dir).iter_fixtures()
+    except Exception:
+        return broken_fixture_files(project.models_dir) or [Problem(project.models_dir, "fixtures")]
+    try:
+        try:
+            document = next(fixtures, None)
+        except Exception:
+            return broken_fixture_files(project.models_dir) or [Problem(project.models_dir, "fixtures")]
+        return [] if document is None else fixture_reference_problems(project, fixture_elements(document))
+    finally:
+        fixtures.close()
+
+
+def stored_record_notes(schemas: list) -> list[str]:
+    """One line per model of ``schemas`` (those whose tables changed) whose stored records lack a
+    property the model now requires."""
+    from korvan_data.aliases.using import DEFAULT_DB_ALIAS
+    from korvan_models.storage import dispose_engines
+    from korvan_models.storage.records import lacking_required
+
+    notes = []
+    try:
+        for schema in schemas:
+            properties = schema.properties or {}
+            required = [properties[name].field_name or name for name in schema.required or [] if name in properties]
+            count, lacking = lacking_required(DEFAULT_DB_ALIAS, schema.title, required)
+            if count:
+                names = dict(zip(required, [n for n in schema.required or [] if n in properties]))
+                plural = "record lacks" if count == 1 else "records lack"
+                notes.append(f"{count} stored {schema.title} {plural} the required {', '.join(names[n] for n in lacking)}")
+    finally:
+        dispose_engines()
+    return notes
+
+
+def keys_for_databases(keys: dict[str, str]) -> dict[str, str]:
+    """Models' table keys bound to the databases of the settings in force (passwords left out)."""
+    from korvan_data.aliases.using import ALL_DB_ALIASES
+    from korvan_utils.config.manager import KorvanConfigManager
+
+    manager = KorvanConfigManager()
+    where = "\0".join(url_without_password(manager.get_database_url(alias)) for alias in ALL_DB_ALIASES)
+    # The output's own SQLite files move with it: their folder is not part of the key.
+    where = where.replace(manager.data_dir.as_posix(), "<data>")
+    return {title: f"{key}\0{where}" for title, key in keys.items()}

@@ -26,7 +26,7 @@ from korvan_models.storage.records import (
     save_records,
     table_of,
 )
-from korvan_models.storage.tables import CLASS_VERSION, OBJECT_ID, OBJECT_VERSION
+from korvan_models.storage.tables import CLASS_VERSION, OBJECT_ID, OBJECT_VERSION, BoundedCache
 from korvan_utils.models.data_models.address import Address
 
 _ADDRESS_FILTERS = {
@@ -56,7 +56,7 @@ class _Selection:
     ``None``, fields loaded) and reused with new bound values.
     """
 
-    _statements: dict[tuple[Any, ...], sa.Select[Any]] = {}
+    _statements: BoundedCache[tuple[Any, ...], sa.Select[Any]] = BoundedCache(2048)
 
     def __init__(self, model_class: type[BaseModelClass], alias: str, filters: dict[str, Any]) -> None:
         self.model_class = model_class
@@ -125,7 +125,7 @@ class _Selection:
             statement = statement.where(*self._conditions(shape))
             if limit is not None:
                 statement = statement.limit(limit)
-            self._statements[key] = statement
+            self._statements.put(key, statement)
         return statement, values
 
     def fetch(self, only: Sequence[str] | None = None, limit: int | None = None) -> list[BaseModelClass]:

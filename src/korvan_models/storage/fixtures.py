@@ -12,11 +12,12 @@ from __future__ import annotations
 import hashlib
 import json
 import typing
+from collections.abc import Iterable
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
-from pydantic import ValidationError
+from pydantic import BaseModel, ValidationError
 
 from korvan_data.aliases.using import DEFAULT_DB_ALIAS
 from korvan_models.classes.manager import ClassManager
@@ -24,6 +25,7 @@ from korvan_models.classes.model import BaseModelClass
 from korvan_models.errors import FixtureRecordError
 from korvan_models.storage.records import writer
 from korvan_utils.models.data_models.address import Address
+from korvan_utils.models.data_models.table_schema import TableSchema
 from korvan_utils.models.enums import Versions
 
 FILES_PREFIX = "files/"
@@ -36,6 +38,7 @@ class FixtureLoadReport:
     created: int = 0
     updated: int = 0
     unchanged: int = 0
+    table_notes: tuple[str, ...] = ()
 
     @property
     def total(self) -> int:
@@ -69,6 +72,25 @@ def _attach_files(model_class: type[BaseModelClass], data: dict[str, Any], files
             if path.is_file() and path.resolve().is_relative_to(files_dir.resolve()):
                 data = {**data, field: path.read_bytes()}
     return data
+
+
+def comparable(record: BaseModelClass) -> dict[str, Any]:
+    """What tells two versions of a record apart: the values of the fields it holds, as Python values.
+
+    Binary values stay bytes (a JSON dump would need them to be UTF-8 text); a partial record
+    read from an earlier form of the model differs from any complete one.
+    """
+    return {name: _plain(value) for name, value in record.__dict__.items()}
+
+
+def _plain(value: Any) -> Any:
+    if isinstance(value, BaseModel):
+        return (type(value).__name__, {name: _plain(item) for name, item in value.__dict__.items()})
+    if isinstance(value, dict):
+        return {key: _plain(item) for key, item in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [_plain(item) for item in value]
+    return value
 
 
 def _refused(class_name: str, external_id: Any, err: Exception) -> FixtureRecordError:
@@ -119,24 +141,29 @@ def _validated(elements: list[dict[str, Any]], files_dir: Path | None) -> list[B
     return records
 
 
-def load_fixtures(document: Path, *, files_dir: Path | None = None) -> FixtureLoadReport:
+def load_fixtures(
+    document: Path | None, *, files_dir: Path | None = None, table_schemas: Iterable[TableSchema] = ()
+) -> FixtureLoadReport:
     """Stores the records of a merged fixtures document, in document order; returns the counts.
 
     ``files_dir`` is the folder of accompanying files (one sub-folder per model title): a binary
-    field whose value is "files/<name>" then stores that file's content.
+    field whose value is "files/<name>" then stores that file's content. The tables of
+    ``table_schemas`` are created or completed first, in the same transaction of each database, so
+    a load that fails leaves every database as it was. Without a document, only the tables are made.
     """
-    records = _validated(_read_elements(document), files_dir)
+    records = _validated(_read_elements(document), files_dir) if document is not None else []
     groups: dict[type[BaseModelClass], list[BaseModelClass]] = {}
     for record in records:
         groups.setdefault(type(record), []).append(record)
     created = updated = unchanged = 0
     with writer() as w:
+        notes = tuple(w.ensure_tables(table_schemas))
         for model_class, group in groups.items():
             ids = [record._address.object_id for record in group]
-            current = {oid: stored.model_dump(mode="json") for oid, stored in w.latest_rows(model_class, ids).items()}
+            current = {oid: comparable(stored) for oid, stored in w.latest_rows(model_class, ids).items()}
             changed = []
             for record, object_id in zip(group, ids):
-                dumped = record.model_dump(mode="json")
+                dumped = comparable(record)
                 previous = current.get(object_id)
                 if previous == dumped:
                     unchanged += 1
@@ -146,4 +173,4 @@ def load_fixtures(document: Path, *, files_dir: Path | None = None) -> FixtureLo
                 changed.append(record)
             if changed:
                 w.save(model_class, changed, run_hooks=False)
-    return FixtureLoadReport(created=created, updated=updated, unchanged=unchanged)
+    return FixtureLoadReport(created=created, updated=updated, unchanged=unchanged, table_notes=notes)

@@ -8,6 +8,7 @@ highest the lakehouse holds for that object.
 
 from __future__ import annotations
 
+import base64
 import operator
 import uuid
 from collections.abc import Iterable, Iterator, Sequence
@@ -15,6 +16,8 @@ from contextlib import ExitStack, contextmanager
 from typing import Any
 
 import sqlalchemy as sa
+from pydantic import ValidationError
+from pydantic_core import to_jsonable_python
 
 from korvan_data.aliases.using import DEFAULT_DB_ALIAS, LAKEHOUSE_DB_ALIAS
 from korvan_models.classes.model import BaseModelClass
@@ -24,17 +27,21 @@ from korvan_models.storage.tables import (
     EXTRA,
     OBJECT_ID,
     OBJECT_VERSION,
+    BoundedCache,
     FieldColumns,
+    ensure_tables,
+    forget_tables,
     stored_table,
 )
 from korvan_utils.models.data_models.address import Address
+from korvan_utils.models.data_models.table_schema import TableSchema
 from korvan_utils.models.enums import Versions
 
 DEFAULT_CLASS_VERSION = 1
 # Bound parameters per statement when looking objects up by id (SQLite allows 32766).
 _IDS_PER_QUERY = 500
 
-_bindings: dict[tuple[type, int], FieldColumns] = {}
+_bindings: BoundedCache[tuple[type, sa.Table], FieldColumns] = BoundedCache(4096)
 
 
 class MissingTableError(LookupError):
@@ -89,10 +96,13 @@ def is_latest(value: Any) -> bool:
     return value == Versions.LATEST
 
 
-def table_of(model_class: type[BaseModelClass], alias: str, url: str | None = None) -> sa.Table:
-    """The stored table of a model class in a database alias (whose URL the caller may know)."""
+def table_of(
+    model_class: type[BaseModelClass], alias: str, url: str | None = None, connection: sa.Connection | None = None
+) -> sa.Table:
+    """The stored table of a model class in a database alias (whose URL the caller may know), read
+    through ``connection`` when given."""
     url = url or database_url(alias)
-    table = stored_table(url, model_class.__name__)
+    table = stored_table(url, model_class.__name__, connection)
     if table is None:
         raise MissingTableError(
             f"Model {model_class.__name__} has no table in the {alias!r} database ({engine_for_url(url).url!r}); "
@@ -103,10 +113,10 @@ def table_of(model_class: type[BaseModelClass], alias: str, url: str | None = No
 
 def binding(model_class: type[BaseModelClass], table: sa.Table) -> FieldColumns:
     """The field-to-column pairing of a model class in a table, kept while the table object lives."""
-    key = (model_class, id(table))
+    key = (model_class, table)
     found = _bindings.get(key)
-    if found is None or found.table is not table:
-        found = _bindings[key] = FieldColumns(model_class, table)
+    if found is None:
+        found = _bindings.put(key, FieldColumns(model_class, table))
     return found
 
 
@@ -121,8 +131,30 @@ def record_values(record: BaseModelClass, fields: FieldColumns) -> dict[str, Any
     values = record.__dict__
     row = {column: values.get(field) for field, column in fields.pairs.items()}
     if fields.extra:
-        row[EXTRA] = record.model_dump(mode="json", include=set(fields.extra))
+        row[EXTRA] = extra_json(record, fields)
     return row
+
+
+BASE64_KEY = "base64"
+
+
+def extra_json(record: BaseModelClass, fields: FieldColumns) -> dict[str, Any]:
+    """The fields of a record that its table has no column for, as one JSON object.
+
+    Bytes of a binary field are kept as ``{"base64": ...}`` (JSON holds text only); bytes deeper
+    in a value are written in base64 as well.
+    """
+    values = record.model_dump(include=set(fields.extra))
+    for name in fields.binary_extra:
+        if isinstance(values.get(name), bytes):
+            values[name] = {BASE64_KEY: base64.b64encode(values[name]).decode("ascii")}
+    return to_jsonable_python(values, bytes_mode="base64")
+
+
+def _from_extra(fields: FieldColumns, name: str, value: Any) -> Any:
+    if name in fields.binary_extra and isinstance(value, dict) and set(value) == {BASE64_KEY}:
+        return base64.b64decode(value[BASE64_KEY])
+    return value
 
 
 def record_from_row(
@@ -137,20 +169,51 @@ def record_from_row(
         data[field] = mapping[column]
     extra = mapping.get(EXTRA) if only is None or any(f in fields.extra for f in only) else None
     if extra:
-        data.update({k: v for k, v in extra.items() if only is None or k in only})
+        data.update({k: _from_extra(fields, k, v) for k, v in extra.items() if only is None or k in only})
     if only is None:
-        record = model_class.model_validate(data)
+        try:
+            record = model_class.model_validate(data)
+        except ValidationError:
+            # Stored under an earlier form of the model (a property since made required, or of
+            # another type): the fields that still fit, as a partial record.
+            record = partial_record(model_class, data, list(data), lenient=True)
     else:
-        record = model_class.model_construct()
-        for field in only:
-            if data.get(field) is None:
-                record.__dict__[field] = None
-            else:
-                setattr(record, field, data[field])  # validated on assignment
-        record.__pydantic_fields_set__ = set(only)
+        record = partial_record(model_class, data, only)
     record._address = known_address(
         alias, model_class.__name__, mapping[CLASS_VERSION], mapping[OBJECT_ID], mapping[OBJECT_VERSION]
     )
+    return record
+
+
+def partial_record(
+    model_class: type[BaseModelClass], data: dict[str, Any], fields: Sequence[str], lenient: bool = False
+) -> BaseModelClass:
+    """A record holding only ``fields`` of ``data``, each validated on assignment.
+
+    With ``lenient``, a value that its field refuses is left out (the field stays unset) instead of
+    raising.
+    """
+    record = model_class.model_construct()
+    present = set()
+    for field in fields:
+        if data.get(field) is None:
+            record.__dict__[field] = None
+        else:
+            try:
+                setattr(record, field, data[field])  # validated on assignment
+            except (ValidationError, ValueError, TypeError, AttributeError):
+                if not lenient:
+                    raise
+                record.__dict__.pop(field, None)
+                continue
+        present.add(field)
+    if lenient:
+        # A required field read as NULL is absent, not None.
+        for field, info in model_class.model_fields.items():
+            if info.is_required() and record.__dict__.get(field, None) is None:
+                record.__dict__.pop(field, None)
+                present.discard(field)
+    record.__pydantic_fields_set__ = present
     return record
 
 
@@ -302,9 +365,13 @@ class Writer:
         self._locked: set[str] = set()
         self.saved: list[tuple[BaseModelClass, Address]] = []
 
+    def ensure_tables(self, table_schemas: Iterable[TableSchema]) -> list[str]:
+        """Creates or completes tables inside this writer's transactions (see ``ensure_tables``)."""
+        return ensure_tables(table_schemas, {LAKEHOUSE_DB_ALIAS: self.lakehouse, DEFAULT_DB_ALIAS: self.default})
+
     def _tables(self, model_class: type[BaseModelClass]) -> tuple[sa.Table, sa.Table]:
-        history = table_of(model_class, LAKEHOUSE_DB_ALIAS)
-        latest = table_of(model_class, DEFAULT_DB_ALIAS)
+        history = table_of(model_class, LAKEHOUSE_DB_ALIAS, connection=self.lakehouse)
+        latest = table_of(model_class, DEFAULT_DB_ALIAS, connection=self.default)
         if history.name not in self._locked:
             _lock_table(self.lakehouse, history)
             self._locked.add(history.name)
@@ -403,6 +470,8 @@ def writer() -> Iterator[Writer]:
         except BaseException:
             default_transaction.rollback()
             lakehouse_transaction.rollback()
+            # Tables read inside the transactions may not exist any more.
+            forget_tables()
             raise
         lakehouse_transaction.commit()
         default_transaction.commit()
@@ -425,3 +494,38 @@ def save_records(records: Iterable[BaseModelClass]) -> list[Address]:
             for position, address in zip(positions, w.save(model_class, [records[p] for p in positions])):
                 addresses[position] = address
     return addresses  # type: ignore[return-value]
+
+
+def stored_object_ids(alias: str, class_name: str, object_ids: Iterable[str]) -> set[str]:
+    """Those of ``object_ids`` that the model's table in a database holds (none when it has no table)."""
+    url = database_url(alias)
+    table = stored_table(url, class_name)
+    wanted = list(dict.fromkeys(object_ids))
+    if table is None or not wanted:
+        return set()
+    found: set[str] = set()
+    with engine_for_url(url).connect() as connection:
+        for chunk in _chunks(wanted, _IDS_PER_QUERY):
+            query = sa.select(table.c[OBJECT_ID]).where(table.c[OBJECT_ID].in_(chunk))
+            found.update(connection.execute(query).scalars())
+    return found
+
+
+def lacking_required(alias: str, class_name: str, required: Sequence[str]) -> tuple[int, list[str]]:
+    """How many stored records of a model have no value for a required column, and which columns lack one.
+
+    A required column the table does not have at all is lacking in every record.
+    """
+    url = database_url(alias)
+    table = stored_table(url, class_name)
+    if table is None or not required:
+        return 0, []
+    present = [name for name in required if name in table.c]
+    with engine_for_url(url).connect() as connection:
+        if len(present) < len(required):
+            total = connection.execute(sa.select(sa.func.count()).select_from(table)).scalar_one()
+            return total, list(required) if total else []
+        lacking = [sa.func.count(sa.case((table.c[name].is_(None), 1))) for name in present]
+        anyone = sa.func.count(sa.case((sa.or_(*[table.c[name].is_(None) for name in present]), 1)))
+        row = connection.execute(sa.select(anyone, *lacking).select_from(table)).one()
+    return row[0], [name for name, count in zip(present, row[1:]) if count]

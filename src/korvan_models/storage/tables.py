@@ -9,8 +9,10 @@ model titles and property names that are identifiers; SQLAlchemy quotes them whe
 from __future__ import annotations
 
 import threading
-from collections.abc import Iterable
-from typing import Any
+import typing
+from collections import OrderedDict
+from collections.abc import Iterable, Mapping
+from typing import Any, Generic, TypeVar
 
 import sqlalchemy as sa
 
@@ -35,8 +37,54 @@ _NATIVE_TYPES: dict[type, type[sa.types.TypeEngine]] = {
     bytes: sa.LargeBinary,
 }
 
-_tables: dict[tuple[str, str], sa.Table | None] = {}
-_tables_lock = threading.Lock()
+K = TypeVar("K")
+V = TypeVar("V")
+
+
+class BoundedCache(Generic[K, V]):
+    """A thread-safe cache of at most ``size`` entries, the least recently used dropped first.
+
+    Every such cache is emptied with the tables (``forget_tables``): entries keyed by table
+    objects would otherwise outlive them.
+    """
+
+    instances: list[BoundedCache[Any, Any]] = []
+
+    def __init__(self, size: int) -> None:
+        self.size = size
+        self._items: OrderedDict[K, V] = OrderedDict()
+        self._lock = threading.Lock()
+        BoundedCache.instances.append(self)
+
+    def get(self, key: K) -> V | None:
+        with self._lock:
+            value = self._items.get(key)
+            if value is not None:
+                self._items.move_to_end(key)
+            return value
+
+    def put(self, key: K, value: V) -> V:
+        with self._lock:
+            self._items[key] = value
+            self._items.move_to_end(key)
+            while len(self._items) > self.size:
+                self._items.popitem(last=False)
+        return value
+
+    def pop(self, key: K) -> None:
+        with self._lock:
+            self._items.pop(key, None)
+
+    def clear(self) -> None:
+        with self._lock:
+            self._items.clear()
+
+    def __len__(self) -> int:
+        return len(self._items)
+
+
+# Tables read back from the databases, by (URL, name); enough for every model of a large project.
+_tables: BoundedCache[tuple[str, str], sa.Table] = BoundedCache(4096)
 
 
 def check_name(name: Any, what: str) -> str:
@@ -53,50 +101,111 @@ def check_name(name: Any, what: str) -> str:
     return name
 
 
+_JSON = sa.JSON()
+_NATIVE_INSTANCES = {native: sql_type() for native, sql_type in _NATIVE_TYPES.items()}
+
+
 def column_type(python_type: Any) -> sa.types.TypeEngine:
     """Storage type of a column's value type: native for scalars, JSON for lists, dicts and models."""
-    for native, sql_type in _NATIVE_TYPES.items():
-        if python_type is native:
-            return sql_type()
-    return sa.JSON()
+    found = _NATIVE_INSTANCES.get(python_type) if isinstance(python_type, type) else None
+    return found if found is not None else _JSON
 
 
-def _data_column(column: TableColumnSchema, table_name: str) -> sa.Column:
+class FormColumn:
+    """A column of a table as its model wants it."""
+
+    __slots__ = ("name", "type", "nullable", "primary_key")
+
+    def __init__(self, name: str, type_: sa.types.TypeEngine, nullable: bool, primary_key: bool = False) -> None:
+        self.name = name
+        self.type = type_
+        self.nullable = nullable
+        self.primary_key = primary_key
+
+
+class TableForm:
+    """A table as its model wants it: its name and columns (``c`` by name), written as DDL directly.
+
+    Lighter than a SQLAlchemy ``Table``, which a build of hundreds of models would otherwise make
+    (and compile) once per model and database.
+    """
+
+    __slots__ = ("name", "columns", "c")
+
+    def __init__(self, name: str, columns: list[FormColumn]) -> None:
+        self.name = name
+        self.columns = columns
+        self.c = {column.name: column for column in columns}
+
+    def create_sql(self, dialect: sa.Dialect) -> str:
+        quote = dialect.identifier_preparer.quote
+        lines = [
+            f"{quote(c.name)} {type_words(c.type, dialect)}{'' if c.nullable and not c.primary_key else ' NOT NULL'}"
+            for c in self.columns
+        ]
+        keys = ", ".join(quote(c.name) for c in self.columns if c.primary_key)
+        return f"CREATE TABLE {quote(self.name)} ({', '.join(lines)}, PRIMARY KEY ({keys}))"
+
+
+def _data_column(column: TableColumnSchema, table_name: str) -> FormColumn:
     name = check_name(column.name, f"Column of {table_name}")
-    return sa.Column(name, column_type(column.type), nullable=True if column.is_deleted else column.nullable)
+    return FormColumn(name, column_type(column.type), True if column.is_deleted else column.nullable)
 
 
-def build_table(table_schema: TableSchema, alias: str, metadata: sa.MetaData | None = None) -> sa.Table:
+_ADDRESS_TYPES = (sa.String(255), sa.Integer(), sa.Integer())
+
+
+def build_table(table_schema: TableSchema, alias: str) -> TableForm:
     """The table of a description in one database alias (not created)."""
     name = check_name(table_schema.address.class_name, "Model title")
     history = alias == LAKEHOUSE_DB_ALIAS
     seen: set[str] = set()
-    columns = []
+    columns = [
+        FormColumn(OBJECT_ID, _ADDRESS_TYPES[0], False, True),
+        FormColumn(OBJECT_VERSION, _ADDRESS_TYPES[1], False, history),
+        FormColumn(CLASS_VERSION, _ADDRESS_TYPES[2], False),
+    ]
     for column in table_schema.columns:
         if column.name in seen:
             raise ValueError(f"Model {name}: two properties are stored in the column {column.name!r}")
         seen.add(column.name)
         columns.append(_data_column(column, name))
-    return sa.Table(
-        name,
-        metadata if metadata is not None else sa.MetaData(),
-        sa.Column(OBJECT_ID, sa.String(255), primary_key=True),
-        sa.Column(OBJECT_VERSION, sa.Integer, primary_key=history, nullable=False),
-        sa.Column(CLASS_VERSION, sa.Integer, nullable=False),
-        *columns,
-        sa.Column(EXTRA, sa.JSON, nullable=True),
+    columns.append(FormColumn(EXTRA, _JSON, True))
+    return TableForm(name, columns)
+
+
+_type_words_cache: dict[tuple[Any, ...], str] = {}
+
+
+def type_words(sql_type: sa.types.TypeEngine, dialect: sa.Dialect) -> str:
+    """A column type in the dialect's DDL words."""
+    key = (
+        dialect.name,
+        type(sql_type),
+        getattr(sql_type, "length", None),
+        getattr(sql_type, "precision", None),
+        getattr(sql_type, "scale", None),
+        getattr(sql_type, "timezone", None),
     )
+    words = _type_words_cache.get(key)
+    if words is None:
+        try:
+            words = sql_type.compile(dialect=dialect)
+        except sa.exc.CompileError:
+            words = str(sql_type)
+        _type_words_cache[key] = words
+    return words
 
 
-def _add_missing_columns(connection: sa.Connection, wanted: sa.Table, existing: set[str]) -> None:
-    preparer = connection.dialect.identifier_preparer
+def _add_missing_columns(connection: sa.Connection, wanted: TableForm, existing: dict[str, Any]) -> None:
+    quote = connection.dialect.identifier_preparer.quote
     for column in wanted.columns:
         if column.name in existing:
             continue
         # Added columns are nullable: the rows already stored have no value for them.
-        ddl = f"ALTER TABLE {preparer.format_table(wanted)} ADD COLUMN {preparer.format_column(column)} {column.type.compile(connection.dialect)}"
-        connection.execute(sa.text(ddl))
-        existing.add(column.name)
+        ddl = f"ALTER TABLE {quote(wanted.name)} ADD COLUMN {quote(column.name)} {type_words(column.type, connection.dialect)}"
+        connection.exec_driver_sql(ddl)
+        existing[column.name] = None
 
 
 _ASCII_LOWER = str.maketrans("ABCDEFGHIJKLMNOPQRSTUVWXYZ", "abcdefghijklmnopqrstuvwxyz")
@@ -107,65 +216,246 @@ def _table_key(connection: sa.Connection, name: str) -> str:
     return name.translate(_ASCII_LOWER) if connection.dialect.name == "sqlite" else name
 
 
-def _stored_columns(connection: sa.Connection, names: set[str]) -> dict[str, set[str]]:
-    """The column names of those tables of ``names`` that the database holds, by table key; one look at the database."""
+class StoredColumn:
+    """A column as the database holds it: its type in the dialect's words, and whether it takes NULL."""
+
+    __slots__ = ("type", "nullable")
+
+    def __init__(self, type_: str, nullable: bool) -> None:
+        self.type = type_
+        self.nullable = nullable
+
+
+def _stored_columns(connection: sa.Connection, names: set[str]) -> dict[str, tuple[str, dict[str, StoredColumn]]]:
+    """The stored name and columns of those tables of ``names`` that the database holds, by table key;
+    one look at the database."""
     inspector = sa.inspect(connection)
     wanted = {_table_key(connection, name) for name in names}
     present = [name for name in inspector.get_table_names() if _table_key(connection, name) in wanted]
     if not present:
         return {}
     found = inspector.get_multi_columns(filter_names=present)
-    return {_table_key(connection, name): {column["name"] for column in columns} for (_schema, name), columns in found.items()}
+    dialect = connection.dialect
+    return {
+        _table_key(connection, name): (
+            name,
+            {c["name"]: StoredColumn(type_words(c["type"], dialect), bool(c["nullable"])) for c in columns},
+        )
+        for (_schema, name), columns in found.items()
+    }
 
 
-def _create_or_grow(connection: sa.Connection, wanted: list[sa.Table]) -> None:
-    """Creates the tables the database lacks and adds the missing columns to the others."""
+def _reshape(
+    connection: sa.Connection, wanted: TableForm, stored_name: str, stored: dict[str, StoredColumn], notes: list[str]
+) -> set[str]:
+    """Makes an existing table take the records of its model as it is now, keeping every row and column.
+
+    A column the model no longer requires (or no longer has) stops refusing NULL; a column whose
+    property changed type takes the new type where its stored values convert: PostgreSQL converts
+    them in place (``USING``) or, when one does not convert, keeps the column as it was and says
+    so; SQLite, whose columns take any value, copies the table into the new form. Returns the
+    columns that keep a type the model no longer gives them.
+    """
+    dialect = connection.dialect
+    loosen = [
+        name
+        for name, column in stored.items()
+        if not column.nullable
+        and name not in ADDRESS_COLUMNS
+        and (name not in wanted.c or wanted.c[name].nullable)
+    ]
+    retype = {
+        name: type_words(wanted.c[name].type, dialect)
+        for name, column in stored.items()
+        if name in wanted.c and name not in ADDRESS_COLUMNS and type_words(wanted.c[name].type, dialect) != column.type
+    }
+    if not loosen and not retype:
+        return set()
+    kept: set[str] = set()
+    preparer = dialect.identifier_preparer
+    quoted = preparer.quote(stored_name)
+    if dialect.name == "postgresql":
+        for name in loosen:
+            connection.execute(sa.text(f"ALTER TABLE {quoted} ALTER COLUMN {preparer.quote(name)} DROP NOT NULL"))
+        for name, words in retype.items():
+            column = preparer.quote(name)
+            using = f"to_json({column})" if words == "JSON" else f"{column}::{words}"
+            savepoint = connection.begin_nested()
+            try:
+                connection.execute(sa.text(f"ALTER TABLE {quoted} ALTER COLUMN {column} TYPE {words} USING {using}"))
+            except sa.exc.DBAPIError:
+                savepoint.rollback()
+                kept.add(name)
+                notes.append(
+                    f"{wanted.name}.{name}: stored values do not convert to {words}; the column keeps its type {stored[name].type}"
+                )
+            else:
+                savepoint.commit()
+        return kept
+    if dialect.name != "sqlite":
+        # Other databases: columns are only added; what no longer fits is said, not changed.
+        for name, words in retype.items():
+            notes.append(f"{wanted.name}.{name}: the column keeps its type {stored[name].type} ({words} wanted)")
+        return set(retype)
+    _copy_into_new_form(connection, wanted, stored_name, set(loosen), retype)
+    return kept
+
+
+def _copy_into_new_form(
+    connection: sa.Connection, wanted: TableForm, stored_name: str, loosen: set[str], retype: dict[str, str]
+) -> None:
+    """SQLite's way to change a column: a new table of the new form, every row copied, then renamed."""
+    old = sa.Table(stored_name, sa.MetaData(), autoload_with=connection)
+    columns = []
+    for column in old.columns:
+        kind = wanted.c[column.name].type if column.name in retype else column.type
+        columns.append(
+            sa.Column(
+                column.name,
+                kind,
+                primary_key=column.primary_key,
+                nullable=True if column.name in loosen else column.nullable,
+            )
+        )
+    spare = f"_{stored_name}_reshaped"
+    new = sa.Table(spare, sa.MetaData(), *columns)
+    new.create(connection)
+    names = ", ".join(connection.dialect.identifier_preparer.quote(c.name) for c in old.columns)
+    quoted_old = connection.dialect.identifier_preparer.quote(stored_name)
+    quoted_new = connection.dialect.identifier_preparer.quote(spare)
+    connection.execute(sa.text(f"INSERT INTO {quoted_new} ({names}) SELECT {names} FROM {quoted_old}"))
+    counted = [connection.execute(sa.text(f"SELECT count(*) FROM {q}")).scalar_one() for q in (quoted_old, quoted_new)]
+    if counted[0] != counted[1]:
+        raise RuntimeError(f"Copying table {stored_name} gave {counted[1]} rows of {counted[0]}; nothing was changed")
+    connection.execute(sa.text(f"DROP TABLE {quoted_old}"))
+    connection.execute(sa.text(f"ALTER TABLE {quoted_new} RENAME TO {quoted_old}"))
+
+
+def _create_or_grow(connection: sa.Connection, wanted: list[TableForm]) -> list[str]:
+    """Creates the tables the database lacks and adds the missing columns to the others; returns notes
+    on columns that keep a form the model no longer has."""
     stored = _stored_columns(connection, {table.name for table in wanted})
+    notes: list[str] = []
+    wanted_columns: dict[str, set[str]] = {}
     for table in wanted:
         # One description may follow another of the same table: the columns known so far count.
-        existing = stored.get(_table_key(connection, table.name))
-        if existing is None:
-            table.create(connection)
-            stored[_table_key(connection, table.name)] = {column.name for column in table.columns}
+        key = _table_key(connection, table.name)
+        wanted_columns.setdefault(key, set()).update(table.c)
+        found = stored.get(key)
+        if found is None:
+            connection.exec_driver_sql(table.create_sql(connection.dialect))
+            stored[key] = (table.name, {c.name: StoredColumn(type_words(c.type, connection.dialect), c.nullable) for c in table.columns})
         else:
-            _add_missing_columns(connection, table, existing)
+            stored_name, columns = found
+            kept = _reshape(connection, table, stored_name, columns, notes)
+            _add_missing_columns(connection, table, columns)
+            # As the table is now, for a later description of the same table.
+            for column in table.columns:
+                if column.name not in ADDRESS_COLUMNS and column.name not in kept:
+                    columns[column.name] = StoredColumn(type_words(column.type, connection.dialect), True)
+            for name, column in columns.items():
+                if name not in ADDRESS_COLUMNS:
+                    column.nullable = True
+    retired = [
+        (key, name) for key, names in wanted_columns.items() for name in stored[key][1] if name not in names
+    ]
+    _record_retired(connection, list(wanted_columns), retired)
+    return notes
 
 
-def ensure_tables(table_schemas: Iterable[TableSchema]) -> None:
-    """Creates the tables of the descriptions in every database alias; existing tables gain new columns.
+# Columns that a model no longer has, by table: kept with their values, never paired with a field.
+RETIRED_TABLE = "_korvan_retired_columns"
 
-    Nothing is dropped: a column that a description no longer has, or marks deleted, is kept.
+
+def _record_retired(connection: sa.Connection, keys: list[str], retired: list[tuple[str, str]]) -> None:
+    """Records the retired columns of the tables of ``keys`` (the list is made only once one is needed)."""
+    if not retired and not sa.inspect(connection).has_table(RETIRED_TABLE):
+        return
+    quote = connection.dialect.identifier_preparer.quote
+    connection.exec_driver_sql(
+        f"CREATE TABLE IF NOT EXISTS {quote(RETIRED_TABLE)} (table_key VARCHAR(255) NOT NULL, "
+        "column_name VARCHAR(255) NOT NULL, PRIMARY KEY (table_key, column_name))"
+    )
+    table = sa.table(RETIRED_TABLE, sa.column("table_key"), sa.column("column_name"))
+    for start in range(0, len(keys), 500):
+        connection.execute(table.delete().where(table.c.table_key.in_(keys[start : start + 500])))
+    if retired:
+        connection.execute(table.insert(), [{"table_key": key, "column_name": name} for key, name in retired])
+
+
+def _retired_columns(connection: sa.Connection, name: str) -> frozenset[str]:
+    if not sa.inspect(connection).has_table(RETIRED_TABLE):
+        return frozenset()
+    table = sa.table(RETIRED_TABLE, sa.column("table_key"), sa.column("column_name"))
+    query = sa.select(table.c.column_name).where(table.c.table_key == _table_key(connection, name))
+    return frozenset(connection.execute(query).scalars())
+
+
+def ensure_tables(
+    table_schemas: Iterable[TableSchema], connections: Mapping[str, sa.Connection] | None = None
+) -> list[str]:
+    """Creates the tables of the descriptions in every database alias; existing tables gain new columns
+    and follow changed ones (see ``_reshape``). Returns notes on columns kept in an earlier form.
+
+    Each database is changed in one transaction: its own, or the open writing transaction of
+    ``connections`` (by alias), which then commits the tables together with what it writes.
+    Nothing is dropped: a column that a description no longer has, or marks deleted, is kept with
+    its values, and so is every row.
     """
     schemas = list(table_schemas)
+    notes: list[str] = []
+    if not schemas:
+        return notes
     for alias in ALL_DB_ALIASES:
         url = database_url(alias)
-        engine = engine_for_url(url)
         wanted = [build_table(schema, alias) for schema in schemas]
-        with writing(engine) as connection:
-            _create_or_grow(connection, wanted)
-        with _tables_lock:
-            for table in wanted:
-                _tables.pop((url, table.name), None)
+        if connections is None:
+            with writing(engine_for_url(url)) as connection:
+                changes = _create_or_grow(connection, wanted)
+        else:
+            changes = _create_or_grow(connections[alias], wanted)
+        notes += [f"{alias} database: {note}" for note in changes]
+        for table in wanted:
+            _tables.pop((url, table.name))
+    return notes
 
 
-def stored_table(url: str, name: str) -> sa.Table | None:
-    """The table ``name`` as the database at ``url`` holds it, or ``None`` when there is none."""
+def stored_table(url: str, name: str, connection: sa.Connection | None = None) -> sa.Table | None:
+    """The table ``name`` as the database at ``url`` holds it, or ``None`` when there is none.
+
+    Read through ``connection`` when given (a transaction sees the tables it made itself).
+    """
     key = (url, name)
     table = _tables.get(key)
     if table is None:
-        engine = engine_for_url(url)
-        with engine.connect() as connection:
-            if not sa.inspect(connection).has_table(name):
-                return None
-            table = sa.Table(name, sa.MetaData(), autoload_with=connection)
-        with _tables_lock:
-            _tables[key] = table
+        if connection is None:
+            with engine_for_url(url).connect() as own:
+                table = _reflect(own, name)
+        else:
+            table = _reflect(connection, name)
+        if table is None:
+            return None
+        _tables.put(key, table)
+    return table
+
+
+def _reflect(connection: sa.Connection, name: str) -> sa.Table | None:
+    if not sa.inspect(connection).has_table(name):
+        return None
+    table = sa.Table(name, sa.MetaData(), autoload_with=connection)
+    table.info["retired"] = _retired_columns(connection, name)
     return table
 
 
 def forget_tables() -> None:
-    with _tables_lock:
-        _tables.clear()
+    """Forgets the tables read so far, and whatever was cached about them."""
+    for cache in BoundedCache.instances:
+        cache.clear()
+
+
+def is_binary(annotation: Any) -> bool:
+    """Whether a field annotation is ``bytes`` or an optional ``bytes``."""
+    return annotation is bytes or bytes in typing.get_args(annotation)
 
 
 class FieldColumns:
@@ -173,19 +463,28 @@ class FieldColumns:
 
     A field is stored in the column of its own name. The columns left over are those of renamed
     properties (a ``field_name`` other than the property name); they take the fields left over in
-    order, since both follow the schema's property order. Fields with no column at all (inherited
+    order, since both follow the schema's property order; columns of properties since removed or
+    renamed (``RETIRED_TABLE``) come last. Fields with no column at all (inherited
     from a model whose properties this table does not have) are kept together in the extra column.
     """
 
     def __init__(self, model_class: type[BaseModelClass], table: sa.Table) -> None:
         fields = list(model_class.model_fields)
+        retired = table.info.get("retired", ())
         data_columns = [c.name for c in table.columns if c.name not in ADDRESS_COLUMNS and c.name != EXTRA]
         pairs = {name: name for name in fields if name in data_columns}
         spare_fields = [name for name in fields if name not in pairs]
         spare_columns = [name for name in data_columns if name not in pairs.values()]
+        # Columns of the model's current properties first: a retired column never takes a field
+        # that one of those can hold.
+        spare_columns.sort(key=lambda name: name in retired)
         pairs.update(zip(spare_fields, spare_columns))
         self.pairs: dict[str, str] = {field: pairs[field] for field in fields if field in pairs}
         self.extra: tuple[str, ...] = tuple(field for field in fields if field not in pairs)
+        # Binary fields kept in the extra (JSON) column: their bytes are written as {"base64": ...}.
+        self.binary_extra: frozenset[str] = frozenset(
+            field for field in self.extra if is_binary(model_class.model_fields[field].annotation)
+        )
         self.table = table
 
     def column(self, field: str) -> sa.Column | None:

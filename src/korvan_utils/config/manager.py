@@ -15,10 +15,16 @@ when it is set, otherwise from the defaults below. Example file::
 settings file's own folder (from the working folder when there is no file), so a build's output
 folder can be moved as a whole. ``databases`` maps a database alias to any SQLAlchemy URL; an
 alias it does not name is the SQLite file ``<data_dir>/<alias>.sqlite3``.
+
+The environment variable ``KORVAN_DATABASE_<ALIAS>`` (``KORVAN_DATABASE_DEFAULT``,
+``KORVAN_DATABASE_LAKEHOUSE``), when set, names an alias's URL over the settings: the way to give a
+URL holding a password without writing it into a file (the PostgreSQL driver also reads
+``PGPASSWORD`` and ``~/.pgpass``).
 """
 
 from __future__ import annotations
 
+import functools
 import json
 import os
 from collections.abc import Mapping
@@ -28,6 +34,14 @@ from types import MappingProxyType
 from pydantic import BaseModel, ConfigDict, Field, PrivateAttr
 
 SETTINGS_FILE_ENV = "KORVAN_SETTINGS_FILE"
+DATABASE_ENV_PREFIX = "KORVAN_DATABASE_"
+
+
+@functools.lru_cache(maxsize=64)
+def database_env(alias: str) -> str:
+    """The environment variable that names a database alias's URL over the settings."""
+    return DATABASE_ENV_PREFIX + alias.upper().replace("-", "_")
+
 DEFAULT_DATA_DIR = "data"
 
 
@@ -111,6 +125,9 @@ class KorvanConfigManager:
 
     def get_database_url(self, alias: str) -> str:
         """The SQLAlchemy URL of a database alias: the configured one, else a SQLite file in ``data_dir``."""
+        given = os.environ.get(database_env(alias)) if alias else None
+        if given:
+            return given
         urls = self._settings._urls
         url = urls.get(alias)
         if url is None:

@@ -44,7 +44,11 @@ Obj read_fixture_file(Handle entity_item) {
     Obj entry_name = entity_item.attr("name");
     if (entry_name.call_method("endswith", {".csv"}).truthy()) {
         Obj frame = global("pd").attr("read_csv").call({entity_item});
-        return frame.call_method("fillna", {""}).call_method("to_dict", {}, {{"orient", "records"}});
+        // Empty cells become "": the columns are made object columns first, so no number column is
+        // filled with text (which pandas is retiring); the records are those of a plain fill.
+        Obj filled = frame.call_method("astype", {builtin("object")})
+                         .call_method("where", {frame.call_method("notna"), ""});
+        return filled.call_method("to_dict", {}, {{"orient", "records"}});
     }
     if (entry_name.call_method("endswith", {".json"}).truthy()) {
         // Read as UTF-8 whatever the platform's default encoding, as every project text is.
