@@ -70,7 +70,7 @@ MISTAKES = [
     ("fixture file of the wrong shape", replace_file("models/author/fixtures/authors.json", '{"Author": [1, 2]}'),
      r"author/fixtures/authors\.json: fixtures must be a JSON array of records"),
     ("fixture record its class refuses", replace_file("models/author/fixtures/authors.json", '[{"_external_id": "a-2"}]'),
-     r"author/fixtures/authors\.json: Author\.name: record 'a-2': Field required"),
+     r"author/fixtures/authors\.json:1: Author\.name: record 'a-2': Field required"),
 ]
 
 

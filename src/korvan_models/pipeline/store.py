@@ -7,7 +7,6 @@ import importlib
 import importlib.util
 import json
 import os
-import re
 import sys
 from collections.abc import Iterator
 from contextlib import contextmanager
@@ -64,18 +63,12 @@ def generated_package(staging: Path, models_module_name: str) -> Iterator[object
         forget()
 
 
-def locate_record(models_dir: Path, class_name: str, external_id: object) -> Path | None:
-    """The fixture file that holds the record of ``external_id``, else the first of that model's folder."""
-    files = fixture_files(models_dir)
-    if external_id not in (None, ""):
-        token = str(external_id)
-        for path in files:
-            text = path.read_text("utf-8", errors="replace")
-            if path.name.endswith(".json") and json.dumps(token) in text:
-                return path
-            if path.name.endswith(".csv") and re.search(rf"(^|,){re.escape(token)}(,|$)", text, re.MULTILINE):
-                return path
-    return next((path for path in files if path.parent.parent.name.replace("_", "") == class_name.lower()), None)
+def locate_record(project: Project, class_name: str, external_id: object) -> tuple[Path | None, int | None]:
+    """The fixture file and line of a record, as the check read them; else the model's own file."""
+    for record in project.records:
+        if record.class_name == class_name and (external_id in (None, "") or record.external_id == external_id):
+            return record.path, record.line
+    return next((path for path, schema in project.entries if schema.title == class_name), None), None
 
 
 def store(project: Project, output: Output, models_module_name: str) -> list[str]:
@@ -168,8 +161,8 @@ def store_records(project: Project, document: Path, files_dir: Path) -> str:
     try:
         report = load_fixtures(document, files_dir=files_dir if files_dir.is_dir() else None)
     except FixtureRecordError as error:
-        where = locate_record(project.models_dir, error.class_name, error.external_id)
+        where, line = locate_record(project, error.class_name, error.external_id)
         label = f"record {error.external_id!r}: " if error.external_id else ""
-        raise ProjectError([Problem(where, label + error.message, error.class_name, error.field)]) from error
+        raise ProjectError([Problem(where, label + error.message, error.class_name, error.field, line)]) from error
     counts = [f"{getattr(report, kind, 0)} {kind}" for kind in ("created", "updated", "unchanged")]
     return "fixtures stored: " + ", ".join(counts)
