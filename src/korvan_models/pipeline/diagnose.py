@@ -4,6 +4,7 @@ them and the custom code, each problem made as data with its file, line, model a
 from __future__ import annotations
 
 import ast
+import functools
 import importlib.util
 import io
 import json
@@ -42,6 +43,7 @@ ANNOTATION_NAMES = frozenset(MODULE_NAMES - {"TYPE_CHECKING", "date", "datetime"
 MAX_NAME_BYTES = 63
 
 
+@functools.cache
 def _base_attributes() -> frozenset[str]:
     from korvan_models.classes.model import Model
 
@@ -348,11 +350,12 @@ def property_problems(path: Path, schema: ObjectSchema, defined: dict[str, str])
             problem(f"default {prop.default!r} of a 'dictionary' must be an object", name)
             continue
         try:
-            value = _literal(cast_property_value(prop, prop.default))
+            value = cast_property_value(prop, prop.default)
         except Exception as error:  # the conversion's own refusal, for any value a file may hold
             problem(f"default {prop.default!r} does not fit type {prop.type!r}: {error}", name)
             continue
         if values:
+            value = _literal(value)
             given = value if isinstance(value, list) else [value]
             outside = [item for item in given if item not in values]
             if outside:

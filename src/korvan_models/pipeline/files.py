@@ -50,8 +50,14 @@ class Walker:
         self.real_root = os.path.realpath(root)
         self.problems = problems
 
-    def kind(self, path: Path) -> str | None:
+    def kind(self, path: Path, entry: os.DirEntry | None = None) -> str | None:
         """``"file"`` or ``"dir"`` for an entry that may be used, else None (a problem noted when it is one)."""
+        if entry is not None and not entry.is_symlink():
+            # The folder listing knows the kind of most entries without asking the file system again.
+            if entry.is_dir(follow_symlinks=False):
+                return "dir"
+            if entry.is_file(follow_symlinks=False):
+                return "file"
         try:
             info = os.lstat(path)
         except OSError:
@@ -86,19 +92,24 @@ class Walker:
                 return None
             return handle.read()
 
+    def listing(self, folder: Path) -> dict[str, os.DirEntry]:
+        """A folder's entries by name (nothing for a folder that cannot be listed)."""
+        try:
+            with os.scandir(folder) as found:
+                return {entry.name: entry for entry in found}
+        except OSError:
+            return {}
+
     def entries(self, folder: Path) -> list[tuple[str, Path, str]]:
         """(name, path, kind) of a folder's admitted entries, by name."""
-        try:
-            names = sorted(os.listdir(folder))
-        except OSError:
-            return []
-        found = []
-        for name in names:
+        listing = self.listing(folder)
+        admitted = []
+        for name in sorted(listing):
             path = folder / name
-            kind = self.kind(path)
+            kind = self.kind(path, listing[name])
             if kind is not None:
-                found.append((name, path, kind))
-        return found
+                admitted.append((name, path, kind))
+        return admitted
 
 
 def walk(root: Path) -> ProjectFiles:
@@ -116,42 +127,45 @@ def walk(root: Path) -> ProjectFiles:
                     if data is not None:
                         files.options.append((option_path, data))
             continue
-        schema_path = path / MODEL_JSON_FILE
-        if not os.path.lexists(schema_path):
-            continue
-        schema_kind = walker.kind(schema_path)
-        if schema_kind == "dir":
-            files.problems.append(Problem(schema_path, "is a folder, not a schema file"))
-        if schema_kind != "file":
-            continue
-        data = walker.read(schema_path)
-        if data is None:
-            continue
-        files.schemas.append((schema_path, data))
-        code = []
-        for group in CUSTOM_CODE_GROUPS:
-            if walker.kind(path / group) != "dir":
-                continue
-            for code_name, code_path, code_kind in walker.entries(path / group):
-                if code_kind == "file" and code_name.lower().endswith(".py"):
-                    content = walker.read(code_path)
-                    if content is not None:
-                        code.append((group, code_path, content))
-        if code:
-            files.code[path] = code
-        fixtures = path / FIXTURES_FOLDER
-        if walker.kind(fixtures) != "dir":
-            continue
-        records = []
-        for fixture_name, fixture_path, fixture_kind in walker.entries(fixtures):
-            if fixture_kind == "file" and fixture_name.endswith((".json", ".csv")):
-                content = walker.read(fixture_path)
-                if content is not None:
-                    records.append((fixture_path, content))
-            elif fixture_name == FILES_FOLDER and fixture_kind == "dir":
-                files.copied += [p for _n, p, k in walker.entries(fixture_path) if k == "file"]
-        files.fixtures[path] = records
+        _walk_model(walker, files, path)
     static = root / STATIC_FOLDER
     if walker.kind(static) == "dir":
         files.copied += [p for _n, p, k in walker.entries(static) if k == "file"]
     return files
+
+
+def _walk_model(walker: Walker, files: ProjectFiles, folder: Path) -> None:
+    """One model folder: its schema, custom code, fixture records and accompanying files."""
+    listing = walker.listing(folder)
+    if MODEL_JSON_FILE not in listing:
+        return
+    schema_path = folder / MODEL_JSON_FILE
+    schema_kind = walker.kind(schema_path, listing[MODEL_JSON_FILE])
+    if schema_kind == "dir":
+        files.problems.append(Problem(schema_path, "is a folder, not a schema file"))
+    data = walker.read(schema_path) if schema_kind == "file" else None
+    if data is None:
+        return
+    files.schemas.append((schema_path, data))
+    code = []
+    for group in CUSTOM_CODE_GROUPS:
+        if group not in listing or walker.kind(folder / group, listing[group]) != "dir":
+            continue
+        for code_name, code_path, code_kind in walker.entries(folder / group):
+            if code_kind == "file" and code_name.lower().endswith(".py"):
+                content = walker.read(code_path)
+                if content is not None:
+                    code.append((group, code_path, content))
+    if code:
+        files.code[folder] = code
+    if FIXTURES_FOLDER not in listing or walker.kind(folder / FIXTURES_FOLDER, listing[FIXTURES_FOLDER]) != "dir":
+        return
+    records = []
+    for fixture_name, fixture_path, fixture_kind in walker.entries(folder / FIXTURES_FOLDER):
+        if fixture_kind == "file" and fixture_name.endswith((".json", ".csv")):
+            content = walker.read(fixture_path)
+            if content is not None:
+                records.append((fixture_path, content))
+        elif fixture_name == FILES_FOLDER and fixture_kind == "dir":
+            files.copied += [p for _n, p, k in walker.entries(fixture_path) if k == "file"]
+    files.fixtures[folder] = records

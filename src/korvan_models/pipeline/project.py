@@ -161,11 +161,8 @@ def _extend(entries, option_lists, code, warnings: list[str], models_dir: Path) 
                 used.add(name)
     if problems:
         return problems
-    joined = {}
-    for model_dir, files in code.items():
-        title = next((schema.title for path, schema in entries if path.parent == model_dir), None)
-        if title is not None:
-            joined[title] = diagnose.joined_code(files)
+    by_dir = {path.parent: schema.title for path, schema in reversed(entries)}
+    joined = {by_dir[model_dir]: diagnose.joined_code(files) for model_dir, files in code.items() if model_dir in by_dir}
     with quiet_extenders():
         options = parts.options_binder(ReadOptions(option_lists))
         custom_code = parts.custom_code_binder(ReadCustomCode(joined))
@@ -193,7 +190,7 @@ def _schema_problems(entries, code) -> list[Problem]:
                **{schema.title: "" for _path, schema in entries}}
     for path, schema in entries:
         problems += diagnose.property_problems(path, schema, defined)
-    by_dir = {path.parent: schema for path, schema in entries}
+    by_dir = {path.parent: schema for path, schema in reversed(entries)}
     for model_dir, files in code.items():
         schema = by_dir.get(model_dir)
         if schema is not None:
@@ -237,8 +234,8 @@ def check_project(root: Path) -> Project:
         raise ProjectError(problems)
     names = DependencyModelNames.from_schemas(schema for _path, schema in entries)
     project = Project(root, models_dir, entries, names, warnings, records, files)
-    problems = trial(project, {title for model_dir in code for path, schema in entries
-                               if path.parent == model_dir for title in [schema.title]})
+    by_dir = {path.parent: schema.title for path, schema in reversed(entries)}
+    problems = trial(project, {by_dir[model_dir] for model_dir in code if model_dir in by_dir})
     if problems:
         raise ProjectError(problems)
     return project
