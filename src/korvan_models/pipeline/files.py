@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import os
 import stat
+from collections.abc import Callable
 from dataclasses import dataclass, field
 from pathlib import Path
 
@@ -100,11 +101,11 @@ class Walker:
         except OSError:
             return {}
 
-    def entries(self, folder: Path) -> list[tuple[str, Path, str]]:
-        """(name, path, kind) of a folder's admitted entries, by name."""
+    def entries(self, folder: Path, wanted: Callable[[str], bool] = lambda _name: True) -> list[tuple[str, Path, str]]:
+        """(name, path, kind) of a folder's admitted entries that a build uses (``wanted``), by name."""
         listing = self.listing(folder)
         admitted = []
-        for name in sorted(listing):
+        for name in sorted(filter(wanted, listing)):
             path = folder / name
             kind = self.kind(path, listing[name])
             if kind is not None:
@@ -121,8 +122,8 @@ def walk(root: Path) -> ProjectFiles:
         if kind != "dir":
             continue
         if name == OPTIONS_FOLDER:
-            for option_name, option_path, option_kind in walker.entries(path):
-                if option_kind == "file" and option_name.lower().endswith(".json"):
+            for _name, option_path, option_kind in walker.entries(path, lambda n: n.lower().endswith(".json")):
+                if option_kind == "file":
                     data = walker.read(option_path)
                     if data is not None:
                         files.options.append((option_path, data))
@@ -151,8 +152,8 @@ def _walk_model(walker: Walker, files: ProjectFiles, folder: Path) -> None:
     for group in CUSTOM_CODE_GROUPS:
         if group not in listing or walker.kind(folder / group, listing[group]) != "dir":
             continue
-        for code_name, code_path, code_kind in walker.entries(folder / group):
-            if code_kind == "file" and code_name.lower().endswith(".py"):
+        for _name, code_path, code_kind in walker.entries(folder / group, lambda n: n.lower().endswith(".py")):
+            if code_kind == "file":
                 content = walker.read(code_path)
                 if content is not None:
                     code.append((group, code_path, content))
@@ -161,7 +162,8 @@ def _walk_model(walker: Walker, files: ProjectFiles, folder: Path) -> None:
     if FIXTURES_FOLDER not in listing or walker.kind(folder / FIXTURES_FOLDER, listing[FIXTURES_FOLDER]) != "dir":
         return
     records = []
-    for fixture_name, fixture_path, fixture_kind in walker.entries(folder / FIXTURES_FOLDER):
+    used = lambda name: name.endswith((".json", ".csv")) or name == FILES_FOLDER  # noqa: E731
+    for fixture_name, fixture_path, fixture_kind in walker.entries(folder / FIXTURES_FOLDER, used):
         if fixture_kind == "file" and fixture_name.endswith((".json", ".csv")):
             content = walker.read(fixture_path)
             if content is not None:
