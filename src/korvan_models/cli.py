@@ -77,7 +77,7 @@ def parser() -> argparse.ArgumentParser:
 
 def run(args: argparse.Namespace) -> int:
     """Carries out one command; project mistakes surface as ``ProjectError``."""
-    from korvan_models.pipeline import build_project, check_project
+    from korvan_models.pipeline import build_project, check_project, counted
 
     quiet = getattr(args, "quiet", False)
 
@@ -88,7 +88,7 @@ def run(args: argparse.Namespace) -> int:
     if args.command == "check":
         project = check_project(args.project)
         show_warnings(project.warnings)
-        say(f"{args.project}: {len(project.entries)} models, no problems found")
+        say(f"{args.project}: {counted(len(project.entries), 'model')}, no problems found")
         return EXIT_OK
     report = build_project(args.project, args.out, getattr(args, "jobs", None), say)
     show_warnings(report.project.warnings)
@@ -96,7 +96,7 @@ def run(args: argparse.Namespace) -> int:
         say(note)
     if report.kept:
         say(f"kept {len(report.kept)} file(s) in {args.out} that the build did not write: {', '.join(report.kept)}")
-    say(f"built {len(report.project.entries)} models into {args.out}")
+    say(f"built {counted(len(report.project.entries), 'model')} into {args.out}")
     return EXIT_OK
 
 

@@ -41,6 +41,11 @@ def _inside(path: Path, folder: Path) -> bool:
     return path == folder or folder in path.parents
 
 
+def counted(number: int, noun: str) -> str:
+    """``1 model``, ``2 models``."""
+    return f"{number} {noun}{'' if number == 1 else 's'}"
+
+
 def machine_cores() -> int:
     """The cores this process may run on."""
     try:
@@ -83,7 +88,7 @@ def build_project(
     if problems:
         raise ProjectError(problems)
     project = check_project(root)
-    say(f"checked {len(project.entries)} models in {root}")
+    say(f"checked {counted(len(project.entries), 'model')} in {root}")
     output = Output(out)
     try:
         output.open()
@@ -109,7 +114,7 @@ def write_build(project: Project, output: Output, jobs: int, report: BuildReport
         generated = generate_models(project, output, jobs, (store.create_tables, changed) if changed else None)
     report.generated, report.reused = len(generated.texts) - generated.reused, generated.reused
     report.workers = generated.workers
-    say(f"generated {report.generated} models, reused {report.reused}"
+    say(f"generated {counted(report.generated, 'model')}, reused {report.reused}"
         + (f", over {report.workers} processes" if report.workers > 1 else ""))
     models = {}
     for title, text in generated.texts.items():
