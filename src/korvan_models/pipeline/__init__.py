@@ -17,6 +17,7 @@ from korvan_models.pipeline.generate import model_keys
 from korvan_models.pipeline.output import Output
 from korvan_models.pipeline.problems import Problem, ProjectError
 from korvan_models.pipeline.project import Project, check_project
+from korvan_models.pipeline.typing_aids import package_extras
 
 __all__ = ["BuildReport", "Problem", "Project", "ProjectError", "build_project", "check_project"]
 
@@ -122,5 +123,8 @@ def write_build(project: Project, output: Output, jobs: int, report: BuildReport
         output.write(relative, text)
         models[title] = {"key": generated.keys[title], "file": relative, "table": tables[title]}
     output.write(f"{MODELS_PACKAGE}/__init__.py", render_models_init(project.names, MODELS_PACKAGE))
+    written = {entry["file"]: generated.texts[title] for title, entry in models.items()}
+    for relative, text in package_extras(MODELS_PACKAGE, written).items():
+        output.write(relative, text)
     report.notes += store.store(project, output, MODELS_PACKAGE)
     return output.commit(models)
