@@ -88,7 +88,7 @@ MISTAKES = [
     # titles
     ("duplicated title", schema("author", title="Book"), r"Book: title 'Book' is already used by"),
     ("title that is not a class name", schema("author", title="Old Author"), r"Model title 'Old Author' is not a valid"),
-    ("title that is a keyword", schema("rare_book", title="match"), r"title 'match' is a Python keyword"),
+    ("title that is a keyword", schema("rare_book", title="None"), r"title 'None' is a Python keyword"),
     ("title the module defines", schema("rare_book", title="Model"), r"title 'Model' clashes with a name"),
     ("title __init__", schema("rare_book", title="__init__"), r"title '__init__' cannot start with '_'"),
     ("two titles, one module", records("models/vault/model.json", {"title": "RAREBook", "type": "object"}),
@@ -179,6 +179,7 @@ MISTAKES = [
     ("static FIFO", fifo("static/pipe"), r"static/pipe: is not a regular file"),
     ("custom code linked outside", link_outside(CODE), r"hooks/extra\.py: is a link to .*outside"),
     ("no models folder", lambda r: shutil.rmtree(r / "models"), r"no 'models' folder"),
+    ("no project folder", shutil.rmtree, r"library: no such project folder"),
     ("no model schemas", lambda r: [shutil.rmtree(p) for p in (r / "models").iterdir() if p.name != "options"],
      r"no model schemas"),
 ]

@@ -257,7 +257,7 @@ def title_problems(entries: list[tuple[Path, ObjectSchema]], framework_titles: l
         except ValueError as error:
             problems.append(Problem(path, str(error), title))
             continue
-        if keyword.iskeyword(title) or keyword.issoftkeyword(title):
+        if keyword.iskeyword(title):
             problems.append(Problem(path, f"title {title!r} is a Python keyword and cannot name a class", title))
         elif title.startswith("_"):
             problems.append(Problem(path, f"title {title!r} cannot start with '_' (a class of that name is private "
