@@ -142,7 +142,7 @@ MISTAKES = [
     ("future import", write(CODE, "from __future__ import annotations\n"), r"extra\.py:1:1: Book: 'from __future__"),
     ("import of a missing module", write(CODE, "import no_such_module_here\n"), r"imports 'no_such_module_here'"),
     ("code that raises at import", write(CODE, "from typing import ClassVar\nX: ClassVar[int] = 1 // 0\n"),
-     r"book/model\.json: Book: the generated class cannot be imported: ZeroDivisionError"),
+     r"book/hooks/extra\.py:2: Book: the generated class cannot be imported: ZeroDivisionError"),
     ("code defining a field's name", write(CODE, "def title(self):\n    return 1\n"), r"defines 'title', which is also"),
     # JSON fixtures
     ("broken fixture file", write("models/author/fixtures/authors.json", '[{"name": "Ann",'),

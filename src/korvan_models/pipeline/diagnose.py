@@ -306,7 +306,7 @@ def property_problems(path: Path, schema: ObjectSchema, defined: dict[str, str])
         if name in ANNOTATION_NAMES:
             problem(f"property name {name!r} would hide a name the generated class uses; choose another")
             continue
-        why = storage_name_problem(prop.field_name or name, "field name")
+        why = storage_name_problem(prop.field_name if prop.field_name is not None else name, "field name")
         if why:
             problem(why, name)
             continue

@@ -46,6 +46,7 @@ class Project:
     warnings: list[str] = field(default_factory=list)
     records: list[diagnose.Record] = field(default_factory=list)
     files: ProjectFiles | None = None
+    code: dict[Path, list[diagnose.CodeFile]] = field(default_factory=dict)
 
     @property
     def schemas(self) -> list[ObjectSchema]:
@@ -233,7 +234,7 @@ def check_project(root: Path) -> Project:
     if problems:
         raise ProjectError(problems)
     names = DependencyModelNames.from_schemas(schema for _path, schema in entries)
-    project = Project(root, models_dir, entries, names, warnings, records, files)
+    project = Project(root, models_dir, entries, names, warnings, records, files, code)
     by_dir = {path.parent: schema.title for path, schema in reversed(entries)}
     problems = trial(project, {by_dir[model_dir] for model_dir in code if model_dir in by_dir})
     if problems:
@@ -260,15 +261,22 @@ def _needed(project: Project, titles: set[str]) -> list[ObjectSchema]:
     return [schema for schema in project.schemas if schema.title in seen]
 
 
-def _where(project: Project, error: BaseException, folder: Path) -> Path | None:
-    """The model file whose generated module the failure happened in."""
-    modules = {project.names.module_name(title): path for path, schema in project.entries
-               for title in [schema.title]}
+def _where(project: Project, error: BaseException, folder: Path) -> tuple[Path | None, int | None, str | None]:
+    """The file (the model's custom code where the failing line is its own, else its model.json),
+    the line and the model of a failure inside a generated module."""
+    models = {project.names.module_name(schema.title): (path, schema.title) for path, schema in project.entries}
     for frame in reversed(traceback.extract_tb(error.__traceback__)):
         candidate = Path(frame.filename)
-        if candidate.parent == folder and candidate.stem in modules:
-            return modules[candidate.stem]
-    return None
+        if candidate.parent != folder or candidate.stem not in models:
+            continue
+        path, title = models[candidate.stem]
+        failing = (frame.line or "").strip()
+        for code_file in project.code.get(path.parent, []) if failing else []:
+            for number, line in enumerate(code_file.text.splitlines(), 1):
+                if line.strip() == failing:
+                    return code_file.path, number, title
+        return path, None, title
+    return None, None, None
 
 
 def trial(project: Project, code_titles: set[str]) -> list[Problem]:
@@ -330,10 +338,9 @@ def _import_and_validate(project: Project, place: Path, texts: dict[str, str], p
         except ProjectError:
             raise
         except Exception as error:  # importing the generated classes ran the project's custom code
-            where = _where(project, error, package)
-            model = next((schema.title for path, schema in project.entries if path == where), None)
+            where, line, model = _where(project, error, package)
             problems.append(Problem(where or project.models_dir, "the generated class cannot be imported: "
-                                    f"{type(error).__name__}: {_first_line(error)}", model))
+                                    f"{type(error).__name__}: {_first_line(error)}", model, line=line))
         finally:
             for name in [n for n in sys.modules if n == TRIAL_PACKAGE or n.startswith(TRIAL_PACKAGE + ".")]:
                 del sys.modules[name]
