@@ -12,7 +12,7 @@ import keyword
 from collections.abc import Iterator
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any
+from typing import Any, Optional
 
 import pydantic
 
@@ -233,6 +233,43 @@ def _literal(node: Any) -> Any:
     return node
 
 
+SCALAR_TYPES: dict[str, type] = {"string": str, "number": float, "boolean": bool, "binary": bytes}
+
+
+def _python_type(type_name: str, items: Any) -> Any:
+    """The field type a core type generates (``Any`` for a reference to a model)."""
+    if type_name in SCALAR_TYPES:
+        return SCALAR_TYPES[type_name]
+    if type_name == CoreTypes.ARRAY.value and isinstance(items, TypeData):
+        return list[_python_type(items.type, items.items)]  # type: ignore[misc]
+    if type_name == CoreTypes.DICTIONARY.value and isinstance(items, DictSchema):
+        key, value = _python_type(items.key.type, items.key.items), _python_type(items.value.type, items.value.items)
+        return dict[key, Optional[value]]  # type: ignore[valid-type]
+    if type_name == CoreTypes.DICTIONARY.value and isinstance(items, LegacyDictSchema):
+        key, value = _python_type(items.key_type, None), _python_type(items.value_type, None)
+        return dict[key, Optional[value]]  # type: ignore[valid-type]
+    return Any
+
+
+@functools.lru_cache(maxsize=256)
+def _adapter(field_type: Any) -> pydantic.TypeAdapter:
+    return pydantic.TypeAdapter(field_type)
+
+
+def _check_default(prop: PropertyData, value: Any) -> None:
+    """Raises when the class's field would refuse its own default on assignment."""
+    if isinstance(value, ast.AST):
+        return  # not a plain literal: left to the generated class
+    _adapter(_python_type(prop.type, prop.items)).validate_python(value)
+
+
+def _first_line(error: BaseException) -> str:
+    if isinstance(error, pydantic.ValidationError) and error.errors():
+        return error.errors()[0]["msg"]
+    text = str(error).strip()
+    return text.splitlines()[0] if text else type(error).__name__
+
+
 def storage_name_problem(name: str, what: str) -> str | None:
     """Why ``name`` cannot name a stored table or column, if it cannot."""
     if not name.isidentifier() or name.startswith("_") or len(name.encode("utf-8")) > MAX_NAME_BYTES:
@@ -351,8 +388,9 @@ def property_problems(path: Path, schema: ObjectSchema, defined: dict[str, str])
             continue
         try:
             value = cast_property_value(prop, prop.default)
-        except Exception as error:  # the conversion's own refusal, for any value a file may hold
-            problem(f"default {prop.default!r} does not fit type {prop.type!r}: {error}", name)
+            _check_default(prop, _literal(value))
+        except Exception as error:  # the conversion's or the field's refusal, for any value a file may hold
+            problem(f"default {prop.default!r} does not fit type {prop.type!r}: {_first_line(error)}", name)
             continue
         if values:
             value = _literal(value)
@@ -369,6 +407,27 @@ def property_problems(path: Path, schema: ObjectSchema, defined: dict[str, str])
         for name in group:
             if name not in properties:
                 problem(f"'unique' names {name!r}, which is not one of its properties{did_you_mean(name, known)}")
+    return problems
+
+
+def column_problems(entries: list[tuple[Path, ObjectSchema]]) -> list[Problem]:
+    """Two properties of one model (its own or inherited) whose columns a database takes for one:
+    column names are compared without regard to case."""
+    by_title = {schema.title: schema for _path, schema in entries}
+    problems = []
+    for path, schema in entries:
+        seen: dict[str, str] = {}
+        chain, current = [], schema
+        while current is not None and current.title not in [s.title for s in chain]:
+            chain.append(current)
+            current = by_title.get(current.type)
+        for owner in reversed(chain):
+            for name, prop in (owner.properties or {}).items():
+                column = (prop.field_name if prop.field_name is not None else name).lower()
+                if column in seen and seen[column] != name and owner is schema:
+                    problems.append(Problem(path, f"property {name!r} would share its column with {seen[column]!r} "
+                                                  "(column names ignore case)", schema.title, name))
+                seen.setdefault(column, name)
     return problems
 
 

@@ -196,7 +196,8 @@ def _schema_problems(entries, code) -> list[Problem]:
         schema = by_dir.get(model_dir)
         if schema is not None:
             problems += diagnose.custom_code_problems(schema.title, files, set(schema.properties or {}))
-    return problems + diagnose.parent_problems(entries)
+    problems += diagnose.parent_problems(entries)
+    return problems or diagnose.column_problems(entries)
 
 
 def _gate(models_dir: Path, entries) -> list[Problem]:
