@@ -29,18 +29,41 @@ NAMES = st.sampled_from(["extra", "tags", "copies", "dimensions", "genre", "date
 
 
 @settings(max_examples=30, deadline=None, suppress_health_check=list(HealthCheck))
-@given(name=NAMES, description=PROPERTY, value=st.one_of(st.nothing(), VALUES) | st.just("absent"))
-def test_check_and_build_agree_on_any_property(tmp_path_factory, name, description, value):
+@given(folder=st.sampled_from(["book", "rare_book"]), name=NAMES, description=PROPERTY,
+       value=VALUES | st.just("absent"))
+def test_check_and_build_agree_on_any_property(tmp_path_factory, folder, name, description, value):
     root = tmp_path_factory.mktemp("fuzz")
     project = root / "library"
     shutil.copytree(EXAMPLE, project)
-    path = project / "models" / "book" / "model.json"
+    path = project / "models" / folder / "model.json"
     data = json.loads(path.read_text("utf-8"))
     data["properties"][name] = description
     write_json(path, data)
     if value != "absent":
-        records = project / "models" / "book" / "fixtures" / "more.json"
-        write_json(records, [{"_external_id": "b-x", "title": "T", "isbn": "9780441172719", name: value}])
+        records = project / "models" / folder / "fixtures" / "more.json"
+        write_json(records, [{"_external_id": "b-x", "title": "T", "isbn": "9780441172719", "vault_shelf": "V",
+                              name: value}])
     checked = cli.main(["check", str(project), "--quiet"])
     built = cli.main(["build", str(project), "--out", str(root / "out"), "--quiet"])
     assert (checked, built) in ((0, 0), (2, 2)), (checked, built, description)
+
+
+TITLES = st.sampled_from(["RareBook", "Rare", "Model", "Reference", "models", "Vault_Book", "RAREBook", "Rarebook",
+                          "Book2", "Élan", "Object", "TypeModel", "BaseModel", "ClassVar", "Any", "List"])
+PARENTS = st.sampled_from(["Book", "object", "Author", "RareBook", "Loan", "array", "Rare"])
+LISTED = st.lists(st.sampled_from(["vault_shelf", "title", "insured_value", "isbn", "nope", ""]), max_size=3)
+
+
+@settings(max_examples=20, deadline=None, suppress_health_check=list(HealthCheck))
+@given(title=TITLES, parent=PARENTS, required=LISTED, indexed=LISTED, unique=st.lists(LISTED, max_size=2))
+def test_check_and_build_agree_on_any_schema(tmp_path_factory, title, parent, required, indexed, unique):
+    root = tmp_path_factory.mktemp("fuzz")
+    project = root / "library"
+    shutil.copytree(EXAMPLE, project)
+    path = project / "models" / "rare_book" / "model.json"
+    data = json.loads(path.read_text("utf-8"))
+    data.update(title=title, type=parent, required=required, indexed=indexed, unique=unique)
+    write_json(path, data)
+    checked = cli.main(["check", str(project), "--quiet"])
+    built = cli.main(["build", str(project), "--out", str(root / "out"), "--quiet"])
+    assert (checked, built) in ((0, 0), (2, 2)), (checked, built, title, parent)

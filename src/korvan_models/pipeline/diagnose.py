@@ -211,13 +211,14 @@ def custom_code_problems(title: str, files: list[CodeFile], properties: set[str]
 # --- schema checks --------------------------------------------------------------------------
 
 
-def _type_names(prop: PropertyData) -> list[str]:
+def _type_names(prop: PropertyData | TypeData) -> list[str]:
+    """Every type name of a description, its items' (at any depth) included."""
     names = [prop.type]
     items = prop.items
     if isinstance(items, TypeData):
-        names.append(items.type)
+        names += _type_names(items)
     elif isinstance(items, DictSchema):
-        names += [items.key.type, items.value.type]
+        names += _type_names(items.key) + _type_names(items.value)
     elif isinstance(items, LegacyDictSchema):
         names += [items.key_type, items.value_type]
     return names
@@ -268,6 +269,28 @@ def _first_line(error: BaseException) -> str:
         return error.errors()[0]["msg"]
     text = str(error).strip()
     return text.splitlines()[0] if text else type(error).__name__
+
+
+def shape_problem(type_name: str, items: Any, where: str = "") -> str | None:
+    """What is missing or extra in a type description and, recursively, in its items."""
+    if type_name == OBJECT:
+        return f"{where}type 'object' is for a schema, not a property: name a model or a core type"
+    if type_name == CoreTypes.ARRAY.value:
+        if not isinstance(items, TypeData):
+            return f"{where}an 'array' needs 'items' describing its elements ({{\"type\": ...}})"
+        return shape_problem(items.type, items.items, f"{where}items: ")
+    if type_name == CoreTypes.DICTIONARY.value:
+        if isinstance(items, DictSchema):
+            return (shape_problem(items.key.type, items.key.items, f"{where}items.key: ")
+                    or shape_problem(items.value.type, items.value.items, f"{where}items.value: "))
+        if isinstance(items, LegacyDictSchema):
+            return (shape_problem(items.key_type, None, f"{where}items.key_type: ")
+                    or shape_problem(items.value_type, None, f"{where}items.value_type: "))
+        return (f"{where}a 'dictionary' needs 'items' with its key and value types "
+                "({\"key\": {\"type\": ...}, \"value\": {\"type\": ...}})")
+    if items is not None:
+        return f"{where}'items' is only for an 'array' or a 'dictionary', not for {type_name!r}"
+    return None
 
 
 def storage_name_problem(name: str, what: str) -> str | None:
@@ -357,18 +380,9 @@ def property_problems(path: Path, schema: ObjectSchema, defined: dict[str, str])
             problem(f"type {type_name!r} is neither a core type nor a model{suggestion}", name)
         if unknown:
             continue
-        if prop.type == OBJECT:
-            problem("type 'object' is for a schema, not a property: name a model or a core type", name)
-            continue
-        if prop.type == CoreTypes.ARRAY.value and not isinstance(prop.items, TypeData):
-            problem("an 'array' needs 'items' describing its elements ({\"type\": ...})", name)
-            continue
-        if prop.type == CoreTypes.DICTIONARY.value and not isinstance(prop.items, (DictSchema, LegacyDictSchema)):
-            problem("a 'dictionary' needs 'items' with its key and value types "
-                    "({\"key\": {\"type\": ...}, \"value\": {\"type\": ...}})", name)
-            continue
-        if prop.type not in REFERENCE_TYPES and prop.items is not None:
-            problem(f"'items' is only for an 'array' or a 'dictionary', not for {prop.type!r}", name)
+        shape = shape_problem(prop.type, prop.items)
+        if shape:
+            problem(shape, name)
             continue
         values = [option.value for option in prop.options or []]
         if values:
