@@ -41,7 +41,7 @@ def main():
                 lambda: check_before.check_project(project), TARGET, number=1, repeat=5)
         add_code_and_fixtures(project)
         compare(f"check of {COUNT} models, a tenth with code and records (informative)",
-                lambda: check_project(project), lambda: check_before.check_project(project), 10.0, number=1, repeat=3)
+                lambda: check_project(project), lambda: check_before.check_project(project), 20.0, number=1, repeat=3)
     finally:
         shutil.rmtree(root)
 

@@ -28,7 +28,7 @@ NAMES = st.sampled_from(["extra", "tags", "copies", "dimensions", "genre", "date
                          "x" * 64, "_a", "None", "Book", "Author", "registry"])
 
 
-@settings(max_examples=30, deadline=None, suppress_health_check=list(HealthCheck))
+@settings(max_examples=20, deadline=None, suppress_health_check=list(HealthCheck))
 @given(folder=st.sampled_from(["book", "rare_book"]), name=NAMES, description=PROPERTY,
        value=VALUES | st.just("absent"))
 def test_check_and_build_agree_on_any_property(tmp_path_factory, folder, name, description, value):
@@ -54,7 +54,7 @@ PARENTS = st.sampled_from(["Book", "object", "Author", "RareBook", "Loan", "arra
 LISTED = st.lists(st.sampled_from(["vault_shelf", "title", "insured_value", "isbn", "nope", ""]), max_size=3)
 
 
-@settings(max_examples=20, deadline=None, suppress_health_check=list(HealthCheck))
+@settings(max_examples=10, deadline=None, suppress_health_check=list(HealthCheck))
 @given(title=TITLES, parent=PARENTS, required=LISTED, indexed=LISTED, unique=st.lists(LISTED, max_size=2))
 def test_check_and_build_agree_on_any_schema(tmp_path_factory, title, parent, required, indexed, unique):
     root = tmp_path_factory.mktemp("fuzz")

@@ -60,7 +60,7 @@ class Walker:
             if entry.is_file(follow_symlinks=False):
                 return "file"
         try:
-            info = os.lstat(path)
+            info = os.lstat(entry.path if entry is not None else path)
         except OSError:
             return None
         if stat.S_ISLNK(info.st_mode):
@@ -83,7 +83,7 @@ class Walker:
     def read(self, path: Path) -> bytes | None:
         """The content of an admitted file; opened without blocking, checked again once open."""
         try:
-            descriptor = os.open(path, os.O_RDONLY | os.O_NONBLOCK | getattr(os, "O_CLOEXEC", 0))
+            descriptor = os.open(str(path), os.O_RDONLY | os.O_NONBLOCK | getattr(os, "O_CLOEXEC", 0))
         except OSError as error:
             self.problems.append(Problem(path, f"cannot be read: {error.strerror or error}"))
             return None

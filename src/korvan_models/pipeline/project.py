@@ -117,7 +117,7 @@ def broken_fixture_files(models_dir: Path) -> list[Problem]:
 # --- the check ----------------------------------------------------------------------------------
 
 
-def _read(files: ProjectFiles) -> tuple[list, dict, dict, list[diagnose.Record], list[Problem]]:
+def _read(files: ProjectFiles) -> tuple[list, dict, dict, dict, list[diagnose.Record], list[Problem]]:
     """Parses every file the walk read: schemas, option lists, custom code and fixture records."""
     problems = list(files.problems)
     entries: list[tuple[Path, ObjectSchema]] = []
@@ -144,10 +144,10 @@ def _read(files: ProjectFiles) -> tuple[list, dict, dict, list[diagnose.Record],
             found_records, found = diagnose.read_fixture_file(path, data, schema)
             records += found_records
             problems += found
-    return entries, option_lists, code, records, problems
+    return entries, first, option_lists, code, records, problems
 
 
-def _extend(entries, option_lists, code, warnings: list[str], models_dir: Path) -> list[Problem]:
+def _extend(entries, first, option_lists, code, warnings: list[str], models_dir: Path) -> list[Problem]:
     """Fills option lists and custom code into every schema; unknown option lists are problems."""
     problems = []
     names = list(option_lists)
@@ -162,8 +162,8 @@ def _extend(entries, option_lists, code, warnings: list[str], models_dir: Path) 
                 used.add(name)
     if problems:
         return problems
-    by_dir = {path.parent: schema.title for path, schema in reversed(entries)}
-    joined = {by_dir[model_dir]: diagnose.joined_code(files) for model_dir, files in code.items() if model_dir in by_dir}
+    joined = {first[model_dir].title: diagnose.joined_code(files) for model_dir, files in code.items()
+              if model_dir in first}
     with quiet_extenders():
         options = parts.options_binder(ReadOptions(option_lists))
         custom_code = parts.custom_code_binder(ReadCustomCode(joined))
@@ -181,7 +181,7 @@ def _extend(entries, option_lists, code, warnings: list[str], models_dir: Path) 
     return problems
 
 
-def _schema_problems(entries, code) -> list[Problem]:
+def _schema_problems(entries, first, code) -> list[Problem]:
     """Titles, properties, defaults, options, parents and custom code of the extended schemas."""
     groups = parts.schema_groups()
     framework = [schema.title for group in groups for schema in group]
@@ -191,9 +191,8 @@ def _schema_problems(entries, code) -> list[Problem]:
                **{schema.title: "" for _path, schema in entries}}
     for path, schema in entries:
         problems += diagnose.property_problems(path, schema, defined)
-    by_dir = {path.parent: schema for path, schema in reversed(entries)}
     for model_dir, files in code.items():
-        schema = by_dir.get(model_dir)
+        schema = first.get(model_dir)
         if schema is not None:
             problems += diagnose.custom_code_problems(schema.title, files, set(schema.properties or {}))
     problems += diagnose.parent_problems(entries)
@@ -223,21 +222,20 @@ def check_project(root: Path) -> Project:
     if not models_dir.is_dir():
         raise ProjectError([Problem(root, "no 'models' folder: a project keeps one folder per model under models/")])
     files = walk(root)
-    entries, option_lists, code, records, problems = _read(files)
+    entries, first, option_lists, code, records, problems = _read(files)
     if problems:
         raise ProjectError(problems)
     if not entries:
         raise ProjectError([Problem(models_dir, "no model schemas (models/<name>/model.json)")])
     warnings: list[str] = []
-    problems = _extend(entries, option_lists, code, warnings, models_dir)
-    problems = problems or _schema_problems(entries, code)
+    problems = _extend(entries, first, option_lists, code, warnings, models_dir)
+    problems = problems or _schema_problems(entries, first, code)
     problems = problems or _gate(models_dir, entries)
     if problems:
         raise ProjectError(problems)
     names = DependencyModelNames.from_schemas(schema for _path, schema in entries)
     project = Project(root, models_dir, entries, names, warnings, records, files, code)
-    by_dir = {path.parent: schema.title for path, schema in reversed(entries)}
-    problems = trial(project, {by_dir[model_dir] for model_dir in code if model_dir in by_dir})
+    problems = trial(project, {first[model_dir].title for model_dir in code if model_dir in first})
     if problems:
         raise ProjectError(problems)
     return project
