@@ -13,10 +13,10 @@ import shutil
 import tempfile
 from pathlib import Path
 
+import check_before
 from _timing import compare
 from bench_build import write_project
 
-import check_before
 from korvan_models.pipeline.project import check_project
 
 COUNT = 300

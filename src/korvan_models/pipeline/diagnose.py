@@ -12,7 +12,7 @@ import keyword
 from collections.abc import Iterator
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, Optional
+from typing import Any
 
 import pydantic
 
@@ -245,10 +245,10 @@ def _python_type(type_name: str, items: Any) -> Any:
         return list[_python_type(items.type, items.items)]  # type: ignore[misc]
     if type_name == CoreTypes.DICTIONARY.value and isinstance(items, DictSchema):
         key, value = _python_type(items.key.type, items.key.items), _python_type(items.value.type, items.value.items)
-        return dict[key, Optional[value]]  # type: ignore[valid-type]
+        return dict[key, value | None]  # type: ignore[valid-type]
     if type_name == CoreTypes.DICTIONARY.value and isinstance(items, LegacyDictSchema):
         key, value = _python_type(items.key_type, None), _python_type(items.value_type, None)
-        return dict[key, Optional[value]]  # type: ignore[valid-type]
+        return dict[key, value | None]  # type: ignore[valid-type]
     return Any
 
 

@@ -135,6 +135,10 @@ def walk(root: Path) -> ProjectFiles:
     return files
 
 
+def _fixture_entry(name: str) -> bool:
+    return name.endswith((".json", ".csv")) or name == FILES_FOLDER
+
+
 def _walk_model(walker: Walker, files: ProjectFiles, folder: Path) -> None:
     """One model folder: its schema, custom code, fixture records and accompanying files."""
     listing = walker.listing(folder)
@@ -162,8 +166,7 @@ def _walk_model(walker: Walker, files: ProjectFiles, folder: Path) -> None:
     if FIXTURES_FOLDER not in listing or walker.kind(folder / FIXTURES_FOLDER, listing[FIXTURES_FOLDER]) != "dir":
         return
     records = []
-    used = lambda name: name.endswith((".json", ".csv")) or name == FILES_FOLDER  # noqa: E731
-    for fixture_name, fixture_path, fixture_kind in walker.entries(folder / FIXTURES_FOLDER, used):
+    for fixture_name, fixture_path, fixture_kind in walker.entries(folder / FIXTURES_FOLDER, _fixture_entry):
         if fixture_kind == "file" and fixture_name.endswith((".json", ".csv")):
             content = walker.read(fixture_path)
             if content is not None:

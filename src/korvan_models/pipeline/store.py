@@ -15,7 +15,7 @@ from pathlib import Path
 from korvan_models.pipeline import parts
 from korvan_models.pipeline.output import Output
 from korvan_models.pipeline.problems import Problem, ProjectError
-from korvan_models.pipeline.project import Project, broken_fixture_files, fixture_files
+from korvan_models.pipeline.project import Project, broken_fixture_files
 
 SETTINGS_FILE = "settings.json"
 DATA_DIR = "data"
