@@ -141,6 +141,8 @@ MISTAKES = [
     ("class-level assignment", write(CODE, "LIMIT = 3\n"), r"hooks/extra\.py:1:1: Book: a class-level assignment"),
     ("future import", write(CODE, "from __future__ import annotations\n"), r"extra\.py:1:1: Book: 'from __future__"),
     ("import of a missing module", write(CODE, "import no_such_module_here\n"), r"imports 'no_such_module_here'"),
+    ("import of a generated model", write(CODE, "from models.author import Author\n"),
+     r"extra\.py:1:1: Book: imports 'models\.author', a generated module"),
     ("code that raises at import", write(CODE, "from typing import ClassVar\nX: ClassVar[int] = 1 // 0\n"),
      r"book/hooks/extra\.py:2: Book: the generated class cannot be imported: ZeroDivisionError"),
     ("code defining a field's name", write(CODE, "def title(self):\n    return 1\n"), r"defines 'title', which is also"),

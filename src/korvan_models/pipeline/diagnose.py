@@ -39,6 +39,8 @@ MODULE_NAMES = frozenset({
 })
 # Names a field of a generated class must not take: those its annotations and decorators use.
 ANNOTATION_NAMES = frozenset(MODULE_NAMES - {"TYPE_CHECKING", "date", "datetime", "resolve_models", "models"})
+# The package the generated modules make up.
+GENERATED_PACKAGE = "models"
 # The longest name a stored table or column may have, and what it may not start with.
 MAX_NAME_BYTES = 63
 
@@ -186,6 +188,11 @@ def custom_code_problems(title: str, files: list[CodeFile], properties: set[str]
             if isinstance(node, (ast.Import, ast.ImportFrom)):
                 modules = [alias.name for alias in node.names] if isinstance(node, ast.Import) else [node.module or ""]
                 for module in modules:
+                    if module.split(".")[0] == GENERATED_PACKAGE:
+                        problem(file, node, f"imports {module!r}, a generated module, at the top of custom code; "
+                                            "models that refer to each other would import each other: import "
+                                            "inside the method instead")
+                        continue
                     try:
                         found = importlib.util.find_spec(module.split(".")[0]) is not None
                     except (ImportError, ValueError):
