@@ -83,7 +83,7 @@ MISTAKES = [
     ("schema file linked outside", link_outside(f"{BOOK}/model.json"), r"book/model\.json: is a link to .*outside"),
     # schema keys
     ("misspelt schema key", schema("book", requird=[]), r"Book: unknown key 'requird' \(did you mean 'required'\?\)"),
-    ("misspelt property key", prop("book", "title", tpye="string"), r"Book\.title: unknown key 'tpye'"),
+    ("misspelt property key", prop("book", "title", tpye="string"), r"book/model\.json:\d+: Book\.title: unknown key 'tpye'"),
     ("version that is not a number", schema("book", version="two"), r"Book: version: "),
     # titles
     ("duplicated title", schema("author", title="Book"), r"Book: title 'Book' is already used by"),
@@ -113,7 +113,7 @@ MISTAKES = [
     # defaults
     ("default the type cannot take", prop("loan", "days", default="long ago"), r"Loan\.days: default 'long ago' does not fit"),
     ("default outside the options", prop("member", "level", default="gold"), r"Member\.level: default 'gold' is not one"),
-    ("array default that is not a list", prop("book", "tags", default="classic"), r"Book\.tags: default 'classic' of an 'array'"),
+    ("array default that is not a list", prop("book", "tags", default="classic"), r"book/model\.json:\d+: Book\.tags: default 'classic' of an 'array'"),
     ("dictionary default that is a list", prop("book", "dimensions", default=[1, 2]), r"Book\.dimensions: default .* 'dictionary'"),
     # options
     ("options mixing texts and numbers", prop("publisher", "country", options=[{"value": "DE"}, {"value": 49}]),
@@ -130,7 +130,7 @@ MISTAKES = [
     ("integer for number", prop("loan", "days", type="integer"), r"type 'integer' .*\(did you mean 'number'\?\)"),
     ("unknown item type", prop("book", "tags", items={"type": "strng"}), r"type 'strng' .*did you mean 'string'"),
     # references and inheritance
-    ("reference to a missing model", prop("book", "author", type="Autor"), r"Book\.author: type 'Autor' .*'Author'"),
+    ("reference to a missing model", prop("book", "author", type="Autor"), r"book/model\.json:\d+: Book\.author: type 'Autor' .*'Author'"),
     ("extension of a missing model", schema("rare_book", type="Bok"), r"RareBook: extends 'Bok', which is not a model"),
     ("core type as a parent", schema("rare_book", type="string"), r"RareBook: extends the core type 'string'"),
     ("models extending each other", lambda r: [schema("book", type="RareBook")(r)], r"extend each other in a circle"),

@@ -4,6 +4,7 @@ them and the custom code, each problem made as data with its file, line, model a
 from __future__ import annotations
 
 import ast
+import dataclasses
 import functools
 import importlib.util
 import io
@@ -78,6 +79,37 @@ def parse_json(path: Path, data: bytes) -> tuple[Any, list[Problem]]:
 
 
 _SCHEMA_MARKS = frozenset({"title", "type", "properties"})
+
+
+def _members(text: str, position: int, decoder: json.JSONDecoder) -> Iterator[tuple[str, int, int]]:
+    """(key, where the key starts, where its value starts) of the JSON object at ``position``."""
+    position = _skip(text, position + 1)
+    while position < len(text) and text[position] != "}":
+        start = position
+        key, position = decoder.raw_decode(text, position)
+        position = _skip(text, _skip(text, position) + 1)  # past ':'
+        yield key, start, position
+        _value, position = decoder.raw_decode(text, position)
+        position = _skip(text, position)
+        if position < len(text) and text[position] == ",":
+            position = _skip(text, position + 1)
+
+
+def property_lines(text: str) -> dict[str, int]:
+    """The line of each property's key in a schema file holding one schema object."""
+    decoder = json.JSONDecoder()
+    position = _skip(text, 0)
+    lines: dict[str, int] = {}
+    try:
+        if text[position] != "{":
+            return lines
+        for key, _start, value in _members(text, position, decoder):
+            if key == "properties" and text[value] == "{":
+                for name, start, _value in _members(text, value, decoder):
+                    lines.setdefault(name, line_and_column(text, start)[0])
+    except (ValueError, IndexError):
+        return {}
+    return lines
 
 
 def read_schema_file(path: Path, data: bytes) -> tuple[list[ObjectSchema], list[Problem]]:
@@ -601,3 +633,12 @@ def _read_csv(path: Path, data: bytes, schema: ObjectSchema) -> tuple[list[Recor
         return [], problems
     rows = frame.astype(object).where(frame.notna(), "").to_dict(orient="records")
     return [_record(path, index + 2, schema.title, row) for index, row in enumerate(rows)], []
+
+
+def placed(problems: list[Problem], lines: dict[Path, dict[str, int]]) -> list[Problem]:
+    """The problems, each about a property of a schema file given the line of that property's key."""
+    result = []
+    for problem in problems:
+        line = lines.get(problem.path, {}).get(problem.prop) if problem.prop and problem.line is None else None
+        result.append(dataclasses.replace(problem, line=line) if line is not None else problem)
+    return result

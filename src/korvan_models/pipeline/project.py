@@ -212,6 +212,15 @@ def _gate(models_dir: Path, entries) -> list[Problem]:
     return []
 
 
+def _placed(problems: list[Problem], files: ProjectFiles) -> list[Problem]:
+    """The problems about properties given the line of the property in its schema file (found only now,
+    from the bytes already read, since a project without problems never needs them)."""
+    wanted = {problem.path for problem in problems if problem.prop and problem.line is None}
+    lines = {path: diagnose.property_lines(data.decode("utf-8", "replace"))
+             for path, data in files.schemas if path in wanted}
+    return diagnose.placed(problems, lines)
+
+
 def check_project(root: Path) -> Project:
     """Reads, extends and verifies the project at ``root``; raises ``ProjectError`` listing its mistakes."""
     root = Path(root)
@@ -224,7 +233,7 @@ def check_project(root: Path) -> Project:
     files = walk(root)
     entries, first, option_lists, code, records, problems = _read(files)
     if problems:
-        raise ProjectError(problems)
+        raise ProjectError(_placed(problems, files))
     if not entries:
         raise ProjectError([Problem(models_dir, "no model schemas (models/<name>/model.json)")])
     warnings: list[str] = []
@@ -232,7 +241,7 @@ def check_project(root: Path) -> Project:
     problems = problems or _schema_problems(entries, first, code)
     problems = problems or _gate(models_dir, entries)
     if problems:
-        raise ProjectError(problems)
+        raise ProjectError(_placed(problems, files))
     names = DependencyModelNames.from_schemas(schema for _path, schema in entries)
     project = Project(root, models_dir, entries, names, warnings, records, files, code)
     problems = trial(project, {first[model_dir].title for model_dir in code if model_dir in first})
