@@ -145,6 +145,9 @@ MISTAKES = [
      r"extra\.py:1:1: Book: imports 'models\.author', a generated module"),
     ("code that raises at import", write(CODE, "from typing import ClassVar\nX: ClassVar[int] = 1 // 0\n"),
      r"book/hooks/extra\.py:2: Book: the generated class cannot be imported: ZeroDivisionError"),
+    ("validator of a missing field", write(CODE, "from pydantic import field_validator\n\n\n@field_validator('nope')\n"
+                                                "@classmethod\ndef check_nope(cls, value):\n    return value\n"),
+     r"book/model\.json: Book: the generated class cannot be completed: PydanticUserError"),
     ("code defining a field's name", write(CODE, "def title(self):\n    return 1\n"), r"defines 'title', which is also"),
     # JSON fixtures
     ("broken fixture file", write("models/author/fixtures/authors.json", '[{"name": "Ann",'),

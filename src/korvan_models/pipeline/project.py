@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import logging
 import os
+import re
 import sys
 import tempfile
 import traceback
@@ -33,6 +34,7 @@ from korvan_utils.models.data_models.schema import ObjectSchema
 
 CORE_TYPE_NAMES = diagnose.CORE_TYPE_NAMES
 TRIAL_PACKAGE = "models"
+_ADDRESS = re.compile(r":\d{6,}(?=\.)")
 
 
 @dataclass
@@ -316,22 +318,23 @@ def trial(project: Project, code_titles: set[str]) -> list[Problem]:
     if problems:
         return problems
     with tempfile.TemporaryDirectory(prefix="korvan-check-") as place:
-        return _import_and_validate(project, Path(place), texts, paths)
+        return _import_and_validate(project, Path(place), texts, paths, code_titles)
 
 
-def _import_and_validate(project: Project, place: Path, texts: dict[str, str], paths: dict[str, Path]) -> list:
+def _import_and_validate(
+    project: Project, place: Path, texts: dict[str, str], paths: dict[str, Path], code_titles: set[str]
+) -> list:
     from korvan_models.classes.model import MODEL_REGISTRY
     from korvan_models.pipeline import store
 
     package = place / TRIAL_PACKAGE
     package.mkdir()
-    lines = ['"""Generated model classes, for a check."""', "",
-             "from korvan_models.classes.model import resolve_models", ""]
+    lines = ['"""Generated model classes, for a check; the check completes each class itself."""', ""]
     for title, text in texts.items():
         module = project.names.module_name(title)
         (package / f"{module}.py").write_text(text, "utf-8")
         lines.append(f"from {TRIAL_PACKAGE}.{module} import {title}  # noqa: F401")
-    lines += ["", "resolve_models(__name__)", ""]
+    lines.append("")
     (package / "__init__.py").write_text("\n".join(lines), "utf-8")
     (place / store.SETTINGS_FILE).write_text(store.settings_text(TRIAL_PACKAGE), "utf-8")
     problems = []
@@ -339,7 +342,8 @@ def _import_and_validate(project: Project, place: Path, texts: dict[str, str], p
         warning_module.simplefilter("always")
         try:
             with store.generated_package(place, TRIAL_PACKAGE):
-                for record in project.records:
+                problems += _complete(MODEL_REGISTRY.models(TRIAL_PACKAGE), paths, code_titles, project.names)
+                for record in project.records if not problems else []:
                     problem = _validate(MODEL_REGISTRY.get(record.class_name, TRIAL_PACKAGE), record)
                     if problem is not None:
                         problems.append(problem)
@@ -356,6 +360,28 @@ def _import_and_validate(project: Project, place: Path, texts: dict[str, str], p
         text = str(item.message).replace(str(package) + os.sep, "")
         project.warnings.append(f"{project.models_dir}: importing the generated classes: {text}")
     return problems
+
+
+def _complete(classes: list, paths: dict[str, Path], with_code: set[str], names: DependencyModelNames) -> list[Problem]:
+    """Completes each class as the package's import does, so that a refusal names its model.
+
+    A class refers to others, so one broken class breaks those that refer to it too: the classes
+    with custom code are completed first, and only the first refusal is reported.
+    """
+    qualified_names = {cls.__name__: f"{TRIAL_PACKAGE}.{names.module_name(cls.__name__)}.{cls.__name__}."
+                       for cls in classes}
+    for model_class in sorted(classes, key=lambda cls: cls.__name__ not in with_code):
+        try:
+            model_class.model_rebuild(raise_errors=True, _types_namespace={})
+        except Exception as error:  # the class's own fields, validators or custom code refused
+            # Pydantic names a decorator by its class and the id of an object: the id says nothing here.
+            message = _ADDRESS.sub("", _first_line(error))
+            # Completing a class completes those it refers to: a message naming one of them is that one's.
+            title = next((name for name, qualified in qualified_names.items() if qualified in message),
+                         model_class.__name__)
+            return [Problem(paths.get(title), "the generated class cannot be completed: "
+                            f"{type(error).__name__}: {message}", title)]
+    return []
 
 
 def _first_line(error: BaseException) -> str:
