@@ -252,8 +252,10 @@ def custom_code_problems(title: str, files: list[CodeFile], properties: set[str]
 
 def _type_names(prop: PropertyData | TypeData) -> list[str]:
     """Every type name of a description, its items' (at any depth) included."""
-    names = [prop.type]
     items = prop.items
+    if items is None:
+        return [prop.type]
+    names = [prop.type]
     if isinstance(items, TypeData):
         names += _type_names(items)
     elif isinstance(items, DictSchema):
@@ -265,6 +267,8 @@ def _type_names(prop: PropertyData | TypeData) -> list[str]:
 
 def _literal(node: Any) -> Any:
     """The value of the literal a default converts to (a node of the generated source)."""
+    if isinstance(node, ast.Constant):
+        return node.value
     if isinstance(node, ast.AST):
         try:
             return ast.literal_eval(node)
@@ -300,6 +304,8 @@ def _check_default(prop: PropertyData, value: Any) -> None:
     """Raises when the class's field would refuse its own default on assignment."""
     if isinstance(value, ast.AST):
         return  # not a plain literal: left to the generated class
+    if type(value) is SCALAR_TYPES.get(prop.type) or (prop.type == "number" and type(value) is int):
+        return
     _adapter(_python_type(prop.type, prop.items)).validate_python(value)
 
 
@@ -312,6 +318,8 @@ def _first_line(error: BaseException) -> str:
 
 def shape_problem(type_name: str, items: Any, where: str = "") -> str | None:
     """What is missing or extra in a type description and, recursively, in its items."""
+    if items is None and type_name in SCALAR_TYPES:
+        return None
     if type_name == OBJECT:
         return f"{where}type 'object' is for a schema, not a property: name a model or a core type"
     if type_name == CoreTypes.ARRAY.value:
@@ -334,6 +342,8 @@ def shape_problem(type_name: str, items: Any, where: str = "") -> str | None:
 
 def storage_name_problem(name: str, what: str) -> str | None:
     """Why ``name`` cannot name a stored table or column, if it cannot."""
+    if len(name) <= MAX_NAME_BYTES and name.isascii() and name.isidentifier() and name[0] != "_":
+        return None
     if not name.isidentifier() or name.startswith("_") or len(name.encode("utf-8")) > MAX_NAME_BYTES:
         return (f"{what} {name!r} cannot name a stored table or column: use a name of at most "
                 f"{MAX_NAME_BYTES} bytes made of letters, digits and '_', not starting with '_'")
