@@ -118,6 +118,9 @@ def parser() -> argparse.ArgumentParser:
     check = commands.add_parser("check", parents=[common], help="check a project; writes nothing",
                                 epilog=EXAMPLE, formatter_class=argparse.RawDescriptionHelpFormatter)
     check.add_argument("project", type=Path, help="project folder holding models/<name>/model.json")
+    check.add_argument("--out", "-o", type=Path, default=Path("out"),
+                       help="the build output whose stored records fixture references may name, as a build "
+                            "into it would (default: out; read only)")
     build.add_argument("--watch", "-w", action="store_true",
                        help="after the build, rebuild whenever a project file changes (Ctrl-C ends)")
     schema = commands.add_parser("schema", parents=[common], help="write the editor schemas of model.json and option lists")
@@ -133,7 +136,7 @@ def parser() -> argparse.ArgumentParser:
 
 def run(args: argparse.Namespace) -> int:
     """Carries out one command; project mistakes surface as ``ProjectError``."""
-    from korvan_models.pipeline import build_project, check_project
+    from korvan_models.pipeline import build_project, check_project, counted
 
     quiet = getattr(args, "quiet", False)
 
@@ -157,9 +160,14 @@ def run(args: argparse.Namespace) -> int:
 
         return watch(args.project, args.out, getattr(args, "jobs", None), say)
     if args.command == "check":
+        from korvan_models.pipeline import ProjectError, store
+
         project = check_project(args.project)
+        problems = store.project_reference_problems(project, args.out)
+        if problems:
+            raise ProjectError(problems)
         show_warnings(project.warnings)
-        say(f"{args.project}: {len(project.entries)} models, no problems found")
+        say(f"{args.project}: {counted(len(project.entries), 'model')}, no problems found")
         return EXIT_OK
     report = build_project(args.project, args.out, getattr(args, "jobs", None), say, given_databases(args))
     show_warnings(report.project.warnings)
@@ -167,7 +175,7 @@ def run(args: argparse.Namespace) -> int:
         say(note)
     if report.kept:
         say(f"kept {len(report.kept)} file(s) in {args.out} that the build did not write: {', '.join(report.kept)}")
-    say(f"built {len(report.project.entries)} models into {args.out}")
+    say(f"built {counted(len(report.project.entries), 'model')} into {args.out}")
     return EXIT_OK
 
 

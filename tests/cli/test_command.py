@@ -53,7 +53,7 @@ def test_warnings_of_the_extenders_are_one_line_each(project, run):
     result = run("check", project)
     assert result.status == 0
     assert [line for line in result.lines if line.startswith("warning: ")] == [
-        f"warning: Unused options lists: {{'colours'}} for JsonOptionsLoader({project / 'models' / 'options'})"
+        f"warning: {project / 'models' / 'options'}: option list 'colours' is not used by any property"
     ]
 
 

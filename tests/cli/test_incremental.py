@@ -27,13 +27,13 @@ def test_a_rebuild_regenerates_only_what_changed(project, tmp_path, run):
     schema = json.loads(schema_file.read_text("utf-8"))
     schema["properties"]["died"] = {"type": "number"}
     write_json(schema_file, schema)
-    assert "generated 1 models, reused 1" in run("build", project, "--out", out).out
+    assert "generated 1 model, reused 1" in run("build", project, "--out", out).out
 
     (project / "models" / "book" / "hooks" / "shout.py").write_text("def shout(self):\n    return 'x'\n", "utf-8")
-    assert "generated 1 models, reused 1" in run("build", project, "--out", out).out
+    assert "generated 1 model, reused 1" in run("build", project, "--out", out).out
 
     (out / "models" / "author.py").write_text("# edited by hand", "utf-8")
-    assert "generated 1 models, reused 1" in run("build", project, "--out", out).out
+    assert "generated 1 model, reused 1" in run("build", project, "--out", out).out
 
     assert run("build", project, "--out", fresh).status == 0
     assert sources(out) == sources(fresh)
@@ -66,7 +66,7 @@ def test_a_rebuild_adds_the_changed_models_columns_and_keeps_the_stored_records(
     schema["properties"]["died"] = {"type": "number"}
     write_json(schema_file, schema)
     result = run("build", project, "--out", out)
-    assert "generated 1 models, reused 1" in result.out and "1 unchanged" in result.out
+    assert "generated 1 model, reused 1" in result.out and "1 unchanged" in result.out
     assert "died" in columns(out, "Author") and "title" in columns(out, "Book")
     with sqlite3.connect(out / "data" / "default.sqlite3") as connection:
         assert connection.execute("select name from Author").fetchall() == [("Ann",)]

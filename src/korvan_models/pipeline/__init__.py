@@ -17,6 +17,7 @@ from korvan_models.pipeline.generate import model_keys
 from korvan_models.pipeline.output import Output
 from korvan_models.pipeline.problems import Problem, ProjectError
 from korvan_models.pipeline.project import Project, check_project
+from korvan_models.pipeline.typing_aids import package_extras
 
 __all__ = ["BuildReport", "Problem", "Project", "ProjectError", "build_project", "check_project"]
 
@@ -39,6 +40,11 @@ class BuildReport:
 def _inside(path: Path, folder: Path) -> bool:
     path, folder = Path(os.path.realpath(path)), Path(os.path.realpath(folder))
     return path == folder or folder in path.parents
+
+
+def counted(number: int, noun: str) -> str:
+    """``1 model``, ``2 models``."""
+    return f"{number} {noun}{'' if number == 1 else 's'}"
 
 
 def machine_cores() -> int:
@@ -103,7 +109,7 @@ def build_project(
     if problems:
         raise ProjectError(problems)
     project = check_project(root)
-    say(f"checked {len(project.entries)} models in {root}")
+    say(f"checked {counted(len(project.entries), 'model')} in {root}")
     output = Output(out)
     try:
         output.open()
@@ -145,7 +151,7 @@ def _write_build(project: Project, output: Output, jobs: int, report: BuildRepor
         generated = generate_models(project, output, jobs, None, keys)
     report.generated, report.reused = len(generated.texts) - generated.reused, generated.reused
     report.workers = generated.workers
-    say(f"generated {report.generated} models, reused {report.reused}"
+    say(f"generated {counted(report.generated, 'model')}, reused {report.reused}"
         + (f", over {report.workers} processes" if report.workers > 1 else ""))
     models = {}
     for title, text in generated.texts.items():
@@ -153,6 +159,9 @@ def _write_build(project: Project, output: Output, jobs: int, report: BuildRepor
         output.write(relative, text)
         models[title] = {"key": generated.keys[title], "file": relative, "table": tables[title]}
     output.write(f"{MODELS_PACKAGE}/__init__.py", render_models_init(project.names, MODELS_PACKAGE))
+    written = {entry["file"]: generated.texts[title] for title, entry in models.items()}
+    for relative, text in package_extras(MODELS_PACKAGE, written).items():
+        output.write(relative, text)
     # Tables are made in the transaction that stores the fixtures: a build that fails after the
     # store step began leaves every database as it was.
     store.defer_tables(changed)

@@ -1,9 +1,8 @@
 """The framework pieces a build drives: the loaders, the extenders, the verification mixins and
-the schema groups, each made in one place; and the parts of their messages a build reads back."""
+the schema groups, each made in one place."""
 
 from __future__ import annotations
 
-import re
 from pathlib import Path
 from typing import Any
 
@@ -73,10 +72,3 @@ def schema_groups() -> tuple[list, list, list]:
 
     return type_schemas(), core_schemas(), contrib_schemas()
 
-
-# Parsing the framework's verification messages back into their parts.
-MISSING = re.compile(
-    r"Property (?P<name>.*?) marked (?:as (?P<field>required|indexed)|is used in '(?P<unique>unique)') but"
-)
-UNDEFINED = re.compile(r"Class (?P<name>.*) is undefined! This class is set as dependency for (?P<title>.*)")
-UNKNOWN_OPTIONS = re.compile(r"Options list name=(?P<name>.*) is unknown")

@@ -1,40 +1,40 @@
 """Reading and checking a project folder, up to and including verification.
 
-Every stage reports all the mistakes it can find without guessing (each broken file, each
-unknown type) and the check stops after the first stage that found any, since later stages
-would only repeat them.
+One walk reads every project file once (``files``); the schemas, option lists, custom code and
+fixture records parsed from those bytes keep the file they came from, and each mistake is made
+as a ``Problem`` where it is found (``diagnose``). Each stage reports every mistake it can find
+and the check stops after the first stage that found any, since later stages would only repeat
+them. The framework's verification then runs once on the whole set as the final gate, and the
+classes of the models that have fixture records or custom code are generated into a temporary
+folder and imported, so that every record is tried as a build would store it.
 """
 
 from __future__ import annotations
 
-import keyword
 import logging
+import os
+import re
+import sys
+import tempfile
+import traceback
+import warnings as warning_module
 from collections.abc import Iterator
 from contextlib import contextmanager
 from dataclasses import dataclass, field
 from pathlib import Path
+from typing import Any
 
-import pydantic
-
-from korvan_models.pipeline import parts
-from korvan_models.pipeline.problems import (
-    Problem,
-    ProjectError,
-    did_you_mean,
-    line_and_column,
-    read_json_text,
-    validation_problems,
-)
-from korvan_models.classes.data_models.dependencies import DependencyModelNames, model_module_name
+from korvan_models.classes.data_models.dependencies import DependencyModelNames
 from korvan_models.errors import KorvanValidationError
-from korvan_utils.models.data_models.core import DictSchema, LegacyDictSchema, TypeData
-from korvan_utils.models.data_models.enums import CoreTypes
+from korvan_models.pipeline import diagnose, parts
+from korvan_models.pipeline.files import OPTIONS_FOLDER, ProjectFiles, walk
+from korvan_models.pipeline.problems import Problem, ProjectError, did_you_mean
+from korvan_models.schemas.loaders.base import CustomCodeLoaderBase, OptionsLoaderBase
 from korvan_utils.models.data_models.schema import ObjectSchema
 
-CUSTOM_CODE_GROUPS = ("hooks", "modifiers", "properties")
-CORE_TYPE_NAMES = tuple(member.value for member in CoreTypes)
-# Each stage looks for more mistakes after the first; this bounds a hopeless project.
-MAX_PROBLEMS = 200
+CORE_TYPE_NAMES = diagnose.CORE_TYPE_NAMES
+TRIAL_PACKAGE = "models"
+_ADDRESS = re.compile(r":\d{6,}(?=\.)")
 
 
 @dataclass
@@ -46,6 +46,9 @@ class Project:
     entries: list[tuple[Path, ObjectSchema]]
     names: DependencyModelNames
     warnings: list[str] = field(default_factory=list)
+    records: list[diagnose.Record] = field(default_factory=list)
+    files: ProjectFiles | None = None
+    code: dict[Path, list[diagnose.CodeFile]] = field(default_factory=dict)
 
     @property
     def schemas(self) -> list[ObjectSchema]:
@@ -53,354 +56,356 @@ class Project:
         return [schema for _path, schema in self.entries]
 
 
-# --- schema files ---------------------------------------------------------------------------------
+# --- the loaders the extenders read from: what the walk already read ------------------------------
 
 
-def diagnose_schema_file(path: Path, error: BaseException | None) -> list[Problem]:
-    """Why the schema file at ``path`` could not be read, as precisely as the file allows."""
-    if getattr(error, "line", None) is not None:  # the loader placed it in the text already
-        return [Problem(Path(error.path), error.message, line=error.line, column=getattr(error, "column", None))]
-    if path.is_dir():
-        return [Problem(path, "is a folder, not a schema file")]
-    data, problems = read_json_text(path)
-    if problems:
-        return problems
-    items = data if isinstance(data, list) else [data]
-    for item in items:
-        title = item.get("title") if isinstance(item, dict) and isinstance(item.get("title"), str) else None
-        try:
-            ObjectSchema.model_validate(item)
-        except pydantic.ValidationError as invalid:
-            problems += validation_problems(path, title or path.parent.name, invalid)
-    if problems:
-        return problems
-    if error is not None:
-        field = getattr(error, "field", None)
-        message = getattr(error, "message", None) or str(error)
-        return [Problem(path, f"{field}: {message}" if field else message)]
-    return [Problem(path, "not a model schema: expected a JSON object with a text 'title' and 'type'")]
+class ReadOptions(OptionsLoaderBase):
+    """The option lists already read, for the options binder."""
+
+    def __init__(self, lists: dict[str, tuple[Path, Any]]) -> None:
+        self._lists = lists
+
+    def iter_options(self) -> Iterator[Any]:
+        return iter([record for _path, record in self._lists.values()])
 
 
-def read_schemas(models_dir: Path) -> tuple[list[tuple[Path, ObjectSchema]], list[Problem]]:
-    """Every schema of the project's model folders, each with its file; and the files that failed."""
-    loader = parts.schema_loader(models_dir)
-    entries, problems = [], []
-    for path in sorted(loader.iter_json_files()):
-        try:
-            accepted = loader.is_schema_file(path)
-            records = list(loader.read_configs_from_file(path)) if accepted else []
-        except Exception as error:  # each file's own mistake, reported with its name
-            problems += diagnose_schema_file(path, error)
-            continue
-        if not accepted:
-            problems += diagnose_schema_file(path, None)
-        entries += [(path, record) for record in records]
-    return entries, problems
+class ReadCustomCode(CustomCodeLoaderBase):
+    """The custom code already read and joined, for the custom code binder."""
 
+    def __init__(self, code: dict[str, str]) -> None:
+        self._code = code
 
-def custom_code_problems(model_dir: Path, title: str) -> list[Problem]:
-    """Syntax errors in a model's custom code files, at each file's own line."""
-    problems = []
-    for group in CUSTOM_CODE_GROUPS:
-        folder = model_dir / group
-        if not folder.is_dir():
-            continue
-        for item in sorted(folder.iterdir()):
-            if not (item.is_file() and item.suffix.lower() == ".py"):
-                continue
-            data = item.read_bytes()
-            try:
-                text = data.decode("utf-8")
-            except UnicodeDecodeError as error:
-                line, column = line_and_column(data[: error.start].decode("utf-8", "replace"), error.start)
-                problems.append(Problem(item, "not UTF-8 text", model=title, line=line, column=column))
-                continue
-            try:
-                compile(text, str(item), "exec", dont_inherit=True)
-            except SyntaxError as error:
-                problems.append(
-                    Problem(item, f"syntax error: {error.msg}", model=title, line=error.lineno, column=error.offset)
-                )
-    return problems
+    def iter_custom_code(self) -> Iterator[Any]:
+        from korvan_models.schemas.data_models.custom_code import CustomCodeSchema
 
-
-def options_file_problems(options_dir: Path) -> list[Problem]:
-    """The option list files that cannot be read."""
-    from korvan_models.schemas.data_models.options import OptionsListSchema
-
-    problems = []
-    for path in sorted(options_dir.glob("*.json")) if options_dir.is_dir() else []:
-        data, found = read_json_text(path)
-        if not found:
-            try:
-                OptionsListSchema.model_validate(data)
-            except pydantic.ValidationError as invalid:
-                found = [Problem(path, f"{'.'.join(map(str, e['loc']))}: {e['msg']}") for e in invalid.errors()]
-        problems += found
-    return problems
-
-
-def fixture_files(models_dir: Path) -> list[Path]:
-    """The record files of every model's fixtures folder."""
-    return sorted(
-        entry
-        for entry in models_dir.glob("*/fixtures/*")
-        if entry.is_file() and entry.name.endswith((".json", ".csv"))
-    )
-
-
-def _fixture_shape(data: object) -> bool:
-    """Whether fixture data is an array of records, or an object of such arrays."""
-    groups = [data] if isinstance(data, list) else list(data.values()) if isinstance(data, dict) else None
-    return groups is not None and all(
-        isinstance(group, list) and all(isinstance(record, dict) for record in group) for group in groups
-    )
-
-
-def broken_fixture_files(models_dir: Path) -> list[Problem]:
-    """The fixture files that cannot be read, each with what is wrong."""
-    problems = []
-    for path in fixture_files(models_dir):
-        if path.name.endswith(".json"):
-            data, found = read_json_text(path)
-            if not found and not _fixture_shape(data):
-                found = [Problem(path, "fixtures must be a JSON array of records (objects), or an object of such arrays")]
-            problems += found
-            continue
-        import pandas as pd
-
-        try:
-            pd.read_csv(path)
-        except Exception as error:  # pandas' own parse errors
-            problems.append(Problem(path, f"invalid CSV: {error}"))
-    return problems
-
-
-# --- extending ---------------------------------------------------------------------------------
-
-
-class _Collect(logging.Handler):
-    def __init__(self, into: list[str]) -> None:
-        super().__init__(logging.WARNING)
-        self.into = into
-
-    def emit(self, record: logging.LogRecord) -> None:
-        self.into.append(record.getMessage())
+        return iter([CustomCodeSchema(name=title, code=text) for title, text in self._code.items() if text])
 
 
 @contextmanager
-def captured_warnings(into: list[str]) -> Iterator[None]:
-    """Collects the extenders' warnings instead of letting them reach the root logger."""
+def quiet_extenders() -> Iterator[None]:
+    """Keeps the extenders' own warnings (worded for their developers) from reaching the root logger."""
     logger = logging.getLogger(parts.EXTENDERS)
-    handler = _Collect(into)
+    propagate, logger.propagate = logger.propagate, False
+    handler = logging.NullHandler()
     logger.addHandler(handler)
     try:
         yield
     finally:
         logger.removeHandler(handler)
+        logger.propagate = propagate
 
 
-def extend_schemas(models_dir: Path, entries: list[tuple[Path, ObjectSchema]]) -> list[Problem]:
-    """Fills option lists and custom code into every schema; unknown option lists are problems."""
-    options_loader = parts.options_loader(models_dir)
-    try:
-        options = parts.options_binder(options_loader)
-    except Exception as error:
-        return options_file_problems(models_dir / "options") or [Problem(models_dir / "options", str(error))]
-    custom_code = parts.custom_code_binder(parts.custom_code_loader(models_dir))
-    list_names = [item.title for item in options_loader.iter_options()]
-    problems = []
-    for path, schema in entries:
-        try:
-            options.extend(schema)
-        except KorvanValidationError as error:
-            match = parts.UNKNOWN_OPTIONS.search(str(error))
-            name = match["name"] if match else "?"
-            prop = next(
-                (key for key, value in (schema.properties or {}).items() if value.options_list_name == name), None
-            )
-            problems.append(
-                Problem(path, f"unknown option list {name!r}{did_you_mean(name, list_names)}", schema.title, prop)
-            )
-        custom_code.extend(schema)
-    options.post_extend()
-    custom_code.post_extend()
+# --- kept for the store: the fixture record files of a project -------------------------------------
+
+
+def fixture_files(models_dir: Path) -> list[Path]:
+    """The record files of every model's fixtures folder."""
+    return sorted(path for paths in walk(models_dir.parent).fixtures.values() for path, _data in paths)
+
+
+def broken_fixture_files(models_dir: Path) -> list[Problem]:
+    """The fixture files that cannot be read, each with what is wrong."""
+    files = walk(models_dir.parent)
+    problems = list(files.problems)
+    schemas = {path.parent: schemas for path, data in files.schemas
+               for schemas in [diagnose.read_schema_file(path, data)[0]] if schemas}
+    for model_dir, items in files.fixtures.items():
+        schema = schemas.get(model_dir, [ObjectSchema(title=model_dir.name, type="object")])[0]
+        for path, data in items:
+            problems += diagnose.read_fixture_file(path, data, schema)[1]
     return problems
 
 
-# --- verification -----------------------------------------------------------------------------
+# --- the check ----------------------------------------------------------------------------------
 
 
-def _uses(schema: ObjectSchema, name: str) -> list[str]:
-    """The properties of ``schema`` whose type description names ``name``."""
-    found = []
-    for key, prop in (schema.properties or {}).items():
-        names = {prop.type}
-        items = prop.items
-        if isinstance(items, TypeData):
-            names.add(items.type)
-        elif isinstance(items, DictSchema):
-            names |= {items.key.type, items.value.type}
-        elif isinstance(items, LegacyDictSchema):
-            names |= {items.key_type, items.value_type}
-        if name in names:
-            found.append(key)
-    return found
-
-
-def _property_problems(verifier, path: Path, schema: ObjectSchema) -> list[Problem]:
-    """Names in ``required``, ``indexed`` and ``unique`` that are not properties; cleans ``schema``."""
-    problems = []
-    known = list(schema.properties or {})
-    while len(problems) < MAX_PROBLEMS:
-        try:
-            verifier.verify_schemas([], [], [], [schema])
-            return problems
-        except KorvanValidationError as error:
-            match = parts.MISSING.search(str(error))
-            if match is None:
-                return problems + [Problem(path, str(error), schema.title)]
-            name, key = match["name"], match["field"] or "unique"
-            problems.append(
-                Problem(path, f"{key!r} names {name!r}, which is not one of its properties{did_you_mean(name, known)}",
-                        schema.title)
-            )
-            if key == "unique":
-                schema.unique = [[n for n in group if n != name] for group in schema.unique]
-            else:
-                setattr(schema, key, [n for n in getattr(schema, key) if n != name])
-    return problems
-
-
-def _duplicate_problems(groups: tuple[list, list, list], work: list) -> tuple[list[Problem], list]:
-    """Titles used twice, at the later file; and the schemas left with one of each title."""
-    first_file = {schema.title: "the framework" for group in groups for schema in group}
-    problems, unique = [], []
-    for path, schema in work:
-        if schema.title in first_file:
-            problems.append(Problem(path, f"title {schema.title!r} is already used by {first_file[schema.title]}",
-                                    schema.title))
-        else:
-            first_file[schema.title] = str(path)
-            unique.append((path, schema))
-    return problems, unique
-
-
-def _dependency_problems(verifier, groups: tuple[list, list, list], unique: list) -> list[Problem]:
-    """Every type named but not defined; each reported use is taken out of its (copied) schema."""
-    known = [*CORE_TYPE_NAMES, *(schema.title for _path, schema in unique)]
-    by_title = {schema.title: (path, schema) for path, schema in unique}
-    problems = []
-    while len(problems) < MAX_PROBLEMS:
-        try:
-            verifier.check_dependencies(*groups, [schema for _path, schema in unique])
-            return problems
-        except KorvanValidationError as error:
-            match = parts.UNDEFINED.search(str(error))
-            if match is None or match["title"] not in by_title:
-                return problems + [Problem(None, str(error))]
-            name = match["name"]
-            path, schema = by_title[match["title"]]
-            hint = did_you_mean(name, known)
-            found = []
-            if schema.type == name:
-                found.append(Problem(path, f"extends {name!r}, which is not a model of the project{hint}", schema.title))
-                schema.type = "object"
-            for prop in _uses(schema, name):
-                found.append(Problem(path, f"type {name!r} is neither a core type nor a model{hint}", schema.title, prop))
-                del schema.properties[prop]
-            if not found:
-                return problems + [Problem(path, str(error), schema.title)]
+def _read(files: ProjectFiles) -> tuple[list, dict, dict, dict, list[diagnose.Record], list[Problem]]:
+    """Parses every file the walk read: schemas, option lists, custom code and fixture records."""
+    problems = list(files.problems)
+    entries: list[tuple[Path, ObjectSchema]] = []
+    first: dict[Path, ObjectSchema] = {}
+    for path, data in files.schemas:
+        schemas, found = diagnose.read_schema_file(path, data)
+        problems += found
+        entries += [(path, schema) for schema in schemas]
+        if schemas:
+            first[path.parent] = schemas[0]
+    option_lists, found = diagnose.read_option_lists(files.options)
+    problems += found
+    code: dict[Path, list[diagnose.CodeFile]] = {}
+    for model_dir, items in files.code.items():
+        title = first[model_dir].title if model_dir in first else model_dir.name
+        code[model_dir], found = diagnose.read_custom_code(title, items)
+        problems += found
+    records: list[diagnose.Record] = []
+    for model_dir, items in files.fixtures.items():
+        schema = first.get(model_dir)
+        for path, data in items:
+            if schema is None:
+                continue
+            found_records, found = diagnose.read_fixture_file(path, data, schema)
+            records += found_records
             problems += found
+    return entries, first, option_lists, code, records, problems
+
+
+def _extend(entries, first, option_lists, code, warnings: list[str], models_dir: Path) -> list[Problem]:
+    """Fills option lists and custom code into every schema; unknown option lists are problems."""
+    problems = []
+    names = list(option_lists)
+    used: set[str] = set()
+    for path, schema in entries:
+        for key, prop in (schema.properties or {}).items():
+            name = prop.options_list_name
+            if name and name not in option_lists:
+                problems.append(Problem(path, f"unknown option list {name!r}{did_you_mean(name, names)}",
+                                        schema.title, key))
+            elif name:
+                used.add(name)
+    if problems:
+        return problems
+    joined = {first[model_dir].title: diagnose.joined_code(files) for model_dir, files in code.items()
+              if model_dir in first}
+    with quiet_extenders():
+        options = parts.options_binder(ReadOptions(option_lists))
+        custom_code = parts.custom_code_binder(ReadCustomCode(joined))
+        for _path, schema in entries:
+            options.extend(schema)
+            custom_code.extend(schema)
+        options.post_extend()
+        custom_code.post_extend()
+    unused = sorted(set(option_lists) - used)
+    if unused:
+        folder = models_dir / OPTIONS_FOLDER
+        warnings.append(f"{folder}: option list{'s' if len(unused) > 1 else ''} "
+                        f"{', '.join(repr(name) for name in unused)} {'are' if len(unused) > 1 else 'is'} "
+                        "not used by any property")
     return problems
 
 
-def verify(entries: list[tuple[Path, ObjectSchema]]) -> list[Problem]:
-    """Duplicated titles, missing properties and undefined types, each reported once."""
+def _schema_problems(entries, first, code) -> list[Problem]:
+    """Titles, properties, defaults, options, parents and custom code of the extended schemas."""
+    groups = parts.schema_groups()
+    framework = [schema.title for group in groups for schema in group]
+    problems = diagnose.title_problems(entries, framework)
+    defined = {**{schema.title.lower(): "" for schema in groups[0]},
+               **{schema.title: "" for group in groups[1:] for schema in group},
+               **{schema.title: "" for _path, schema in entries}}
+    for path, schema in entries:
+        problems += diagnose.property_problems(path, schema, defined)
+    for model_dir, files in code.items():
+        schema = first.get(model_dir)
+        if schema is not None:
+            problems += diagnose.custom_code_problems(schema.title, files, set(schema.properties or {}))
+    problems += diagnose.parent_problems(entries)
+    return problems or diagnose.column_problems(entries)
+
+
+def _gate(models_dir: Path, entries) -> list[Problem]:
+    """The framework's verification, once, over the whole set; what it refuses is still one line."""
     verifier = parts.ProjectVerifier()
     groups = parts.schema_groups()
     user = [schema for _path, schema in entries]
     try:
         verifier.verify_schemas(*groups, user)
         verifier.check_dependencies(*groups, user)
-        return []
-    except KorvanValidationError:
-        pass  # look again, on copies, for every mistake rather than the first
-    work = [(path, schema.model_copy(deep=True)) for path, schema in entries]
-    problems = []
-    for path, schema in work:
-        problems += _property_problems(verifier, path, schema)
-    duplicates, unique = _duplicate_problems(groups, work)
-    verifier.verify_schemas(*groups, [schema for _path, schema in unique])
-    return problems + duplicates + _dependency_problems(verifier, groups, unique)
-
-
-def name_problems(entries: list[tuple[Path, ObjectSchema]]) -> list[Problem]:
-    """Titles that cannot name a class and module, and property names that cannot name a field."""
-    problems = []
-    for path, schema in entries:
-        try:
-            model_module_name(schema.title)
-        except ValueError as error:
-            problems.append(Problem(path, str(error), schema.title))
-        for name in schema.properties or {}:
-            if not name.isidentifier() or keyword.iskeyword(name):
-                why = "a Python keyword" if keyword.iskeyword(name) else "not a Python name"
-                problems.append(Problem(path, f"property name {name!r} cannot name a field ({why})", schema.title))
-    return problems
-
-
-def naming_problems(entries: list[tuple[Path, ObjectSchema]]) -> list[Problem]:
-    """Two titles sharing one module, and models that extend each other in a circle."""
-    try:
-        DependencyModelNames.from_schemas(schema for _p, schema in entries).ordered_titles()
-    except ValueError as error:
-        text = str(error)
-        where = next(((path, schema.title) for path, schema in entries if f"{schema.title!r}" in text
-                      or f"{schema.title} ->" in text), (None, None))
-        return [Problem(where[0], text, where[1])]
+    except KorvanValidationError as error:
+        return [Problem(models_dir, f"verification refused the models: {error.message}")]
     return []
 
 
-def default_problems(entries: list[tuple[Path, ObjectSchema]]) -> list[Problem]:
-    """Defaults that the property's type cannot take, converted as the generated class will."""
-    from korvan_models.classes.builder.ast_generator.helpers.make_field_statement import cast_property_value as cast
-
-    problems = []
-    for path, schema in entries:
-        for key, prop in (schema.properties or {}).items():
-            if prop.default is None:
-                continue
-            try:
-                cast(prop, prop.default)
-            except (ValueError, TypeError) as error:
-                problems.append(
-                    Problem(path, f"default {prop.default!r} does not fit type {prop.type!r}: {error}",
-                            schema.title, key)
-                )
-    return problems
+def _placed(problems: list[Problem], files: ProjectFiles) -> list[Problem]:
+    """The problems about properties given the line of the property in its schema file (found only now,
+    from the bytes already read, since a project without problems never needs them)."""
+    wanted = {problem.path for problem in problems if problem.prop and problem.line is None}
+    lines = {path: diagnose.property_lines(data.decode("utf-8", "replace"))
+             for path, data in files.schemas if path in wanted}
+    return diagnose.placed(problems, lines)
 
 
 def check_project(root: Path) -> Project:
     """Reads, extends and verifies the project at ``root``; raises ``ProjectError`` listing its mistakes."""
+    root = Path(root)
+    if not root.is_dir():
+        why = "is not a folder" if os.path.lexists(root) else "no such project folder"
+        raise ProjectError([Problem(root, why)])
     models_dir = root / "models"
     if not models_dir.is_dir():
         raise ProjectError([Problem(root, "no 'models' folder: a project keeps one folder per model under models/")])
-    entries, problems = read_schemas(models_dir)
-    titles = {path.parent: schema.title for path, schema in entries}
-    for model_dir in sorted(path.parent for path in models_dir.glob(f"*/{parts.MODEL_JSON_FILE}")):
-        problems += custom_code_problems(model_dir, titles.get(model_dir, model_dir.name))
-    problems += broken_fixture_files(models_dir)
+    files = walk(root)
+    entries, first, option_lists, code, records, problems = _read(files)
     if problems:
-        raise ProjectError(problems)
+        raise ProjectError(_placed(problems, files))
     if not entries:
         raise ProjectError([Problem(models_dir, "no model schemas (models/<name>/model.json)")])
     warnings: list[str] = []
-    with captured_warnings(warnings):
-        problems = extend_schemas(models_dir, entries)
-    for stage in (lambda found: name_problems(found) + verify(found), naming_problems, default_problems):
-        problems = problems or stage(entries)
+    problems = _extend(entries, first, option_lists, code, warnings, models_dir)
+    problems = problems or _schema_problems(entries, first, code)
+    problems = problems or _gate(models_dir, entries)
+    if problems:
+        raise ProjectError(_placed(problems, files))
+    names = DependencyModelNames.from_schemas(schema for _path, schema in entries)
+    project = Project(root, models_dir, entries, names, warnings, records, files, code)
+    problems = trial(project, {first[model_dir].title for model_dir in code if model_dir in first})
     if problems:
         raise ProjectError(problems)
-    names = DependencyModelNames.from_schemas(schema for _path, schema in entries)
-    return Project(root, models_dir, entries, names, warnings)
+    return project
+
+
+# --- the trial: classes generated into a temporary folder, records validated by them -------------
+
+
+def _needed(project: Project, titles: set[str]) -> list[ObjectSchema]:
+    """The schemas of ``titles`` and of every model they extend or refer to."""
+    by_title = {schema.title: schema for schema in project.schemas}
+    todo, seen = list(titles), set()
+    while todo:
+        title = todo.pop()
+        if title in seen or title not in by_title:
+            continue
+        seen.add(title)
+        schema = by_title[title]
+        todo.append(schema.type)
+        for prop in (schema.properties or {}).values():
+            todo += diagnose._type_names(prop)
+    return [schema for schema in project.schemas if schema.title in seen]
+
+
+def _where(project: Project, error: BaseException, folder: Path) -> tuple[Path | None, int | None, str | None]:
+    """The file (the model's custom code where the failing line is its own, else its model.json),
+    the line and the model of a failure inside a generated module."""
+    models = {project.names.module_name(schema.title): (path, schema.title) for path, schema in project.entries}
+    for frame in reversed(traceback.extract_tb(error.__traceback__)):
+        candidate = Path(frame.filename)
+        if candidate.parent != folder or candidate.stem not in models:
+            continue
+        path, title = models[candidate.stem]
+        failing = (frame.line or "").strip()
+        for code_file in project.code.get(path.parent, []) if failing else []:
+            for number, line in enumerate(code_file.text.splitlines(), 1):
+                if line.strip() == failing:
+                    return code_file.path, number, title
+        return path, None, title
+    return None, None, None
+
+
+def trial(project: Project, code_titles: set[str]) -> list[Problem]:
+    """Generates the classes that custom code or fixture records need into a temporary folder,
+    imports them, and validates every record as the store would."""
+    from korvan_models.pipeline.generate import Failure, GenerationError, render_model
+
+    titles = {schema.title for schema in project.schemas}
+    paths = {schema.title: path for path, schema in project.entries}
+    problems = []
+    for record in project.records:
+        if record.class_name not in titles:
+            problems.append(Problem(record.path, f"records of {record.class_name!r}, which is not a model of the "
+                                                 f"project{did_you_mean(record.class_name, titles)}", line=record.line))
+    if problems:
+        return problems
+    needed = _needed(project, code_titles | {record.class_name for record in project.records})
+    if not needed:
+        return []
+    texts = {}
+    for schema in needed:
+        try:
+            texts[schema.title] = render_model(TRIAL_PACKAGE, schema, project.names)
+        except Exception as error:  # sorted into the project's mistakes and the generator's own below
+            failure = Failure(schema.title, type(error).__name__, str(error), traceback.format_exc())
+            if not failure.is_project_mistake:
+                raise GenerationError(failure) from error
+            problems.append(Problem(paths[schema.title], failure.message, schema.title))
+    if problems:
+        return problems
+    with tempfile.TemporaryDirectory(prefix="korvan-check-") as place:
+        return _import_and_validate(project, Path(place), texts, paths, code_titles)
+
+
+def _import_and_validate(
+    project: Project, place: Path, texts: dict[str, str], paths: dict[str, Path], code_titles: set[str]
+) -> list:
+    from korvan_models.classes.model import MODEL_REGISTRY
+    from korvan_models.pipeline import store
+
+    package = place / TRIAL_PACKAGE
+    package.mkdir()
+    lines = ['"""Generated model classes, for a check; the check completes each class itself."""', ""]
+    for title, text in texts.items():
+        module = project.names.module_name(title)
+        (package / f"{module}.py").write_text(text, "utf-8")
+        lines.append(f"from {TRIAL_PACKAGE}.{module} import {title}  # noqa: F401")
+    lines.append("")
+    (package / "__init__.py").write_text("\n".join(lines), "utf-8")
+    (place / store.SETTINGS_FILE).write_text(store.settings_text(TRIAL_PACKAGE), "utf-8")
+    problems = []
+    with store.settings_in_force(place), warning_module.catch_warnings(record=True) as caught:
+        warning_module.simplefilter("always")
+        try:
+            with store.generated_package(place, TRIAL_PACKAGE):
+                problems += _complete(MODEL_REGISTRY.models(TRIAL_PACKAGE), paths, code_titles, project.names)
+                for record in project.records if not problems else []:
+                    problem = _validate(MODEL_REGISTRY.get(record.class_name, TRIAL_PACKAGE), record)
+                    if problem is not None:
+                        problems.append(problem)
+        except ProjectError:
+            raise
+        except Exception as error:  # importing the generated classes ran the project's custom code
+            where, line, model = _where(project, error, package)
+            problems.append(Problem(where or project.models_dir, "the generated class cannot be imported: "
+                                    f"{type(error).__name__}: {_first_line(error)}", model, line=line))
+        finally:
+            for name in [n for n in sys.modules if n == TRIAL_PACKAGE or n.startswith(TRIAL_PACKAGE + ".")]:
+                del sys.modules[name]
+    for item in caught:
+        text = str(item.message).replace(str(package) + os.sep, "")
+        project.warnings.append(f"{project.models_dir}: importing the generated classes: {text}")
+    return problems
+
+
+def _complete(classes: list, paths: dict[str, Path], with_code: set[str], names: DependencyModelNames) -> list[Problem]:
+    """Completes each class as the package's import does, so that a refusal names its model.
+
+    A class refers to others, so one broken class breaks those that refer to it too: the classes
+    with custom code are completed first, and only the first refusal is reported.
+    """
+    qualified_names = {cls.__name__: f"{TRIAL_PACKAGE}.{names.module_name(cls.__name__)}.{cls.__name__}."
+                       for cls in classes}
+    for model_class in sorted(classes, key=lambda cls: cls.__name__ not in with_code):
+        try:
+            model_class.model_rebuild(raise_errors=True, _types_namespace={})
+        except Exception as error:  # the class's own fields, validators or custom code refused
+            # Pydantic names a decorator by its class and the id of an object: the id says nothing here.
+            message = _ADDRESS.sub("", _first_line(error))
+            # Completing a class completes those it refers to: a message naming one of them is that one's.
+            title = next((name for name, qualified in qualified_names.items() if qualified in message),
+                         model_class.__name__)
+            return [Problem(paths.get(title), "the generated class cannot be completed: "
+                            f"{type(error).__name__}: {message}", title)]
+    return []
+
+
+def _first_line(error: BaseException) -> str:
+    text = str(error).strip()
+    return text.splitlines()[0] if text else type(error).__name__
+
+
+def _validate(model_class: Any, record: diagnose.Record) -> Problem | None:
+    """The problem of one fixture record, validated and prepared as the store does before writing."""
+    import pydantic
+
+    label = f"record {record.external_id!r}: " if record.external_id else ""
+    if model_class is None:
+        return Problem(record.path, f"{label}no class for {record.class_name!r}", record.class_name, line=record.line)
+    try:
+        instance = model_class.model_validate(record.data)
+        before_save = getattr(instance, "before_save", None)
+        if callable(before_save):
+            before_save()
+    except pydantic.ValidationError as error:
+        first = error.errors()[0] if error.errors() else {"loc": (), "msg": str(error)}
+        prop = ".".join(str(step) for step in first["loc"]) or None
+        return Problem(record.path, label + first["msg"], record.class_name, prop, line=record.line)
+    except Exception as error:  # the model's own code refused the record
+        return Problem(record.path, f"{label}{type(error).__name__}: {_first_line(error)}", record.class_name,
+                       line=record.line)
+    return None

@@ -7,7 +7,6 @@ import importlib
 import importlib.util
 import json
 import os
-import re
 import sys
 from collections.abc import Iterator
 from contextlib import contextmanager
@@ -17,7 +16,7 @@ from korvan_models.pipeline import parts
 from korvan_models.pipeline.fixture_checks import fixture_elements, reference_problems
 from korvan_models.pipeline.output import Output
 from korvan_models.pipeline.problems import Problem, ProjectError
-from korvan_models.pipeline.project import Project, broken_fixture_files, fixture_files
+from korvan_models.pipeline.project import Project, broken_fixture_files
 
 SETTINGS_FILE = "settings.json"
 DATA_DIR = "data"
@@ -134,18 +133,12 @@ def generated_package(staging: Path, models_module_name: str) -> Iterator[object
         forget()
 
 
-def locate_record(models_dir: Path, class_name: str, external_id: object) -> Path | None:
-    """The fixture file that holds the record of ``external_id``, else the first of that model's folder."""
-    files = fixture_files(models_dir)
-    if external_id not in (None, ""):
-        token = str(external_id)
-        for path in files:
-            text = path.read_text("utf-8", errors="replace")
-            if path.name.endswith(".json") and json.dumps(token) in text:
-                return path
-            if path.name.endswith(".csv") and re.search(rf"(^|,){re.escape(token)}(,|$)", text, re.MULTILINE):
-                return path
-    return next((path for path in files if path.parent.parent.name.replace("_", "") == class_name.lower()), None)
+def locate_record(project: Project, class_name: str, external_id: object) -> tuple[Path | None, int | None]:
+    """The fixture file and line of a record, as the check read them; else the model's own file."""
+    for record in project.records:
+        if record.class_name == class_name and (external_id in (None, "") or record.external_id == external_id):
+            return record.path, record.line
+    return next((path for path, schema in project.entries if schema.title == class_name), None), None
 
 
 def store(project: Project, output: Output, models_module_name: str) -> list[str]:
@@ -278,9 +271,9 @@ def store_records(project: Project, document: Path, files_dir: Path) -> str:
             document, files_dir=files_dir if files_dir.is_dir() else None, table_schemas=_take_deferred()
         )
     except FixtureRecordError as error:
-        where = locate_record(project.models_dir, error.class_name, error.external_id)
+        where, line = locate_record(project, error.class_name, error.external_id)
         label = f"record {error.external_id!r}: " if error.external_id else ""
-        raise ProjectError([Problem(where, label + error.message, error.class_name, error.field)]) from error
+        raise ProjectError([Problem(where, label + error.message, error.class_name, error.field, line)]) from error
     counts = [f"{getattr(report, kind, 0)} {kind}" for kind in ("created", "updated", "unchanged")]
     return "\n".join(["fixtures stored: " + ", ".join(counts), *report.table_notes])
 
@@ -305,13 +298,16 @@ def fixture_reference_problems(project: Project, elements: list, stored: bool = 
             return stored_object_ids(DEFAULT_DB_ALIAS, class_name, object_ids)
 
     return reference_problems(
-        elements, known_classes(project), lambda name, external_id: locate_record(project.models_dir, name, external_id), lookup
+        elements, known_classes(project), lambda name, external_id: locate_record(project, name, external_id)[0], lookup
     )
 
 
-def project_reference_problems(project: Project) -> list[Problem]:
-    """The fixture references of a project that name no model or no fixture record, read without a
-    database (so a reference to a record only a database holds is reported too)."""
+def project_reference_problems(project: Project, out: Path | None = None) -> list[Problem]:
+    """The fixture references of a project that name no model or no fixture record.
+
+    Records that the default database of the build output ``out`` already holds count too, where
+    that output and its database exist (nothing is created to find out); without them a reference
+    to a record only a database holds is reported."""
     if not any(project.models_dir.glob("*/fixtures")):
         return []
     try:
@@ -323,9 +319,34 @@ def project_reference_problems(project: Project) -> list[Problem]:
             document = next(fixtures, None)
         except Exception:
             return broken_fixture_files(project.models_dir) or [Problem(project.models_dir, "fixtures")]
-        return [] if document is None else fixture_reference_problems(project, fixture_elements(document))
+        if document is None:
+            return []
+        elements = fixture_elements(document)
     finally:
         fixtures.close()
+    problems = fixture_reference_problems(project, elements)
+    if problems and out is not None and (Path(out) / SETTINGS_FILE).is_file():
+        with settings_in_force(Path(out)):
+            if _default_database_exists():
+                try:
+                    problems = fixture_reference_problems(project, elements, stored=True)
+                finally:
+                    sys.modules["korvan_models.storage"].dispose_engines()
+    return problems
+
+
+def _default_database_exists() -> bool:
+    """Whether the default database of the settings in force is there to be read (a SQLite file
+    that does not exist is not made by asking)."""
+    import sqlalchemy as sa
+
+    from korvan_data.aliases.using import DEFAULT_DB_ALIAS
+    from korvan_models.storage.engines import database_url
+
+    url = sa.make_url(database_url(DEFAULT_DB_ALIAS))
+    if url.get_backend_name() != "sqlite":
+        return True
+    return bool(url.database) and url.database != ":memory:" and Path(url.database).is_file()
 
 
 def stored_record_notes(schemas: list) -> list[str]:

@@ -1,0 +1,176 @@
+"""The files of a project folder, each found by one walk and read at most once.
+
+Nothing outside the project is read: an entry that is a link resolving outside the project
+folder, or that is not a regular file (a FIFO, a socket, a device), is a problem and is never
+opened.
+"""
+
+from __future__ import annotations
+
+import os
+import stat
+from collections.abc import Callable
+from dataclasses import dataclass, field
+from pathlib import Path
+
+from korvan_models.pipeline.problems import Problem
+
+MODEL_JSON_FILE = "model.json"
+OPTIONS_FOLDER = "options"
+FIXTURES_FOLDER = "fixtures"
+FILES_FOLDER = "files"
+STATIC_FOLDER = "static"
+CUSTOM_CODE_GROUPS = ("hooks", "modifiers", "properties")
+
+
+@dataclass
+class ProjectFiles:
+    """What the walk found: the content of every file a build reads, and the files it only copies."""
+
+    root: Path
+    models_dir: Path
+    schemas: list[tuple[Path, bytes]] = field(default_factory=list)
+    options: list[tuple[Path, bytes]] = field(default_factory=list)
+    # model folder -> (group, file, content) in the order the custom code is joined
+    code: dict[Path, list[tuple[str, Path, bytes]]] = field(default_factory=dict)
+    # model folder -> (record file, content)
+    fixtures: dict[Path, list[tuple[Path, bytes]]] = field(default_factory=dict)
+    copied: list[Path] = field(default_factory=list)
+    problems: list[Problem] = field(default_factory=list)
+
+
+def _inside(path: str, root: str) -> bool:
+    return path == root or path.startswith(root.rstrip(os.sep) + os.sep)
+
+
+class Walker:
+    """Admits entries of the project: links must stay inside it, files must be regular files."""
+
+    def __init__(self, root: Path, problems: list[Problem]) -> None:
+        self.root = root
+        self.real_root = os.path.realpath(root)
+        self.problems = problems
+
+    def kind(self, path: Path, entry: os.DirEntry | None = None) -> str | None:
+        """``"file"`` or ``"dir"`` for an entry that may be used, else None (a problem noted when it is one)."""
+        if entry is not None and not entry.is_symlink():
+            # The folder listing knows the kind of most entries without asking the file system again.
+            if entry.is_dir(follow_symlinks=False):
+                return "dir"
+            if entry.is_file(follow_symlinks=False):
+                return "file"
+        try:
+            info = os.lstat(entry.path if entry is not None else path)
+        except OSError:
+            return None
+        if stat.S_ISLNK(info.st_mode):
+            target = os.path.realpath(path)
+            if not _inside(target, self.real_root):
+                self.problems.append(Problem(path, f"is a link to {target}, outside the project; it was not read"))
+                return None
+            try:
+                info = os.stat(path)
+            except OSError:
+                self.problems.append(Problem(path, "is a link to nothing"))
+                return None
+        if stat.S_ISDIR(info.st_mode):
+            return "dir"
+        if stat.S_ISREG(info.st_mode):
+            return "file"
+        self.problems.append(Problem(path, "is not a regular file (a FIFO, socket or device); it was not opened"))
+        return None
+
+    def read(self, path: Path) -> bytes | None:
+        """The content of an admitted file; opened without blocking, checked again once open."""
+        try:
+            descriptor = os.open(str(path), os.O_RDONLY | os.O_NONBLOCK | getattr(os, "O_CLOEXEC", 0))
+        except OSError as error:
+            self.problems.append(Problem(path, f"cannot be read: {error.strerror or error}"))
+            return None
+        with os.fdopen(descriptor, "rb") as handle:
+            if not stat.S_ISREG(os.fstat(handle.fileno()).st_mode):
+                self.problems.append(Problem(path, "is not a regular file (a FIFO, socket or device)"))
+                return None
+            return handle.read()
+
+    def listing(self, folder: Path) -> dict[str, os.DirEntry]:
+        """A folder's entries by name (nothing for a folder that cannot be listed)."""
+        try:
+            with os.scandir(folder) as found:
+                return {entry.name: entry for entry in found}
+        except OSError:
+            return {}
+
+    def entries(self, folder: Path, wanted: Callable[[str], bool] = lambda _name: True) -> list[tuple[str, Path, str]]:
+        """(name, path, kind) of a folder's admitted entries that a build uses (``wanted``), by name."""
+        listing = self.listing(folder)
+        admitted = []
+        for name in sorted(filter(wanted, listing)):
+            path = folder / name
+            kind = self.kind(path, listing[name])
+            if kind is not None:
+                admitted.append((name, path, kind))
+        return admitted
+
+
+def walk(root: Path) -> ProjectFiles:
+    """Every file of the project at ``root`` that a build reads or copies."""
+    models_dir = root / "models"
+    files = ProjectFiles(root, models_dir)
+    walker = Walker(root, files.problems)
+    for name, path, kind in walker.entries(models_dir):
+        if kind != "dir":
+            continue
+        if name == OPTIONS_FOLDER:
+            for _name, option_path, option_kind in walker.entries(path, lambda n: n.lower().endswith(".json")):
+                if option_kind == "file":
+                    data = walker.read(option_path)
+                    if data is not None:
+                        files.options.append((option_path, data))
+            continue
+        _walk_model(walker, files, path)
+    static = root / STATIC_FOLDER
+    if walker.kind(static) == "dir":
+        files.copied += [p for _n, p, k in walker.entries(static) if k == "file"]
+    return files
+
+
+def _fixture_entry(name: str) -> bool:
+    return name.endswith((".json", ".csv")) or name == FILES_FOLDER
+
+
+def _walk_model(walker: Walker, files: ProjectFiles, folder: Path) -> None:
+    """One model folder: its schema, custom code, fixture records and accompanying files."""
+    listing = walker.listing(folder)
+    if MODEL_JSON_FILE not in listing:
+        return
+    schema_path = folder / MODEL_JSON_FILE
+    schema_kind = walker.kind(schema_path, listing[MODEL_JSON_FILE])
+    if schema_kind == "dir":
+        files.problems.append(Problem(schema_path, "is a folder, not a schema file"))
+    data = walker.read(schema_path) if schema_kind == "file" else None
+    if data is None:
+        return
+    files.schemas.append((schema_path, data))
+    code = []
+    for group in CUSTOM_CODE_GROUPS:
+        if group not in listing or walker.kind(folder / group, listing[group]) != "dir":
+            continue
+        for _name, code_path, code_kind in walker.entries(folder / group, lambda n: n.lower().endswith(".py")):
+            if code_kind == "file":
+                content = walker.read(code_path)
+                if content is not None:
+                    code.append((group, code_path, content))
+    if code:
+        files.code[folder] = code
+    if FIXTURES_FOLDER not in listing or walker.kind(folder / FIXTURES_FOLDER, listing[FIXTURES_FOLDER]) != "dir":
+        return
+    records = []
+    for fixture_name, fixture_path, fixture_kind in walker.entries(folder / FIXTURES_FOLDER, _fixture_entry):
+        if fixture_kind == "file" and fixture_name.endswith((".json", ".csv")):
+            content = walker.read(fixture_path)
+            if content is not None:
+                records.append((fixture_path, content))
+        elif fixture_name == FILES_FOLDER and fixture_kind == "dir":
+            files.copied += [p for _n, p, k in walker.entries(fixture_path) if k == "file"]
+    files.fixtures[folder] = records
