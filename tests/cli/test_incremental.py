@@ -83,9 +83,9 @@ def lone(title):
 @pytest.mark.parametrize(
     "change, generated",
     [
-        ("add a model nothing names", "generated 1 models, reused 4"),
-        ("add a model that extends another", "generated 1 models, reused 4"),
-        ("add a model named like a property of another", "generated 1 models, reused 4"),
+        ("add a model nothing names", "generated 1 model, reused 4"),
+        ("add a model that extends another", "generated 1 model, reused 4"),
+        ("add a model named like a property of another", "generated 1 model, reused 4"),
         ("remove a model nothing names", "generated 0 models, reused 3"),
         ("remove a model that extends another", "generated 0 models, reused 3"),
     ],

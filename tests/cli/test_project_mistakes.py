@@ -130,6 +130,9 @@ MISTAKES = [
     ("integer for number", prop("loan", "days", type="integer"), r"type 'integer' .*\(did you mean 'number'\?\)"),
     ("unknown item type", prop("book", "tags", items={"type": "strng"}), r"type 'strng' .*did you mean 'string'"),
     # references and inheritance
+    ("reference in a list to a missing record", records("models/author/fixtures/more.json", [{"_external_id": "a-9", "last_name": "X",
+                                                                                         "books": [{"ref": {"class_name": "Book", "object_id": "book-y"}}]}]),
+     r"author/fixtures/more\.json: record 'a-9': Author\.books\[0\]: no Book record 'book-y'"),
     ("reference to a missing model", prop("book", "author", type="Autor"), r"book/model\.json:\d+: Book\.author: type 'Autor' .*'Author'"),
     ("extension of a missing model", schema("rare_book", type="Bok"), r"RareBook: extends 'Bok', which is not a model"),
     ("core type as a parent", schema("rare_book", type="string"), r"RareBook: extends the core type 'string'"),
