@@ -86,7 +86,7 @@ def test_a_mistake_is_one_line_and_the_output_is_untouched(project, tmp_path, ru
     assert "Traceback" not in result.err and result.lines[-1].endswith("nothing was written")
     assert all(": " in line for line in result.lines[:-1])
     assert tree(out) == before
-    assert [p.name for p in tmp_path.iterdir() if p.name.startswith(".")] == []  # no staging folder left
+    assert [p.name for p in tmp_path.iterdir() if ".korvan-tmp-" in p.name] == []  # no staging folder left
 
 
 def test_every_broken_file_is_reported_not_only_the_first(project, run):

@@ -14,11 +14,12 @@ from pathlib import Path
 from korvan_models.pipeline.generate import Generated, GenerationError
 from korvan_models.pipeline.generate import generate as generate_classes
 from korvan_models.pipeline.generate import model_keys
-from korvan_models.pipeline.output import Output
+from korvan_models.pipeline.output import Output, OutputBusy, OutputLock, WriteFault
 from korvan_models.pipeline.problems import Problem, ProjectError
 from korvan_models.pipeline.project import Project, check_project
 
-__all__ = ["BuildReport", "Problem", "Project", "ProjectError", "build_project", "check_project"]
+__all__ = ["BuildReport", "OutputBusy", "Problem", "Project", "ProjectError", "WriteFault", "build_project",
+           "check_project"]
 
 MODELS_PACKAGE = "models"
 
@@ -77,28 +78,48 @@ def build_project(
     out: Path,
     jobs: int | None = None,
     say: Callable[[str], None] = lambda _text: None,
+    wait: bool = True,
 ) -> BuildReport:
-    """Builds the project at ``root`` into ``out``; raises ``ProjectError`` and leaves ``out`` as it was on a mistake."""
+    """Builds the project at ``root`` into ``out``; raises ``ProjectError`` and leaves ``out`` as it was on a mistake.
+
+    One build at a time works on an output folder: a second one waits for the lock beside it
+    (or raises ``OutputBusy`` at once when ``wait`` is false). An interrupt that ends the build
+    carries ``output_replaced``: whether the new build was already in place.
+    """
     problems = output_problems(root, out)
     if problems:
         raise ProjectError(problems)
     project = check_project(root)
     say(f"checked {len(project.entries)} models in {root}")
-    output = Output(out)
+    lock = OutputLock(Path(os.path.abspath(out)), wait, say)
+    output = None
     try:
-        output.open()
-    except OSError as error:
-        raise ProjectError([Problem(out, f"cannot write beside the output folder: {error.strerror or error}")])
-    try:
+        output = Output(out)
+        project.warnings += output.warnings
+        try:
+            output.open()
+        except OSError as error:
+            raise WriteFault(f"beside the output folder ({output.target.parent})", error) from error
         report = BuildReport(project, output.target)
         report.kept = write_build(project, output, jobs or machine_cores(), report, say)
+    except BaseException as error:
+        if isinstance(error, KeyboardInterrupt):
+            error.output_replaced = output is not None and output.replaced
+        raise
     finally:
-        output.discard()
+        if output is not None:
+            output.discard()
+        lock.release()
     return report
 
 
 def write_build(project: Project, output: Output, jobs: int, report: BuildReport, say: Callable[[str], None]) -> list:
-    """Fills the staging folder (tables created beside the class generation) and moves it into place."""
+    """Fills the staging folder (tables created beside the class generation), stores the fixtures in
+    the databases, and puts the staging folder in place of the output.
+
+    Everything that can refuse the build (a file of the user's in the way, a hand-edited file, a
+    full disk) is settled before the first record is written; the records of each database are
+    written in one transaction."""
     from korvan_models.classes.data_models.dependencies import render_models_init
     from korvan_models.pipeline import store
 
@@ -117,5 +138,8 @@ def write_build(project: Project, output: Output, jobs: int, report: BuildReport
         output.write(relative, text)
         models[title] = {"key": generated.keys[title], "file": relative, "table": tables[title]}
     output.write(f"{MODELS_PACKAGE}/__init__.py", render_models_init(project.names, MODELS_PACKAGE))
-    report.notes += store.store(project, output, MODELS_PACKAGE)
-    return output.commit(models)
+    reader = store.copy_files(project, output)
+    kept = output.prepare(models)
+    report.notes += store.store(project, output, reader, MODELS_PACKAGE)
+    output.commit()
+    return kept

@@ -6,6 +6,9 @@ from __future__ import annotations
 import hashlib
 import json
 import multiprocessing
+import os
+import signal
+import sys
 import traceback
 from concurrent.futures import ProcessPoolExecutor
 from dataclasses import dataclass
@@ -98,6 +101,19 @@ def _render_all(models_module_name: str, schemas: list[ObjectSchema], names: Dep
     return results
 
 
+def die_with_parent(parent: int) -> None:
+    """Run first in each worker: the worker is killed when the build's process ends, however it ends
+    (Linux; elsewhere workers notice the closed pipe when they next wait for work)."""
+    signal.signal(signal.SIGTERM, signal.SIG_DFL)
+    if sys.platform.startswith("linux"):
+        import ctypes
+
+        pr_set_pdeathsig = 1
+        ctypes.CDLL(None, use_errno=True).prctl(pr_set_pdeathsig, signal.SIGKILL, 0, 0, 0)
+    if os.getppid() != parent:  # the build ended before the line above took effect
+        os._exit(1)
+
+
 @dataclass
 class Generated:
     """Texts by title, the models that failed, and how many texts were reused."""
@@ -146,7 +162,8 @@ def generate(
 
         chunks = [todo[number::workers] for number in range(workers)]
         context = multiprocessing.get_context("fork")
-        with ProcessPoolExecutor(max_workers=helpers, mp_context=context) as pool:
+        with ProcessPoolExecutor(max_workers=helpers, mp_context=context, initializer=die_with_parent,
+                                 initargs=(os.getpid(),)) as pool:
             # With no other worker, the side process starts at once and the generator loads meanwhile.
             side = pool.submit(*beside) if beside is not None else None
             futures = [pool.submit(_render_all, models_module_name, chunk, names) for chunk in chunks[1:]]

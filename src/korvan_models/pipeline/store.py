@@ -14,7 +14,7 @@ from contextlib import contextmanager
 from pathlib import Path
 
 from korvan_models.pipeline import parts
-from korvan_models.pipeline.output import Output
+from korvan_models.pipeline.output import Output, WriteFault
 from korvan_models.pipeline.problems import Problem, ProjectError
 from korvan_models.pipeline.project import Project, broken_fixture_files, fixture_files
 
@@ -78,9 +78,9 @@ def locate_record(models_dir: Path, class_name: str, external_id: object) -> Pat
     return next((path for path in files if path.parent.parent.name.replace("_", "") == class_name.lower()), None)
 
 
-def store(project: Project, output: Output, models_module_name: str) -> list[str]:
-    """Loads the fixtures into the tables and copies fixture and static files into the staging folder;
-    returns notes for the user."""
+def copy_files(project: Project, output: Output) -> object | None:
+    """Copies the fixtures' files and the static files into the staging folder; returns the fixtures
+    reader, or ``None`` when no model has fixtures."""
     reader = None
     if any(project.models_dir.glob("*/fixtures")):
         try:
@@ -91,17 +91,22 @@ def store(project: Project, output: Output, models_module_name: str) -> list[str
             for path in sorted(folder.rglob("*")):
                 if path.is_file():
                     output.copy(f"{FILES_DIR}/{path.relative_to(folder).as_posix()}", path)
+    for path in parts.statics_loader(project.root).iter_static():
+        output.copy(f"static/{path.name}", path)
+    return reader
+
+
+def store(project: Project, output: Output, reader: object | None, models_module_name: str) -> list[str]:
+    """Loads the fixtures into the databases, in place (one transaction per database); returns notes
+    for the user."""
+    if reader is None:
+        return []
     with settings_in_force(output.staging):
         try:
-            notes = [load_fixtures(project, output, reader, models_module_name)] if reader is not None else []
+            notes = [load_fixtures(project, output, reader, models_module_name)]
         finally:
             if "korvan_models.storage" in sys.modules:
                 sys.modules["korvan_models.storage"].dispose_engines()
-    for path in sorted((output.staging / DATA_DIR).rglob("*")):
-        if path.is_file():
-            output.adopt(path.relative_to(output.staging).as_posix())
-    for path in parts.statics_loader(project.root).iter_static():
-        output.copy(f"static/{path.name}", path)
     return [note for note in notes if note]
 
 
@@ -111,6 +116,10 @@ def load_fixtures(project: Project, output: Output, reader: object, models_modul
     try:
         try:
             document = next(fixtures, None)
+        except OSError as error:
+            if error.filename is not None and Path(os.path.abspath(error.filename)).is_relative_to(project.root.absolute()):
+                raise ProjectError([Problem(Path(error.filename), f"cannot read: {error.strerror or error}")]) from error
+            raise WriteFault("the temporary fixtures document", error) from error
         except Exception:
             raise ProjectError(broken_fixture_files(project.models_dir) or [Problem(project.models_dir, "fixtures")])
         if document is None:
@@ -133,15 +142,12 @@ def store_version() -> str:
 
 
 def plan_tables(project: Project, output: Output, keys: dict[str, str]) -> tuple[dict[str, str], list]:
-    """Carries the previous build's databases over; returns every model's table key and the schemas
-    whose tables must be created or changed (all of them when no database carried over)."""
-    (output.staging / DATA_DIR).mkdir(exist_ok=True)
-    carried = False
-    for relative in output.manifest.get("files", {}):
-        previous = output.previous_file(relative)
-        if relative.startswith(DATA_DIR + "/") and previous is not None:
-            output.copy(relative, previous)
-            carried = True
+    """Every model's table key and the schemas whose tables must be created or changed: all of them
+    unless both databases of the data folder are there (they are used in place, never copied)."""
+    from korvan_data import DEFAULT_DB_ALIAS, LAKEHOUSE_DB_ALIAS
+
+    data = output.staging / DATA_DIR
+    carried = all((data / f"{alias}.sqlite3").is_file() for alias in (DEFAULT_DB_ALIAS, LAKEHOUSE_DB_ALIAS))
     version = store_version()
     tables = {title: hashlib.sha256(f"{key}\0{version}".encode()).hexdigest() for title, key in keys.items()}
     previous = {title: entry.get("table") for title, entry in output.manifest.get("models", {}).items()}
