@@ -228,10 +228,11 @@ class Output:
                 continue
             # Under the lock no other build of this output runs: whatever process id the name holds,
             # the folder is a finished or dead build's.
-            if match[1] == "old" and not self.target.exists():
+            manifest, present = _read_manifest_file(entry / MANIFEST)
+            if match[1] == "old" and not self.target.exists() and (manifest is not None or not present):
+                # An older build moved the output aside and died before putting the new one in place.
                 entry.rename(self.target)
                 continue
-            manifest, present = _read_manifest_file(entry / MANIFEST)
             if manifest is None:
                 what = "a manifest no build writes" if present else "no build manifest"
                 self.warnings.append(f"{entry}: left in place: it holds {what}")
@@ -340,12 +341,12 @@ class Output:
     def copy(self, relative: str, source: Path) -> None:
         """Copies a file into the staging folder as one file of the build."""
         path = self._staged(relative)
-        try:
-            shutil.copyfile(source, path)
-        except OSError as error:
-            if error.filename is not None and Path(error.filename) == Path(source):
-                raise
-            raise WriteFault(self.target / relative, error) from error
+        with open(source, "rb") as reading:
+            try:
+                with open(path, "wb") as writing:
+                    shutil.copyfileobj(reading, writing, 1 << 20)
+            except OSError as error:
+                raise WriteFault(self.target / relative, error) from error
         self._written[relative] = file_digest(path)
 
     def _others(self) -> list[str]:
