@@ -195,3 +195,18 @@ def test_a_read_only_output_is_refused(project, tmp_path, run):
         assert [p for p in tmp_path.iterdir() if ".korvan-tmp-" in p.name] == []
     finally:
         os.chmod(out, 0o755)
+
+
+def test_a_file_saved_in_the_output_during_the_build_is_kept(tmp_path):
+    from korvan_models.pipeline.output import Output
+
+    out = tmp_path / "out"
+    (out / "notes").mkdir(parents=True)
+    output = Output(out)
+    output.open()
+    output.write("models/a.py", "x = 1\n")
+    assert output.prepare({}) == ["notes/"]
+    (out / "notes" / "late.txt").write_text("saved meanwhile", "utf-8")
+    output.commit()
+    assert (out / "notes" / "late.txt").read_text("utf-8") == "saved meanwhile"
+    assert (out / "models" / "a.py").read_text("utf-8") == "x = 1\n"

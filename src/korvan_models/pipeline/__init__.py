@@ -96,6 +96,7 @@ def build_project(
     try:
         output = Output(out)
         project.warnings += output.warnings
+        output.warnings = project.warnings
         try:
             output.open()
         except OSError as error:
@@ -125,6 +126,8 @@ def write_build(project: Project, output: Output, jobs: int, report: BuildReport
 
     output.write(store.SETTINGS_FILE, store.settings_text(MODELS_PACKAGE))
     keys = model_keys(project.schemas, project.names, MODELS_PACKAGE)
+    output.check([store.SETTINGS_FILE, f"{MODELS_PACKAGE}/__init__.py"]
+                 + [f"{MODELS_PACKAGE}/{project.names.module_name(title)}.py" for title in keys])
     with store.settings_in_force(output.staging):
         tables, changed = store.plan_tables(project, output, keys)
         generated = generate_models(project, output, jobs, (store.create_tables, changed) if changed else None)

@@ -380,23 +380,35 @@ class Output:
             current = self._current_digest(relative)
             if current is None and not os.path.lexists(self.target / relative):
                 continue
-            if current != recorded and current != self._written.get(relative):
+            if current != recorded:
                 edited.append(relative)
         return edited
+
+    def _refusals(self, names) -> list[Problem]:
+        problems = [Problem(self.target / name, "was changed since the last build wrote it; move your copy "
+                            "away (the build writes it again) or undo the change")
+                    for name in self._edited()]
+        kept = set(self._others())
+        problems += [Problem(self.target / name, "exists and was not written by a build; move it away or use another --out")
+                     for name in sorted(kept.intersection(names))]
+        return problems
+
+    def check(self, names: list[str]) -> None:
+        """Refuses the build early, before any database is touched, where the files it will write
+        (those of ``names`` known so far) would replace files of the user's."""
+        problems = self._refusals(names)
+        if problems:
+            raise ProjectError(problems)
 
     def prepare(self, models: dict[str, dict]) -> list[str]:
         """Carries the output's other files into the staging folder and writes the manifest; returns
         the files kept. Refuses, writing nothing, where a file of the user's would be replaced."""
         if self.target.exists() and not self.target.is_dir():
             raise ProjectError([Problem(self.target, "the output exists and is not a folder")])
-        problems = [Problem(self.target / name, "was changed since the last build wrote it; move your copy "
-                            "away (the build writes it again) or undo the change")
-                    for name in self._edited()]
-        kept = self._others()
-        problems += [Problem(self.target / name, "exists and was not written by a build; move it away or use another --out")
-                     for name in kept if name in self._written]
+        problems = self._refusals(self._written)
         if problems:
             raise ProjectError(problems)
+        kept = self._others()
         for relative in kept:
             self._carry(relative)
         self._write_manifest(self.staging, models)
@@ -449,6 +461,7 @@ class Output:
                 self.target.rename(aside)
                 staging.rename(self.target)
                 self.staging, self.replaced = None, True
+        self._rescue(aside)
         if not (aside / MANIFEST).exists():
             # The output was the user's folder before the first build: mark the old tree as the
             # build's own, so that a later build may remove it should this one not finish that.
@@ -457,6 +470,23 @@ class Output:
             except WriteFault:
                 pass
         remove_later(aside)
+
+    def _rescue(self, aside: Path) -> None:
+        """Moves into the new output what appeared in the old one after its files were carried over
+        (a file saved there meanwhile), so that removing the old tree takes only what a build wrote."""
+        ours = set(self.manifest.get("files", {})) | {MANIFEST, DATA_LINK}
+        for folder, dirs, files in os.walk(aside):
+            relative_folder = Path(folder).relative_to(aside)
+            for name in files + [d for d in dirs if os.path.islink(os.path.join(folder, d))]:
+                relative = (relative_folder / name).as_posix()
+                if relative in ours or os.path.lexists(self.target / relative):
+                    continue
+                try:
+                    (self.target / relative).parent.mkdir(parents=True, exist_ok=True)
+                    os.rename(os.path.join(folder, name), self.target / relative)
+                except OSError:
+                    self.warnings.append(f"{aside / relative}: saved in the output during the build; left there")
+            dirs[:] = [d for d in dirs if not os.path.islink(os.path.join(folder, d))]
 
     def discard(self) -> None:
         """Removes the staging folder; the output folder stays as it was."""
