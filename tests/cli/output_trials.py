@@ -89,6 +89,15 @@ def processes_naming(text: str) -> list[int]:
     return found
 
 
+def workers_of(pid: int) -> list[int]:
+    """The child processes of a process."""
+    try:
+        with open(f"/proc/{pid}/task/{pid}/children") as handle:
+            return [int(child) for child in handle.read().split()]
+    except OSError:
+        return []
+
+
 def wait_for_no_process(text: str, seconds: float = 20) -> list[int]:
     deadline = time.monotonic() + seconds
     while (left := processes_naming(text)) and time.monotonic() < deadline:

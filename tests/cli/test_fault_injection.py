@@ -15,7 +15,8 @@ import time
 
 import pytest
 from cli_helpers import AUTHOR, KORVAN_MODELS, write_json
-from output_trials import Application, check_database, manifest_matches, processes_naming, wait_for_no_process
+from output_trials import (Application, check_database, manifest_matches, processes_naming, wait_for_no_process,
+                           workers_of)
 
 TRIALS, MODELS, RECORDS = 30, 60, 10
 
@@ -38,14 +39,6 @@ def snapshot(out):
             with open(path, "rb") as handle:
                 found[os.path.relpath(path, out)] = handle.read()
     return found
-
-
-def workers_of(pid):
-    try:
-        with open(f"/proc/{pid}/task/{pid}/children") as handle:
-            return [int(child) for child in handle.read().split()]
-    except OSError:
-        return []
 
 
 def build(root, out):

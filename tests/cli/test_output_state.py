@@ -13,7 +13,7 @@ import time
 
 import pytest
 from cli_helpers import KORVAN_MODELS, tree, write_json
-from output_trials import Application, check_database, people, wait_for_no_process
+from output_trials import Application, check_database, people, wait_for_no_process, workers_of
 
 
 def test_databases_stay_in_place_while_an_application_writes(project, tmp_path, run):
@@ -107,6 +107,10 @@ def test_links_in_the_output_stay_links(project, tmp_path, run):
         assert {os.readlink(out / name) for name in ("folder-link", "file-link", "dangling")} == {
             str(elsewhere), "folder-link/inner/big.bin", "nowhere"}
     assert (elsewhere / "inner" / "big.bin").read_bytes() == b"\0" * 100
+    # An output named through a link is built where the link points; the link stays.
+    os.symlink(out, tmp_path / "out-link")
+    assert run("build", project, "--out", tmp_path / "out-link", "-q").status == 0
+    assert os.readlink(tmp_path / "out-link") == str(out) and (out / "folder-link").is_symlink()
 
 
 def test_a_second_build_waits_for_the_first_or_fails_at_once(project, tmp_path):
@@ -127,11 +131,11 @@ def test_a_second_build_waits_for_the_first_or_fails_at_once(project, tmp_path):
     assert waiting.wait(timeout=120) == 0 and (out / "models" / "author.py").exists()
 
 
-def _started(child, tmp_path, what):
-    """Waits until a build child has begun to fill its staging folder."""
+def _generating(child):
+    """Waits until a build child has started its worker processes."""
     deadline = time.monotonic() + 120
     while time.monotonic() < deadline and child.poll() is None:
-        if any(".korvan-tmp-" in p.name and (p / what).exists() for p in tmp_path.iterdir()):
+        if workers_of(child.pid):
             return True
         time.sleep(0.002)
     return False
@@ -147,7 +151,7 @@ def test_a_signal_ends_the_build_and_its_workers_with_the_output_as_it_was(tmp_p
     people(root, 60, records=50, tag="x")
     child = subprocess.Popen([KORVAN_MODELS, "build", root, "--out", out, "--jobs", "3"],
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    assert _started(child, tmp_path, "settings.json")
+    assert _generating(child)
     child.send_signal(number)
     _, err = child.communicate(timeout=120)
     assert child.returncode == status

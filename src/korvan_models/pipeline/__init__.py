@@ -14,7 +14,7 @@ from pathlib import Path
 from korvan_models.pipeline.generate import Generated, GenerationError
 from korvan_models.pipeline.generate import generate as generate_classes
 from korvan_models.pipeline.generate import model_keys
-from korvan_models.pipeline.output import Output, OutputBusy, OutputLock, WriteFault
+from korvan_models.pipeline.output import Output, OutputBusy, OutputLock, WriteFault, output_path
 from korvan_models.pipeline.problems import Problem, ProjectError
 from korvan_models.pipeline.project import Project, check_project
 
@@ -91,7 +91,7 @@ def build_project(
         raise ProjectError(problems)
     project = check_project(root)
     say(f"checked {len(project.entries)} models in {root}")
-    lock = OutputLock(Path(os.path.abspath(out)), wait, say)
+    lock = OutputLock(output_path(out), wait, say)
     output = None
     try:
         output = Output(out)

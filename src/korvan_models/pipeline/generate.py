@@ -10,7 +10,9 @@ import os
 import signal
 import sys
 import traceback
+from collections.abc import Iterator
 from concurrent.futures import ProcessPoolExecutor
+from contextlib import contextmanager
 from dataclasses import dataclass
 from importlib import metadata
 from pathlib import Path
@@ -101,10 +103,30 @@ def _render_all(models_module_name: str, schemas: list[ObjectSchema], names: Dep
     return results
 
 
+_INTERRUPTS = {signal.SIGINT, signal.SIGTERM}
+
+
+@contextmanager
+def _signals_held() -> Iterator[None]:
+    saved = signal.pthread_sigmask(signal.SIG_BLOCK, _INTERRUPTS)
+    try:
+        yield
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, saved)
+
+
+def _end_workers(pool: ProcessPoolExecutor) -> None:
+    """Kills the pool's workers at once (the build is ending) instead of waiting for their work."""
+    for process in list((getattr(pool, "_processes", None) or {}).values()):
+        process.kill()
+    pool.shutdown(wait=False, cancel_futures=True)
+
+
 def die_with_parent(parent: int) -> None:
     """Run first in each worker: the worker is killed when the build's process ends, however it ends
     (Linux; elsewhere workers notice the closed pipe when they next wait for work)."""
     signal.signal(signal.SIGTERM, signal.SIG_DFL)
+    signal.pthread_sigmask(signal.SIG_UNBLOCK, _INTERRUPTS)
     if sys.platform.startswith("linux"):
         import ctypes
 
@@ -164,14 +186,21 @@ def generate(
         context = multiprocessing.get_context("fork")
         with ProcessPoolExecutor(max_workers=helpers, mp_context=context, initializer=die_with_parent,
                                  initargs=(os.getpid(),)) as pool:
-            # With no other worker, the side process starts at once and the generator loads meanwhile.
-            side = pool.submit(*beside) if beside is not None else None
-            futures = [pool.submit(_render_all, models_module_name, chunk, names) for chunk in chunks[1:]]
-            results = _render_all(models_module_name, chunks[0], names)
-            for future in futures:
-                results += future.result()
-            if side is not None:
-                side.result()
+            try:
+                # The workers are forked in the first submit; an interrupt during a fork would be
+                # lost in the fork handlers, so it waits until they have started.
+                with _signals_held():
+                    # With no other worker, the side process starts at once and the generator loads meanwhile.
+                    side = pool.submit(*beside) if beside is not None else None
+                    futures = [pool.submit(_render_all, models_module_name, chunk, names) for chunk in chunks[1:]]
+                results = _render_all(models_module_name, chunks[0], names)
+                for future in futures:
+                    results += future.result()
+                if side is not None:
+                    side.result()
+            except BaseException:
+                _end_workers(pool)
+                raise
     failures = []
     for title, result in results:
         if isinstance(result, Failure):

@@ -115,6 +115,13 @@ class _SignalsHeld:
 # -- one build at a time ----------------------------------------------------------------------------
 
 
+def output_path(target: Path) -> Path:
+    """The absolute path of an output folder; a link to a folder stands for the folder it names
+    (the link stays, and the build goes where it points)."""
+    path = Path(os.path.abspath(target))
+    return Path(os.path.realpath(path)) if path.is_symlink() else path
+
+
 class OutputLock:
     """An exclusive lock on a file beside the output folder, held for the whole build.
 
@@ -195,7 +202,7 @@ class Output:
     """The output folder of a build and the staging folder beside it."""
 
     def __init__(self, target: Path) -> None:
-        self.target = Path(os.path.abspath(target))
+        self.target = output_path(target)
         self.staging: Path | None = None
         self.warnings: list[str] = []
         self.replaced = False
