@@ -448,6 +448,12 @@ class Output:
 
     def commit(self) -> None:
         """Puts the prepared build in place of the output folder: the two are exchanged in one step."""
+        try:
+            self._commit()
+        except OSError as error:
+            raise WriteFault(self.target, error) from error
+
+    def _commit(self) -> None:
         staging = self.staging
         if not self.target.exists():
             with _SignalsHeld():
