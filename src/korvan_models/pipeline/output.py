@@ -313,12 +313,17 @@ class Output:
         os.symlink(home, placeholder)
         try:
             if exchange(current, placeholder):
-                placeholder.rename(self.data_home)
+                try:
+                    placeholder.rename(self.data_home)
+                except OSError:
+                    exchange(current, placeholder)  # the folder goes back where it was
+                    raise
             else:
                 current.rename(self.data_home)
                 placeholder.rename(current)
         finally:
-            placeholder.unlink(missing_ok=True)
+            if placeholder.is_symlink():
+                placeholder.unlink()
         return home
 
     def _staged(self, relative: str) -> Path:
