@@ -396,19 +396,18 @@ class Output:
                 edited.append(relative)
         return edited
 
-    def _refusals(self, names) -> list[Problem]:
+    def _refusals(self, names, others: list[str]) -> list[Problem]:
         problems = [Problem(self.target / name, "was changed since the last build wrote it; move your copy "
                             "away (the build writes it again) or undo the change")
                     for name in self._edited()]
-        kept = set(self._others())
         problems += [Problem(self.target / name, "exists and was not written by a build; move it away or use another --out")
-                     for name in sorted(kept.intersection(names))]
+                     for name in sorted(set(others).intersection(names))]
         return problems
 
     def check(self, names: list[str]) -> None:
         """Refuses the build early, before any database is touched, where the files it will write
         (those of ``names`` known so far) would replace files of the user's."""
-        problems = self._refusals(names)
+        problems = self._refusals(names, self._others())
         if problems:
             raise ProjectError(problems)
 
@@ -417,10 +416,10 @@ class Output:
         the files kept. Refuses, writing nothing, where a file of the user's would be replaced."""
         if self.target.exists() and not self.target.is_dir():
             raise ProjectError([Problem(self.target, "the output exists and is not a folder")])
-        problems = self._refusals(self._written)
+        kept = self._others()
+        problems = self._refusals(self._written, kept)
         if problems:
             raise ProjectError(problems)
-        kept = self._others()
         for relative in kept:
             self._carry(relative)
         self._write_manifest(self.staging, models)
