@@ -52,7 +52,8 @@ def test_recovery_deletes_only_what_a_build_made(project, tmp_path, run, name, m
 
 
 @pytest.mark.parametrize("manifest, mode, expected", [
-    ('{"version": 1, "files": {"/etc/passwd": "x"}, "models": {}}', 0o755, "is not a manifest this build writes; move it away or use another --out"),
+    ('{"version": 1, "files": {"/etc/passwd": "x"}, "models": {}}', 0o755, "is not a manifest this build writes; move it away"
+                                                                           " or use another --out"),
     ('{"version": 9}', 0o755, "is not a manifest this build writes; move it away or use another --out"),
     (None, 0o555, "the output folder is read-only; make it writable (chmod u+w) or use another --out"),
 ])
