@@ -10,6 +10,7 @@ import signal
 import sqlite3
 import subprocess
 import time
+from contextlib import ExitStack, contextmanager
 
 import pytest
 from cli_helpers import AUTHOR, KORVAN_MODELS, tree, write_json
@@ -120,19 +121,36 @@ def test_a_signal_ends_the_build_and_its_workers_with_the_output_as_it_was(tmp_p
     assert run("build", root, "--out", out, "-q").status == 0
 
 
-@pytest.mark.parametrize("what, written", [("fixtures", "the temporary fixtures document"), ("static", "{out}/static/big.bin")])
-def test_a_file_size_limit_is_a_fault_of_the_machine(project, tmp_path, run, what, written):
-    out = tmp_path / "out"
-    assert run("build", project, "--out", out, "-q").status == 0
-    before = tree(out)
-    if what == "fixtures":
-        write_json(project / "models" / "author" / "fixtures" / "authors.json",
-                   [{"_external_id": f"a-{n}", "name": "A" * 200} for n in range(2000)])
-    else:
-        (project / "static").mkdir()
-        (project / "static" / "big.bin").write_bytes(os.urandom(300_000))
-    limit = lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (200_000, 200_000))  # noqa: E731
-    child = subprocess.run([KORVAN_MODELS, "build", project, "--out", out, "-q"], capture_output=True, text=True,
-                           preexec_fn=limit)
-    assert (child.returncode, child.stderr) == (1, f"korvan-models: cannot write {written.format(out=out)}: File too large\n")
-    assert tree(out) == before and not [p for p in tmp_path.iterdir() if ".korvan-tmp-" in p.name]
+@contextmanager
+def small_disk(folder):
+    """A 4 MB file system at ``folder`` (root only)."""
+    folder.mkdir()
+    if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=4m", "tmpfs", folder], capture_output=True).returncode:
+        pytest.skip("mounting a small file system needs root")
+    try:
+        yield folder
+    finally:
+        subprocess.run(["umount", "-l", folder])
+
+
+@pytest.mark.parametrize("what, written, error", [
+    ("fixtures", "the temporary fixtures document", "File too large"),
+    ("static", "{out}/static/big.bin", "File too large"),
+    ("disk", "{out}/static/big.bin", "No space left on device"),
+])
+def test_a_fault_of_the_machine_is_one_line_and_loses_nothing(project, tmp_path, run, what, written, error):
+    with ExitStack() as stack:
+        out = (stack.enter_context(small_disk(tmp_path / "small")) if what == "disk" else tmp_path) / "out"
+        assert run("build", project, "--out", out, "-q").status == 0
+        before = tree(out)
+        if what == "fixtures":
+            write_json(project / "models" / "author" / "fixtures" / "authors.json",
+                       [{"_external_id": f"a-{n}", "name": "A" * 200} for n in range(2000)])
+        else:
+            (project / "static").mkdir()
+            (project / "static" / "big.bin").write_bytes(os.urandom(300_000 if what == "static" else 5_000_000))
+        limit = resource.RLIM_INFINITY if what == "disk" else 200_000
+        child = subprocess.run([KORVAN_MODELS, "build", project, "--out", out, "-q"], capture_output=True, text=True,
+                               preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit)))
+        assert (child.returncode, child.stderr) == (1, f"korvan-models: cannot write {written.format(out=out)}: {error}\n")
+        assert tree(out) == before and not [p for p in out.parent.iterdir() if ".korvan-tmp-" in p.name]
