@@ -27,7 +27,7 @@ ROWS = {
     "black": ("black", "format_str"),
     "isort": ("isort", "code"),
     "astor": ("astor", "to_source"),
-    "tables": ("korvan_models.pipeline.store", "create_tables"),
+    "tables": ("korvan_models.pipeline.store", "create_deferred_tables"),
     "check": ("korvan_models.pipeline", "check_project"),
     "generation": ("korvan_models.pipeline.generate", "_render_all"),
 }

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import os
+import signal
 import sys
 import traceback
 from pathlib import Path
@@ -16,10 +17,20 @@ example:
   korvan-models check examples/library
       checks the project and writes nothing.
 
-exit status: 0 done, 2 mistakes in the project (one line each), 1 failure of the tool.
+exit status: 0 done, 2 mistakes in the project (one line each), 1 failure of the tool or of
+the machine (a full disk, say), 130 interrupted (Ctrl-C), 143 terminated (SIGTERM).
 """
 
 EXIT_OK, EXIT_TOOL, EXIT_PROJECT = 0, 1, 2
+EXIT_INTERRUPTED, EXIT_TERMINATED = 128 + 2, 128 + 15
+
+
+class Terminated(KeyboardInterrupt):
+    """SIGTERM, raised where the command is, so that it unwinds as after Ctrl-C."""
+
+
+def _terminate(_number, _frame) -> None:
+    raise Terminated()
 
 
 def version() -> str:
@@ -115,6 +126,8 @@ def parser() -> argparse.ArgumentParser:
                        help="store the tables and fixtures of a database alias (default, lakehouse) at a SQLAlchemy "
                             "URL, written without its password into OUT/settings.json (repeatable; also "
                             "KORVAN_DATABASE_DEFAULT / KORVAN_DATABASE_LAKEHOUSE)")
+    build.add_argument("--no-wait", action="store_true",
+                       help="fail at once when another build is writing the output folder (default: wait for it)")
     check = commands.add_parser("check", parents=[common], help="check a project; writes nothing",
                                 epilog=EXAMPLE, formatter_class=argparse.RawDescriptionHelpFormatter)
     check.add_argument("project", type=Path, help="project folder holding models/<name>/model.json")
@@ -169,7 +182,8 @@ def run(args: argparse.Namespace) -> int:
         show_warnings(project.warnings)
         say(f"{args.project}: {counted(len(project.entries), 'model')}, no problems found")
         return EXIT_OK
-    report = build_project(args.project, args.out, getattr(args, "jobs", None), say, given_databases(args))
+    report = build_project(args.project, args.out, getattr(args, "jobs", None), say, given_databases(args),
+                           wait=not args.no_wait)
     show_warnings(report.project.warnings)
     for note in report.notes:
         say(note)
@@ -212,19 +226,34 @@ def show_warnings(warnings: list[str]) -> None:
 def main(argv: list[str] | None = None) -> int:
     """Runs the command line; returns the exit status."""
     args = parser().parse_args(argv)
-    from korvan_models.pipeline import ProjectError
+    from korvan_models.pipeline import OutputBusy, ProjectError, WriteFault
 
     try:
+        previous = signal.signal(signal.SIGTERM, _terminate)
+    except ValueError:  # not the main thread: SIGTERM keeps its handling
+        previous = None
+    try:
         return run(args)
+    except (WriteFault, OutputBusy) as error:
+        print(f"korvan-models: {error}", file=sys.stderr)
+        if getattr(args, "debug", False):
+            traceback.print_exc()
+        return EXIT_TOOL
     except ProjectError as error:
         for problem in error.problems:
             print(problem, file=sys.stderr)
         count = len(error.problems)
         print(f"{count} problem{'s' if count != 1 else ''} found; nothing was written", file=sys.stderr)
         return EXIT_PROJECT
-    except KeyboardInterrupt:
-        print("interrupted; the output folder was left as it was", file=sys.stderr)
-        return 130
+    except KeyboardInterrupt as error:
+        out = getattr(args, "out", None)
+        if out is None:
+            print("interrupted", file=sys.stderr)
+        elif getattr(error, "output_replaced", False):
+            print(f"interrupted after the build was put in place: {out} holds the new build", file=sys.stderr)
+        else:
+            print(f"interrupted; {out} was left as it was", file=sys.stderr)
+        return EXIT_TERMINATED if isinstance(error, Terminated) else EXIT_INTERRUPTED
     except Exception as error:
         if getattr(args, "debug", False):
             traceback.print_exc()
@@ -234,6 +263,9 @@ def main(argv: list[str] | None = None) -> int:
             print(f"korvan-models: internal error: {type(error).__name__}: {error}", file=sys.stderr)
             print("re-run with --debug to see the full traceback", file=sys.stderr)
         return EXIT_TOOL
+    finally:
+        if previous is not None:
+            signal.signal(signal.SIGTERM, previous)
 
 
 def command() -> None:

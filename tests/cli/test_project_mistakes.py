@@ -228,7 +228,7 @@ def test_check_and_build_find_each_mistake_alike(built, tmp_path, capsys, mistak
     if expected is not None:
         assert any(re.search(expected, line) for line in check_lines), check_lines
     assert tree(out) == before
-    assert [p.name for p in tmp_path.iterdir() if p.name.startswith(".")] == []  # no staging folder left
+    assert [p.name for p in tmp_path.iterdir() if ".korvan-tmp-" in p.name] == []  # no staging folder left
 
 
 def test_every_broken_file_is_reported_not_only_the_first(project, run):

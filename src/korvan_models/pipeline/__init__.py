@@ -14,12 +14,13 @@ from pathlib import Path
 from korvan_models.pipeline.generate import Generated, GenerationError
 from korvan_models.pipeline.generate import generate as generate_classes
 from korvan_models.pipeline.generate import model_keys
-from korvan_models.pipeline.output import Output
+from korvan_models.pipeline.output import Output, OutputBusy, OutputLock, WriteFault, output_path
 from korvan_models.pipeline.problems import Problem, ProjectError
 from korvan_models.pipeline.project import Project, check_project
 from korvan_models.pipeline.typing_aids import package_extras
 
-__all__ = ["BuildReport", "Problem", "Project", "ProjectError", "build_project", "check_project"]
+__all__ = ["BuildReport", "OutputBusy", "Problem", "Project", "ProjectError", "WriteFault", "build_project",
+           "check_project"]
 
 MODELS_PACKAGE = "models"
 
@@ -77,13 +78,9 @@ def output_problems(root: Path, out: Path) -> list[Problem]:
     return []
 
 
-def generate_models(
-    project: Project, output: Output, jobs: int, beside: tuple | None = None, keys: dict[str, str] | None = None
-) -> Generated:
+def generate_models(project: Project, output: Output, jobs: int, keys: dict[str, str] | None = None) -> Generated:
     """Every model's module text, reusing the previous build's where nothing changed."""
-    generated = generate_classes(
-        project.schemas, project.names, MODELS_PACKAGE, output.previous_texts(), jobs, beside, keys
-    )
+    generated = generate_classes(project.schemas, project.names, MODELS_PACKAGE, output.previous_texts(), jobs, keys)
     tool_failures = [failure for failure in generated.failures if not failure.is_project_mistake]
     if tool_failures:
         raise GenerationError(tool_failures[0])
@@ -99,27 +96,41 @@ def build_project(
     jobs: int | None = None,
     say: Callable[[str], None] = lambda _text: None,
     databases: dict[str, str] | None = None,
+    wait: bool = True,
 ) -> BuildReport:
     """Builds the project at ``root`` into ``out``; raises ``ProjectError`` and leaves ``out`` as it was on a mistake.
 
     ``databases`` maps database aliases to SQLAlchemy URLs that the tables and fixtures go to
-    (instead of SQLite files in the output), written without passwords into the output's settings.
+    (instead of SQLite files beside the output), written without passwords into the output's settings.
+    One build at a time works on an output folder: a second one waits for the lock beside it
+    (or raises ``OutputBusy`` at once when ``wait`` is false). An interrupt that ends the build
+    carries ``output_replaced``: whether the new build was already in place.
     """
     problems = output_problems(root, out)
     if problems:
         raise ProjectError(problems)
     project = check_project(root)
     say(f"checked {counted(len(project.entries), 'model')} in {root}")
-    output = Output(out)
+    lock = OutputLock(output_path(out), wait, say)
+    output = None
     try:
-        output.open()
-    except OSError as error:
-        raise ProjectError([Problem(out, f"cannot write beside the output folder: {error.strerror or error}")])
-    try:
+        output = Output(out)
+        project.warnings += output.warnings
+        output.warnings = project.warnings
+        try:
+            output.open()
+        except OSError as error:
+            raise WriteFault(f"beside the output folder ({output.target.parent})", error) from error
         report = BuildReport(project, output.target)
         report.kept = write_build(project, output, jobs or free_cores(), report, say, databases or {})
+    except BaseException as error:
+        if isinstance(error, KeyboardInterrupt):
+            error.output_replaced = output is not None and output.replaced
+        raise
     finally:
-        output.discard()
+        if output is not None:
+            output.discard()
+        lock.release()
     return report
 
 
@@ -131,7 +142,11 @@ def write_build(
     say: Callable[[str], None],
     databases: dict[str, str] | None = None,
 ) -> list:
-    """Fills the staging folder (tables made with the fixtures, in one transaction per database) and moves it into place."""
+    """Fills the staging folder, stores the fixtures in the databases (the tables made with them, in
+    one transaction per database), and puts the staging folder in place of the output.
+
+    Everything that can refuse the build (a file of the user's in the way, a hand-edited file, a
+    full disk) is settled before the first record is written."""
     from korvan_models.pipeline import store
 
     databases, kept = store.database_settings(output.target, databases or {}, MODELS_PACKAGE)
@@ -145,10 +160,12 @@ def _write_build(project: Project, output: Output, jobs: int, report: BuildRepor
     from korvan_models.pipeline import store
 
     keys = model_keys(project.schemas, project.names, MODELS_PACKAGE)
+    output.check([store.SETTINGS_FILE, f"{MODELS_PACKAGE}/__init__.py"]
+                 + [f"{MODELS_PACKAGE}/{project.names.module_name(title)}.py" for title in keys])
     with store.settings_in_force(output.staging):
         # A table is known to be as its model wants only in the databases it was made in.
         tables, changed = store.plan_tables(project, output, store.keys_for_databases(keys))
-        generated = generate_models(project, output, jobs, None, keys)
+        generated = generate_models(project, output, jobs, keys)
     report.generated, report.reused = len(generated.texts) - generated.reused, generated.reused
     report.workers = generated.workers
     say(f"generated {counted(report.generated, 'model')}, reused {report.reused}"
@@ -162,14 +179,17 @@ def _write_build(project: Project, output: Output, jobs: int, report: BuildRepor
     written = {entry["file"]: generated.texts[title] for title, entry in models.items()}
     for relative, text in package_extras(MODELS_PACKAGE, written).items():
         output.write(relative, text)
+    reader = store.copy_files(project, output)
+    kept = output.prepare(models)
     # Tables are made in the transaction that stores the fixtures: a build that fails after the
     # store step began leaves every database as it was.
     store.defer_tables(changed)
     try:
-        report.notes += store.store(project, output, MODELS_PACKAGE)
+        report.notes += store.store(project, output, reader, MODELS_PACKAGE)
         with store.settings_in_force(output.staging):
-            report.notes += store.create_deferred_tables(output)
+            report.notes += store.create_deferred_tables()
             report.notes += store.stored_record_notes(changed)
     finally:
         store.defer_tables([])
-    return output.commit(models)
+    output.commit()
+    return kept

@@ -7,6 +7,8 @@ import gc
 import hashlib
 import json
 import os
+import signal
+import sys
 import tempfile
 import traceback
 from collections.abc import Iterator
@@ -172,7 +174,7 @@ CHUNK = 8
 
 
 def _render_pulled() -> list:
-    models_module_name, schemas, names, counter, _beside = _job
+    models_module_name, schemas, names, counter = _job
     results: list = []
     with neutral_folder():
         while True:
@@ -184,10 +186,37 @@ def _render_pulled() -> list:
             results += _render_all(models_module_name, schemas[start : start + CHUNK], names)
 
 
-def _beside_then_render() -> list:
-    beside = _job[4]
-    beside[0](*beside[1:])
-    return _render_pulled()
+_INTERRUPTS = {signal.SIGINT, signal.SIGTERM}
+
+
+@contextmanager
+def _signals_held() -> Iterator[None]:
+    saved = signal.pthread_sigmask(signal.SIG_BLOCK, _INTERRUPTS)
+    try:
+        yield
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, saved)
+
+
+def _end_workers(pool) -> None:
+    """Kills the pool's workers at once (the build is ending) instead of waiting for their work."""
+    for process in list((getattr(pool, "_processes", None) or {}).values()):
+        process.kill()
+    pool.shutdown(wait=False, cancel_futures=True)
+
+
+def die_with_parent(parent: int) -> None:
+    """Run first in each worker: the worker is killed when the build's process ends, however it ends
+    (Linux; elsewhere workers notice the closed pipe when they next wait for work)."""
+    signal.signal(signal.SIGTERM, signal.SIG_DFL)
+    signal.pthread_sigmask(signal.SIG_UNBLOCK, _INTERRUPTS)
+    if sys.platform.startswith("linux"):
+        import ctypes
+
+        pr_set_pdeathsig = 1
+        ctypes.CDLL(None, use_errno=True).prctl(pr_set_pdeathsig, signal.SIGKILL, 0, 0, 0)
+    if os.getppid() != parent:  # the build ended before the line above took effect
+        os._exit(1)
 
 
 @contextmanager
@@ -232,14 +261,11 @@ def generate(
     models_module_name: str,
     previous: dict[str, str] | None = None,
     jobs: int = 1,
-    beside: tuple | None = None,
     keys: dict[str, str] | None = None,
 ) -> Generated:
     """Generates every model's text, reusing ``previous`` texts (by key) and using up to ``jobs`` processes.
 
-    ``beside``, a function and its arguments, runs in a process of its own meanwhile when ``jobs``
-    allows more than one process, else after the generation; its failure is raised. ``keys`` are the
-    models' reuse keys when the caller has them already.
+    ``keys`` are the models' reuse keys when the caller has them already.
     """
     global _job
     previous = previous or {}
@@ -248,14 +274,11 @@ def generate(
     todo = [schema for schema in schemas if schema.title not in texts]
     reused = len(texts)
     workers = max(1, min(jobs, len(todo) // PARALLEL_THRESHOLD or 1))
-    # The side job takes a process of its own, which then generates like the others.
-    helpers = workers - 1 if beside is None or jobs == 1 else max(workers - 1, 1)
+    helpers = workers - 1
     with _quiet_collector():
         if helpers == 0:
             with neutral_folder():
                 results = _render_all(models_module_name, todo, names)
-            if beside is not None:
-                beside[0](*beside[1:])
         else:
             # Load the generator before forking so every worker shares it instead of importing it again.
             import multiprocessing
@@ -264,16 +287,21 @@ def generate(
             import korvan_models.classes.builder.class_source_assembler  # noqa: F401
 
             context = multiprocessing.get_context("fork")
-            _job = (models_module_name, todo, names, context.Value("q", 0), beside)
+            _job = (models_module_name, todo, names, context.Value("q", 0))
             try:
-                with ProcessPoolExecutor(max_workers=helpers, mp_context=context) as pool:
-                    side = pool.submit(_beside_then_render) if beside is not None else None
-                    futures = [pool.submit(_render_pulled) for _ in range(helpers - (side is not None))]
-                    results = _render_pulled()
-                    for future in futures:
-                        results += future.result()
-                    if side is not None:
-                        results += side.result()
+                with ProcessPoolExecutor(max_workers=helpers, mp_context=context, initializer=die_with_parent,
+                                         initargs=(os.getpid(),)) as pool:
+                    try:
+                        # The workers are forked in the first submit; an interrupt during a fork would
+                        # be lost in the fork handlers, so it waits until they have started.
+                        with _signals_held():
+                            futures = [pool.submit(_render_pulled) for _ in range(helpers)]
+                        results = _render_pulled()
+                        for future in futures:
+                            results += future.result()
+                    except BaseException:
+                        _end_workers(pool)
+                        raise
             finally:
                 _job = None
     failures = []

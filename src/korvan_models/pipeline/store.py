@@ -14,7 +14,7 @@ from pathlib import Path
 
 from korvan_models.pipeline import parts
 from korvan_models.pipeline.fixture_checks import fixture_elements, reference_problems
-from korvan_models.pipeline.output import Output
+from korvan_models.pipeline.output import Output, WriteFault
 from korvan_models.pipeline.problems import Problem, ProjectError
 from korvan_models.pipeline.project import Project, broken_fixture_files
 
@@ -141,9 +141,9 @@ def locate_record(project: Project, class_name: str, external_id: object) -> tup
     return next((path for path, schema in project.entries if schema.title == class_name), None), None
 
 
-def store(project: Project, output: Output, models_module_name: str) -> list[str]:
-    """Loads the fixtures into the tables and copies fixture and static files into the staging folder;
-    returns notes for the user."""
+def copy_files(project: Project, output: Output) -> object | None:
+    """Copies the fixtures' files and the static files into the staging folder; returns the fixtures
+    reader, or ``None`` when no model has fixtures."""
     reader = None
     if any(project.models_dir.glob("*/fixtures")):
         try:
@@ -154,17 +154,22 @@ def store(project: Project, output: Output, models_module_name: str) -> list[str
             for path in sorted(folder.rglob("*")):
                 if path.is_file():
                     output.copy(f"{FILES_DIR}/{path.relative_to(folder).as_posix()}", path)
+    for path in parts.statics_loader(project.root).iter_static():
+        output.copy(f"static/{path.name}", path)
+    return reader
+
+
+def store(project: Project, output: Output, reader: object | None, models_module_name: str) -> list[str]:
+    """Loads the fixtures into the databases, in place (one transaction per database); returns notes
+    for the user."""
+    if reader is None:
+        return []
     with settings_in_force(output.staging):
         try:
-            notes = [load_fixtures(project, output, reader, models_module_name)] if reader is not None else []
+            notes = [load_fixtures(project, output, reader, models_module_name)]
         finally:
             if "korvan_models.storage" in sys.modules:
                 sys.modules["korvan_models.storage"].dispose_engines()
-    for path in sorted((output.staging / DATA_DIR).rglob("*")):
-        if path.is_file():
-            output.adopt(path.relative_to(output.staging).as_posix())
-    for path in parts.statics_loader(project.root).iter_static():
-        output.copy(f"static/{path.name}", path)
     return [note for note in notes if note]
 
 
@@ -174,6 +179,10 @@ def load_fixtures(project: Project, output: Output, reader: object, models_modul
     try:
         try:
             document = next(fixtures, None)
+        except OSError as error:
+            if error.filename is not None and Path(os.path.abspath(error.filename)).is_relative_to(project.root.absolute()):
+                raise ProjectError([Problem(Path(error.filename), f"cannot read: {error.strerror or error}")]) from error
+            raise WriteFault("the temporary fixtures document", error) from error
         except Exception:
             raise ProjectError(broken_fixture_files(project.models_dir) or [Problem(project.models_dir, "fixtures")])
         if document is None:
@@ -196,31 +205,29 @@ def store_version() -> str:
 
 
 def plan_tables(project: Project, output: Output, keys: dict[str, str]) -> tuple[dict[str, str], list]:
-    """Carries the previous build's databases over; returns every model's table key and the schemas
-    whose tables must be created or changed (all of them when no database carried over)."""
-    (output.staging / DATA_DIR).mkdir(exist_ok=True)
-    carried = False
-    for relative in output.manifest.get("files", {}):
-        previous = output.previous_file(relative)
-        if relative.startswith(DATA_DIR + "/") and previous is not None:
-            output.copy(relative, previous)
-            carried = True
+    """Every model's table key and the schemas whose tables must be created or changed: all of them
+    when a database file of the settings in force is missing (databases are used in place, never
+    copied; a database named by URL is known by its key)."""
     version = store_version()
     tables = {title: hashlib.sha256(f"{key}\0{version}".encode()).hexdigest() for title, key in keys.items()}
     previous = {title: entry.get("table") for title, entry in output.manifest.get("models", {}).items()}
+    carried = _database_files_present()
     changed = [schema for schema in project.schemas if not carried or previous.get(schema.title) != tables[schema.title]]
     return tables, changed
 
 
-def create_tables(schemas: list) -> None:
-    """Creates or completes the tables of ``schemas`` in every database of the settings in force."""
-    from korvan_models.schemas.utils.table_layout import object_schema_to_table_schema
-    from korvan_models.storage import dispose_engines, ensure_tables
+def _database_files_present() -> bool:
+    """Whether every SQLite database of the settings in force is there as a file."""
+    import sqlalchemy as sa
 
-    try:
-        ensure_tables([object_schema_to_table_schema(schema) for schema in schemas])
-    finally:
-        dispose_engines()
+    from korvan_data.aliases.using import ALL_DB_ALIASES
+    from korvan_models.storage.engines import database_url
+
+    for alias in ALL_DB_ALIASES:
+        url = sa.make_url(database_url(alias))
+        if url.get_backend_name() == "sqlite" and not (url.database and Path(url.database).is_file()):
+            return False
+    return True
 
 
 # Schemas whose tables the store step creates or completes, in the transaction that stores the
@@ -240,7 +247,7 @@ def _take_deferred() -> list:
     return [object_schema_to_table_schema(schema) for schema in schemas]
 
 
-def create_deferred_tables(output: Output) -> list[str]:
+def create_deferred_tables() -> list[str]:
     """Creates the deferred tables that no fixture load made (one transaction per database); returns notes."""
     from korvan_models.storage import dispose_engines
     from korvan_models.storage import load_fixtures as store_fixtures
@@ -251,9 +258,6 @@ def create_deferred_tables(output: Output) -> list[str]:
         report = store_fixtures(None, table_schemas=_take_deferred())
     finally:
         dispose_engines()
-    for path in sorted((output.staging / DATA_DIR).rglob("*")):
-        if path.is_file():
-            output.adopt(path.relative_to(output.staging).as_posix())
     return list(report.table_notes)
 
 
