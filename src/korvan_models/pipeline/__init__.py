@@ -149,6 +149,8 @@ def write_build(
     full disk) is settled before the first record is written."""
     from korvan_models.pipeline import store
 
+    # The settings file's edits are the user's to make: its databases and added keys are kept.
+    output.merged.add(store.SETTINGS_FILE)
     databases, kept = store.database_settings(output.target, databases or {}, MODELS_PACKAGE)
     output.write(store.SETTINGS_FILE, store.settings_text(MODELS_PACKAGE, databases, kept))
     with store.databases_in_force(databases):

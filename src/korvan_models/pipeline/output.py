@@ -206,6 +206,8 @@ class Output:
         self.staging: Path | None = None
         self.warnings: list[str] = []
         self.replaced = False
+        # Files whose edits the build reads back and keeps (or refuses itself), not hand edits to refuse.
+        self.merged: set[str] = set()
         self._written: dict[str, str] = {}
         self._digests: dict[str, str | None] = {}
         self._recover()
@@ -389,6 +391,8 @@ class Output:
         """Files the previous build wrote that were changed since, and that this build would replace or remove."""
         edited = []
         for relative, recorded in self.manifest.get("files", {}).items():
+            if relative in self.merged:
+                continue
             current = self._current_digest(relative)
             if current is None and not os.path.lexists(self.target / relative):
                 continue
