@@ -254,6 +254,13 @@ def main(argv: list[str] | None = None) -> int:
         else:
             print(f"interrupted; {out} was left as it was", file=sys.stderr)
         return EXIT_TERMINATED if isinstance(error, Terminated) else EXIT_INTERRUPTED
+    except BrokenPipeError:
+        # Whoever read the output stopped reading (``| head``): there is no one left to tell.
+        try:
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        except OSError:
+            pass
+        return EXIT_TOOL
     except Exception as error:
         if getattr(args, "debug", False):
             traceback.print_exc()

@@ -150,3 +150,19 @@ def test_the_example_project_ships_its_current_schemas():
     assert written == list(editor_schema.project_schemas(EXAMPLE)), "run: korvan-models schema examples/library"
     assert json.loads((folder / "settings.json").read_text("utf-8")) == editor_schema.editor_mapping(
         EXAMPLE, folder / "model.schema.json")
+
+
+
+def test_a_reader_that_stops_early_gets_no_error_line():
+    import os
+    import subprocess
+    import sys
+
+    read_end, write_end = os.pipe()
+    os.close(read_end)  # the reader is gone before the first line is written, as `| head` may be
+    try:
+        writer = subprocess.run([sys.executable, "-m", "korvan_models", "schema", str(EXAMPLE), "--out", "-"],
+                                stdout=write_end, stderr=subprocess.PIPE, text=True, timeout=60)
+    finally:
+        os.close(write_end)
+    assert writer.stderr == ""
