@@ -212,6 +212,8 @@ public:
     Held& operator=(const Held&) = delete;
     virtual int traverse(visitproc visit, void* arg) const = 0;
     virtual int recursion_levels() const { return 0; }
+    // The body is being unwound while suspended (discarded without running to its end).
+    virtual void abandon() noexcept {}
     Held* next_held() const { return next_; }
 
 protected:
@@ -299,6 +301,10 @@ Obj import_module(const char* dotted, Where where = Where::current());
 // does; for a name that cannot be imported with the module. `attr_name` is a literal (see name()).
 Obj import_name(const char* dotted, const char* attr_name, Where where = Where::current());
 
+// next(iterator): StopIteration when it is exhausted; TypeError "<type> object is not an iterator"
+// for an object that is none.
+Obj next_item(Handle iterator, Where where = Where::current());
+
 // Catching Python exceptions inside a body.
 bool error_matches(PyObject* type);
 Obj fetch_error();  // takes the set exception as an object and clears it
@@ -337,7 +343,9 @@ Obj expect_dict(Obj value, Where where = Where::current());
 
 // A context manager held for a scope, as a `with` block: __enter__ now, __exit__ when the scope
 // ends. Leaving with a Python exception set (thrown, or returned as `raised(...)`) hands that
-// exception to __exit__; leaving normally hands it None three times. The scope cannot go on after
+// exception to __exit__; leaving through a C++ exception that set none hands it a SystemError;
+// a generator body unwound while suspended hands it GeneratorExit; only a scope that completed
+// (no exception in flight, none set) hands it None three times. The scope cannot go on after
 // the block, so an __exit__ that returns true cannot suppress the exception here: call
 // suppressed() in the handler where the block may be swallowed. The destructor cannot throw, so a
 // failing __exit__ on a normal exit is reported as unraisable: call exit() where that failure must
@@ -352,10 +360,13 @@ public:
     // (the exception is then cleared), else the exception (or __exit__'s own) stays set.
     bool suppressed(Where where = Where::current());
     int traverse(visitproc visit, void* arg) const override;
+    void abandon() noexcept override { abandoned_ = true; }
 
 private:
     Obj exit_;
     Obj value_;
+    int uncaught_ = std::uncaught_exceptions();  // exceptions in flight when the scope began
+    bool abandoned_ = false;
 };
 
 // Native recursion over caller data: counts against the interpreter's recursion budget, as the

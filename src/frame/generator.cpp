@@ -75,7 +75,10 @@ void destroy_frame(GeneratorObject* g) {
     GeneratorPromise& p = *g->promise;
     g->handle = nullptr;
     g->promise = nullptr;
-    if (!h.done() && p.held) shift_recursion_budget(-guard_levels(p));
+    if (!h.done() && p.held) {
+        shift_recursion_budget(-guard_levels(p));
+        for (Held* held = p.held; held; held = held->next_held()) held->abandon();
+    }
     Obj pending = Obj::steal_or_null(PyErr_GetRaisedException());
     h.destroy();
     PyErr_SetRaisedException(pending.release());

@@ -88,14 +88,17 @@ Arg::Arg(long value) : o(integer(value)) {}
 // --- attributes and calls ---------------------------------------------------------------------
 
 Obj Handle::attr(const char* attr_name, Where where) const {
+    Pin pin(p_);
     return Obj::steal(PyObject_GetAttr(p_, name(attr_name)), where);
 }
 
 Obj Handle::attr(Handle attr_name, Where where) const {
+    Pin pin(p_, attr_name.ptr());
     return Obj::steal(PyObject_GetAttr(p_, attr_name.ptr()), where);
 }
 
 Obj Handle::attr_or_null(const char* attr_name, Where where) const {
+    Pin pin(p_);
     PyObject* result = PyObject_GetAttr(p_, name(attr_name));
     if (!result) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) fail(where);
@@ -107,6 +110,7 @@ Obj Handle::attr_or_null(const char* attr_name, Where where) const {
 bool Handle::has_attr(const char* attr_name, Where where) const { return attr_or_null(attr_name, where).valid(); }
 
 void Handle::set_attr(const char* attr_name, Handle value, Where where) const {
+    Pin pin(p_, value.ptr());
     check(PyObject_SetAttr(p_, name(attr_name), value.ptr()), where);
 }
 
@@ -148,6 +152,7 @@ struct VectorArgs {
 }  // namespace
 
 Obj Handle::call(Pos args, Kws kws, Where where) const {
+    Pin pin(p_);  // the arguments are owned by their Arg
     VectorArgs v(nullptr, args, kws, where);
     return Obj::steal(PyObject_Vectorcall(p_, v.slots + 1, (v.npos - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                           v.kwnames.ptr()),
@@ -168,6 +173,7 @@ PyObject* Keywords::name_at(size_t i) const { return name(keys_[i]); }
 
 Obj Handle::call(Pos args, const Keywords& keys, Pos values, Where where) const {
     if (values.size() != keys.size()) raise(PyExc_SystemError, "keyword call: one value per name", where);
+    Pin pin(p_);
     PyObject* stack[16];
     std::vector<PyObject*> heap;
     size_t n = 1 + args.size() + values.size();
@@ -205,26 +211,33 @@ Obj Handle::call(Pos args, const Keywords& keys, Pos values, Where where) const 
 }
 
 Obj Handle::call_method(const char* method, Pos args, Kws kws, Where where) const {
+    Pin pin(p_);
     VectorArgs v(p_, args, kws, where);
     return Obj::steal(PyObject_VectorcallMethod(name(method), v.slots, v.npos, v.kwnames.ptr()), where);
 }
 
 // --- items -------------------------------------------------------------------------------------
 
-Obj Handle::item(Handle key, Where where) const { return Obj::steal(PyObject_GetItem(p_, key.ptr()), where); }
+Obj Handle::item(Handle key, Where where) const {
+    Pin pin(p_, key.ptr());
+    return Obj::steal(PyObject_GetItem(p_, key.ptr()), where);
+}
 
 Obj Handle::get(Handle key, Where where) const {
     if (!PyDict_CheckExact(p_)) return call_method("get", {key, Handle(Py_None)}, {}, where);
+    Pin pin(p_, key.ptr());  // the key's __eq__ may run
     PyObject* found = PyDict_GetItemWithError(p_, key.ptr());  // owned at once, before anything runs
     if (!found && PyErr_Occurred()) fail(where);
     return Obj(Handle(found ? found : Py_None));
 }
 
 void Handle::set_item(Handle key, Handle value, Where where) const {
+    Pin pin(p_, key.ptr(), value.ptr());
     check(PyObject_SetItem(p_, key.ptr(), value.ptr()), where);
 }
 
 void Handle::append(Handle value, Where where) const {
+    Pin pin(p_, value.ptr());
     int rc = PyList_CheckExact(p_) ? PyList_Append(p_, value.ptr())
                                    : (Obj::steal(PyObject_CallMethodOneArg(p_, name("append"), value.ptr()), where), 0);
     check(rc, where);
@@ -233,18 +246,23 @@ void Handle::append(Handle value, Where where) const {
 // --- tests ---------------------------------------------------------------------------------------
 
 bool Handle::truthy(Where where) const {
+    if (p_ == Py_True) return true;
+    if (p_ == Py_False || p_ == Py_None) return false;
+    Pin pin(p_);
     int rc = PyObject_IsTrue(p_);
     check(rc, where);
     return rc;
 }
 
 bool Handle::eq(Handle other, Where where) const {
+    Pin pin(p_, other.p_);
     int rc = PyObject_RichCompareBool(p_, other.p_, Py_EQ);
     check(rc, where);
     return rc;
 }
 
 bool Handle::ne(Handle other, Where where) const {
+    Pin pin(p_, other.p_);
     Obj result = Obj::steal(PyObject_RichCompare(p_, other.p_, Py_NE), where);
     return result.truthy(where);
 }
@@ -252,6 +270,7 @@ bool Handle::ne(Handle other, Where where) const {
 namespace {
 
 bool compare(PyObject* a, PyObject* b, int op, Where where) {
+    Pin pin(a, b);
     int rc = PyObject_RichCompareBool(a, b, op);
     check(rc, where);
     return rc;
@@ -265,6 +284,7 @@ bool Handle::gt(Handle other, Where where) const { return compare(p_, other.p_, 
 bool Handle::ge(Handle other, Where where) const { return compare(p_, other.p_, Py_GE, where); }
 
 void Handle::add(Handle value, Where where) const {
+    Pin pin(p_, value.p_);
     if (PySet_CheckExact(p_)) {
         check(PySet_Add(p_, value.p_), where);
         return;
@@ -281,12 +301,14 @@ Obj format_text(const char* format, ...) {
 }
 
 bool Handle::contains(Handle value, Where where) const {
+    Pin pin(p_, value.p_);
     int rc = PySequence_Contains(p_, value.p_);
     check(rc, where);
     return rc;
 }
 
 bool Handle::isinstance(Handle type, Where where) const {
+    Pin pin(p_, type.p_);
     int rc = PyObject_IsInstance(p_, type.p_);
     check(rc, where);
     return rc;
@@ -295,16 +317,24 @@ bool Handle::isinstance(Handle type, Where where) const {
 // --- texts and sizes ---------------------------------------------------------------------------
 
 Py_ssize_t Handle::len(Where where) const {
+    Pin pin(p_);
     Py_ssize_t n = PyObject_Length(p_);
     if (n < 0) fail(where);
     return n;
 }
 
-Obj Handle::str(Where where) const { return Obj::steal(PyObject_Str(p_), where); }
-Obj Handle::repr(Where where) const { return Obj::steal(PyObject_Repr(p_), where); }
+Obj Handle::str(Where where) const {
+    Pin pin(p_);
+    return Obj::steal(PyObject_Str(p_), where);
+}
+Obj Handle::repr(Where where) const {
+    Pin pin(p_);
+    return Obj::steal(PyObject_Repr(p_), where);
+}
 
 Obj Handle::format(Where where) const {
     if (PyUnicode_CheckExact(p_)) return Obj(*this);
+    Pin pin(p_);
     return Obj::steal(PyObject_Format(p_, nullptr), where);
 }
 
@@ -324,6 +354,20 @@ Range Handle::iter(Where where) const { return Range(Obj::steal(PyObject_GetIter
 void Range::advance() {
     current_ = Obj::steal_or_null(PyIter_Next(it_.ptr()));
     if (!current_.valid() && PyErr_Occurred()) fail(where_);
+}
+
+Obj next_item(Handle iterator, Where where) {
+    PyObject* it = iterator.ptr();
+    if (!PyIter_Check(it))
+        raise_format(static_cast<int>(where.line()), PyExc_TypeError, "%.200s object is not an iterator",
+                     Py_TYPE(it)->tp_name);
+    Pin pin(it);
+    PyObject* item = Py_TYPE(it)->tp_iternext(it);
+    if (!item) {
+        if (!PyErr_Occurred()) PyErr_SetNone(PyExc_StopIteration);
+        fail(where);
+    }
+    return Obj::steal(item, where);
 }
 
 int Range::traverse(visitproc visit, void* arg) const {
@@ -568,6 +612,19 @@ With::~With() {
         Obj given;
         Obj done = exit_with_error(method, given);
         if (done.valid()) PyErr_SetRaisedException(given.release());
+        return;
+    }
+    if (abandoned_ || std::uncaught_exceptions() > uncaught_) {
+        // The scope did not complete, yet no Python exception says why: a suspended body closed
+        // by being discarded, or a C++ exception on its way to the boundary (which sets its own
+        // Python exception there). __exit__ gets the failure form; whatever is left is reported.
+        if (abandoned_)
+            PyErr_SetNone(PyExc_GeneratorExit);
+        else
+            PyErr_SetString(PyExc_SystemError, "a native error left the with block");
+        Obj given;
+        Obj done = exit_with_error(method, given);
+        if (!done.valid()) PyErr_WriteUnraisable(method.ptr());
         return;
     }
     PyObject* done = PyObject_CallFunctionObjArgs(method.ptr(), Py_None, Py_None, Py_None, nullptr);

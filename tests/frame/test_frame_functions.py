@@ -455,6 +455,17 @@ def test_exit_sees_the_exception_leaving_the_scope(probe, twin, call, make):
         assert ours == plain
 
 
+@pytest.mark.parametrize("fail", [False, True], ids=["completed", "native failure"])
+def test_exit_gets_the_failure_form_when_a_native_error_ends_the_block(probe, fail):
+    manager = ExitRecorder()
+    if fail:
+        with pytest.raises(SystemError, match="native failure"):
+            probe.with_native_failure(manager, True)
+    else:
+        assert probe.with_native_failure(manager, False) is None
+    assert manager.seen == ([SystemError] if fail else [None])
+
+
 def keywords_seen(**given):
     return sorted(given.items())
 

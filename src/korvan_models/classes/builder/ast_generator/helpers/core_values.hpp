@@ -18,7 +18,10 @@ inline bool is_core(kv::Handle property_type, CoreValue& core) {
         core.value = owner.attr(kv::Handle(kv::name(core.member))).attr("value");
         core.owner = owner;
     }
-    return property_type.eq(core.value);
+    // The cache is rewritten when a comparison rebinds CoreTypes and calls in again: compare an
+    // owned copy, never the cache slot itself.
+    kv::Obj value = core.value;
+    return property_type.eq(value);
 }
 
 // One member's cached value; never destroyed, it lives as long as the module.
