@@ -472,13 +472,18 @@ PyType_Spec generator_spec = {
 PyTypeObject* generator_type() {
     static PyTypeObject* type = nullptr;
     if (type) return type;
+    // Made while a module body defines its first generator function (under the import lock), so
+    // no two threads make it; registering runs Python code, and should another thread still have
+    // stored a type meanwhile, that first one stays the only type.
     Obj created = Obj::steal(PyType_FromSpec(&generator_spec));
     import_module("collections.abc").attr("Generator").call_method("register", {created});
-    type = reinterpret_cast<PyTypeObject*>(created.release());
+    if (!type) type = reinterpret_cast<PyTypeObject*>(created.release());
     return type;
 }
 
 }  // namespace
+
+void prepare_generator_type() { generator_type(); }
 
 PyObject* new_generator(std::coroutine_handle<> body, GeneratorPromise* promise, PyObject* name, PyObject* qualname,
                         int line) {

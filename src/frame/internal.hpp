@@ -141,6 +141,8 @@ inline void leave_native_call() noexcept {
 // The same without any check, for a level taken back when a suspended body resumes.
 void enter_native_call_unchecked() noexcept;
 
+// Makes the generator type of this module if it is not made yet.
+void prepare_generator_type();
 PyObject* new_generator(std::coroutine_handle<> body, GeneratorPromise* promise, PyObject* name, PyObject* qualname,
                         int line);
 

@@ -503,9 +503,13 @@ void raise_noted(const char* prefix, Handle subject, Where where) {
     } catch (const PyError&) {
         Obj failure = fetch_error();
         PyException_SetContext(failure.ptr(), error.release());
-        raise_object(failure, where);
+        PyErr_SetRaisedException(failure.release());
+        fail(where);
     }
-    raise_object(error, where);
+    // Raised again as it is, as a bare `raise` does: raising it anew would replace its context
+    // with whatever exception a Python caller is handling.
+    PyErr_SetRaisedException(error.release());
+    fail(where);
 }
 
 void raise_from(Handle exception, Handle cause, Where where) {
