@@ -459,6 +459,7 @@ public:
     ~Call();
     Handle operator[](Py_ssize_t i) const { return args_[i]; }
     Py_ssize_t size() const { return n_; }
+    PyObject* const* args() const { return args_; }
     Handle closure() const;
     Handle function() const { return function_; }
     Call owned() const;  // a copy that owns its values, for bodies that outlive the call
