@@ -43,6 +43,27 @@ class Obj;
 class Handle;
 [[nodiscard]] Obj raised(PyObject* type, Handle value, Where where = Where::current());
 
+// Holds the operands of one call into code that can run Python for the call's duration, so that a
+// borrowed operand (a module cache, an item of a container) freed by that code stays valid until
+// the call is done.
+class Pin {
+public:
+    explicit Pin(PyObject* a, PyObject* b = nullptr, PyObject* c = nullptr) noexcept
+        : a_(Py_XNewRef(a)), b_(Py_XNewRef(b)), c_(Py_XNewRef(c)) {}
+    Pin(const Pin&) = delete;
+    Pin& operator=(const Pin&) = delete;
+    ~Pin() {
+        Py_XDECREF(a_);
+        Py_XDECREF(b_);
+        Py_XDECREF(c_);
+    }
+
+private:
+    PyObject* a_;
+    PyObject* b_;
+    PyObject* c_;
+};
+
 // An interned text for a name written as a literal in the source; cached by the literal's address,
 // so only texts of static storage may be passed.
 PyObject* name(const char* literal);
@@ -86,6 +107,8 @@ public:
     bool is(Handle other) const { return p_ == other.p_; }
     bool eq(Handle other, Where where = Where::current()) const;
     bool ne(Handle other, Where where = Where::current()) const;
+    // `self == other` in an `if`: the comparison's result, then its truth (no identity shortcut).
+    bool equal_to(Handle other, Where where = Where::current()) const;
     bool lt(Handle other, Where where = Where::current()) const;
     bool le(Handle other, Where where = Where::current()) const;
     bool gt(Handle other, Where where = Where::current()) const;

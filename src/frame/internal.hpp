@@ -34,27 +34,6 @@ private:
     size_t used_ = 0;
 };
 
-// Holds the operands of one call into code that can run Python for the call's duration, so that a
-// borrowed operand (a module cache, an item of a container) freed by that code stays valid until
-// the call is done.
-class Pin {
-public:
-    explicit Pin(PyObject* a, PyObject* b = nullptr, PyObject* c = nullptr) noexcept
-        : a_(Py_XNewRef(a)), b_(Py_XNewRef(b)), c_(Py_XNewRef(c)) {}
-    Pin(const Pin&) = delete;
-    Pin& operator=(const Pin&) = delete;
-    ~Pin() {
-        Py_XDECREF(a_);
-        Py_XDECREF(b_);
-        Py_XDECREF(c_);
-    }
-
-private:
-    PyObject* a_;
-    PyObject* b_;
-    PyObject* c_;
-};
-
 // Adds a traceback entry for the running module's source path.
 void add_traceback(const char* function_name, int line);
 // The same for a function or generator named by its (possibly reassigned) __qualname__.

@@ -261,6 +261,12 @@ bool Handle::eq(Handle other, Where where) const {
     return rc;
 }
 
+bool Handle::equal_to(Handle other, Where where) const {
+    Pin pin(p_, other.p_);
+    Obj result = Obj::steal(PyObject_RichCompare(p_, other.p_, Py_EQ), where);
+    return result.truthy(where);
+}
+
 bool Handle::ne(Handle other, Where where) const {
     Pin pin(p_, other.p_);
     Obj result = Obj::steal(PyObject_RichCompare(p_, other.p_, Py_NE), where);

@@ -2,13 +2,13 @@
 //
 // Each pick is a triple (validator method name, validator function, options or None): a dictionary
 // property gets the non-empty-keys check, a property with options gets the options check.
+#include "exact.hpp"
 #include "frame.hpp"
 
 using namespace kv;
 
 namespace {
 
-Obj concat(Handle left, Handle right) { return Obj::steal(PyUnicode_Concat(left.ptr(), right.ptr())); }
 
 Obj process_property(Call& a) {
     Handle cls = a[0], property_name = a[1], property_config = a[2];

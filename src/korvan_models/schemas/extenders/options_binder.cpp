@@ -1,10 +1,9 @@
 // options_binder: fills each property that names an option list (`options_list_name`) with that
 // list's values, rejects names of lists that do not exist, and warns about the lists no property used.
-#include "../record_fields.hpp"
+#include "records.hpp"
 #include "frame.hpp"
 
 using namespace kv;
-using namespace korvan;
 
 namespace {
 
@@ -41,7 +40,7 @@ Obj extend(Call& a) {
 
 Obj post_extend(Call& a) {
     Handle self = a[0];
-    Obj listed = Obj::steal(PySet_New(field<"_options">(self).call_method("keys").ptr()));
+    Obj listed = set_of(field<"_options">(self).call_method("keys"));
     Obj unused_options = listed - field<"_used_options">(self);
     if (!unused_options.truthy()) return Obj::none();
     Obj msg = format_text("Unused options lists: %U for %U", unused_options.format().ptr(),
