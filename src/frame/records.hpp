@@ -51,6 +51,17 @@ inline PyObject* managed_dict_pointer(PyObject* record) {
 
 inline Obj managed_dict(PyObject* record) { return Obj(Handle(managed_dict_pointer(record))); }
 
+// The runtime whose object layout managed_dict_pointer reads.
+inline bool layout_known() { return (Py_Version >> 16) == 0x030C; }
+
+// Whether the record's __dict__ is read where this runtime keeps it: the runtime's own answer
+// (made first, so the dict exists) against the pointer read. False on a runtime of another layout.
+inline bool reads_dict_in_place(Handle record) {
+    if (!layout_known() || !(Py_TYPE(record.ptr())->tp_flags & Py_TPFLAGS_MANAGED_DICT)) return false;
+    Obj dict = Obj::steal(PyObject_GenericGetDict(record.ptr(), nullptr));
+    return managed_dict(record.ptr()).is(dict);
+}
+
 // The record types that one name was found to read from their own dict. For each: whether its dict
 // can be read where the runtime keeps it (checked against the runtime's own answer first), and the
 // entry where the name last stood in such a dict, which is tried first (records of one type keep
@@ -70,7 +81,7 @@ public:
     }
     Seen* check(PyTypeObject* type, PyObject* key, Handle record, const Obj& dict) {
         if (!reads_own_dict(type, key)) return nullptr;
-        static const bool runtime_312 = (Py_Version >> 16) == 0x030C;
+        static const bool runtime_312 = layout_known();
         bool raw = runtime_312 && (type->tp_flags & Py_TPFLAGS_MANAGED_DICT) && managed_dict(record.ptr()).is(dict);
         static Seen unkept;
         if (!type->tp_version_tag) return &(unkept = Seen{type, 0, false, 0});

@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "frame.hpp"
+#include "records.hpp"
 
 using namespace kv;
 
@@ -120,6 +121,9 @@ Obj with_native_failure(Call& a) {
     if (a[1].truthy()) throw std::runtime_error("native failure");
     return Obj::none();
 }
+
+Obj dict_in_place(Call& a) { return boolean(reads_dict_in_place(a[0])); }
+Obj record_value(Call& a) { return field<"value">(a[0]); }
 
 Obj raise_here(Call& a) { return raised(PyExc_ValueError, a[0]); }
 
@@ -387,6 +391,8 @@ void module_body(ModuleBody& m) {
     m.def({.name = "chained", .params = {arg("source")}, .body = chained});
 
     m.def({.name = "with_native_failure", .params = {arg("manager"), arg("fail")}, .body = with_native_failure});
+    m.def({.name = "dict_in_place", .params = {arg("record")}, .body = dict_in_place});
+    m.def({.name = "record_value", .params = {arg("record")}, .body = record_value});
     m.def({.name = "use_context", .params = {arg("manager"), arg("action")}, .body = use_context});
     m.def({.name = "keyword_subset", .params = {arg("function"), arg("first"), arg("second")}, .body = keyword_subset});
     m.def({.name = "order_of", .params = {arg("x"), arg("y")}, .body = order_of});
