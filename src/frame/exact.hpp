@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "frame.hpp"
+#include "object.hpp"
 
 namespace kv {
 

@@ -5,6 +5,7 @@
 #include <pthread.h>
 
 #include <cstdarg>
+#include <cstdio>
 #include <cstdint>
 #include <exception>
 #include <memory>
@@ -13,6 +14,11 @@
 namespace kv {
 
 void fail(Where where) { throw PyError{static_cast<int>(where.line())}; }
+
+void broken_invariant(const char* condition, const char* file, int line) noexcept {
+    std::fprintf(stderr, "%s:%d: frame invariant broken: %s\n", file, line, condition);
+    Py_FatalError("frame invariant broken");
+}
 
 namespace {
 
@@ -397,6 +403,7 @@ Held::Held() noexcept {
 
 void Held::leave() noexcept {
     if (!prev_) return;
+    KV_ASSERT(*prev_ == this && (!next_ || next_->prev_ == &next_));
     *prev_ = next_;
     if (next_) next_->prev_ = prev_;
     prev_ = nullptr;

@@ -14,7 +14,7 @@
 #include <cstdint>
 
 #include "exact.hpp"
-#include "frame.hpp"
+#include "object.hpp"
 
 namespace kv {
 
