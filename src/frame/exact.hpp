@@ -41,6 +41,16 @@ inline bool instance_of(Handle value, PyTypeObject* type, Where where = Where::c
     return value.isinstance(reinterpret_cast<PyObject*>(type), where);
 }
 
+// module.<attr_name> when the module is a plain module (its attributes are its namespace's items),
+// read from the namespace at once; otherwise through the full attribute lookup.
+inline Obj module_attr(Handle module, const char* attr_name, Where where = Where::current()) {
+    if (Py_IS_TYPE(module.ptr(), &PyModule_Type)) {
+        Obj found = Handle(PyModule_GetDict(module.ptr())).get(name(attr_name), where);
+        if (!found.is_none()) return found;
+    }
+    return module.attr(attr_name, where);
+}
+
 // --- texts -------------------------------------------------------------------------------------
 
 // Two plain texts (see plain_text), equal as str compares them; no Python code runs.
@@ -203,6 +213,39 @@ bool each_key_plainly(Handle dict, Visit visit) {
     while (PyDict_Next(dict.ptr(), &pos, &key, nullptr))
         if (!visit(Handle(key))) return false;
     return true;
+}
+
+// An exact dict walked in place, each pair held owned while visit runs, with the checks the dict's
+// own iterator makes: a size change between steps, or more entries than it started with, raises
+// that iterator's error.
+template <typename Visit>
+void walk_dict(PyObject* dict, Visit visit) {
+    Py_ssize_t pos = 0, used = PyDict_GET_SIZE(dict), left = used;
+    PyObject *key, *value;
+    while (true) {
+        if (PyDict_GET_SIZE(dict) != used) raise(PyExc_RuntimeError, "dictionary changed size during iteration");
+        if (!PyDict_Next(dict, &pos, &key, &value)) return;
+        if (left-- == 0) raise(PyExc_RuntimeError, "dictionary keys changed during iteration");
+        Obj held_key(Handle{key}), held_value(Handle{value});
+        visit(held_key, held_value);
+    }
+}
+
+// for key, value in mapping.items()
+template <typename Visit>
+void for_each_item(Handle mapping, Visit visit) {
+    if (PyDict_CheckExact(mapping.ptr())) return walk_dict(mapping.ptr(), visit);
+    for (const Obj& pair : mapping.call_method("items").iter()) {
+        auto [key, value] = unpack<2>(pair);
+        visit(key, value);
+    }
+}
+
+// for value in mapping.values()
+template <typename Visit>
+void for_each_value(Handle mapping, Visit visit) {
+    if (PyDict_CheckExact(mapping.ptr())) return walk_dict(mapping.ptr(), [&](Handle, Handle value) { visit(value); });
+    for (const Obj& value : mapping.call_method("values").iter()) visit(value);
 }
 
 inline Obj set_of(Handle iterable, Where where = Where::current()) {

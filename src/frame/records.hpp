@@ -173,37 +173,4 @@ inline bool instance_of(Handle instance, Handle cls) {
            PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(shown.ptr()), type);
 }
 
-// An exact dict walked in place, each pair held owned while visit runs, with the checks the dict's
-// own iterator makes: a size change between steps, or more entries than it started with, raises
-// that iterator's error.
-template <typename Visit>
-void walk_dict(PyObject* dict, Visit visit) {
-    Py_ssize_t pos = 0, used = PyDict_GET_SIZE(dict), left = used;
-    PyObject *key, *value;
-    while (true) {
-        if (PyDict_GET_SIZE(dict) != used) raise(PyExc_RuntimeError, "dictionary changed size during iteration");
-        if (!PyDict_Next(dict, &pos, &key, &value)) return;
-        if (left-- == 0) raise(PyExc_RuntimeError, "dictionary keys changed during iteration");
-        Obj held_key(Handle{key}), held_value(Handle{value});
-        visit(held_key, held_value);
-    }
-}
-
-// for key, value in mapping.items()
-template <typename Visit>
-void for_each_item(Handle mapping, Visit visit) {
-    if (PyDict_CheckExact(mapping.ptr())) return walk_dict(mapping.ptr(), visit);
-    for (const Obj& pair : mapping.call_method("items").iter()) {
-        auto [key, value] = unpack<2>(pair);
-        visit(key, value);
-    }
-}
-
-// for value in mapping.values()
-template <typename Visit>
-void for_each_value(Handle mapping, Visit visit) {
-    if (PyDict_CheckExact(mapping.ptr())) return walk_dict(mapping.ptr(), [&](Handle, Handle value) { visit(value); });
-    for (const Obj& value : mapping.call_method("values").iter()) visit(value);
-}
-
 }  // namespace kv

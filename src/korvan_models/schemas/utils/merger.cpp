@@ -12,11 +12,14 @@ using namespace kv;
 namespace {
 
 PyObject* g_copy_function;      // copy.copy as imported by the module body
-PyObject* g_merge_list_fields;  // the module's own function, as its body defined it
+PyObject* g_merge_list_fields;  // the module's own functions, as its body defined them
+PyObject* g_merge_schema;
+
+Obj merge_dicts(Handle parent_schema, Handle child_schema);
 
 // copy.copy(value); the copies it makes of plain values are made here directly.
 Obj shallow_copy(Handle value) {
-    Obj copier = global("copy").attr("copy");
+    Obj copier = module_attr(global("copy"), "copy");
     if (copier.is(g_copy_function)) {
         if (plain_immutable(value)) return Obj(value);
         if (exact_list(value)) return copy_list(value);
@@ -89,22 +92,38 @@ Obj merged_lists(Handle parent, Handle child) {
 Obj merged_value(Handle parent_value, Handle child_value) {
     if (instance_of(child_value, &PyList_Type) && instance_of(parent_value, &PyList_Type))
         return merged_lists(parent_value, child_value);
-    if (instance_of(child_value, &PyDict_Type) && instance_of(parent_value, &PyDict_Type))
-        return global("merge_schema").call({parent_value, child_value});
+    if (instance_of(child_value, &PyDict_Type) && instance_of(parent_value, &PyDict_Type)) {
+        // Through the module's name; while that holds this module's own function and both are exact
+        // dicts, its body runs at once (its guard counts the depth).
+        Obj sibling = global("merge_schema");
+        if (sibling.is(g_merge_schema) && exact_dict(parent_value) && exact_dict(child_value))
+            return merge_dicts(parent_value, child_value);
+        return sibling.call({parent_value, child_value});
+    }
     return shallow_copy(child_value);
 }
 
-Obj merge_schema(Call& a) {
-    Handle parent_schema = a[0], child_schema = a[1];
-    RecursionGuard guard(" while merging schemas");
-    for (Obj field_name : child_schema.iter()) {
-        Obj parent_value = parent_schema.get(field_name);
-        Obj child_value = child_schema.item(field_name);
-        Obj merged = parent_value.is_none() ? shallow_copy(child_value) : merged_value(parent_value, child_value);
-        parent_schema.set_item(field_name, merged);
-    }
-    return expect_dict(Obj(parent_schema));
+// The child's keys in its own order; its value read as each key comes up. A str key runs no code
+// between the two, so the value the walk holds is the one child_schema[key] gives.
+void merge_field(Handle parent_schema, Handle child_schema, Handle field_name, Handle value) {
+    Obj parent_value = parent_schema.get(field_name);
+    Obj child_value = exact_str(field_name) ? Obj(value) : child_schema.item(field_name);
+    Obj merged = parent_value.is_none() ? shallow_copy(child_value) : merged_value(parent_value, child_value);
+    // A value merged in place is already the parent's (present) value: storing it again in an exact
+    // dict changes nothing.
+    bool kept = !parent_value.is_none() && merged.is(parent_value) && exact_dict(parent_schema);
+    if (!kept) parent_schema.set_item(field_name, merged);
 }
+
+Obj merge_dicts(Handle parent_schema, Handle child_schema) {
+    RecursionGuard guard(" while merging schemas");
+    walk_dict(child_schema.ptr(), [&](Handle field_name, Handle value) {
+        merge_field(parent_schema, child_schema, field_name, value);
+    });
+    return Obj(parent_schema);
+}
+
+Obj merge_schema(Call& a) { return merge_dicts(a[0], a[1]); }
 
 Obj merge_list_fields_call(Call& a) { return merge_list_fields(a[0], a[1]); }
 
@@ -121,12 +140,12 @@ void module_body(ModuleBody& m) {
            .params = {arg("parent", "list[Any]").exactly(&PyList_Type), arg("child", "list[Any]").exactly(&PyList_Type)},
            .returns = "list[Any]",
            .body = merge_list_fields_call}).release();
-    m.def({.name = "merge_schema",
+    g_merge_schema = m.def({.name = "merge_schema",
            .params = {arg("parent_schema", "dict[str, Any]").exactly(&PyDict_Type),
                       arg("child_schema", "dict[str, Any]").exactly(&PyDict_Type)},
            .returns = "dict[str, Any]",
            .doc = "Merges the child schema into the parent schema in place and returns the parent.",
-           .body = merge_schema});
+           .body = merge_schema}).release();
 }
 
 }  // namespace
