@@ -34,6 +34,9 @@ private:
     size_t used_ = 0;
 };
 
+// raise(type, text) with the text made as PyErr_Format makes it, for the frame's own messages.
+[[noreturn]] void raise_format(int line, PyObject* type, const char* format, ...);
+
 // Adds a traceback entry for the running module's source path.
 void add_traceback(const char* function_name, int line);
 // The same for a function or generator named by its (possibly reassigned) __qualname__.

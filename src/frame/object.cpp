@@ -55,6 +55,11 @@ void raise(PyObject* type, const char* message, Where where) {
     fail(where);
 }
 
+void raise(PyObject* type, const Obj& message, Where where) {
+    PyErr_SetObject(type, message.ptr());
+    fail(where);
+}
+
 void raise_format(int line, PyObject* type, const char* format, ...) {
     va_list va;
     va_start(va, format);

@@ -19,15 +19,27 @@ namespace kv {
 
 using Where = std::source_location;
 
+// Errors, in few verbs with one meaning each:
+//   fail()                     a call of the host failed and its exception is set: unwind.
+//   check(status)              fail() when a status of the host's C interface is negative.
+//   raise(type, text)          raise a new exception of `type` with a message: unwind.
+//   raised(type, value)        the same as a result, without unwinding (for everyday failures).
+//   raise_object(exception)    raise an exception object made by the body.
+//   raise_from(exception, c)   `raise exception from c` inside the handler of `c`.
+//   noting(prefix, subject, f) run f; an exception leaving it gains a note naming the subject.
+// A body catches with `catch (const PyError&)`, then error_matches(), fetch_error(), or rethrows.
+
 // Thrown when a Python exception is set; carries the C++ line for the traceback entry.
 struct PyError {
     int line;
 };
 
+class Obj;
+class Handle;
+
 [[noreturn]] void fail(Where where = Where::current());
 [[noreturn]] void raise(PyObject* type, const char* message, Where where = Where::current());
-[[noreturn]] void raise_format(int line, PyObject* type, const char* format, ...);
-#define KV_RAISE(type, ...) ::kv::raise_format(__LINE__, type, __VA_ARGS__)
+[[noreturn]] void raise(PyObject* type, const Obj& message, Where where = Where::current());
 
 // An invariant of the frame, checked in the sanitizer build (KV_CHECKED defined) and free in
 // others: a broken one ends the process at once with the condition and its place.

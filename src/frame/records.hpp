@@ -105,8 +105,12 @@ inline PyObject* dict_entry(PyObject* dict, PyObject* key, Py_ssize_t& hint) {
         if (PyErr_Occurred()) fail();
         return nullptr;
     }
-    for (pos = 0; PyDict_Next(dict, &pos, &found_key, nullptr);)
-        if (found_key == key) hint = pos - 1;
+    for (pos = 0; PyDict_Next(dict, &pos, &found_key, nullptr);) {
+        if (found_key == key) {
+            hint = pos - 1;
+            break;
+        }
+    }
     return value;
 }
 

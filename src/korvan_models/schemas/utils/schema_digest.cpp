@@ -175,7 +175,7 @@ private:
     void write_key(Handle key) {
         if (key.is_str()) return write_string(key);
         if (!key.is_float() && !key.is_none() && !key.is_int())  // bool is an int
-            KV_RAISE(PyExc_TypeError, "keys must be str, int, float, bool or None, not %.100s", key.type_name());
+            raise(PyExc_TypeError, format_text("keys must be str, int, float, bool or None, not %.100s", key.type_name()));
         text.push_back('"');
         write_scalar(key);
         text.push_back('"');

@@ -77,7 +77,7 @@ Obj make_type_hint(Call& a) {
             return dict_hint(key, value);
         }
         Obj class_name = items.attr("__class__").attr("__name__").format();
-        KV_RAISE(PyExc_ValueError, "Unknown dictionary type: \"%U\"", class_name.ptr());
+        raise(PyExc_ValueError, format_text("Unknown dictionary type: \"%U\"", class_name.ptr()));
     }
 
     // A name that is no core type makes CoreTypes(...) raise ValueError: it names a model. That is
