@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include "object.hpp"
 
@@ -217,34 +218,46 @@ bool each_key_plainly(Handle dict, Visit visit) {
 
 // An exact dict walked in place, each pair held owned while visit runs, with the checks the dict's
 // own iterator makes: a size change between steps, or more entries than it started with, raises
-// that iterator's error.
+// that iterator's error. A visit that returns bool stops the walk with false; so does walk_dict.
 template <typename Visit>
-void walk_dict(PyObject* dict, Visit visit) {
+bool walk_dict(PyObject* dict, Visit visit) {
     Py_ssize_t pos = 0, used = PyDict_GET_SIZE(dict), left = used;
     PyObject *key, *value;
     while (true) {
         if (PyDict_GET_SIZE(dict) != used) raise(PyExc_RuntimeError, "dictionary changed size during iteration");
-        if (!PyDict_Next(dict, &pos, &key, &value)) return;
+        if (!PyDict_Next(dict, &pos, &key, &value)) return true;
         if (left-- == 0) raise(PyExc_RuntimeError, "dictionary keys changed during iteration");
         Obj held_key(Handle{key}), held_value(Handle{value});
-        visit(held_key, held_value);
+        if constexpr (std::is_same_v<decltype(visit(held_key, held_value)), bool>) {
+            if (!visit(held_key, held_value)) return false;
+        } else {
+            visit(held_key, held_value);
+        }
     }
 }
 
-// for key, value in mapping.items()
+// for key, value in mapping.items(); a visit returning bool stops it with false, as walk_dict.
 template <typename Visit>
-void for_each_item(Handle mapping, Visit visit) {
+bool for_each_item(Handle mapping, Visit visit) {
     if (PyDict_CheckExact(mapping.ptr())) return walk_dict(mapping.ptr(), visit);
     for (const Obj& pair : mapping.call_method("items").iter()) {
         auto [key, value] = unpack<2>(pair);
-        visit(key, value);
+        if constexpr (std::is_same_v<decltype(visit(key, value)), bool>) {
+            if (!visit(key, value)) return false;
+        } else {
+            visit(key, value);
+        }
     }
+    return true;
 }
 
 // for value in mapping.values()
 template <typename Visit>
 void for_each_value(Handle mapping, Visit visit) {
-    if (PyDict_CheckExact(mapping.ptr())) return walk_dict(mapping.ptr(), [&](Handle, Handle value) { visit(value); });
+    if (PyDict_CheckExact(mapping.ptr())) {
+        walk_dict(mapping.ptr(), [&](Handle, Handle value) { visit(value); });
+        return;
+    }
     for (const Obj& value : mapping.call_method("values").iter()) visit(value);
 }
 
