@@ -127,10 +127,10 @@ inline std::string float_text(double value, Where where = Where::current()) {
 // `a == b` when both are exact str or both exact int, decided without running Python code; nothing
 // for any other pair. An exact str never equals an exact int.
 inline std::optional<bool> plain_equal(Handle a, Handle b) {
+    if (a.is(b)) return true;
     bool text_a = PyUnicode_CheckExact(a.ptr()), text_b = PyUnicode_CheckExact(b.ptr());
     bool int_a = PyLong_CheckExact(a.ptr()), int_b = PyLong_CheckExact(b.ptr());
     if (!(text_a || int_a) || !(text_b || int_b)) return std::nullopt;
-    if (a.is(b)) return true;
     if (text_a != text_b) return false;
     if (text_a) return same_text(a, b);
     int overflow_a = 0, overflow_b = 0;
@@ -145,6 +145,8 @@ inline std::optional<bool> plain_equal(Handle a, Handle b) {
 inline Py_ssize_t list_size(Handle list) { return PyList_GET_SIZE(list.ptr()); }
 // list[i] of an exact list, owned (a user __eq__ or a finaliser may drop it from the list).
 inline Obj list_at(Handle list, Py_ssize_t i) { return Obj(Handle(PyList_GET_ITEM(list.ptr(), i))); }
+// list[i] of an exact list, borrowed: valid only until Python code runs (take an Obj before that).
+inline Handle list_item(Handle list, Py_ssize_t i) { return PyList_GET_ITEM(list.ptr(), i); }
 inline Py_ssize_t tuple_size(Handle tuple) { return PyTuple_GET_SIZE(tuple.ptr()); }
 inline Obj tuple_at(Handle tuple, Py_ssize_t i) { return Obj(Handle(PyTuple_GET_ITEM(tuple.ptr(), i))); }
 // The size and items of a list or tuple (subclasses too), as the host's sequence fast path reads them.

@@ -14,15 +14,18 @@ using namespace kv;
 
 namespace {
 
-// `option == element` as list.__contains__ evaluates it.
+// `option == element` as list.__contains__ evaluates it; `option` is borrowed from the list. Pairs
+// of exact str or int run no Python code; any other pair is compared through the frame, which
+// holds both for the comparison (a user __eq__ may drop the option from the list).
 bool option_matches(Handle option, Handle element) {
-    if (option.is(element)) return true;
     if (std::optional<bool> same = plain_equal(option, element)) return *same;
-    return option.eq(element);  // the frame holds the option: a user __eq__ may drop it from the list
+    return option.eq(element);
 }
 
 bool in_options(Handle element, Handle options) {
-    return !all_of_list(options, [&](Handle option) { return !option_matches(option, element); });
+    for (Py_ssize_t i = 0; i < list_size(options); ++i)
+        if (option_matches(list_item(options, i), element)) return true;
+    return false;
 }
 
 // all(element in options for element in value), stopping at the first miss.
