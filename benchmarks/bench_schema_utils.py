@@ -5,6 +5,7 @@ import pathlib
 import sys
 import timeit
 
+import _timing
 from _timing import compare
 
 from korvan_models.schemas.utils.merger import merge_schema
@@ -47,6 +48,29 @@ def schema_mapping(title, first, count, flavour):
     }
 
 
+def nested_mapping(flavour, first, count=200):
+    """`count` keys, each holding a small nested mapping with a scalar, a mapping and a list."""
+    return {f"key_{i:03d}": {"name": f"{flavour}{i}", "inner": {"a": i, "b": [i, i + 1]}, "tags": [f"t{i % 7}"]}
+            for i in range(first, first + count)}
+
+
+def compare_fresh(label, parent, child, target, runs=40, repeat=9):
+    """merge_schema into fresh copies of `parent` (made outside the timing), interleaved with the twin."""
+    best = {"ours": float("inf"), "plain": float("inf")}
+    for _ in range(repeat):
+        for side, merge in (("plain", reference_merge_schema), ("ours", merge_schema)):
+            parents = [copy.deepcopy(parent) for _ in range(runs)]
+            start = timeit.default_timer()
+            for fresh in parents:
+                merge(fresh, child)
+            best[side] = min(best[side], (timeit.default_timer() - start) / runs)
+    ratio = best["ours"] / best["plain"]
+    verdict = "ok" if ratio <= target else "OVER TARGET"
+    print(f"{label:<60} ours {best['ours'] * 1e6:10.3f} us  plain {best['plain'] * 1e6:10.3f} us  "
+          f"ratio {ratio:5.2f} (target <= {target:.2f}) {verdict}")
+    _timing.RESULTS.append((label, best["ours"], best["plain"], ratio, target))
+
+
 def record(count):
     properties = {f"prop_{i:02d}": {"type": ("string", "number", "Author", "OrderLine", "binary")[i % 5]}
                   for i in range(count)}
@@ -76,6 +100,16 @@ def main():
     # Merging again into the merged parent repeats the same steps: every key is then in both.
     compare("merge_schema two 200-property schemas (100 shared)", lambda: merge_schema(ours_parent, child),
             lambda: reference_merge_schema(plain_parent, child), 0.5, repeat=5)
+    # A first merge into a fresh parent: new keys are copied, shared ones merged.
+    compare_fresh("merge_schema two 200-property schemas, fresh parent", parent, child, 0.5)
+    nested_parent, nested_child = nested_mapping("parent", 0), nested_mapping("child", 100)
+    assert merge_schema(copy.deepcopy(nested_parent), nested_child) == reference_merge_schema(
+        copy.deepcopy(nested_parent), nested_child)
+    compare_fresh("merge_schema two 200-key nested mappings, fresh parent", nested_parent, nested_child, 0.5)
+    merged_ours = merge_schema(copy.deepcopy(nested_parent), nested_child)
+    merged_plain = reference_merge_schema(copy.deepcopy(nested_parent), nested_child)
+    compare("merge_schema two 200-key nested mappings, merged again", lambda: merge_schema(merged_ours, nested_child),
+            lambda: reference_merge_schema(merged_plain, nested_child), 0.5, repeat=5)
 
     type_names = ["number", "boolean", "string", "array", "dictionary", "binary", "object", "Author", "OrderLine",
                   "date"]

@@ -22,7 +22,8 @@ for library in "$libasan" "$libstdcxx"; do
 done
 
 # Compile and link flags, for the package and for the test-only probe module the frame tests build.
-sanitize="-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer"
+# KV_CHECKED turns on the frame's invariant checks.
+sanitize="-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer -DKV_CHECKED"
 
 prepare_venv "$venv"
 "$venv/bin/python" -m pip install --quiet --no-build-isolation -Cbuild-dir=build/asan \

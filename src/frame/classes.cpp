@@ -21,6 +21,79 @@ PyObject* fill_namespace(PyObject* items, PyObject* ns) {
 
 PyMethodDef fill_namespace_def = {"exec_body", boundary<fill_namespace>, METH_O, nullptr};
 
+// A method's memo, kept per instance through a weak reference, so that it never keeps an instance
+// alive: {weakref(instance): {arguments after self: result}}; an instance's entry leaves when the
+// instance goes. The state, shared by the wrapper and its cache_info and cache_clear, is a list.
+enum MemoSlot : Py_ssize_t { memo_function, memo_table, memo_hits, memo_misses, memo_forgetter };
+
+Handle memo_slot(Handle state, MemoSlot slot) { return PyList_GET_ITEM(state.ptr(), slot); }
+
+void memo_count(Handle state, MemoSlot slot) {
+    Obj count = integer(PyLong_AsLong(memo_slot(state, slot).ptr()) + 1);
+    PyList_SetItem(state.ptr(), slot, count.release());
+}
+
+Obj memo_key(Call& a) {
+    Obj key = Obj::steal(PyTuple_New(a.size() - 1));
+    for (Py_ssize_t i = 1; i < a.size(); ++i) PyTuple_SET_ITEM(key.ptr(), i - 1, Py_NewRef(a[i].ptr()));
+    return key;
+}
+
+// The instance's own memo, or None.
+Obj memo_of(Handle table, Handle instance) {
+    Obj probe = Obj::steal(PyWeakref_NewRef(instance.ptr(), nullptr));
+    return table.get(probe);
+}
+
+Obj memo_call(Call& a) {
+    Obj state(a.closure());
+    Obj table(memo_slot(state, memo_table));
+    Obj key = memo_key(a);
+    Obj memo = memo_of(table, a[0]);
+    if (!memo.is_none()) {
+        Obj found = memo.get(key);
+        if (!found.is_none() || memo.contains(key)) {
+            memo_count(state, memo_hits);
+            return found;
+        }
+    }
+    memo_count(state, memo_misses);
+    Obj function(memo_slot(state, memo_function));
+    Obj result = Obj::steal(PyObject_Vectorcall(function.ptr(), a.args(), static_cast<size_t>(a.size()), nullptr));
+    memo = memo_of(table, a[0]);  // the call may have made it meanwhile
+    if (memo.is_none()) {
+        memo = new_dict();
+        Obj ref = Obj::steal(PyWeakref_NewRef(a[0].ptr(), memo_slot(state, memo_forgetter).ptr()));
+        table.set_item(ref, memo);
+    }
+    memo.set_item(key, result);
+    return result;
+}
+
+Obj memo_info(Call& a) {
+    Obj state(a.closure());
+    Py_ssize_t size = 0;
+    for (Obj memo : Obj(memo_slot(state, memo_table)).call_method("values").iter()) size += memo.len();
+    return import_module("functools")
+        .attr("_CacheInfo")
+        .call({memo_slot(state, memo_hits), memo_slot(state, memo_misses), Handle(Py_None), integer(size)});
+}
+
+Obj memo_clear(Call& a) {
+    Obj state(a.closure());
+    Obj(memo_slot(state, memo_table)).call_method("clear");
+    PyList_SetItem(state.ptr(), memo_hits, integer(0).release());
+    PyList_SetItem(state.ptr(), memo_misses, integer(0).release());
+    return Obj::none();
+}
+
+// Forgets a collected instance's memo: the weak reference's callback.
+Obj memo_forget(Call& a) {
+    Obj table(memo_slot(a.closure(), memo_table));
+    table.call_method("pop", {a[0], Handle(Py_None)});
+    return Obj::none();
+}
+
 }  // namespace
 
 ClassSpec& ClassSpec::doc(const char* text) {
@@ -59,7 +132,21 @@ ClassSpec& ClassSpec::cached_property(FunctionSpec getter) {
 }
 
 ClassSpec& ClassSpec::cached_method(FunctionSpec spec) {
-    return decorated(std::move(spec), import_module("functools").attr("cache"));
+    // As functools.cache on the method, with the memo per instance (see memo_call): a wrapper of
+    // the same signature, with cache_info(), cache_clear() and __wrapped__.
+    FunctionSpec wrapper_spec = spec;
+    Obj function = function_for(spec);
+    Obj state = new_list({function, new_dict(), integer(0), integer(0)});
+    Obj forget = make_function({.name = "_forget_instance", .params = {arg("ref")}, .body = memo_forget, .closure = state});
+    state.append(forget);  // memo_forgetter: the weak references' callback
+    wrapper_spec.body = memo_call;
+    wrapper_spec.closure = state;
+    Obj wrapper = function_for(wrapper_spec);
+    wrapper.set_attr("__wrapped__", function);
+    wrapper.set_attr("cache_info", make_function({.name = "cache_info", .body = memo_info, .closure = state}));
+    wrapper.set_attr("cache_clear", make_function({.name = "cache_clear", .body = memo_clear, .closure = state}));
+    items_.emplace_back(spec.name, std::move(wrapper));
+    return *this;
 }
 
 ClassSpec& ClassSpec::value(const char* attr_name, Handle v) {

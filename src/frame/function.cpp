@@ -555,6 +555,7 @@ Obj make_function(FunctionSpec spec, Where where) {
     Obj doc = spec.doc ? str(spec.doc, where) : Obj::none();
     Obj closure = spec.closure.valid() ? spec.closure : Obj::none();
 
+    if (spec.generator) prepare_generator_type();
     PyTypeObject* type = function_type(where);
     auto* f = PyObject_GC_New(FunctionObject, type);
     if (!f) fail(where);

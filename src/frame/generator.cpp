@@ -4,6 +4,7 @@
 
 #include <frameobject.h>
 
+
 namespace kv {
 
 Obj GeneratorPromise::YieldAwaiter::await_resume() const {
@@ -28,6 +29,14 @@ DelegateAwaiter yield_from(Handle iterable, Where where) {
 
 namespace {
 
+// Where a generator is in its life; `handle` is empty exactly when it is finished.
+enum class State : unsigned char {
+    created,    // made, its body not started
+    suspended,  // its body waits at a co_yield or yield_from
+    running,    // its body runs (a send, throw or close is refused)
+    finished,   // its body ended or was unwound; its frame is gone
+};
+
 struct GeneratorObject {
     PyObject_HEAD
     std::coroutine_handle<> handle;  // empty once finished
@@ -36,8 +45,7 @@ struct GeneratorObject {
     PyObject* qualname;
     PyObject* weakrefs;
     int line;
-    bool started;
-    bool running;
+    State state;
 };
 
 GeneratorObject* as_generator(PyObject* o) { return reinterpret_cast<GeneratorObject*>(o); }
@@ -58,6 +66,7 @@ void shift_recursion_budget(int levels) {
 
 // Runs the body to its next suspension, its holders joining its own list meanwhile.
 void resume(GeneratorObject* g) {
+    KV_ASSERT(g->handle && g->promise && !g->handle.done());
     GeneratorPromise& p = *g->promise;
     if (p.held) shift_recursion_budget(-guard_levels(p));
     Held** outer = stepping_held;
@@ -75,7 +84,11 @@ void destroy_frame(GeneratorObject* g) {
     GeneratorPromise& p = *g->promise;
     g->handle = nullptr;
     g->promise = nullptr;
-    if (!h.done() && p.held) shift_recursion_budget(-guard_levels(p));
+    g->state = State::finished;
+    if (!h.done() && p.held) {
+        shift_recursion_budget(-guard_levels(p));
+        for (Held* held = p.held; held; held = held->next_held()) held->abandon();
+    }
     Obj pending = Obj::steal_or_null(PyErr_GetRaisedException());
     h.destroy();
     PyErr_SetRaisedException(pending.release());
@@ -189,8 +202,8 @@ Delegated delegate_step(Handle delegate, Handle sent, bool is_throw, Obj& out) {
 PyObject* step(GeneratorObject* g, PyObject* value, bool is_throw) {
     if (!enter_native_call(" while calling a Python object")) return nullptr;
     GeneratorPromise& p = *g->promise;
-    g->started = true;
-    g->running = true;
+    KV_ASSERT(g->handle && g->state != State::running);
+    g->state = State::running;
     Obj sent(Handle(value ? value : Py_None));
     PyObject* result = nullptr;
     for (;;) {
@@ -210,7 +223,6 @@ PyObject* step(GeneratorObject* g, PyObject* value, bool is_throw) {
         p.throw_pending = is_throw;
         resume(g);
         if (g->handle.done()) {
-            g->running = false;
             result = finish(g);
             break;
         }
@@ -223,13 +235,14 @@ PyObject* step(GeneratorObject* g, PyObject* value, bool is_throw) {
         result = p.yielded.release();
         break;
     }
-    g->running = false;
+    if (g->state == State::running) g->state = State::suspended;
+    KV_ASSERT((g->state == State::finished) == !g->handle);
     leave_native_call();
     return result;
 }
 
 bool refuse_if_running(GeneratorObject* g) {
-    if (!g->running) return false;
+    if (g->state != State::running) return false;
     PyErr_SetString(PyExc_ValueError, "generator already executing");
     return true;
 }
@@ -243,7 +256,7 @@ PyObject* generator_next(PyObject* self) {
 PyObject* generator_send(PyObject* self, PyObject* value) {
     GeneratorObject* g = as_generator(self);
     if (refuse_if_running(g)) return nullptr;
-    if (g->handle && !g->started && value != Py_None) {
+    if (g->state == State::created && value != Py_None) {
         PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started generator");
         return nullptr;
     }
@@ -255,7 +268,7 @@ PyObject* generator_send(PyObject* self, PyObject* value) {
 // Raises the set exception inside the generator.
 PyObject* throw_set_error(GeneratorObject* g) {
     if (!g->handle) return nullptr;
-    if (!g->started) {
+    if (g->state == State::created) {
         destroy_frame(g);
         return nullptr;
     }
@@ -313,7 +326,7 @@ PyObject* generator_close(PyObject* self, PyObject*) {
     GeneratorObject* g = as_generator(self);
     if (refuse_if_running(g)) return nullptr;
     if (!g->handle) Py_RETURN_NONE;
-    if (!g->started) {
+    if (g->state == State::created) {
         destroy_frame(g);
         Py_RETURN_NONE;
     }
@@ -334,7 +347,7 @@ PyObject* generator_close(PyObject* self, PyObject*) {
 
 void generator_finalize(PyObject* self) {
     GeneratorObject* g = as_generator(self);
-    if (!g->handle || !g->started) return;
+    if (g->state == State::created || g->state == State::finished) return;
     PyObject* saved = PyErr_GetRaisedException();
     PyObject* result = boundary<generator_close>(self, nullptr);
     if (result) {
@@ -368,7 +381,7 @@ int generator_traverse(PyObject* self, visitproc visit, void* arg) {
 // Breaks a cycle through a suspended body by unwinding it (its finaliser has normally closed it).
 int generator_clear(PyObject* self) {
     GeneratorObject* g = as_generator(self);
-    if (!g->running) destroy_frame(g);
+    if (g->state != State::running) destroy_frame(g);
     return 0;
 }
 
@@ -402,10 +415,10 @@ const char* qualname_text(GeneratorObject* g) {
     return text;
 }
 
-PyObject* get_running(PyObject* self, void*) { return PyBool_FromLong(as_generator(self)->running); }
+PyObject* get_running(PyObject* self, void*) { return PyBool_FromLong(as_generator(self)->state == State::running); }
 PyObject* get_suspended(PyObject* self, void*) {
     GeneratorObject* g = as_generator(self);
-    return PyBool_FromLong(g->handle && g->started && !g->running);
+    return PyBool_FromLong(g->state == State::suspended);
 }
 // A frame standing for the body while it can still run (inspect reads "closed" from None).
 PyObject* get_frame(PyObject* self, void*) {
@@ -469,13 +482,18 @@ PyType_Spec generator_spec = {
 PyTypeObject* generator_type() {
     static PyTypeObject* type = nullptr;
     if (type) return type;
+    // Made while a module body defines its first generator function (under the import lock), so
+    // no two threads make it; registering runs Python code, and should another thread still have
+    // stored a type meanwhile, that first one stays the only type.
     Obj created = Obj::steal(PyType_FromSpec(&generator_spec));
     import_module("collections.abc").attr("Generator").call_method("register", {created});
-    type = reinterpret_cast<PyTypeObject*>(created.release());
+    if (!type) type = reinterpret_cast<PyTypeObject*>(created.release());
     return type;
 }
 
 }  // namespace
+
+void prepare_generator_type() { generator_type(); }
 
 PyObject* new_generator(std::coroutine_handle<> body, GeneratorPromise* promise, PyObject* name, PyObject* qualname,
                         int line) {
@@ -497,8 +515,7 @@ PyObject* new_generator(std::coroutine_handle<> body, GeneratorPromise* promise,
     g->qualname = Py_NewRef(qualname);
     g->weakrefs = nullptr;
     g->line = line;
-    g->started = false;
-    g->running = false;
+    g->state = State::created;
     PyObject_GC_Track(reinterpret_cast<PyObject*>(g));
     return reinterpret_cast<PyObject*>(g);
 }

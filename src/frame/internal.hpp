@@ -34,6 +34,9 @@ private:
     size_t used_ = 0;
 };
 
+// raise(type, text) with the text made as PyErr_Format makes it, for the frame's own messages.
+[[noreturn]] void raise_format(int line, PyObject* type, const char* format, ...);
+
 // Adds a traceback entry for the running module's source path.
 void add_traceback(const char* function_name, int line);
 // The same for a function or generator named by its (possibly reassigned) __qualname__.
@@ -120,6 +123,8 @@ inline void leave_native_call() noexcept {
 // The same without any check, for a level taken back when a suspended body resumes.
 void enter_native_call_unchecked() noexcept;
 
+// Makes the generator type of this module if it is not made yet.
+void prepare_generator_type();
 PyObject* new_generator(std::coroutine_handle<> body, GeneratorPromise* promise, PyObject* name, PyObject* qualname,
                         int line);
 

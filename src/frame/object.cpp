@@ -5,6 +5,7 @@
 #include <pthread.h>
 
 #include <cstdarg>
+#include <cstdio>
 #include <cstdint>
 #include <exception>
 #include <memory>
@@ -13,6 +14,11 @@
 namespace kv {
 
 void fail(Where where) { throw PyError{static_cast<int>(where.line())}; }
+
+void broken_invariant(const char* condition, const char* file, int line) noexcept {
+    std::fprintf(stderr, "%s:%d: frame invariant broken: %s\n", file, line, condition);
+    Py_FatalError("frame invariant broken");
+}
 
 namespace {
 
@@ -46,6 +52,11 @@ int take_raised_line(int fallback) noexcept {
 
 void raise(PyObject* type, const char* message, Where where) {
     PyErr_SetString(type, message);
+    fail(where);
+}
+
+void raise(PyObject* type, const Obj& message, Where where) {
+    PyErr_SetObject(type, message.ptr());
     fail(where);
 }
 
@@ -88,14 +99,17 @@ Arg::Arg(long value) : o(integer(value)) {}
 // --- attributes and calls ---------------------------------------------------------------------
 
 Obj Handle::attr(const char* attr_name, Where where) const {
+    Pin pin(p_);
     return Obj::steal(PyObject_GetAttr(p_, name(attr_name)), where);
 }
 
 Obj Handle::attr(Handle attr_name, Where where) const {
+    Pin pin(p_, attr_name.ptr());
     return Obj::steal(PyObject_GetAttr(p_, attr_name.ptr()), where);
 }
 
 Obj Handle::attr_or_null(const char* attr_name, Where where) const {
+    Pin pin(p_);
     PyObject* result = PyObject_GetAttr(p_, name(attr_name));
     if (!result) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) fail(where);
@@ -107,6 +121,7 @@ Obj Handle::attr_or_null(const char* attr_name, Where where) const {
 bool Handle::has_attr(const char* attr_name, Where where) const { return attr_or_null(attr_name, where).valid(); }
 
 void Handle::set_attr(const char* attr_name, Handle value, Where where) const {
+    Pin pin(p_, value.ptr());
     check(PyObject_SetAttr(p_, name(attr_name), value.ptr()), where);
 }
 
@@ -148,6 +163,7 @@ struct VectorArgs {
 }  // namespace
 
 Obj Handle::call(Pos args, Kws kws, Where where) const {
+    Pin pin(p_);  // the arguments are owned by their Arg
     VectorArgs v(nullptr, args, kws, where);
     return Obj::steal(PyObject_Vectorcall(p_, v.slots + 1, (v.npos - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                           v.kwnames.ptr()),
@@ -168,6 +184,7 @@ PyObject* Keywords::name_at(size_t i) const { return name(keys_[i]); }
 
 Obj Handle::call(Pos args, const Keywords& keys, Pos values, Where where) const {
     if (values.size() != keys.size()) raise(PyExc_SystemError, "keyword call: one value per name", where);
+    Pin pin(p_);
     PyObject* stack[16];
     std::vector<PyObject*> heap;
     size_t n = 1 + args.size() + values.size();
@@ -205,26 +222,34 @@ Obj Handle::call(Pos args, const Keywords& keys, Pos values, Where where) const 
 }
 
 Obj Handle::call_method(const char* method, Pos args, Kws kws, Where where) const {
+    Pin pin(p_);
     VectorArgs v(p_, args, kws, where);
     return Obj::steal(PyObject_VectorcallMethod(name(method), v.slots, v.npos, v.kwnames.ptr()), where);
 }
 
 // --- items -------------------------------------------------------------------------------------
 
-Obj Handle::item(Handle key, Where where) const { return Obj::steal(PyObject_GetItem(p_, key.ptr()), where); }
+Obj Handle::item(Handle key, Where where) const {
+    Pin pin(p_, key.ptr());
+    return Obj::steal(PyObject_GetItem(p_, key.ptr()), where);
+}
 
 Obj Handle::get(Handle key, Where where) const {
     if (!PyDict_CheckExact(p_)) return call_method("get", {key, Handle(Py_None)}, {}, where);
+    // Any key but an exact str may run its __eq__ during the lookup: the frame holds both meanwhile.
+    Pin pin(PyUnicode_CheckExact(key.ptr()) ? nullptr : p_, PyUnicode_CheckExact(key.ptr()) ? nullptr : key.ptr());
     PyObject* found = PyDict_GetItemWithError(p_, key.ptr());  // owned at once, before anything runs
     if (!found && PyErr_Occurred()) fail(where);
     return Obj(Handle(found ? found : Py_None));
 }
 
 void Handle::set_item(Handle key, Handle value, Where where) const {
+    Pin pin(p_, key.ptr(), value.ptr());
     check(PyObject_SetItem(p_, key.ptr(), value.ptr()), where);
 }
 
 void Handle::append(Handle value, Where where) const {
+    Pin pin(p_, value.ptr());
     int rc = PyList_CheckExact(p_) ? PyList_Append(p_, value.ptr())
                                    : (Obj::steal(PyObject_CallMethodOneArg(p_, name("append"), value.ptr()), where), 0);
     check(rc, where);
@@ -233,18 +258,29 @@ void Handle::append(Handle value, Where where) const {
 // --- tests ---------------------------------------------------------------------------------------
 
 bool Handle::truthy(Where where) const {
+    if (p_ == Py_True) return true;
+    if (p_ == Py_False || p_ == Py_None) return false;
+    Pin pin(p_);
     int rc = PyObject_IsTrue(p_);
     check(rc, where);
     return rc;
 }
 
 bool Handle::eq(Handle other, Where where) const {
+    Pin pin(p_, other.p_);
     int rc = PyObject_RichCompareBool(p_, other.p_, Py_EQ);
     check(rc, where);
     return rc;
 }
 
+bool Handle::equal_to(Handle other, Where where) const {
+    Pin pin(p_, other.p_);
+    Obj result = Obj::steal(PyObject_RichCompare(p_, other.p_, Py_EQ), where);
+    return result.truthy(where);
+}
+
 bool Handle::ne(Handle other, Where where) const {
+    Pin pin(p_, other.p_);
     Obj result = Obj::steal(PyObject_RichCompare(p_, other.p_, Py_NE), where);
     return result.truthy(where);
 }
@@ -252,6 +288,7 @@ bool Handle::ne(Handle other, Where where) const {
 namespace {
 
 bool compare(PyObject* a, PyObject* b, int op, Where where) {
+    Pin pin(a, b);
     int rc = PyObject_RichCompareBool(a, b, op);
     check(rc, where);
     return rc;
@@ -265,6 +302,8 @@ bool Handle::gt(Handle other, Where where) const { return compare(p_, other.p_, 
 bool Handle::ge(Handle other, Where where) const { return compare(p_, other.p_, Py_GE, where); }
 
 void Handle::add(Handle value, Where where) const {
+    bool plain_key = PyUnicode_CheckExact(value.p_);  // its hash and equality run no Python code
+    Pin pin(plain_key ? nullptr : p_, plain_key ? nullptr : value.p_);
     if (PySet_CheckExact(p_)) {
         check(PySet_Add(p_, value.p_), where);
         return;
@@ -281,12 +320,14 @@ Obj format_text(const char* format, ...) {
 }
 
 bool Handle::contains(Handle value, Where where) const {
+    Pin pin(p_, value.p_);
     int rc = PySequence_Contains(p_, value.p_);
     check(rc, where);
     return rc;
 }
 
 bool Handle::isinstance(Handle type, Where where) const {
+    Pin pin(p_, type.p_);
     int rc = PyObject_IsInstance(p_, type.p_);
     check(rc, where);
     return rc;
@@ -295,16 +336,24 @@ bool Handle::isinstance(Handle type, Where where) const {
 // --- texts and sizes ---------------------------------------------------------------------------
 
 Py_ssize_t Handle::len(Where where) const {
+    Pin pin(p_);
     Py_ssize_t n = PyObject_Length(p_);
     if (n < 0) fail(where);
     return n;
 }
 
-Obj Handle::str(Where where) const { return Obj::steal(PyObject_Str(p_), where); }
-Obj Handle::repr(Where where) const { return Obj::steal(PyObject_Repr(p_), where); }
+Obj Handle::str(Where where) const {
+    Pin pin(p_);
+    return Obj::steal(PyObject_Str(p_), where);
+}
+Obj Handle::repr(Where where) const {
+    Pin pin(p_);
+    return Obj::steal(PyObject_Repr(p_), where);
+}
 
 Obj Handle::format(Where where) const {
     if (PyUnicode_CheckExact(p_)) return Obj(*this);
+    Pin pin(p_);
     return Obj::steal(PyObject_Format(p_, nullptr), where);
 }
 
@@ -324,6 +373,20 @@ Range Handle::iter(Where where) const { return Range(Obj::steal(PyObject_GetIter
 void Range::advance() {
     current_ = Obj::steal_or_null(PyIter_Next(it_.ptr()));
     if (!current_.valid() && PyErr_Occurred()) fail(where_);
+}
+
+Obj next_item(Handle iterator, Where where) {
+    PyObject* it = iterator.ptr();
+    if (!PyIter_Check(it))
+        raise_format(static_cast<int>(where.line()), PyExc_TypeError, "%.200s object is not an iterator",
+                     Py_TYPE(it)->tp_name);
+    Pin pin(it);
+    PyObject* item = Py_TYPE(it)->tp_iternext(it);
+    if (!item) {
+        if (!PyErr_Occurred()) PyErr_SetNone(PyExc_StopIteration);
+        fail(where);
+    }
+    return Obj::steal(item, where);
 }
 
 int Range::traverse(visitproc visit, void* arg) const {
@@ -347,6 +410,7 @@ Held::Held() noexcept {
 
 void Held::leave() noexcept {
     if (!prev_) return;
+    KV_ASSERT(*prev_ == this && (!next_ || next_->prev_ == &next_));
     *prev_ = next_;
     if (next_) next_->prev_ = prev_;
     prev_ = nullptr;
@@ -459,9 +523,13 @@ void raise_noted(const char* prefix, Handle subject, Where where) {
     } catch (const PyError&) {
         Obj failure = fetch_error();
         PyException_SetContext(failure.ptr(), error.release());
-        raise_object(failure, where);
+        PyErr_SetRaisedException(failure.release());
+        fail(where);
     }
-    raise_object(error, where);
+    // Raised again as it is, as a bare `raise` does: raising it anew would replace its context
+    // with whatever exception a Python caller is handling.
+    PyErr_SetRaisedException(error.release());
+    fail(where);
 }
 
 void raise_from(Handle exception, Handle cause, Where where) {
@@ -568,6 +636,19 @@ With::~With() {
         Obj given;
         Obj done = exit_with_error(method, given);
         if (done.valid()) PyErr_SetRaisedException(given.release());
+        return;
+    }
+    if (abandoned_ || std::uncaught_exceptions() > uncaught_) {
+        // The scope did not complete, yet no Python exception says why: a suspended body closed
+        // by being discarded, or a C++ exception on its way to the boundary (which sets its own
+        // Python exception there). __exit__ gets the failure form; whatever is left is reported.
+        if (abandoned_)
+            PyErr_SetNone(PyExc_GeneratorExit);
+        else
+            PyErr_SetString(PyExc_SystemError, "a native error left the with block");
+        Obj given;
+        Obj done = exit_with_error(method, given);
+        if (!done.valid()) PyErr_WriteUnraisable(method.ptr());
         return;
     }
     PyObject* done = PyObject_CallFunctionObjArgs(method.ptr(), Py_None, Py_None, Py_None, nullptr);

@@ -1,8 +1,10 @@
 // frame_probe: a test-only extension module that puts every piece of the frame to use. Its
 // plain-Python twin, frame_twin.py beside it, holds the same definitions as source code.
+#include <stdexcept>
 #include <string_view>
 
 #include "frame.hpp"
+#include "records.hpp"
 
 using namespace kv;
 
@@ -113,6 +115,16 @@ Obj use_context(Call& a) {
     return result;
 }
 
+// A native failure that sets no Python exception, thrown out of a with block.
+Obj with_native_failure(Call& a) {
+    With context(a[0]);
+    if (a[1].truthy()) throw std::runtime_error("native failure");
+    return Obj::none();
+}
+
+Obj dict_in_place(Call& a) { return boolean(reads_dict_in_place(a[0])); }
+Obj record_value(Call& a) { return field<"value">(a[0]); }
+
 Obj raise_here(Call& a) { return raised(PyExc_ValueError, a[0]); }
 
 Obj set_error_plainly(Call& a) {
@@ -180,7 +192,7 @@ Generator count_up(Call a) {
 }
 
 Generator echo(Call a) {
-    Obj value(a[0]);
+    Local value(a[0]);
     for (;;) {
         try {
             value = co_yield value;
@@ -188,15 +200,15 @@ Generator echo(Call a) {
         } catch (const PyError&) {
             if (!error_matches(PyExc_ValueError)) throw;
         }
-        Obj error = fetch_error();
-        value = new_tuple({"caught", error.str()});
+        Local error = fetch_error();
+        value = new_tuple({"caught", error->str()});
     }
 }
 
 Generator delegate(Call a) {
-    Obj result = co_await yield_from(a[0]);
-    Obj done = new_tuple({"done", result});
-    co_yield done;
+    Local result = co_await yield_from(a[0]);
+    Local done = new_tuple({"done", result.get()});
+    co_yield done.get();
 }
 
 Generator read_lines(Call a) {
@@ -229,6 +241,19 @@ Generator stubborn_tempdir(Call) {
     for (;;) {
         try {
             co_yield folder.value();
+        } catch (const PyError&) {
+            if (!error_matches(PyExc_GeneratorExit)) throw;
+            PyErr_Clear();
+        }
+    }
+}
+
+// Holds any manager across yields and keeps yielding through GeneratorExit.
+Generator stubborn_with(Call a) {
+    With context(a[0]);
+    for (;;) {
+        try {
+            co_yield context.value();
         } catch (const PyError&) {
             if (!error_matches(PyExc_GeneratorExit)) throw;
             PyErr_Clear();
@@ -365,6 +390,9 @@ void module_body(ModuleBody& m) {
     m.def({.name = "first_of_pair", .params = {arg("value")}, .body = first_of_pair});
     m.def({.name = "chained", .params = {arg("source")}, .body = chained});
 
+    m.def({.name = "with_native_failure", .params = {arg("manager"), arg("fail")}, .body = with_native_failure});
+    m.def({.name = "dict_in_place", .params = {arg("record")}, .body = dict_in_place});
+    m.def({.name = "record_value", .params = {arg("record")}, .body = record_value});
     m.def({.name = "use_context", .params = {arg("manager"), arg("action")}, .body = use_context});
     m.def({.name = "keyword_subset", .params = {arg("function"), arg("first"), arg("second")}, .body = keyword_subset});
     m.def({.name = "order_of", .params = {arg("x"), arg("y")}, .body = order_of});
@@ -389,6 +417,7 @@ void module_body(ModuleBody& m) {
     m.def({.name = "returns_value", .params = {arg("value")}, .generator = returns_value});
     m.def({.name = "holds_local", .params = {arg("factory")}, .generator = holds_local});
     m.def({.name = "stubborn_tempdir", .generator = stubborn_tempdir});
+    m.def({.name = "stubborn_with", .params = {arg("manager")}, .generator = stubborn_with});
     m.def({.name = "guarded_pause", .generator = guarded_pause});
     m.def({.name = "numbers", .params = {arg("n"), arg("value")}, .generator = numbers});
 

@@ -17,6 +17,9 @@ def test_class_namespace_matches(probe, twin):
     names = [name for name in vars(plain) if not name.startswith("__")]
     assert [name for name in vars(ours) if not name.startswith("__")] == names
     for name in names:
+        if name == "lookup":  # a memo per instance in place of functools.cache: same interface
+            assert all(hasattr(vars(ours)[name], a) for a in ("cache_info", "cache_clear", "__wrapped__"))
+            continue
         assert type(vars(ours)[name]).__name__ == type(vars(plain)[name]).__name__, name
 
 
@@ -136,3 +139,33 @@ def test_instance_attributes_and_errors(probe, twin):
             base.explode()
         with pytest.raises(TypeError):
             module.Base()
+
+
+class Record:
+    pass
+
+
+class Slotted:
+    __slots__ = ("value",)
+
+
+class Computed:
+    @property
+    def value(self):
+        return "computed"
+
+
+def test_record_fields_are_read_where_this_runtime_keeps_them(probe):
+    record = Record()
+    record.other, record.value = 1, "own"
+    # On a runtime whose object layout differs, the frame's in-place read must be revisited.
+    assert probe.dict_in_place(record) is True
+    fresh = Record()  # values kept inline until a dict is asked for
+    fresh.value = "inline"
+    for instance, expected in [(record, "own"), (fresh, "inline"), (Computed(), "computed")]:
+        assert probe.record_value(instance) == expected == instance.value
+    slotted = Slotted()
+    slotted.value = "slot"
+    assert probe.record_value(slotted) == "slot" and probe.dict_in_place(slotted) is False
+    record.value = "changed"
+    assert probe.record_value(record) == "changed"

@@ -455,6 +455,17 @@ def test_exit_sees_the_exception_leaving_the_scope(probe, twin, call, make):
         assert ours == plain
 
 
+@pytest.mark.parametrize("fail", [False, True], ids=["completed", "native failure"])
+def test_exit_gets_the_failure_form_when_a_native_error_ends_the_block(probe, fail):
+    manager = ExitRecorder()
+    if fail:
+        with pytest.raises(SystemError, match="native failure"):
+            probe.with_native_failure(manager, True)
+    else:
+        assert probe.with_native_failure(manager, False) is None
+    assert manager.seen == ([SystemError] if fail else [None])
+
+
 def keywords_seen(**given):
     return sorted(given.items())
 
@@ -538,3 +549,20 @@ def test_noting_adds_the_note_or_chains_its_own_failure(probe, twin, subject):
         errors.append((type(error), error.args, getattr(error, "__notes__", None), type(context),
                        context and context.args))
     assert errors[0] == errors[1]
+
+
+def test_a_noted_error_keeps_its_own_context_inside_a_callers_handler(probe, twin):
+    def fail_reading():
+        try:
+            raise ValueError("first")
+        except ValueError:
+            raise KeyError("second")
+
+    for module in (probe, twin):
+        try:
+            raise LookupError("the caller's")
+        except LookupError:
+            with pytest.raises(KeyError) as raised:
+                module.noted("data.csv", fail_reading)
+        assert type(raised.value.__context__) is ValueError, module.__name__
+        assert raised.value.__notes__ == ["in file data.csv"]

@@ -303,3 +303,27 @@ def test_with_in_a_body_that_ignores_generator_exit(probe, twin, monkeypatch):
         gc.collect()
         assert not os.path.exists(folder)
         assert unraisable.pop() is RuntimeError
+
+
+class Exits:
+    def __init__(self):
+        self.seen = []
+
+    def __enter__(self):
+        return "value"
+
+    def __exit__(self, kind, error, tb):
+        self.seen.append(kind)
+
+
+def test_a_suspended_body_unwound_without_close_exits_with_generator_exit(probe, monkeypatch):
+    monkeypatch.setattr(sys, "unraisablehook", lambda report: None)
+    manager = Exits()
+    generator = probe.stubborn_with(manager)
+    next(generator)
+    with pytest.raises(RuntimeError, match="generator ignored GeneratorExit"):
+        generator.close()  # the body stays suspended; the finaliser will not run again
+    assert manager.seen == []
+    del generator
+    gc.collect()
+    assert manager.seen == [GeneratorExit]

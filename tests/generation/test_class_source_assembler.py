@@ -183,3 +183,33 @@ def test_real_writer_texts_for_a_type_model():
     assert "    address: str\n" in assembler.model_class_source
     imports = assembler.dependencies_source
     assert "from korvan_models.classes.model import TypeModel\n" in imports and "import Email" not in imports
+
+
+def test_the_memo_keeps_no_assembler_alive(recording):
+    import gc
+    import sys
+    import weakref
+
+    book = schema()
+    build = vars(ClassSourceAssembler)["_build_class_source"]
+    assert build.__wrapped__ is not build and callable(build.__wrapped__)
+
+    def make_and_drop():
+        assembler = ClassSourceAssembler("models", book, SchemaTypes.USER, Model, NAMES)
+        assert assembler.model_class_source == assembler._build_class_source()
+        assembler.dependencies_source
+        return weakref.ref(assembler)
+
+    gone = make_and_drop()
+    assert gone() is None  # freed by its last reference, no collection needed
+    build.cache_clear()
+    for _ in range(1_000):
+        make_and_drop()
+    gc.collect()
+    blocks = sys.getallocatedblocks()
+    for _ in range(10_000):
+        make_and_drop()
+    gc.collect()
+    assert sys.getallocatedblocks() - blocks < 1_000  # one live assembler takes hundreds of blocks
+    info = build.cache_info()
+    assert (info.misses, info.hits, info.currsize) == (11_000, 2 * 11_000, 0)

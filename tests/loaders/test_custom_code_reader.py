@@ -87,10 +87,11 @@ def test_a_refused_listing_propagates(tmp_path: Path):
 @pytest.mark.parametrize(
     "result, error, text",
     [
-        (lambda: [], TypeError, "'list' object is not an iterator"),
+        (lambda: [], TypeError, "^list object is not an iterator$"),
+        (lambda: {"a": 1}.keys(), TypeError, "^dict_keys object is not an iterator$"),
         (lambda: iter(()), RuntimeError, "generator raised StopIteration"),
     ],
-    ids=["not an iterator", "no record"],
+    ids=["not an iterator", "a view", "no record"],
 )
 def test_schema_reader_results_it_cannot_use(tmp_path: Path, result, error, text):
     class Reader(CliCustomCodeReader):

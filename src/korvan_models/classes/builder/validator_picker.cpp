@@ -2,31 +2,32 @@
 //
 // Each pick is a triple (validator method name, validator function, options or None): a dictionary
 // property gets the non-empty-keys check, a property with options gets the options check.
+#include "exact.hpp"
 #include "frame.hpp"
+#include "records.hpp"
 
 using namespace kv;
 
 namespace {
 
-Obj concat(Handle left, Handle right) { return Obj::steal(PyUnicode_Concat(left.ptr(), right.ptr())); }
 
 Obj process_property(Call& a) {
     Handle cls = a[0], property_name = a[1], property_config = a[2];
     Obj _validators = new_list();
-    Obj field_type = property_config.attr("type").call_method("lower");
+    Obj field_type = field<"type">(property_config).call_method("lower");
 
-    if (cls.attr("TYPE_BASED_VALIDATORS").contains(field_type)) {
+    Obj type_based = cls.attr("TYPE_BASED_VALIDATORS");
+    if (type_based.contains(field_type)) {
         auto [field_name, validator] = unpack<2>(cls.attr("TYPE_BASED_VALIDATORS").item(field_type));
         Obj lower_name = property_name.call_method("lower");
         Obj validator_name = field_name.call_method("replace", {name("{FIELD_NAME}"), lower_name});
         _validators.append(new_tuple({validator_name, validator, Handle(Py_None)}));
     }
 
-    Obj options = property_config.attr("options");
+    Obj options = field<"options">(property_config);
     if (options.truthy()) {
         Obj distinct = new_set();
-        for (Obj option : options.iter())
-            distinct.add(option.attr("value"));
+        for_each(options, [&](Handle option) { distinct.add(field<"value">(option)); });
         Obj values = builtin("sorted").call({distinct});
         Obj validator_name = concat(name("validate_value_in_options_"), property_name.call_method("lower"));
         _validators.append(new_tuple({validator_name, global("validate_options"), values}));

@@ -1,10 +1,9 @@
 // custom_code_binder: attaches to each schema the custom code gathered under its title, and warns
 // about custom code that matched no schema.
-#include "../record_fields.hpp"
+#include "records.hpp"
 #include "frame.hpp"
 
 using namespace kv;
-using namespace korvan;
 
 namespace {
 
@@ -13,7 +12,7 @@ Obj init(Call& a) {
     self.set_attr("_custom_code_reader", custom_code_reader);
     Obj custom_code_schemas = new_dict();
     for (const Obj& schema : self.attr("_custom_code_reader").call_method("iter_custom_code").iter())
-        custom_code_schemas.set_item(schema.attr("name"), schema);
+        custom_code_schemas.set_item(field<"name">(schema), schema);
     self.set_attr("_custom_code_schemas", custom_code_schemas);
     self.set_attr("_used_custom_codes", new_set());
     return Obj::none();
@@ -33,7 +32,7 @@ Obj post_extend(Call& a) {
     Obj names = field<"_custom_code_schemas">(self).call_method("keys");
     Obj unused_custom_codes = names - field<"_used_custom_codes">(self);
     if (!unused_custom_codes.truthy()) return Obj::none();
-    Obj joined = Obj::steal(PyUnicode_Join(name(", "), unused_custom_codes.ptr()));
+    Obj joined = join(name(", "), unused_custom_codes);
     global("logger").call_method("warning", {"Unused custom codes: %s for %s", joined, field<"_custom_code_reader">(self)});
     return Obj::none();
 }

@@ -1,10 +1,9 @@
 // options_binder: fills each property that names an option list (`options_list_name`) with that
 // list's values, rejects names of lists that do not exist, and warns about the lists no property used.
-#include "../record_fields.hpp"
+#include "records.hpp"
 #include "frame.hpp"
 
 using namespace kv;
-using namespace korvan;
 
 namespace {
 
@@ -13,35 +12,43 @@ Obj init(Call& a) {
     self.set_attr("_options_reader", options_reader);
     Obj options = new_dict();
     for (const Obj& schema : self.attr("_options_reader").call_method("iter_options").iter())
-        options.set_item(schema.attr("title"), schema);
+        options.set_item(field<"title">(schema), schema);
     self.set_attr("_options", options);
     self.set_attr("_used_options", new_set());
     return Obj::none();
 }
 
-[[noreturn]] void unknown_list(Handle options_list_name) {
+// The error for a name no option list has; an everyday outcome of a project's mistake, so it is
+// returned, not thrown.
+Obj unknown_list(Handle options_list_name) {
     Obj message = format_text(
         "Options list name=%U is unknown. Make sure to create corresponding options list under models/options folder",
         options_list_name.format().ptr());
-    raise_object(global("KorvanValidationError").call({message}));
+    Obj error = global("KorvanValidationError").call({message});
+    return raised(error.type().ptr(), error);
 }
 
 Obj extend(Call& a) {
     Handle self = a[0], config = a[1];
     if (!field<"properties">(config).truthy()) return Obj::none();
+    Obj unknown;
     for_each_item(field<"properties">(config), [&](Handle /*_property_name*/, Handle property_value) {
         Obj options_list_name = field_or_null<"options_list_name">(property_value);
-        if (!options_list_name.valid() || !options_list_name.truthy()) return;
-        if (!field<"_options">(self).contains(options_list_name)) unknown_list(options_list_name);
+        if (!options_list_name.valid() || !options_list_name.truthy()) return true;
+        if (!field<"_options">(self).contains(options_list_name)) {
+            unknown = options_list_name;
+            return false;
+        }
         property_value.set_attr("options", field<"values">(field<"_options">(self).item(options_list_name)));
         field<"_used_options">(self).add(options_list_name);
+        return true;
     });
-    return Obj::none();
+    return unknown.valid() ? unknown_list(unknown) : Obj::none();
 }
 
 Obj post_extend(Call& a) {
     Handle self = a[0];
-    Obj listed = Obj::steal(PySet_New(field<"_options">(self).call_method("keys").ptr()));
+    Obj listed = set_of(field<"_options">(self).call_method("keys"));
     Obj unused_options = listed - field<"_used_options">(self);
     if (!unused_options.truthy()) return Obj::none();
     Obj msg = format_text("Unused options lists: %U for %U", unused_options.format().ptr(),

@@ -22,7 +22,7 @@ Generator iter_configs(Call a) {
     Handle self = a[0];
     for (Obj json_file : self.call_method("iter_json_files").iter()) {
         if (!self.call_method("is_schema_file", {json_file}).truthy()) continue;
-        Obj records = self.call_method("read_configs_from_file", {json_file});
+        Local records = self.call_method("read_configs_from_file", {json_file});
         co_await yield_from(records);
     }
 }

@@ -18,12 +18,17 @@ Obj to_text(Call& a) {
     return str("").call_method("join", {parts});
 }
 
+// read_custom_code_from_model_directory for one `(model folder, config)` entry.
+Obj read_code_of(Handle self, Handle entry) {
+    auto [model_directory, object_config] = unpack<2>(entry);
+    return self.call_method("read_custom_code_from_model_directory", {model_directory, object_config});
+}
+
 Generator iter_custom_code(Call a) {
     Handle self = a[0];
     for (Obj entry : self.call_method("iter_model_directories").iter()) {
-        auto [model_directory, object_config] = unpack<2>(entry);
-        Obj custom_code = self.call_method("read_custom_code_from_model_directory", {model_directory, object_config});
-        if (custom_code.attr("code").truthy()) co_yield custom_code;
+        Local custom_code = read_code_of(self, entry);
+        if (custom_code->attr("code").truthy()) co_yield custom_code.get();
     }
 }
 
@@ -67,9 +72,9 @@ Generator iter_model_directories(Call a) {
         if (!item.call_method("is_dir").truthy()) continue;
         if (!(item / global("MODEL_JSON_FILE")).call_method("exists").truthy()) continue;
         if (!self.call_method("is_schema_file", {item / global("MODEL_JSON_FILE")}).truthy()) continue;
-        Obj records = self.call_method("read_configs_from_file", {item / global("MODEL_JSON_FILE")});
-        Obj entry = new_tuple({item, builtin("next").call({records})});
-        co_yield entry;
+        Local records = self.call_method("read_configs_from_file", {item / global("MODEL_JSON_FILE")});
+        Local entry = new_tuple({item, next_item(records)});
+        co_yield entry.get();
     }
 }
 

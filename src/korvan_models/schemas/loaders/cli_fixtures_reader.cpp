@@ -125,13 +125,16 @@ void copy_model_files(Handle temp_file_path, Handle model_dir, Handle model_conf
     }
 }
 
+// One `(model folder, config)` entry of models_with_fixtures.
+void copy_model_files(Handle temp_file_path, Handle entry) {
+    auto [model_dir, model_config] = unpack<2>(entry);
+    copy_model_files(temp_file_path, model_dir, model_config);
+}
+
 Generator iter_fixture_files(Call a) {
     With temp_dir(global("tempfile").attr("TemporaryDirectory").call());
     Local temp_file_path = global("Path").call({temp_dir.value()});
-    for (Obj model : a[0].attr("models_with_fixtures").iter()) {
-        auto [model_dir, model_config] = unpack<2>(model);
-        copy_model_files(temp_file_path, model_dir, model_config);
-    }
+    for (Obj model : a[0].attr("models_with_fixtures").iter()) copy_model_files(temp_file_path, model);
     if (!builtin("any").call({temp_file_path->call_method("iterdir")}).truthy()) {
         temp_dir.exit();
         co_return;

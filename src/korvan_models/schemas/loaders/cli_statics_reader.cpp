@@ -13,10 +13,10 @@ Obj init(Call& a) {
 Obj to_text(Call& a) { return expect_str(a[0].attr("__class__").attr("__name__")); }
 
 Generator iter_static(Call a) {
-    Obj static_path = a[0].attr("_app_root") / str("static");
-    if (!static_path.call_method("exists").truthy()) co_return;
-    if (!static_path.call_method("is_dir").truthy()) co_return;
-    for (Obj internal_path : static_path.call_method("iterdir").iter()) {
+    Local static_path = a[0].attr("_app_root") / str("static");
+    if (!static_path->call_method("exists").truthy()) co_return;
+    if (!static_path->call_method("is_dir").truthy()) co_return;
+    for (Obj internal_path : static_path->call_method("iterdir").iter()) {
         if (internal_path.call_method("is_file").truthy()) co_yield internal_path;
     }
 }

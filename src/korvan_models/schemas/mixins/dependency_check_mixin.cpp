@@ -3,7 +3,7 @@
 // schema of the set. Type schemas are known by their lower-cased titles, classes by their exact ones.
 #include <vector>
 
-#include "../record_fields.hpp"
+#include "records.hpp"
 #include "frame.hpp"
 #include "schema_groups.hpp"
 
@@ -15,22 +15,8 @@ namespace {
 // `left == right` in an `if`: two texts that compare as str does are compared here directly (no
 // user code can run for them); anything else goes through the rich comparison and its truth.
 bool equals(Handle left, Handle right) {
-    richcmpfunc text_compare = PyUnicode_Type.tp_richcompare;
-    if (PyUnicode_Check(left.ptr()) && PyUnicode_Check(right.ptr()) &&
-        Py_TYPE(left.ptr())->tp_richcompare == text_compare && Py_TYPE(right.ptr())->tp_richcompare == text_compare)
-        return PyUnicode_GET_LENGTH(left.ptr()) == PyUnicode_GET_LENGTH(right.ptr()) &&
-               PyUnicode_Compare(left.ptr(), right.ptr()) == 0;
-    return Obj::steal(PyObject_RichCompare(left.ptr(), right.ptr(), Py_EQ)).truthy();
-}
-
-void set_add(Handle set, Handle value) {
-    if (PySet_Add(set.ptr(), value.ptr()) < 0) fail();
-}
-
-// Two exact texts, equal as str compares them.
-bool same_text(Handle left, Handle right) {
-    return PyUnicode_GET_LENGTH(left.ptr()) == PyUnicode_GET_LENGTH(right.ptr()) &&
-           PyUnicode_Compare(left.ptr(), right.ptr()) == 0;
+    if (plain_text(left) && plain_text(right)) return same_text(left, right);
+    return left.equal_to(right);
 }
 
 // The names a schema depends on, in the order they are found. Exact texts wait in a list, since
@@ -40,7 +26,7 @@ bool same_text(Handle left, Handle right) {
 class Dependencies {
 public:
     void add(Handle value) {
-        if (!set_.valid() && PyUnicode_CheckExact(value.ptr())) {
+        if (!set_.valid() && exact_str(value)) {
             texts_.emplace_back(value);
             return;
         }
@@ -65,14 +51,13 @@ private:
 // CoreTypes.ARRAY and CoreTypes.DICTIONARY, read once per CoreTypes class (enumeration members
 // cannot be rebound); a module whose CoreTypes is rebound reads them afresh.
 struct CoreMembers {
-    Obj owner, array, dictionary;
+    Obj array, dictionary;
 };
 
-const CoreMembers& core_members() {
-    static CoreMembers& members = *new CoreMembers{};  // lives as long as the module
-    Obj owner = global("CoreTypes");
-    if (!owner.is(members.owner)) members = CoreMembers{owner, owner.attr("ARRAY"), owner.attr("DICTIONARY")};
-    return members;
+CoreMembers core_members() {
+    static FromGlobal& members = *new FromGlobal("CoreTypes");  // lives as long as the module
+    Obj both = members.get([](Handle owner) { return new_tuple({owner.attr("ARRAY"), owner.attr("DICTIONARY")}); });
+    return CoreMembers{tuple_at(both, 0), tuple_at(both, 1)};
 }
 
 // The names this module reads from its namespace for one schema's properties; a record class is
@@ -118,7 +103,7 @@ void gather(Handle schema, Dependencies& _dependencies) {
 // The set of the names, the title left out.
 Obj dependency_set(Dependencies& _dependencies, Handle title) {
     Obj names = _dependencies.set();
-    if (PySet_Discard(names.ptr(), title.ptr()) < 0) fail();
+    set_discard(names, title);
     return names;
 }
 
@@ -138,17 +123,13 @@ Obj& own_method() {
 // Whether `self.get_dependency_type_names` is the class's own static method, found without running
 // Python code: plain attribute lookup, nothing replacing it in a subclass or the instance's dict.
 bool reaches_own_method(Handle self) {
-    static PyObject* const key = name("get_dependency_type_names");
-    PyTypeObject* type = Py_TYPE(self.ptr());
-    if (type->tp_getattro != PyObject_GenericGetAttr || _PyType_Lookup(type, key) != own_method().ptr()) return false;
-    if (type->tp_dictoffset == 0) return true;
-    return !Obj::steal(PyObject_GenericGetDict(self.ptr(), nullptr)).contains(Handle(key));
+    return reaches_class_attribute(self, name("get_dependency_type_names"), own_method());
 }
 
 // Whether every name is defined or is the title: exact texts all, looked up in a set of exact
 // texts, so no Python code runs and the answer is the set's own.
 bool all_defined(const Dependencies& _dependencies, Handle _defined_schemas, Handle title) {
-    if (!_dependencies.only_texts() || !PyUnicode_CheckExact(title.ptr())) return false;
+    if (!_dependencies.only_texts() || !exact_str(title)) return false;
     for (const Obj& name : _dependencies.texts())
         if (!_defined_schemas.contains(name) && !same_text(name, title)) return false;
     return true;
@@ -170,7 +151,7 @@ Obj check_dependencies(Call& a) {
     Obj _defined_schemas = new_set();
     bool defined_texts = true;  // every defined name an exact text
     auto define = [&](Handle title) {
-        defined_texts = defined_texts && PyUnicode_CheckExact(title.ptr());
+        defined_texts = defined_texts && exact_str(title);
         set_add(_defined_schemas, title);
     };
     for_each(type_schemas, [&](Handle schema) { define(field<"title">(schema).call_method("lower")); });
@@ -182,9 +163,8 @@ Obj check_dependencies(Call& a) {
         if (!names.valid()) return;
         for (const Obj& _dependency : names.iter()) {
             if (_defined_schemas.contains(_dependency)) continue;
-            raise_invalid(Obj::steal(PyUnicode_FromFormat("Class %U is undefined! This class is set as dependency for %U",
-                                                          _dependency.format().ptr(),
-                                                          field<"title">(_schema).format().ptr())));
+            raise_invalid(format_text("Class %U is undefined! This class is set as dependency for %U",
+                                      _dependency.format().ptr(), field<"title">(_schema).format().ptr()));
         }
     });
     return Obj::none();
@@ -209,7 +189,7 @@ void module_body(ModuleBody& m) {
                        .doc = "Returns the names of the types that the schema depends on, its own title left out.",
                        .body = get_dependency_type_names});
     Obj cls = m.define_class(mixin);
-    own_method() = Obj(Handle(_PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls.ptr()), name("get_dependency_type_names"))));
+    own_method() = Obj(type_lookup(cls, name("get_dependency_type_names")));
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 // schema_verification_mixin: checks a whole set of schemas (type, core, contrib and user groups)
 // for duplicated titles and for property names, listed as required, indexed or unique, that the
 // schema does not define. The first violation raises KorvanValidationError.
-#include "../record_fields.hpp"
+#include "records.hpp"
 #include "frame.hpp"
 #include "schema_groups.hpp"
 
@@ -12,11 +12,7 @@ namespace {
 
 // `name in (properties or {})`: a falsy mapping answers as an empty dict, which still hashes the name.
 bool defined_in(Handle properties, Handle property_name) {
-    if (PyDict_CheckExact(properties.ptr())) {
-        int rc = PyDict_Contains(properties.ptr(), property_name.ptr());
-        if (rc < 0) fail();
-        return rc;
-    }
+    if (exact_dict(properties)) return dict_has(properties, property_name);
     if (!properties.truthy()) return new_dict().contains(property_name);
     return properties.contains(property_name);
 }
@@ -26,9 +22,8 @@ Obj verify_unique_schemas(Call& a) {
     for_each(all_schemas_of(a[0], a[1], a[2], a[3]), [&](Handle _schema) {
         Obj title = field<"title">(_schema);
         if (seen.contains(title))
-            raise_invalid(Obj::steal(PyUnicode_FromFormat("Schema with title '%U' is duplicated",
-                                                          field<"title">(_schema).format().ptr())));
-        if (PySet_Add(seen.ptr(), title.ptr()) < 0) fail();
+            raise_invalid(format_text("Schema with title '%U' is duplicated", field<"title">(_schema).format().ptr()));
+        set_add(seen, title);
     });
     return Obj::none();
 }
@@ -52,9 +47,8 @@ void verify_listed(Handle names, const char* _field, Properties& properties) {
     if (!names.valid()) return;
     for_each(names, [&](Handle _required_property) {
         if (!properties.has(_required_property))
-            raise_invalid(Obj::steal(PyUnicode_FromFormat(
-                "Property %U marked as %s but wasn't found in class schema's properties.",
-                _required_property.format().ptr(), _field)));
+            raise_invalid(format_text("Property %U marked as %s but wasn't found in class schema's properties.",
+                                      _required_property.format().ptr(), _field));
     });
 }
 
@@ -67,9 +61,9 @@ void verify_schema_properties(Handle _schema) {
     for_each(unique, [&](Handle unique_group) {
         for_each(unique_group, [&](Handle unique_property) {
             if (!properties.has(unique_property))
-                raise_invalid(Obj::steal(PyUnicode_FromFormat(
+                raise_invalid(format_text(
                     "Property %U marked is used in 'unique' but wasn't found in class schema's properties.",
-                    unique_property.format().ptr())));
+                    unique_property.format().ptr()));
         });
     });
 }

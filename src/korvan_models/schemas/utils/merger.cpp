@@ -4,6 +4,7 @@
 // groups are united group by group, and nested mappings merge recursively into the parent's own,
 // which is changed in place. The child is only read: a united list is always a new list, so one
 // child can be merged into any number of parents.
+#include "exact.hpp"
 #include "frame.hpp"
 
 using namespace kv;
@@ -11,74 +12,46 @@ using namespace kv;
 namespace {
 
 PyObject* g_copy_function;      // copy.copy as imported by the module body
-PyObject* g_merge_list_fields;  // the module's own function, as its body defined it
+PyObject* g_merge_list_fields;  // the module's own functions, as its body defined them
+PyObject* g_merge_schema;
 
-// isinstance(value, list or dict): the plain values of a schema answer without a __class__ lookup.
-bool instance_of(Handle value, PyTypeObject* type) {
-    if (PyObject_TypeCheck(value.ptr(), type)) return true;
-    PyTypeObject* own = Py_TYPE(value.ptr());
-    if (own == &PyUnicode_Type || own == &PyLong_Type || own == &PyFloat_Type || own == &PyBool_Type ||
-        value.is_none())
-        return false;
-    return value.isinstance(reinterpret_cast<PyObject*>(type));
-}
-
-bool immutable(Handle value) {
-    PyTypeObject* own = Py_TYPE(value.ptr());
-    return value.is_none() || own == &PyUnicode_Type || own == &PyLong_Type || own == &PyFloat_Type ||
-           own == &PyBool_Type || own == &PyTuple_Type || own == &PyBytes_Type;
-}
+Obj merge_dicts(Handle parent_schema, Handle child_schema);
 
 // copy.copy(value); the copies it makes of plain values are made here directly.
 Obj shallow_copy(Handle value) {
-    Obj copier = global("copy").attr("copy");
+    Obj copier = module_attr(global("copy"), "copy");
     if (copier.is(g_copy_function)) {
-        if (immutable(value)) return Obj(value);
-        if (PyList_CheckExact(value.ptr())) return Obj::steal(PyList_GetSlice(value.ptr(), 0, PY_SSIZE_T_MAX));
-        if (PyDict_CheckExact(value.ptr())) return Obj::steal(PyDict_Copy(value.ptr()));
+        if (plain_immutable(value)) return Obj(value);
+        if (exact_list(value)) return copy_list(value);
+        if (exact_dict(value)) return copy_dict(value);
     }
     return copier.call({value});
 }
 
-Obj first(Handle list) { return Obj::steal(PySequence_GetItem(list.ptr(), 0)); }
-
-Obj copy_list(Handle list) { return Obj::steal(PyList_GetSlice(list.ptr(), 0, PY_SSIZE_T_MAX)); }
-
 // sorted(names): a new list.
 Obj sorted(Handle names) {
-    Obj result = Obj::steal(PySequence_List(names.ptr()));
-    check(PyList_Sort(result.ptr()));
+    Obj result = list_of(names);
+    sort_list(result);
     return result;
 }
 
-// Values whose equality is their hash's: a set answers `in` for them as the list would.
-bool hashes_as_equal(PyObject* value) {
-    PyTypeObject* own = Py_TYPE(value);
-    return own == &PyUnicode_Type || own == &PyLong_Type || own == &PyFloat_Type || own == &PyBool_Type;
-}
-
-bool all_hash_as_equal(Handle list) {
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.ptr()); ++i)
-        if (!hashes_as_equal(PyList_GET_ITEM(list.ptr(), i))) return false;
-    return true;
-}
+// Values whose equality is their hash's (exact str, int, float, bool): a set answers `in` for
+// them as the list would.
+bool all_hash_as_equal(Handle list) { return all_of_list(list, [](Handle value) { return plain_scalar(value); }); }
 
 // The parent's missing elements appended to `united`, looked up in a set: no user __eq__ runs.
 void add_missing_plain(Handle united, Handle parent) {
-    Obj seen = Obj::steal(PySet_New(united.ptr()));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(parent.ptr()); ++i) {
-        Obj element(Handle(PyList_GET_ITEM(parent.ptr(), i)));  // a GC pass may run finalisers
-        int found = PySet_Contains(seen.ptr(), element.ptr());
-        check(found);
-        if (found) continue;
+    Obj seen = set_of(united);
+    for_each(parent, [&](Handle element) {
+        if (set_has(seen, element)) return;
         united.append(element);
-        check(PySet_Add(seen.ptr(), element.ptr()));
-    }
+        set_add(seen, element);
+    });
 }
 
 // for element in parent: if element not in united: united.append(element)
 void add_missing(Handle united, Handle parent) {
-    bool large = PyList_GET_SIZE(united.ptr()) * PyList_GET_SIZE(parent.ptr()) > 64;
+    bool large = list_size(united) * list_size(parent) > 64;
     if (large && all_hash_as_equal(parent) && all_hash_as_equal(united)) return add_missing_plain(united, parent);
     for (Obj element : parent.iter())
         if (!united.contains(element)) united.append(element);
@@ -98,11 +71,11 @@ Obj merge_list_of_lists(Call& a) {
 Obj merge_list_fields(Handle parent, Handle child) {
     if (parent.len() == 0) return Obj(child);
     if (child.len() == 0) return Obj(parent);
-    if (instance_of(first(parent), &PyList_Type)) return expect_list(global("_merge_list_of_lists").call({parent, child}));
+    if (instance_of(first_item(parent), &PyList_Type)) return expect_list(global("_merge_list_of_lists").call({parent, child}));
     Obj united = copy_list(child);  // the child's own list stays as it is
     add_missing(united, parent);
-    if (instance_of(first(united), &PyDict_Type)) return united;
-    check(PyList_Sort(united.ptr()));  // sorted(): the united list is new already
+    if (instance_of(first_item(united), &PyDict_Type)) return united;
+    sort_list(united);  // sorted(): the united list is new already
     return united;
 }
 
@@ -110,7 +83,7 @@ Obj merge_list_fields(Handle parent, Handle child) {
 // own function and both lists are exact, its body runs without binding the arguments again.
 Obj merged_lists(Handle parent, Handle child) {
     Obj sibling = global("_merge_list_fields");
-    if (sibling.is(g_merge_list_fields) && PyList_CheckExact(parent.ptr()) && PyList_CheckExact(child.ptr()))
+    if (sibling.is(g_merge_list_fields) && exact_list(parent) && exact_list(child))
         return merge_list_fields(parent, child);
     return sibling.call({parent, child});
 }
@@ -119,22 +92,38 @@ Obj merged_lists(Handle parent, Handle child) {
 Obj merged_value(Handle parent_value, Handle child_value) {
     if (instance_of(child_value, &PyList_Type) && instance_of(parent_value, &PyList_Type))
         return merged_lists(parent_value, child_value);
-    if (instance_of(child_value, &PyDict_Type) && instance_of(parent_value, &PyDict_Type))
-        return global("merge_schema").call({parent_value, child_value});
+    if (instance_of(child_value, &PyDict_Type) && instance_of(parent_value, &PyDict_Type)) {
+        // Through the module's name; while that holds this module's own function and both are exact
+        // dicts, its body runs at once (its guard counts the depth).
+        Obj sibling = global("merge_schema");
+        if (sibling.is(g_merge_schema) && exact_dict(parent_value) && exact_dict(child_value))
+            return merge_dicts(parent_value, child_value);
+        return sibling.call({parent_value, child_value});
+    }
     return shallow_copy(child_value);
 }
 
-Obj merge_schema(Call& a) {
-    Handle parent_schema = a[0], child_schema = a[1];
-    RecursionGuard guard(" while merging schemas");
-    for (Obj field_name : child_schema.iter()) {
-        Obj parent_value = parent_schema.get(field_name);
-        Obj child_value = child_schema.item(field_name);
-        Obj merged = parent_value.is_none() ? shallow_copy(child_value) : merged_value(parent_value, child_value);
-        parent_schema.set_item(field_name, merged);
-    }
-    return expect_dict(Obj(parent_schema));
+// The child's keys in its own order; its value read as each key comes up. A str key runs no code
+// between the two, so the value the walk holds is the one child_schema[key] gives.
+void merge_field(Handle parent_schema, Handle child_schema, Handle field_name, Handle value) {
+    Obj parent_value = parent_schema.get(field_name);
+    Obj child_value = exact_str(field_name) ? Obj(value) : child_schema.item(field_name);
+    Obj merged = parent_value.is_none() ? shallow_copy(child_value) : merged_value(parent_value, child_value);
+    // A value merged in place is already the parent's (present) value: storing it again in an exact
+    // dict changes nothing.
+    bool kept = !parent_value.is_none() && merged.is(parent_value) && exact_dict(parent_schema);
+    if (!kept) parent_schema.set_item(field_name, merged);
 }
+
+Obj merge_dicts(Handle parent_schema, Handle child_schema) {
+    RecursionGuard guard(" while merging schemas");
+    walk_dict(child_schema.ptr(), [&](Handle field_name, Handle value) {
+        merge_field(parent_schema, child_schema, field_name, value);
+    });
+    return Obj(parent_schema);
+}
+
+Obj merge_schema(Call& a) { return merge_dicts(a[0], a[1]); }
 
 Obj merge_list_fields_call(Call& a) { return merge_list_fields(a[0], a[1]); }
 
@@ -151,12 +140,12 @@ void module_body(ModuleBody& m) {
            .params = {arg("parent", "list[Any]").exactly(&PyList_Type), arg("child", "list[Any]").exactly(&PyList_Type)},
            .returns = "list[Any]",
            .body = merge_list_fields_call}).release();
-    m.def({.name = "merge_schema",
+    g_merge_schema = m.def({.name = "merge_schema",
            .params = {arg("parent_schema", "dict[str, Any]").exactly(&PyDict_Type),
                       arg("child_schema", "dict[str, Any]").exactly(&PyDict_Type)},
            .returns = "dict[str, Any]",
            .doc = "Merges the child schema into the parent schema in place and returns the parent.",
-           .body = merge_schema});
+           .body = merge_schema}).release();
 }
 
 }  // namespace

@@ -10,9 +10,12 @@
 // it walks and re-reads its size before each item.
 #include <charconv>
 #include <deque>
+#include <limits>
+#include <optional>
 #include <string>
 #include <unordered_set>
 
+#include "exact.hpp"
 #include "frame.hpp"
 
 using namespace kv;
@@ -33,19 +36,19 @@ struct Level {
     Level(Handle value, bool is_mapping) : container(value), mapping(is_mapping) {}
 
     bool empty() const {
-        return mapping ? PyDict_GET_SIZE(container.ptr()) == 0 : PySequence_Fast_GET_SIZE(container.ptr()) == 0;
+        return mapping ? dict_size(container) == 0 : sequence_size(container) == 0;
     }
 
     // The next item, owned; none when the end is reached. The size is read afresh each time.
     Obj next_item() {
-        if (next >= PySequence_Fast_GET_SIZE(items.ptr())) return {};
-        return Obj(Handle{PySequence_Fast_GET_ITEM(items.ptr(), next++)});
+        if (next >= sequence_size(items)) return {};
+        return sequence_at(items, next++);
     }
 };
 
 Obj sorted_items(Handle mapping) {
-    Obj items = Obj::steal(PyMapping_Items(mapping.ptr()));
-    check(PyList_Sort(items.ptr()));
+    Obj items = items_list(mapping);
+    sort_list(items);
     return items;
 }
 
@@ -73,16 +76,15 @@ private:
         }
         if (level.next > 1) text.append(", ");
         if (!level.mapping) return write_value(item);
-        if (!PyTuple_Check(item.ptr()) || PyTuple_GET_SIZE(item.ptr()) != 2)
-            raise(PyExc_ValueError, "items must return 2-tuples");
-        write_key(PyTuple_GET_ITEM(item.ptr(), 0));
+        if (!is_tuple(item) || tuple_size(item) != 2) raise(PyExc_ValueError, "items must return 2-tuples");
+        write_key(tuple_at(item, 0));
         text.append(": ");
-        write_value(PyTuple_GET_ITEM(item.ptr(), 1));
+        write_value(tuple_at(item, 1));
     }
 
     void write_value(Handle value) {
         if (write_scalar(value)) return;
-        if (PyList_Check(value.ptr()) || PyTuple_Check(value.ptr())) return open(value, false);
+        if (value.is_list() || is_tuple(value)) return open(value, false);
         if (value.is_dict()) return open(value, true);
         Obj shown = value.str();  // default=str
         RecursionGuard depth(encoding_depth);
@@ -126,63 +128,54 @@ private:
 
     void write_string(Handle value) {
         static const char hex[] = "0123456789abcdef";
-        Py_ssize_t n = PyUnicode_GET_LENGTH(value.ptr());
-        int kind = PyUnicode_KIND(value.ptr());
-        const void* data = PyUnicode_DATA(value.ptr());
         text.push_back('"');
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        for_each_code_point(value, [&](uint32_t c) {
             if (c >= ' ' && c <= '~' && c != '\\' && c != '"') {
                 text.push_back(static_cast<char>(c));
-                continue;
+                return;
             }
             text.push_back('\\');
             switch (c) {
-                case '\\': text.push_back('\\'); continue;
-                case '"': text.push_back('"'); continue;
-                case '\b': text.push_back('b'); continue;
-                case '\f': text.push_back('f'); continue;
-                case '\n': text.push_back('n'); continue;
-                case '\r': text.push_back('r'); continue;
-                case '\t': text.push_back('t'); continue;
+                case '\\': text.push_back('\\'); return;
+                case '"': text.push_back('"'); return;
+                case '\b': text.push_back('b'); return;
+                case '\f': text.push_back('f'); return;
+                case '\n': text.push_back('n'); return;
+                case '\r': text.push_back('r'); return;
+                case '\t': text.push_back('t'); return;
             }
             if (c >= 0x10000) {
-                Py_UCS4 v = c - 0x10000;
-                Py_UCS4 high = 0xd800 | ((v >> 10) & 0x3ff);
+                uint32_t v = c - 0x10000;
+                uint32_t high = 0xd800 | ((v >> 10) & 0x3ff);
                 text.append({'u', hex[(high >> 12) & 0xf], hex[(high >> 8) & 0xf], hex[(high >> 4) & 0xf],
                              hex[high & 0xf], '\\'});
                 c = 0xdc00 | (v & 0x3ff);
             }
             text.append({'u', hex[(c >> 12) & 0xf], hex[(c >> 8) & 0xf], hex[(c >> 4) & 0xf], hex[c & 0xf]});
-        }
+        });
         text.push_back('"');
     }
 
     void write_int(Handle value) {
-        int overflow = 0;
-        long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
-        if (v == -1 && PyErr_Occurred()) fail();
-        if (overflow) return text.append(Obj::steal(PyLong_Type.tp_repr(value.ptr())).text()), void();
+        std::optional<long long> v = small_int(value);
+        if (!v) return text.append(int_text(value).text()), void();
         char buffer[24];
-        auto end = std::to_chars(buffer, buffer + sizeof buffer, v).ptr;
+        auto end = std::to_chars(buffer, buffer + sizeof buffer, *v).ptr;
         text.append(buffer, end);
     }
 
     void write_float(Handle value) {
-        double v = PyFloat_AS_DOUBLE(value.ptr());
+        double v = float_value(value);
         if (v != v) return text.append("NaN"), void();
-        if (v == Py_HUGE_VAL) return text.append("Infinity"), void();
-        if (v == -Py_HUGE_VAL) return text.append("-Infinity"), void();
-        char* repr = PyOS_double_to_string(v, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
-        if (!repr) fail();
-        text.append(repr);
-        PyMem_Free(repr);
+        if (v == std::numeric_limits<double>::infinity()) return text.append("Infinity"), void();
+        if (v == -std::numeric_limits<double>::infinity()) return text.append("-Infinity"), void();
+        text.append(float_text(v));
     }
 
     void write_key(Handle key) {
         if (key.is_str()) return write_string(key);
         if (!key.is_float() && !key.is_none() && !key.is_int())  // bool is an int
-            KV_RAISE(PyExc_TypeError, "keys must be str, int, float, bool or None, not %.100s", key.type_name());
+            raise(PyExc_TypeError, format_text("keys must be str, int, float, bool or None, not %.100s", key.type_name()));
         text.push_back('"');
         write_scalar(key);
         text.push_back('"');
@@ -193,7 +186,7 @@ Obj calculate_schema_digest(Call& args) {
     Obj dump = args[0].call_method("model_dump");
     CanonicalJson json;
     json.write(dump);
-    Obj data = Obj::steal(PyBytes_FromStringAndSize(json.text.data(), static_cast<Py_ssize_t>(json.text.size())));
+    Obj data = bytes_of(json.text);
     Obj digest = global("hashlib").attr("sha256").call({data});
     return expect_str(digest.call_method("hexdigest"));
 }

@@ -4,6 +4,7 @@
 // class; nullable unless the property is required. Indexes and unique constraints stay empty.
 #include <array>
 
+#include "exact.hpp"
 #include "frame.hpp"
 
 using namespace kv;
@@ -28,18 +29,17 @@ Obj core_member(Handle core_types, size_t which) {
 
 // property_type == member, where property_type is an exact str.
 bool same_name(Handle property_type, Handle member) {
-    if (PyUnicode_Check(member.ptr()) && Py_TYPE(member.ptr())->tp_richcompare == PyUnicode_Type.tp_richcompare)
-        return PyUnicode_Compare(property_type.ptr(), member.ptr()) == 0;
+    if (plain_text(member)) return same_text(property_type, member);
     return property_type.eq(member);
 }
 
 // property_type.capitalize() == property_type
 bool is_capitalized(Handle property_type) {
-    if (!PyUnicode_IS_ASCII(property_type.ptr())) return property_type.call_method("capitalize").eq(property_type);
-    const char* c = static_cast<const char*>(PyUnicode_DATA(property_type.ptr()));
-    Py_ssize_t n = PyUnicode_GET_LENGTH(property_type.ptr());
-    if (n > 0 && c[0] >= 'a' && c[0] <= 'z') return false;
-    for (Py_ssize_t i = 1; i < n; ++i)
+    std::optional<std::string_view> chars = ascii_chars(property_type);
+    if (!chars) return property_type.call_method("capitalize").eq(property_type);
+    std::string_view c = *chars;
+    if (!c.empty() && c[0] >= 'a' && c[0] <= 'z') return false;
+    for (size_t i = 1; i < c.size(); ++i)
         if (c[i] >= 'A' && c[i] <= 'Z') return false;
     return true;
 }

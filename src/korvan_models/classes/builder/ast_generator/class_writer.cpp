@@ -1,6 +1,7 @@
 // class_writer: AstClassWriter assembles the syntax tree of one model class, statement by statement,
 // and feeds the dependency generator with the imports the class needs; its two properties print
 // the class and the import block and hand them to the formatters.
+#include "exact.hpp"
 #include "frame.hpp"
 
 using namespace kv;
@@ -188,7 +189,7 @@ Obj set_union_mode(Call& a) {
 // The printer's line splitting: lambda _source: "".join(split_lines(_source, maxline=120)).
 Obj join_split_lines(Call& a) {
     Obj lines = global("split_lines").call({a[0]}, {{"maxline", LINE_LENGTH}});
-    return Obj::steal(PyUnicode_Join(str("").ptr(), lines.ptr()));
+    return join(str(""), lines);
 }
 
 Obj print_tree(Handle tree, Handle pretty_source) {

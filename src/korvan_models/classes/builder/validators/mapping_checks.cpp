@@ -1,4 +1,5 @@
 // mapping_checks: the non-empty-keys check behind the dictionary validators of generated model classes.
+#include "exact.hpp"
 #include "frame.hpp"
 
 using namespace kv;
@@ -14,19 +15,19 @@ enum class Keys { non_empty, empty, other };
 // can change the dict under the walk. Stops at the first empty key, or, having looked at nothing
 // but exact str keys of non-zero length, as soon as another kind of key turns up.
 Keys text_keys(Handle value) {
-    Py_ssize_t pos = 0;
-    PyObject* k = nullptr;
-    while (PyDict_Next(value.ptr(), &pos, &k, nullptr)) {
-        if (!PyUnicode_CheckExact(k)) return Keys::other;
-        if (PyUnicode_GET_LENGTH(k) == 0) return Keys::empty;
-    }
-    return Keys::non_empty;
+    Keys found = Keys::non_empty;
+    each_key_plainly(value, [&](Handle k) {
+        if (!exact_str(k)) found = Keys::other;
+        else if (text_length(k) == 0) found = Keys::empty;
+        return found == Keys::non_empty;
+    });
+    return found;
 }
 
 Obj validate_non_empty_keys(Call& a) {
     Handle value = a[0];
     if (value.is_none()) return Obj(value);
-    if (PyDict_CheckExact(value.ptr())) {
+    if (exact_dict(value)) {
         Keys keys = text_keys(value);
         if (keys == Keys::non_empty) return Obj(value);
         if (keys == Keys::empty) return empty_key();

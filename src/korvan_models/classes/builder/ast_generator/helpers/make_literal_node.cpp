@@ -4,6 +4,7 @@
 // Nodes are made by calling the ast classes with keyword arguments, the deprecated aliases
 // (Str, Num, NameConstant, the keyword `s`) included, so their warnings reach the caller as usual.
 // Nested values go back through the module-level name `make_literal_node`.
+#include "exact.hpp"
 #include "frame.hpp"
 
 using namespace kv;
@@ -32,12 +33,8 @@ void add_element(Handle list_ast, Handle element) {
 Obj list_node(Handle dictionary) {
     static const Keywords elts{"elts"};
     Obj list_ast = global("ast").attr("List").call({}, elts, {new_list()});
-    if (PyList_CheckExact(dictionary.ptr())) {
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(dictionary.ptr()); ++i)
-            add_element(list_ast, Obj(Handle{PyList_GET_ITEM(dictionary.ptr(), i)}));
-    } else {
-        for (Obj element : dictionary.iter()) add_element(list_ast, element);  // its own __iter__
-    }
+    // An exact list by index, anything else through its own __iter__.
+    for_each(dictionary, [&](Handle element) { add_element(list_ast, element); });
     return list_ast;
 }
 

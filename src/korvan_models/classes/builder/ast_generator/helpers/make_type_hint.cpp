@@ -4,6 +4,7 @@
 // forward reference 'Name' or `Union[Reference, 'Name', LegacyModel]`; every import the node needs
 // is registered with the dependency generator, in the order the node is built.
 #include "core_values.hpp"
+#include "exact.hpp"
 #include "frame.hpp"
 #include "syntax.hpp"
 
@@ -76,12 +77,12 @@ Obj make_type_hint(Call& a) {
             return dict_hint(key, value);
         }
         Obj class_name = items.attr("__class__").attr("__name__").format();
-        KV_RAISE(PyExc_ValueError, "Unknown dictionary type: \"%U\"", class_name.ptr());
+        raise(PyExc_ValueError, format_text("Unknown dictionary type: \"%U\"", class_name.ptr()));
     }
 
     // A name that is no core type makes CoreTypes(...) raise ValueError: it names a model. That is
     // the common case, so it is told apart without a C++ throw.
-    Obj member = Obj::steal_or_null(PyObject_CallOneArg(global("CoreTypes").ptr(), _property_type.ptr()));
+    Obj member = call_unless(global("CoreTypes"), _property_type, PyExc_ValueError);
     if (member.valid()) {
         try {
             Obj basic_types = global("BASIC_TYPES_MAP");
@@ -94,9 +95,6 @@ Obj make_type_hint(Call& a) {
             if (!error_matches(PyExc_ValueError)) throw;
             fetch_error();
         }
-    } else {
-        if (!error_matches(PyExc_ValueError)) fail();
-        PyErr_Clear();
     }
 
     Obj model_name = type_data.attr("type");

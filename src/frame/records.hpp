@@ -13,9 +13,10 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "frame.hpp"
+#include "exact.hpp"
+#include "object.hpp"
 
-namespace korvan {
+namespace kv {
 
 template <size_t N>
 struct FieldName {
@@ -28,7 +29,7 @@ struct FieldName {
 inline bool plain_lookup(PyTypeObject* type) {
     if (type->tp_getattro == PyObject_GenericGetAttr) return true;
     if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE)) return false;
-    static PyObject* const getattribute_name = kv::name("__getattribute__");
+    static PyObject* const getattribute_name = name("__getattribute__");
     PyObject* getattribute = _PyType_Lookup(type, getattribute_name);
     return getattribute && Py_IS_TYPE(getattribute, &PyWrapperDescr_Type) &&
            reinterpret_cast<PyWrapperDescrObject*>(getattribute)->d_wrapped ==
@@ -48,7 +49,18 @@ inline PyObject* managed_dict_pointer(PyObject* record) {
     return reinterpret_cast<uintptr_t>(dict) & 1 ? nullptr : dict;
 }
 
-inline kv::Obj managed_dict(PyObject* record) { return kv::Obj(kv::Handle(managed_dict_pointer(record))); }
+inline Obj managed_dict(PyObject* record) { return Obj(Handle(managed_dict_pointer(record))); }
+
+// The runtime whose object layout managed_dict_pointer reads.
+inline bool layout_known() { return (Py_Version >> 16) == 0x030C; }
+
+// Whether the record's __dict__ is read where this runtime keeps it: the runtime's own answer
+// (made first, so the dict exists) against the pointer read. False on a runtime of another layout.
+inline bool reads_dict_in_place(Handle record) {
+    if (!layout_known() || !(Py_TYPE(record.ptr())->tp_flags & Py_TPFLAGS_MANAGED_DICT)) return false;
+    Obj dict = Obj::steal(PyObject_GenericGetDict(record.ptr(), nullptr));
+    return managed_dict(record.ptr()).is(dict);
+}
 
 // The record types that one name was found to read from their own dict. For each: whether its dict
 // can be read where the runtime keeps it (checked against the runtime's own answer first), and the
@@ -67,9 +79,9 @@ public:
             if (seen.type == type && seen.tag == type->tp_version_tag && seen.tag) return &seen;
         return nullptr;
     }
-    Seen* check(PyTypeObject* type, PyObject* key, kv::Handle record, const kv::Obj& dict) {
+    Seen* check(PyTypeObject* type, PyObject* key, Handle record, const Obj& dict) {
         if (!reads_own_dict(type, key)) return nullptr;
-        static const bool runtime_312 = (Py_Version >> 16) == 0x030C;
+        static const bool runtime_312 = layout_known();
         bool raw = runtime_312 && (type->tp_flags & Py_TPFLAGS_MANAGED_DICT) && managed_dict(record.ptr()).is(dict);
         static Seen unkept;
         if (!type->tp_version_tag) return &(unkept = Seen{type, 0, false, 0});
@@ -90,17 +102,21 @@ inline PyObject* dict_entry(PyObject* dict, PyObject* key, Py_ssize_t& hint) {
     if (PyDict_Next(dict, &pos, &found_key, &value) && found_key == key) return value;
     value = PyDict_GetItemWithError(dict, key);
     if (!value) {
-        if (PyErr_Occurred()) kv::fail();
+        if (PyErr_Occurred()) fail();
         return nullptr;
     }
-    for (pos = 0; PyDict_Next(dict, &pos, &found_key, nullptr);)
-        if (found_key == key) hint = pos - 1;
+    for (pos = 0; PyDict_Next(dict, &pos, &found_key, nullptr);) {
+        if (found_key == key) {
+            hint = pos - 1;
+            break;
+        }
+    }
     return value;
 }
 
 // The value under `key` in the record's own __dict__ when that is where the lookup finds it;
 // empty otherwise.
-inline kv::Obj own_field(kv::Handle record, PyObject* key, OwnDictTypes& types) {
+inline Obj own_field(Handle record, PyObject* key, OwnDictTypes& types) {
     PyTypeObject* type = Py_TYPE(record.ptr());
     OwnDictTypes::Seen* seen = types.find(type);
     if (seen && seen->raw) {
@@ -110,33 +126,33 @@ inline kv::Obj own_field(kv::Handle record, PyObject* key, OwnDictTypes& types) 
         Py_ssize_t pos = seen->hint;
         PyObject *found_key, *value;
         if (own && PyDict_CheckExact(own) && PyDict_Next(own, &pos, &found_key, &value) && found_key == key)
-            return kv::Obj(kv::Handle(value));
+            return Obj(Handle(value));
     }
-    kv::Obj dict = seen && seen->raw ? managed_dict(record.ptr()) : kv::Obj();
+    Obj dict = seen && seen->raw ? managed_dict(record.ptr()) : Obj();
     if (!dict.valid()) {
         if (!seen && !reads_own_dict(type, key)) return {};
-        dict = kv::Obj::steal(PyObject_GenericGetDict(record.ptr(), nullptr));  // as vars(record) gives it
+        dict = Obj::steal(PyObject_GenericGetDict(record.ptr(), nullptr));  // as vars(record) gives it
         if (!seen && !(seen = types.check(type, key, record, dict))) return {};
     }
     if (!PyDict_CheckExact(dict.ptr())) return {};
-    return kv::Obj(kv::Handle(dict_entry(dict.ptr(), key, seen->hint)));
+    return Obj(Handle(dict_entry(dict.ptr(), key, seen->hint)));
 }
 
 // record.<name>
 template <FieldName name>
-kv::Obj field(kv::Handle record, kv::Where where = kv::Where::current()) {
+Obj field(Handle record, Where where = Where::current()) {
     static PyObject* const key = kv::name(name.text);
     static OwnDictTypes types;
-    if (kv::Obj value = own_field(record, key, types); value.valid()) return value;
-    return record.attr(kv::Handle(key), where);
+    if (Obj value = own_field(record, key, types); value.valid()) return value;
+    return record.attr(Handle(key), where);
 }
 
 // getattr(record, name, <nothing>): empty when the record has no such attribute.
 template <FieldName name>
-kv::Obj field_or_null(kv::Handle record, kv::Where where = kv::Where::current()) {
+Obj field_or_null(Handle record, Where where = Where::current()) {
     static PyObject* const key = kv::name(name.text);
     static OwnDictTypes types;
-    if (kv::Obj value = own_field(record, key, types); value.valid()) return value;
+    if (Obj value = own_field(record, key, types); value.valid()) return value;
     return record.attr_or_null(name.text, where);
 }
 
@@ -144,9 +160,9 @@ kv::Obj field_or_null(kv::Handle record, kv::Where where = kv::Where::current())
 // records' metaclass does) this gives that check's answer without looking up and calling the bound
 // check: the instance's type, else its `__class__`, which is that same type unless a class in its
 // type's lookup replaces object's own `__class__`.
-inline bool instance_of(kv::Handle instance, kv::Handle cls) {
-    static PyObject* const instancecheck = kv::name("__instancecheck__");
-    static PyObject* const class_name = kv::name("__class__");
+inline bool instance_of(Handle instance, Handle cls) {
+    static PyObject* const instancecheck = name("__instancecheck__");
+    static PyObject* const class_name = name("__class__");
     static PyObject* const type_check = _PyType_Lookup(&PyType_Type, instancecheck);
     static PyObject* const own_class = _PyType_Lookup(&PyBaseObject_Type, class_name);
     if (!PyType_Check(cls.ptr()) || _PyType_Lookup(Py_TYPE(cls.ptr()), instancecheck) != type_check)
@@ -156,42 +172,9 @@ inline bool instance_of(kv::Handle instance, kv::Handle cls) {
     if (PyType_IsSubtype(instance_type, type)) return true;
     if (plain_lookup(instance_type) && _PyType_Lookup(instance_type, class_name) == own_class)
         return false;
-    kv::Obj shown = instance.attr_or_null("__class__");
+    Obj shown = instance.attr_or_null("__class__");
     return shown.valid() && !shown.is(instance.type()) && PyType_Check(shown.ptr()) &&
            PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(shown.ptr()), type);
 }
 
-// An exact dict walked in place, each pair held owned while visit runs, with the checks the dict's
-// own iterator makes: a size change between steps, or more entries than it started with, raises
-// that iterator's error.
-template <typename Visit>
-void walk_dict(PyObject* dict, Visit visit) {
-    Py_ssize_t pos = 0, used = PyDict_GET_SIZE(dict), left = used;
-    PyObject *key, *value;
-    while (true) {
-        if (PyDict_GET_SIZE(dict) != used) kv::raise(PyExc_RuntimeError, "dictionary changed size during iteration");
-        if (!PyDict_Next(dict, &pos, &key, &value)) return;
-        if (left-- == 0) kv::raise(PyExc_RuntimeError, "dictionary keys changed during iteration");
-        kv::Obj held_key(kv::Handle{key}), held_value(kv::Handle{value});
-        visit(held_key, held_value);
-    }
-}
-
-// for key, value in mapping.items()
-template <typename Visit>
-void for_each_item(kv::Handle mapping, Visit visit) {
-    if (PyDict_CheckExact(mapping.ptr())) return walk_dict(mapping.ptr(), visit);
-    for (const kv::Obj& pair : mapping.call_method("items").iter()) {
-        auto [key, value] = kv::unpack<2>(pair);
-        visit(key, value);
-    }
-}
-
-// for value in mapping.values()
-template <typename Visit>
-void for_each_value(kv::Handle mapping, Visit visit) {
-    if (PyDict_CheckExact(mapping.ptr())) return walk_dict(mapping.ptr(), [&](kv::Handle, kv::Handle value) { visit(value); });
-    for (const kv::Obj& value : mapping.call_method("values").iter()) visit(value);
-}
-
-}  // namespace korvan
+}  // namespace kv
