@@ -236,8 +236,7 @@ Obj Handle::item(Handle key, Where where) const {
 
 Obj Handle::get(Handle key, Where where) const {
     if (!PyDict_CheckExact(p_)) return call_method("get", {key, Handle(Py_None)}, {}, where);
-    // Any key but an exact str may run its __eq__ during the lookup: the frame holds both meanwhile.
-    Pin pin(PyUnicode_CheckExact(key.ptr()) ? nullptr : p_, PyUnicode_CheckExact(key.ptr()) ? nullptr : key.ptr());
+    Pin pin(p_, key.ptr());  // the key's __eq__ may run
     PyObject* found = PyDict_GetItemWithError(p_, key.ptr());  // owned at once, before anything runs
     if (!found && PyErr_Occurred()) fail(where);
     return Obj(Handle(found ? found : Py_None));
@@ -302,8 +301,7 @@ bool Handle::gt(Handle other, Where where) const { return compare(p_, other.p_, 
 bool Handle::ge(Handle other, Where where) const { return compare(p_, other.p_, Py_GE, where); }
 
 void Handle::add(Handle value, Where where) const {
-    bool plain_key = PyUnicode_CheckExact(value.p_);  // its hash and equality run no Python code
-    Pin pin(plain_key ? nullptr : p_, plain_key ? nullptr : value.p_);
+    Pin pin(p_, value.p_);
     if (PySet_CheckExact(p_)) {
         check(PySet_Add(p_, value.p_), where);
         return;
