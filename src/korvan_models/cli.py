@@ -223,6 +223,27 @@ def show_warnings(warnings: list[str]) -> None:
         print(f"warning: {warning}", file=sys.stderr)
 
 
+# SQLSTATE classes of a server that cannot write: insufficient resources, a system error.
+SERVER_FAULTS = ("53", "58")
+SQLITE_FAULTS = ("disk is full", "disk I/O error", "readonly database", "unable to open database file")
+
+
+def database_fault(error: BaseException) -> str | None:
+    """Why a database refused a write when the machine is at fault (a full disk, a read-only file,
+    an I/O error), in the driver's own words; ``None`` for any other error."""
+    exc = sys.modules.get("sqlalchemy.exc")
+    if exc is None or not isinstance(error, exc.DBAPIError):
+        return None
+    cause = error.orig
+    text = (str(cause) or type(cause).__name__).splitlines()[0]
+    state = getattr(cause, "sqlstate", None) or getattr(cause, "pgcode", None)
+    if isinstance(state, str) and state[:2] in SERVER_FAULTS:
+        return text
+    if type(cause).__module__ == "sqlite3" and any(words in text for words in SQLITE_FAULTS):
+        return text
+    return None
+
+
 def main(argv: list[str] | None = None) -> int:
     """Runs the command line; returns the exit status."""
     args = parser().parse_args(argv)
@@ -262,6 +283,14 @@ def main(argv: list[str] | None = None) -> int:
             pass
         return EXIT_TOOL
     except Exception as error:
+        fault = database_fault(error)
+        if fault is not None:
+            out = getattr(args, "out", None)
+            print(f"korvan-models: cannot write the databases: {fault}"
+                  + (f"; {out} was left as it was" if out is not None else ""), file=sys.stderr)
+            if getattr(args, "debug", False):
+                traceback.print_exc()
+            return EXIT_TOOL
         if getattr(args, "debug", False):
             traceback.print_exc()
             if getattr(error, "details", None):

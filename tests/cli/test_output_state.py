@@ -133,6 +133,19 @@ def small_disk(folder):
         subprocess.run(["umount", "-l", folder])
 
 
+def test_a_full_database_disk_is_one_line_and_loses_nothing(project, tmp_path, run):
+    with small_disk(tmp_path / "small") as small:
+        out, database = tmp_path / "out", f"sqlite:///{small / 'default.sqlite3'}"
+        assert run("build", project, "--out", out, "--database", f"default={database}", "-q").status == 0
+        before = tree(out)
+        write_json(project / "models" / "author" / "fixtures" / "authors.json",
+                   [{"_external_id": f"a-{n}", "name": "A" * 2000} for n in range(2500)])
+        child = subprocess.run([KORVAN_MODELS, "build", project, "--out", out, "-q"], capture_output=True, text=True)
+        assert (child.returncode, child.stderr) == (
+            1, f"korvan-models: cannot write the databases: database or disk is full; {out} was left as it was\n")
+        assert tree(out) == before
+
+
 @pytest.mark.parametrize("what, written, error", [
     ("fixtures", "the temporary fixtures document", "File too large"),
     ("static", "{out}/static/big.bin", "File too large"),
