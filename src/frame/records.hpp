@@ -124,6 +124,10 @@ inline PyObject* dict_entry(PyObject* dict, PyObject* key, Py_ssize_t& hint) {
 // empty otherwise.
 inline Obj own_field(Handle record, PyObject* key, OwnDictTypes& types) {
     PyTypeObject* type = Py_TYPE(record.ptr());
+    // A managed dict not made yet (the values still inline): asking for it would make it, and the
+    // interpreter's own fast attribute reads and method calls on that instance would stop applying.
+    // The full lookup reads the inline values as they are.
+    if (unmade_managed_dict(type, record.ptr())) return {};
     OwnDictTypes::Seen* seen = types.find(type);
     if (seen && seen->raw) {
         // The usual read: the name at its entry. Nothing here runs Python code, so the borrowed
@@ -136,10 +140,6 @@ inline Obj own_field(Handle record, PyObject* key, OwnDictTypes& types) {
     }
     Obj dict = seen && seen->raw ? managed_dict(record.ptr()) : Obj();
     if (!dict.valid()) {
-        // A managed dict not made yet (the values still inline): asking for it would make it, and
-        // the interpreter's own fast attribute reads and method calls on that instance would stop
-        // applying. The full lookup reads the inline values as they are.
-        if (unmade_managed_dict(type, record.ptr())) return {};
         if (!seen && !reads_own_dict(type, key)) return {};
         dict = Obj::steal(PyObject_GenericGetDict(record.ptr(), nullptr));  // as vars(record) gives it
         if (!seen && !(seen = types.check(type, key, record, dict))) return {};
