@@ -24,6 +24,7 @@ struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
     Py_ssize_t direct_nargs;  // a call of exactly this many positionals needs no binding; else -1
+    Py_ssize_t checked_nargs;  // the same for a function with declared exact types, checked first
     Signature* sig;
     Body body;
     GeneratorFn generator;
@@ -251,6 +252,10 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     try {
         // Every parameter given by position, none typed: the caller's references serve as they are.
         if (!kwnames && nargs == f->direct_nargs) {
+            Call call(args, nargs, self);
+            result = f->body(call).release();
+        } else if (!kwnames && nargs == f->checked_nargs) {
+            check_exact_types(*f->sig, args);
             Call call(args, nargs, self);
             result = f->body(call).release();
         } else if (!kwnames && nargs < f->direct_nargs && fills_from_defaults(f, nargs)) {
@@ -561,6 +566,7 @@ Obj make_function(FunctionSpec spec, Where where) {
     if (!f) fail(where);
     f->vectorcall = function_vectorcall;
     f->direct_nargs = s->total == s->npos && !s->has_exact && !spec.generator ? s->total : -1;
+    f->checked_nargs = s->total == s->npos && s->has_exact && !spec.generator ? s->total : -1;
     f->sig = s.release();
     f->body = spec.body;
     f->generator = spec.generator;

@@ -5,6 +5,7 @@
 #include <frameobject.h>
 
 #include <cstdio>
+#include <iterator>
 #include <string>
 #include <unordered_map>
 
@@ -132,9 +133,11 @@ PyCodeObject* traceback_code(const char* function_name, int line) {
     return code;
 }
 
-void add_traceback(const char* function_name, int line) {
+namespace {
+
+// The entry over `code` (null: none could be made) for the pending exception.
+void add_traceback_entry(PyCodeObject* code) {
     PyObject* pending = PyErr_GetRaisedException();
-    PyCodeObject* code = traceback_code(function_name, line);
     PyFrameObject* frame = code ? PyFrame_New(PyThreadState_Get(), code, g_namespace, nullptr) : nullptr;
     if (!frame) PyErr_Clear();  // no entry rather than a lost exception
     PyErr_SetRaisedException(pending);
@@ -144,15 +147,46 @@ void add_traceback(const char* function_name, int line) {
     }
 }
 
+// The code objects of the last few functions that failed, by the qualname object itself (held, so
+// that its address names that one text) and line: a repeated failure skips making the lookup's key.
+struct RecentCode {
+    PyObject* qualname = nullptr;
+    int line = 0;
+    PyCodeObject* code = nullptr;
+};
+RecentCode recent_codes[8];
+unsigned next_recent = 0;
+
+}  // namespace
+
+void add_traceback(const char* function_name, int line) {
+    PyObject* pending = PyErr_GetRaisedException();
+    PyCodeObject* code = traceback_code(function_name, line);
+    if (!code) PyErr_Clear();  // no entry rather than a lost exception
+    PyErr_SetRaisedException(pending);
+    add_traceback_entry(code);
+}
+
 void add_traceback(PyObject* qualname, int line) {
+    for (const RecentCode& recent : recent_codes)
+        if (recent.qualname == qualname && recent.line == line && qualname) return add_traceback_entry(recent.code);
     PyObject* pending = PyErr_GetRaisedException();
     const char* text = qualname && PyUnicode_Check(qualname) ? PyUnicode_AsUTF8(qualname) : nullptr;
     if (!text) {
         PyErr_Clear();
         text = "<unknown>";
     }
+    PyCodeObject* code = traceback_code(text, line);
+    if (!code) {
+        PyErr_Clear();  // no entry rather than a lost exception
+    } else if (PyUnicode_CheckExact(qualname)) {
+        RecentCode& slot = recent_codes[next_recent++ % std::size(recent_codes)];
+        PyObject* old = slot.qualname;
+        slot = RecentCode{Py_NewRef(qualname), line, code};
+        Py_XDECREF(old);  // a text: releasing it runs no Python code
+    }
     PyErr_SetRaisedException(pending);
-    add_traceback(text, line);
+    add_traceback_entry(code);
 }
 
 void translate_cpp_exception() noexcept {

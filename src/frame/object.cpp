@@ -244,7 +244,8 @@ Obj Handle::get(Handle key, Where where) const {
 
 void Handle::set_item(Handle key, Handle value, Where where) const {
     Pin pin(p_, key.ptr(), value.ptr());
-    check(PyObject_SetItem(p_, key.ptr(), value.ptr()), where);
+    check(PyDict_CheckExact(p_) ? PyDict_SetItem(p_, key.ptr(), value.ptr()) : PyObject_SetItem(p_, key.ptr(), value.ptr()),
+          where);
 }
 
 void Handle::append(Handle value, Where where) const {
@@ -369,8 +370,13 @@ std::string_view Handle::text(Where where) const {
 Range Handle::iter(Where where) const { return Range(Obj::steal(PyObject_GetIter(p_), where), where); }
 
 void Range::advance() {
-    current_ = Obj::steal_or_null(PyIter_Next(it_.ptr()));
-    if (!current_.valid() && PyErr_Occurred()) fail(where_);
+    // The iterator's own step, as PyIter_Next takes it, with its end (StopIteration) told apart here.
+    PyObject* it = it_.ptr();
+    current_ = Obj::steal_or_null(Py_TYPE(it)->tp_iternext(it));
+    if (!current_.valid() && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_StopIteration)) fail(where_);
+        PyErr_Clear();
+    }
 }
 
 Obj next_item(Handle iterator, Where where) {

@@ -54,6 +54,12 @@ inline Obj managed_dict(PyObject* record) { return Obj(Handle(managed_dict_point
 // The runtime whose object layout managed_dict_pointer reads.
 inline bool layout_known() { return (Py_Version >> 16) == 0x030C; }
 
+// Whether the record's managed __dict__ has not been made yet on this runtime.
+inline bool unmade_managed_dict(PyTypeObject* type, PyObject* record) {
+    static const bool runtime_312 = layout_known();
+    return runtime_312 && (type->tp_flags & Py_TPFLAGS_MANAGED_DICT) && !managed_dict_pointer(record);
+}
+
 // Whether the record's __dict__ is read where this runtime keeps it: the runtime's own answer
 // (made first, so the dict exists) against the pointer read. False on a runtime of another layout.
 inline bool reads_dict_in_place(Handle record) {
@@ -118,6 +124,10 @@ inline PyObject* dict_entry(PyObject* dict, PyObject* key, Py_ssize_t& hint) {
 // empty otherwise.
 inline Obj own_field(Handle record, PyObject* key, OwnDictTypes& types) {
     PyTypeObject* type = Py_TYPE(record.ptr());
+    // A managed dict not made yet (the values still inline): asking for it would make it, and the
+    // interpreter's own fast attribute reads and method calls on that instance would stop applying.
+    // The full lookup reads the inline values as they are.
+    if (unmade_managed_dict(type, record.ptr())) return {};
     OwnDictTypes::Seen* seen = types.find(type);
     if (seen && seen->raw) {
         // The usual read: the name at its entry. Nothing here runs Python code, so the borrowed

@@ -2,6 +2,7 @@
 
 import abc
 import functools
+import gc
 import typing
 
 import pytest
@@ -164,6 +165,9 @@ def test_record_fields_are_read_where_this_runtime_keeps_them(probe):
     fresh.value = "inline"
     for instance, expected in [(record, "own"), (fresh, "inline"), (Computed(), "computed")]:
         assert probe.record_value(instance) == expected == instance.value
+    # Reading left the fresh instance's values inline: no dict was made for it (the collector sees
+    # the values themselves until one is).
+    assert not any(type(referent) is dict for referent in gc.get_referents(fresh))
     slotted = Slotted()
     slotted.value = "slot"
     assert probe.record_value(slotted) == "slot" and probe.dict_in_place(slotted) is False

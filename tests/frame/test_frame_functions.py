@@ -137,9 +137,12 @@ def test_exact_parameter_types(probe, twin):
         ((None, None, None), "Argument 'text' has incorrect type (expected str, got NoneType)"),
     ]
     for args, text in cases:
-        with pytest.raises(TypeError) as raised:
-            probe.exact(*args)
-        assert str(raised.value) == text
+        # All by position (checked before the body) and by keyword (the full binder): one outcome.
+        for call in (lambda: probe.exact(*args), lambda: probe.exact(*args[:1], items=args[1], mapping=args[2])):
+            with pytest.raises(TypeError) as raised:
+                call()
+            assert str(raised.value) == text
+            assert last_entry(raised.value) == ("exact", PATH)
 
 
 def test_declared_results_and_locals(probe):
@@ -310,10 +313,13 @@ def test_traceback_entries_name_the_function_and_source_path(probe):
             call()
         assert last_entry(raised.value) == (qualname, PATH)
     adder = probe.make_adder(None)
-    adder.__qualname__ = "renamed"
-    with pytest.raises(TypeError) as raised:
-        adder(1)
-    assert last_entry(raised.value) == ("renamed", PATH)
+    # The same function failing again and again, under each name it is given meanwhile.
+    for qualname in ["renamed", "renamed", "".join(["re", "named"]), "again", "renamed"]:
+        adder.__qualname__ = qualname
+        for _ in range(2):
+            with pytest.raises(TypeError) as raised:
+                adder(1)
+            assert last_entry(raised.value) == (qualname, PATH)
     with pytest.raises(ValueError) as raised:
         probe.fail("boom")
     assert "src\\frame_probe.py" in "".join(traceback.format_exception(raised.value))
