@@ -7,6 +7,7 @@ import importlib
 import importlib.util
 import json
 import os
+import re
 import sys
 from collections.abc import Iterator
 from contextlib import contextmanager
@@ -32,8 +33,22 @@ def settings_text(models_module_name: str, databases: dict[str, str] | None = No
     return json.dumps(settings, indent=4) + "\n"
 
 
+# A SQLite file URL whose path holds only these characters reads and renders back unchanged, with
+# no user part or query to clean: such URLs (every database beside the output) are taken as they
+# are, without loading SQLAlchemy for them.
+_PLAIN_SQLITE = re.compile(r"sqlite:///([A-Za-z0-9_./-]+)")
+
+
+def plain_sqlite_file(url: str) -> str | None:
+    """The file of a plain SQLite file URL (see ``_PLAIN_SQLITE``); ``None`` for any other URL."""
+    match = _PLAIN_SQLITE.fullmatch(url)
+    return match[1] if match else None
+
+
 def url_without_password(url: str) -> str:
     """A database URL as it may be written to disk: no password, in the user part or the query."""
+    if plain_sqlite_file(url) is not None:
+        return url
     import sqlalchemy as sa
 
     parsed = sa.make_url(url)
@@ -218,13 +233,20 @@ def plan_tables(project: Project, output: Output, keys: dict[str, str]) -> tuple
 
 def _database_files_present() -> bool:
     """Whether every SQLite database of the settings in force is there as a file."""
-    import sqlalchemy as sa
-
     from korvan_data.aliases.using import ALL_DB_ALIASES
-    from korvan_models.storage.engines import database_url
+    from korvan_utils.config.manager import KorvanConfigManager
 
+    manager = KorvanConfigManager()
     for alias in ALL_DB_ALIASES:
-        url = sa.make_url(database_url(alias))
+        text = manager.get_database_url(alias)
+        plain = plain_sqlite_file(text)
+        if plain is not None:
+            if not Path(plain).is_file():
+                return False
+            continue
+        import sqlalchemy as sa
+
+        url = sa.make_url(text)
         if url.get_backend_name() == "sqlite" and not (url.database and Path(url.database).is_file()):
             return False
     return True
@@ -249,11 +271,11 @@ def _take_deferred() -> list:
 
 def create_deferred_tables() -> list[str]:
     """Creates the deferred tables that no fixture load made (one transaction per database); returns notes."""
+    if not _deferred:
+        return []
     from korvan_models.storage import dispose_engines
     from korvan_models.storage import load_fixtures as store_fixtures
 
-    if not _deferred:
-        return []
     try:
         report = store_fixtures(None, table_schemas=_take_deferred())
     finally:
@@ -356,11 +378,13 @@ def _default_database_exists() -> bool:
 def stored_record_notes(schemas: list) -> list[str]:
     """One line per model of ``schemas`` (those whose tables changed) whose stored records lack a
     property the model now requires."""
+    notes: list[str] = []
+    if not schemas:
+        return notes
     from korvan_data.aliases.using import DEFAULT_DB_ALIAS
     from korvan_models.storage import dispose_engines
     from korvan_models.storage.records import lacking_required
 
-    notes = []
     try:
         for schema in schemas:
             properties = schema.properties or {}
