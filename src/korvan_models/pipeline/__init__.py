@@ -14,7 +14,7 @@ from pathlib import Path
 from korvan_models.pipeline.generate import Generated, GenerationError
 from korvan_models.pipeline.generate import generate as generate_classes
 from korvan_models.pipeline.generate import model_keys
-from korvan_models.pipeline.output import Output, OutputBusy, OutputLock, WriteFault, output_path
+from korvan_models.pipeline.output import Output, OutputBusy, OutputLock, WriteFault, earlier_texts, output_path
 from korvan_models.pipeline.problems import Problem, ProjectError
 from korvan_models.pipeline.project import Project, check_project
 from korvan_models.pipeline.typing_aids import package_extras
@@ -80,7 +80,9 @@ def output_problems(root: Path, out: Path) -> list[Problem]:
 
 def generate_models(project: Project, output: Output, jobs: int, keys: dict[str, str] | None = None) -> Generated:
     """Every model's module text, reusing the previous build's where nothing changed."""
-    generated = generate_classes(project.schemas, project.names, MODELS_PACKAGE, output.previous_texts(), jobs, keys)
+    # The check's trial generated some models already, as this build does (a key names the package).
+    generated = generate_classes(project.schemas, project.names, MODELS_PACKAGE, output.previous_texts(), jobs, keys,
+                                 project.texts)
     tool_failures = [failure for failure in generated.failures if not failure.is_project_mistake]
     if tool_failures:
         raise GenerationError(tool_failures[0])
@@ -109,7 +111,8 @@ def build_project(
     problems = output_problems(root, out)
     if problems:
         raise ProjectError(problems)
-    project = check_project(root)
+    # The trial of the check takes the texts an earlier build made where their models are unchanged.
+    project = check_project(root, earlier_texts(out))
     say(f"checked {counted(len(project.entries), 'model')} in {root}")
     lock = OutputLock(output_path(out), wait, say)
     output = None

@@ -262,17 +262,21 @@ def generate(
     previous: dict[str, str] | None = None,
     jobs: int = 1,
     keys: dict[str, str] | None = None,
+    made: dict[str, str] | None = None,
 ) -> Generated:
     """Generates every model's text, reusing ``previous`` texts (by key) and using up to ``jobs`` processes.
 
-    ``keys`` are the models' reuse keys when the caller has them already.
+    ``keys`` are the models' reuse keys when the caller has them already; ``made`` holds texts by
+    key generated earlier in this run, taken as they are but counted as generated.
     """
     global _job
     previous = previous or {}
+    made = made or {}
     keys = keys or model_keys(schemas, names, models_module_name)
     texts = {title: previous[key] for title, key in keys.items() if key in previous}
-    todo = [schema for schema in schemas if schema.title not in texts]
     reused = len(texts)
+    texts.update({title: made[key] for title, key in keys.items() if key in made and title not in texts})
+    todo = [schema for schema in schemas if schema.title not in texts]
     workers = max(1, min(jobs, len(todo) // PARALLEL_THRESHOLD or 1))
     helpers = workers - 1
     with _quiet_collector():
