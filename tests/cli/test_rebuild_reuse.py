@@ -3,6 +3,7 @@ run and only when their bytes are those recorded, and database URLs cleaned with
 
 from __future__ import annotations
 
+import json
 import os
 
 import pytest
@@ -81,3 +82,60 @@ def test_url_without_password_agrees_with_sqlalchemy(url):
     assert "secret" not in store.url_without_password(url)
     if store.plain_sqlite_file(url) is not None:
         assert os.path.join("/", store.plain_sqlite_file(url)) == os.path.join("/", parsed.database)
+
+
+def _names(out) -> list[str]:
+    import sqlite3
+
+    with sqlite3.connect(out / "data" / "default.sqlite3") as connection:
+        return sorted(row[0] for row in connection.execute('SELECT name FROM "Author"'))
+
+
+def _edit_record(project):
+    (project / "models" / "author" / "fixtures" / "authors.json").write_text(
+        '[{"_external_id": "a-1", "name": "Anna"}]', "utf-8")
+
+
+def _add_file(project):
+    files = project / "models" / "author" / "fixtures" / "files"
+    files.mkdir()
+    (files / "photo.bin").write_bytes(b"\0\1")
+
+
+def _change_model(project):
+    schema_file = project / "models" / "author" / "model.json"
+    schema = json.loads(schema_file.read_text("utf-8"))
+    schema["properties"]["nickname"] = {"type": "string"}
+    schema_file.write_text(json.dumps(schema), "utf-8")
+
+
+def _lose_database(project):
+    os.unlink(project.parent / "out" / "data" / "default.sqlite3")
+
+
+@pytest.mark.parametrize("change, names", [
+    (None, ["Zed"]),  # nothing changed: the application's edit stays
+    (_edit_record, ["Anna"]),
+    (_add_file, ["Ann"]),
+    (_change_model, ["Ann"]),
+    (_lose_database, ["Ann"]),
+])
+def test_the_fixtures_are_stored_again_only_when_something_they_depend_on_changed(project, tmp_path, run, change,
+                                                                                   names):
+    out = tmp_path / "out"
+    assert "fixtures stored: 1 created" in run("build", project, "--out", out).out
+    import sqlite3
+
+    with sqlite3.connect(out / "data" / "default.sqlite3") as connection:  # the application renames Ann
+        connection.execute('UPDATE "Author" SET name = \'Zed\'')
+    if change is not None:
+        change(project)
+    again = run("build", project, "--out", out)
+    assert again.status == 0, again.err
+    assert ("not stored again" in again.out) == (change is None)
+    assert _names(out) == names
+    # Once stored, the same fixtures are not stored again, and their files are still copied.
+    third = run("build", project, "--out", out)
+    assert "not stored again" in third.out and _names(out) == names
+    if change is _add_file:
+        assert [path.read_bytes() for path in (out / "files").rglob("photo.bin")] == [b"\0\1"]

@@ -184,13 +184,20 @@ def _write_build(project: Project, output: Output, jobs: int, report: BuildRepor
     written = {entry["file"]: generated.texts[title] for title, entry in models.items()}
     for relative, text in package_extras(MODELS_PACKAGE, written).items():
         output.write(relative, text)
-    reader = store.copy_files(project, output)
+    # The fixtures are stored again only where they, a model or its tables changed (see fixtures_digest).
+    stored = store.fixtures_digest(project, tables)
+    storing = bool(changed) or stored is None or output.manifest.get("stored") != stored
+    reader = store.copy_files(project, output, storing)
+    output.stored = stored
     kept = output.prepare(models)
     # Tables are made in the transaction that stores the fixtures: a build that fails after the
     # store step began leaves every database as it was.
     store.defer_tables(changed)
     try:
-        report.notes += store.store(project, output, reader, MODELS_PACKAGE)
+        if storing:
+            report.notes += store.store(project, output, reader, MODELS_PACKAGE)
+        elif project.records:
+            report.notes.append("fixtures unchanged since the last build: not stored again")
         with store.settings_in_force(output.staging):
             report.notes += store.create_deferred_tables()
             report.notes += store.stored_record_notes(changed)

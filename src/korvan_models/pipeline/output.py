@@ -238,6 +238,8 @@ class Output:
         # Files whose edits the build reads back and keeps (or refuses itself), not hand edits to refuse.
         self.merged: set[str] = set()
         self._written: dict[str, str] = {}
+        # The digest of the fixtures this build stored (or found stored), recorded in the manifest.
+        self.stored: str | None = None
         self._digests: dict[str, str | None] = {}
         self._recover()
         self.manifest = self._read_manifest()
@@ -471,6 +473,8 @@ class Output:
 
     def _write_manifest(self, folder: Path, models: dict[str, dict]) -> None:
         manifest = {"version": MANIFEST_VERSION, "files": dict(sorted(self._written.items())), "models": models}
+        if models and self.stored is not None:
+            manifest["stored"] = self.stored
         try:
             (folder / MANIFEST).write_text(json.dumps(manifest, indent=1) + "\n", "utf-8")
         except OSError as error:

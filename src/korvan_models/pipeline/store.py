@@ -14,6 +14,7 @@ from contextlib import contextmanager
 from pathlib import Path
 
 from korvan_models.pipeline import parts
+from korvan_models.pipeline.files import FILES_FOLDER
 from korvan_models.pipeline.fixture_checks import fixture_elements, reference_problems
 from korvan_models.pipeline.output import Output, WriteFault
 from korvan_models.pipeline.problems import Problem, ProjectError
@@ -156,11 +157,37 @@ def locate_record(project: Project, class_name: str, external_id: object) -> tup
     return next((path for path, schema in project.entries if schema.title == class_name), None), None
 
 
-def copy_files(project: Project, output: Output) -> object | None:
+def fixtures_digest(project: Project, tables: dict[str, str]) -> str | None:
+    """What storing the fixtures depends on: every file under the models' fixtures folders (name and
+    bytes) and every model's table key, which holds the model's own key, the store's version and
+    the databases in force. ``None`` when a file cannot be read (the store step then runs and says why).
+
+    A build whose digest equals the one its output recorded skips the store step: the earlier build
+    stored these very records into these very tables. Records are versioned, and the fixtures are a
+    project's initial records, not a state each build enforces: a record an application changed or
+    removed since stays as the application left it until its fixture changes. A missing database
+    file makes every table "changed", and the step runs again.
+    """
+    digest = hashlib.sha256(json.dumps(sorted(tables.items())).encode())
+    for folder in sorted(project.models_dir.glob("*/fixtures")):
+        for path in sorted(folder.rglob("*")):
+            if path.is_dir():
+                continue
+            try:
+                data = path.read_bytes()
+            except OSError:
+                return None
+            name = path.relative_to(project.models_dir).as_posix()
+            digest.update(f"{len(name)}:{name}".encode() + hashlib.sha256(data).digest())
+    return digest.hexdigest()
+
+
+def copy_files(project: Project, output: Output, storing: bool = True) -> object | None:
     """Copies the fixtures' files and the static files into the staging folder; returns the fixtures
-    reader, or ``None`` when no model has fixtures."""
+    reader, or ``None`` when no model has fixtures (or, without ``storing``, none has files)."""
     reader = None
-    if any(project.models_dir.glob("*/fixtures")):
+    wanted = "*/fixtures" if storing else f"*/fixtures/{FILES_FOLDER}"
+    if any(project.models_dir.glob(wanted)):
         try:
             reader = parts.fixtures_loader(project.models_dir)
         except Exception:
