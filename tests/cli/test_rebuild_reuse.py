@@ -139,3 +139,23 @@ def test_the_fixtures_are_stored_again_only_when_something_they_depend_on_change
     assert "not stored again" in third.out and _names(out) == names
     if change is _add_file:
         assert [path.read_bytes() for path in (out / "files").rglob("photo.bin")] == [b"\0\1"]
+
+
+def test_a_table_made_by_an_earlier_build_of_the_process_still_has_its_records_checked(project, tmp_path, run):
+    import sqlite3
+
+    out = tmp_path / "out"
+    assert run("build", project, "--out", out).status == 0
+    with sqlite3.connect(out / "data" / "default.sqlite3") as connection:  # saved by the application
+        connection.execute('INSERT INTO "Author" (_object_id, _object_version, _class_version, name) '
+                           "VALUES ('app-1', 1, 1, 'Bo')")
+    schema_file = project / "models" / "author" / "model.json"
+    schema = json.loads(schema_file.read_text("utf-8"))
+    schema["properties"]["born"] = {"type": "number"}
+    schema["required"] = [*schema.get("required", []), "born"]
+    schema_file.write_text(json.dumps(schema), "utf-8")
+    (project / "models" / "author" / "fixtures" / "authors.json").write_text(
+        '[{"_external_id": "a-1", "name": "Ann", "born": 1900}]', "utf-8")
+    rebuilt = run("build", project, "--out", out)
+    assert rebuilt.status == 0, rebuilt.err
+    assert "1 stored Author record lacks the required born" in rebuilt.out

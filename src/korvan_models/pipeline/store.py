@@ -285,8 +285,12 @@ _deferred: list = []
 
 
 def defer_tables(schemas: list) -> None:
-    """Has the store step create or complete the tables of ``schemas`` together with the fixtures."""
+    """Has the store step create or complete the tables of ``schemas`` together with the fixtures
+    (and forgets which tables an earlier build of this process created)."""
     _deferred[:] = schemas
+    tables = sys.modules.get("korvan_models.storage.tables")
+    if tables is not None:
+        tables.created_tables.clear()
 
 
 def _take_deferred() -> list:
@@ -410,10 +414,16 @@ def stored_record_notes(schemas: list) -> list[str]:
         return notes
     from korvan_data.aliases.using import DEFAULT_DB_ALIAS
     from korvan_models.storage import dispose_engines
+    from korvan_models.storage.engines import database_url
     from korvan_models.storage.records import lacking_required
+    from korvan_models.storage.tables import created_tables
 
+    # A table this build created held no records before, and its fixtures hold every required value.
+    new = created_tables.get(database_url(DEFAULT_DB_ALIAS), set())
     try:
         for schema in schemas:
+            if schema.title in new:
+                continue
             properties = schema.properties or {}
             required = [properties[name].field_name or name for name in schema.required or [] if name in properties]
             count, lacking = lacking_required(DEFAULT_DB_ALIAS, schema.title, required)

@@ -331,9 +331,13 @@ def _copy_into_new_form(
     connection.execute(sa.text(f"ALTER TABLE {quoted_new} RENAME TO {quoted_old}"))
 
 
-def _create_or_grow(connection: sa.Connection, wanted: list[TableForm]) -> list[str]:
+# Tables this process created, by database URL: they held no records before it stored any.
+created_tables: dict[str, set[str]] = {}
+
+
+def _create_or_grow(connection: sa.Connection, wanted: list[TableForm], created: set[str] | None = None) -> list[str]:
     """Creates the tables the database lacks and adds the missing columns to the others; returns notes
-    on columns that keep a form the model no longer has."""
+    on columns that keep a form the model no longer has. The names of the tables made go to ``created``."""
     stored = _stored_columns(connection, {table.name for table in wanted})
     notes: list[str] = []
     wanted_columns: dict[str, set[str]] = {}
@@ -344,6 +348,8 @@ def _create_or_grow(connection: sa.Connection, wanted: list[TableForm]) -> list[
         found = stored.get(key)
         if found is None:
             connection.exec_driver_sql(table.create_sql(connection.dialect))
+            if created is not None:
+                created.add(table.name)
             stored[key] = (table.name, {c.name: StoredColumn(type_words(c.type, connection.dialect), c.nullable) for c in table.columns})
         else:
             stored_name, columns = found
@@ -409,11 +415,14 @@ def ensure_tables(
     for alias in ALL_DB_ALIASES:
         url = database_url(alias)
         wanted = [build_table(schema, alias) for schema in schemas]
+        made: set[str] = set()
         if connections is None:
             with writing(engine_for_url(url)) as connection:
-                changes = _create_or_grow(connection, wanted)
+                changes = _create_or_grow(connection, wanted, made)
         else:
-            changes = _create_or_grow(connections[alias], wanted)
+            changes = _create_or_grow(connections[alias], wanted, made)
+        # Known only once committed: the caller's transaction commits after this returns.
+        created_tables.setdefault(url, set()).update(made)
         notes += [f"{alias} database: {note}" for note in changes]
         for table in wanted:
             _tables.pop((url, table.name))
