@@ -11,10 +11,16 @@ from collections.abc import Callable
 from dataclasses import dataclass, field
 from pathlib import Path
 
-from korvan_models.pipeline.generate import Generated, GenerationError
+from korvan_models.pipeline.generate import Generated, GenerationError, model_keys
 from korvan_models.pipeline.generate import generate as generate_classes
-from korvan_models.pipeline.generate import model_keys
-from korvan_models.pipeline.output import Output, OutputBusy, OutputLock, WriteFault, earlier_texts, output_path
+from korvan_models.pipeline.output import (
+    Output,
+    OutputBusy,
+    OutputLock,
+    WriteFault,
+    earlier_texts,
+    output_path,
+)
 from korvan_models.pipeline.problems import Problem, ProjectError
 from korvan_models.pipeline.project import Project, check_project
 from korvan_models.pipeline.typing_aids import package_extras
@@ -112,7 +118,7 @@ def build_project(
     if problems:
         raise ProjectError(problems)
     # The trial of the check takes the texts an earlier build made where their models are unchanged.
-    project = check_project(root, earlier_texts(out))
+    project = check_project(root, lambda: earlier_texts(out))
     say(f"checked {counted(len(project.entries), 'model')} in {root}")
     lock = OutputLock(output_path(out), wait, say)
     output = None

@@ -18,7 +18,7 @@ import sys
 import tempfile
 import traceback
 import warnings as warning_module
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -225,11 +225,11 @@ def _placed(problems: list[Problem], files: ProjectFiles) -> list[Problem]:
     return diagnose.placed(problems, lines)
 
 
-def check_project(root: Path, previous: dict[str, str] | None = None) -> Project:
+def check_project(root: Path, previous: Callable[[], dict[str, str]] | None = None) -> Project:
     """Reads, extends and verifies the project at ``root``; raises ``ProjectError`` listing its mistakes.
 
-    ``previous`` holds module texts of an earlier build by model key, which the trial takes instead
-    of generating them again."""
+    ``previous`` gives the module texts of an earlier build by model key (asked only when the trial
+    needs a class), which the trial takes instead of generating them again."""
     root = Path(root)
     if not root.is_dir():
         why = "is not a folder" if os.path.lexists(root) else "no such project folder"
@@ -294,14 +294,20 @@ def _where(project: Project, error: BaseException, folder: Path) -> tuple[Path |
     return None, None, None
 
 
-def trial(project: Project, code_titles: set[str], previous: dict[str, str] | None = None) -> list[Problem]:
+def trial(project: Project, code_titles: set[str], previous: Callable[[], dict[str, str]] | None = None) -> list[Problem]:
     """Generates the classes that custom code or fixture records need into a temporary folder,
     imports them, and validates every record as the store would.
 
     A class is generated as the build generates it (same package name, in a neutral working
-    folder), so its text is kept in ``project.texts`` for the build; a text of ``previous`` with
+    folder), so its text is kept in ``project.texts`` for the build; a text ``previous`` gives for
     the model's key is taken as it is."""
-    from korvan_models.pipeline.generate import Failure, GenerationError, model_keys, neutral_folder, render_model
+    from korvan_models.pipeline.generate import (
+        Failure,
+        GenerationError,
+        model_keys,
+        neutral_folder,
+        render_model,
+    )
 
     titles = {schema.title for schema in project.schemas}
     paths = {schema.title: path for path, schema in project.entries}
@@ -315,9 +321,9 @@ def trial(project: Project, code_titles: set[str], previous: dict[str, str] | No
     needed = _needed(project, code_titles | {record.class_name for record in project.records})
     if not needed:
         return []
-    previous = previous or {}
+    earlier = previous() if previous is not None else {}
     keys = model_keys(needed, project.names, TRIAL_PACKAGE)
-    texts = {schema.title: previous[keys[schema.title]] for schema in needed if keys[schema.title] in previous}
+    texts = {schema.title: earlier[keys[schema.title]] for schema in needed if keys[schema.title] in earlier}
     with neutral_folder():
         for schema in needed:
             if schema.title in texts:

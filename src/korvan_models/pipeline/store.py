@@ -293,11 +293,13 @@ def defer_tables(schemas: list) -> None:
         tables.created_tables.clear()
 
 
-def _take_deferred() -> list:
+def _take_deferred() -> Iterator:
+    """The table descriptions of the deferred schemas, each made only when it is read (the store
+    reads them once, one at a time)."""
     from korvan_models.schemas.utils.table_layout import object_schema_to_table_schema
 
     schemas, _deferred[:] = list(_deferred), []
-    return [object_schema_to_table_schema(schema) for schema in schemas]
+    return (object_schema_to_table_schema(schema) for schema in schemas)
 
 
 def create_deferred_tables() -> list[str]:

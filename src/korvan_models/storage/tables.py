@@ -407,14 +407,21 @@ def ensure_tables(
     ``connections`` (by alias), which then commits the tables together with what it writes.
     Nothing is dropped: a column that a description no longer has, or marks deleted, is kept with
     its values, and so is every row.
+
+    ``table_schemas`` is read once (it may make each description as it is asked for): the tables of
+    every alias are drawn from a description before the next one is made, so that the descriptions
+    of a large project need not all be held at once.
     """
-    schemas = list(table_schemas)
+    forms: dict[str, list[TableForm]] = {alias: [] for alias in ALL_DB_ALIASES}
+    for schema in table_schemas:
+        for alias, wanted in forms.items():
+            wanted.append(build_table(schema, alias))
     notes: list[str] = []
-    if not schemas:
+    if not forms[ALL_DB_ALIASES[0]]:
         return notes
     for alias in ALL_DB_ALIASES:
         url = database_url(alias)
-        wanted = [build_table(schema, alias) for schema in schemas]
+        wanted = forms[alias]
         made: set[str] = set()
         if connections is None:
             with writing(engine_for_url(url)) as connection:
