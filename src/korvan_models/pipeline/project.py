@@ -250,7 +250,8 @@ def check_project(root: Path, previous: Callable[[], dict[str, str]] | None = No
     if problems:
         raise ProjectError(_placed(problems, files))
     names = DependencyModelNames.from_schemas(schema for _path, schema in entries)
-    project = Project(root, models_dir, entries, names, warnings, records, files, code)
+    # The bytes the walk read are not needed past the check (about a kilobyte and a half per model).
+    project = Project(root, models_dir, entries, names, warnings, records, None, code)
     problems = trial(project, {first[model_dir].title for model_dir in code if model_dir in first}, previous)
     if problems:
         raise ProjectError(problems)
