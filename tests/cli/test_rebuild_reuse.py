@@ -104,3 +104,15 @@ def test_the_fixtures_are_stored_again_only_when_something_they_depend_on_change
     third = run("build", project, "--out", out)
     assert "not stored again" in third.out and _names(out) == names
     assert [file.name for file in (out / "files").rglob("*.bin")] == (["photo.bin"] if data == b"\0\1" else [])
+
+
+@pytest.mark.parametrize("cores, busy, load, free", [
+    (2, 0.2, 1.9, 2),  # a core left by a build that just ended counts: the load average would say 1
+    (2, 1.2, 0.0, 1), (2, 2.5, 0.0, 1), (4, 1.31, 0.0, 3), (1, 0.0, 0.0, 1),
+    (2, None, 1.2, 1), (2, None, 0.2, 2),  # no processor counters: the load average stands in
+])
+def test_free_cores_counts_the_cores_other_work_leaves_now(monkeypatch, cores, busy, load, free):
+    monkeypatch.setattr(generate_module, "machine_cores", lambda: cores)
+    monkeypatch.setattr(generate_module, "_busy_cores", lambda _sample: busy)
+    monkeypatch.setattr(os, "getloadavg", lambda: (load, load, load))
+    assert generate_module.free_cores() == free

@@ -11,7 +11,13 @@ from collections.abc import Callable
 from dataclasses import dataclass, field
 from pathlib import Path
 
-from korvan_models.pipeline.generate import Generated, GenerationError, model_keys
+from korvan_models.pipeline.generate import (
+    Generated,
+    GenerationError,
+    free_cores,
+    machine_cores,
+    model_keys,
+)
 from korvan_models.pipeline.generate import generate as generate_classes
 from korvan_models.pipeline.output import (
     Output,
@@ -26,7 +32,7 @@ from korvan_models.pipeline.project import Project, check_project
 from korvan_models.pipeline.typing_aids import package_extras
 
 __all__ = ["BuildReport", "OutputBusy", "Problem", "Project", "ProjectError", "WriteFault", "build_project",
-           "check_project"]
+           "check_project", "free_cores", "machine_cores"]
 
 MODELS_PACKAGE = "models"
 
@@ -52,25 +58,6 @@ def _inside(path: Path, folder: Path) -> bool:
 def counted(number: int, noun: str) -> str:
     """``1 model``, ``2 models``."""
     return f"{number} {noun}{'' if number == 1 else 's'}"
-
-
-def machine_cores() -> int:
-    """The cores this process may run on."""
-    try:
-        return len(os.sched_getaffinity(0)) or 1
-    except AttributeError:
-        return os.cpu_count() or 1
-
-
-def free_cores() -> int:
-    """The cores this process may run on that other work leaves free (by the last minute's load
-    average; a core counts once less than 0.7 of one is in use elsewhere), at least one."""
-    cores = machine_cores()
-    try:
-        load = os.getloadavg()[0]
-    except OSError:
-        return cores
-    return max(1, min(cores, int(cores - load + 0.7)))
 
 
 def output_problems(root: Path, out: Path) -> list[Problem]:
@@ -131,7 +118,8 @@ def build_project(
         except OSError as error:
             raise WriteFault(f"beside the output folder ({output.target.parent})", error) from error
         report = BuildReport(project, output.target)
-        report.kept = write_build(project, output, jobs or free_cores(), report, say, databases or {})
+        # Without --jobs the generation counts the free cores itself, once it knows there is much to do.
+        report.kept = write_build(project, output, jobs or 0, report, say, databases or {})
     except BaseException as error:
         if isinstance(error, KeyboardInterrupt):
             error.output_replaced = output is not None and output.replaced
