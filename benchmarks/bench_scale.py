@@ -131,7 +131,9 @@ def cold(temp: Path, count: int, repeats: int, codegen: str | None, keep: Path |
             mine[name].append(run(ours(project, out, ("--quiet",), name)))
             if repeat == 0 and keep is not None:
                 shutil.copytree(out / "models", keep / name / str(count), dirs_exist_ok=True)
+            # The databases beside the output go too: the next command's build must find none.
             shutil.rmtree(out)
+            shutil.rmtree(temp / f".{out.name}.korvan-data", ignore_errors=True)
     print(f"cold build, {count} models")
     for name, runs in mine.items():
         print(line(name, runs))

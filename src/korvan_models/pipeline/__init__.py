@@ -11,16 +11,28 @@ from collections.abc import Callable
 from dataclasses import dataclass, field
 from pathlib import Path
 
-from korvan_models.pipeline.generate import Generated, GenerationError
+from korvan_models.pipeline.generate import (
+    Generated,
+    GenerationError,
+    free_cores,
+    machine_cores,
+    model_keys,
+)
 from korvan_models.pipeline.generate import generate as generate_classes
-from korvan_models.pipeline.generate import model_keys
-from korvan_models.pipeline.output import Output, OutputBusy, OutputLock, WriteFault, output_path
+from korvan_models.pipeline.output import (
+    Output,
+    OutputBusy,
+    OutputLock,
+    WriteFault,
+    earlier_texts,
+    output_path,
+)
 from korvan_models.pipeline.problems import Problem, ProjectError
 from korvan_models.pipeline.project import Project, check_project
 from korvan_models.pipeline.typing_aids import package_extras
 
 __all__ = ["BuildReport", "OutputBusy", "Problem", "Project", "ProjectError", "WriteFault", "build_project",
-           "check_project"]
+           "check_project", "free_cores", "machine_cores"]
 
 MODELS_PACKAGE = "models"
 
@@ -48,25 +60,6 @@ def counted(number: int, noun: str) -> str:
     return f"{number} {noun}{'' if number == 1 else 's'}"
 
 
-def machine_cores() -> int:
-    """The cores this process may run on."""
-    try:
-        return len(os.sched_getaffinity(0)) or 1
-    except AttributeError:
-        return os.cpu_count() or 1
-
-
-def free_cores() -> int:
-    """The cores this process may run on that other work leaves free (by the last minute's load
-    average; a core counts once less than 0.7 of one is in use elsewhere), at least one."""
-    cores = machine_cores()
-    try:
-        load = os.getloadavg()[0]
-    except OSError:
-        return cores
-    return max(1, min(cores, int(cores - load + 0.7)))
-
-
 def output_problems(root: Path, out: Path) -> list[Problem]:
     """Why ``out`` cannot hold a build of the project at ``root``."""
     if _inside(out, root / "models"):
@@ -80,7 +73,9 @@ def output_problems(root: Path, out: Path) -> list[Problem]:
 
 def generate_models(project: Project, output: Output, jobs: int, keys: dict[str, str] | None = None) -> Generated:
     """Every model's module text, reusing the previous build's where nothing changed."""
-    generated = generate_classes(project.schemas, project.names, MODELS_PACKAGE, output.previous_texts(), jobs, keys)
+    # The check's trial generated some models already, as this build does (a key names the package).
+    generated = generate_classes(project.schemas, project.names, MODELS_PACKAGE, output.previous_texts(), jobs, keys,
+                                 project.texts)
     tool_failures = [failure for failure in generated.failures if not failure.is_project_mistake]
     if tool_failures:
         raise GenerationError(tool_failures[0])
@@ -109,7 +104,8 @@ def build_project(
     problems = output_problems(root, out)
     if problems:
         raise ProjectError(problems)
-    project = check_project(root)
+    # The trial of the check takes the texts an earlier build made where their models are unchanged.
+    project = check_project(root, lambda: earlier_texts(out))
     say(f"checked {counted(len(project.entries), 'model')} in {root}")
     lock = OutputLock(output_path(out), wait, say)
     output = None
@@ -122,7 +118,8 @@ def build_project(
         except OSError as error:
             raise WriteFault(f"beside the output folder ({output.target.parent})", error) from error
         report = BuildReport(project, output.target)
-        report.kept = write_build(project, output, jobs or free_cores(), report, say, databases or {})
+        # Without --jobs the generation counts the free cores itself, once it knows there is much to do.
+        report.kept = write_build(project, output, jobs or 0, report, say, databases or {})
     except BaseException as error:
         if isinstance(error, KeyboardInterrupt):
             error.output_replaced = output is not None and output.replaced
@@ -181,13 +178,20 @@ def _write_build(project: Project, output: Output, jobs: int, report: BuildRepor
     written = {entry["file"]: generated.texts[title] for title, entry in models.items()}
     for relative, text in package_extras(MODELS_PACKAGE, written).items():
         output.write(relative, text)
-    reader = store.copy_files(project, output)
+    # The fixtures are stored again only where they, a model or its tables changed (see fixtures_digest).
+    stored = store.fixtures_digest(project, tables)
+    storing = bool(changed) or stored is None or output.manifest.get("stored") != stored
+    reader = store.copy_files(project, output, storing)
+    output.stored = stored
     kept = output.prepare(models)
     # Tables are made in the transaction that stores the fixtures: a build that fails after the
     # store step began leaves every database as it was.
     store.defer_tables(changed)
     try:
-        report.notes += store.store(project, output, reader, MODELS_PACKAGE)
+        if storing:
+            report.notes += store.store(project, output, reader, MODELS_PACKAGE)
+        elif project.records:
+            report.notes.append("fixtures unchanged since the last build: not stored again")
         with store.settings_in_force(output.staging):
             report.notes += store.create_deferred_tables()
             report.notes += store.stored_record_notes(changed)

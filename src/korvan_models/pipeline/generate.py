@@ -10,6 +10,7 @@ import os
 import signal
 import sys
 import tempfile
+import time
 import traceback
 from collections.abc import Iterator
 from contextlib import contextmanager
@@ -21,6 +22,8 @@ from korvan_utils.models.data_models.schema import ObjectSchema
 
 # Fewer models than this are not worth starting a worker process for.
 PARALLEL_THRESHOLD = 4
+# How long the processor's use is watched to count the free cores (seconds).
+CORE_SAMPLE = 0.1
 _generator_version: str | None = None
 
 
@@ -43,6 +46,50 @@ def generator_version() -> str:
                 digest.update(str(path.relative_to(root)).encode() + b"\0" + path.read_bytes())
         _generator_version = digest.hexdigest()
     return _generator_version
+
+
+def machine_cores() -> int:
+    """The cores this process may run on."""
+    try:
+        return len(os.sched_getaffinity(0)) or 1
+    except AttributeError:
+        return os.cpu_count() or 1
+
+
+def _busy_cores(sample: float) -> float | None:
+    """How many of the machine's cores other work keeps busy now, watched over ``sample`` seconds
+    (Linux's processor counters); ``None`` where they cannot be read."""
+
+    def counters() -> tuple[int, int]:
+        with open("/proc/stat", "rb") as stat_file:
+            fields = [int(value) for value in stat_file.readline().split()[1:9]]
+        return sum(fields), fields[3] + fields[4]  # all, and idle or waiting for input
+
+    try:
+        total, idle = counters()
+        time.sleep(sample)
+        total_after, idle_after = counters()
+    except (OSError, ValueError, IndexError):
+        return None
+    elapsed = total_after - total
+    if elapsed <= 0:
+        return None
+    return (os.cpu_count() or 1) * (elapsed - (idle_after - idle)) / elapsed
+
+
+def free_cores(sample: float = CORE_SAMPLE) -> int:
+    """The cores this process may run on that other work leaves free, at least one: a core counts
+    once less than 0.7 of one is in use elsewhere. The use is watched now, for ``sample`` seconds;
+    the last minute's load average, which also counts work that has just ended (an earlier build),
+    stands in where the processor's counters cannot be read."""
+    cores = machine_cores()
+    busy = _busy_cores(sample) if sample > 0 else None
+    if busy is None:
+        try:
+            busy = os.getloadavg()[0]
+        except OSError:
+            return cores
+    return max(1, min(cores, int(cores - busy + 0.7)))
 
 
 class _Resolver:
@@ -262,17 +309,24 @@ def generate(
     previous: dict[str, str] | None = None,
     jobs: int = 1,
     keys: dict[str, str] | None = None,
+    made: dict[str, str] | None = None,
 ) -> Generated:
-    """Generates every model's text, reusing ``previous`` texts (by key) and using up to ``jobs`` processes.
+    """Generates every model's text, reusing ``previous`` texts (by key) and using up to ``jobs`` processes
+    (``0``: as many as there are free cores, counted only when there is enough to share).
 
-    ``keys`` are the models' reuse keys when the caller has them already.
+    ``keys`` are the models' reuse keys when the caller has them already; ``made`` holds texts by
+    key generated earlier in this run, taken as they are but counted as generated.
     """
     global _job
     previous = previous or {}
+    made = made or {}
     keys = keys or model_keys(schemas, names, models_module_name)
     texts = {title: previous[key] for title, key in keys.items() if key in previous}
-    todo = [schema for schema in schemas if schema.title not in texts]
     reused = len(texts)
+    texts.update({title: made[key] for title, key in keys.items() if key in made and title not in texts})
+    todo = [schema for schema in schemas if schema.title not in texts]
+    if jobs <= 0:
+        jobs = free_cores() if len(todo) >= 2 * PARALLEL_THRESHOLD else 1
     workers = max(1, min(jobs, len(todo) // PARALLEL_THRESHOLD or 1))
     helpers = workers - 1
     with _quiet_collector():

@@ -198,6 +198,35 @@ def _read_manifest_file(path: Path) -> tuple[dict | None, bool]:
     return (manifest if _valid_manifest(manifest) else None), True
 
 
+def _texts_as_written(folder: Path, manifest: dict) -> dict[str, str]:
+    """The model module texts of ``folder`` by key, each read once and taken only where its bytes
+    are those the manifest records for it: a text is never paired with another model's key, even
+    while another build exchanges the folder."""
+    texts = {}
+    files = manifest.get("files", {})
+    for entry in manifest.get("models", {}).values():
+        if not isinstance(entry, dict) or "key" not in entry or not isinstance(entry.get("file"), str):
+            continue
+        path = folder / entry["file"]
+        try:
+            if not stat.S_ISREG(os.lstat(path).st_mode):
+                continue
+            data = path.read_bytes()
+            if files.get(entry["file"]) == digest(data):
+                texts[entry["key"]] = data.decode("utf-8")
+        except (OSError, UnicodeDecodeError):
+            continue
+    return texts
+
+
+def earlier_texts(target: Path) -> dict[str, str]:
+    """The model module texts an earlier build left in ``target``, by key (read without its lock:
+    each text is checked against the manifest read with it)."""
+    folder = output_path(target)
+    manifest, _present = _read_manifest_file(folder / MANIFEST)
+    return _texts_as_written(folder, manifest) if manifest is not None else {}
+
+
 class Output:
     """The output folder of a build and the staging folder beside it."""
 
@@ -209,6 +238,8 @@ class Output:
         # Files whose edits the build reads back and keeps (or refuses itself), not hand edits to refuse.
         self.merged: set[str] = set()
         self._written: dict[str, str] = {}
+        # The digest of the fixtures this build stored (or found stored), recorded in the manifest.
+        self.stored: str | None = None
         self._digests: dict[str, str | None] = {}
         self._recover()
         self.manifest = self._read_manifest()
@@ -272,14 +303,7 @@ class Output:
 
     def previous_texts(self) -> dict[str, str]:
         """Texts of the previous build's model modules by key, where the file is still as written."""
-        texts = {}
-        for entry in self.manifest.get("models", {}).values():
-            if "key" in entry and self._unchanged(entry["file"]):
-                try:
-                    texts[entry["key"]] = (self.target / entry["file"]).read_text("utf-8")
-                except (OSError, UnicodeDecodeError):
-                    continue
-        return texts
+        return _texts_as_written(self.target, self.manifest)
 
     # -- writing ------------------------------------------------------------------------------------
 
@@ -449,6 +473,8 @@ class Output:
 
     def _write_manifest(self, folder: Path, models: dict[str, dict]) -> None:
         manifest = {"version": MANIFEST_VERSION, "files": dict(sorted(self._written.items())), "models": models}
+        if models and self.stored is not None:
+            manifest["stored"] = self.stored
         try:
             (folder / MANIFEST).write_text(json.dumps(manifest, indent=1) + "\n", "utf-8")
         except OSError as error:

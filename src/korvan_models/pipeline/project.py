@@ -18,7 +18,7 @@ import sys
 import tempfile
 import traceback
 import warnings as warning_module
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -49,6 +49,8 @@ class Project:
     records: list[diagnose.Record] = field(default_factory=list)
     files: ProjectFiles | None = None
     code: dict[Path, list[diagnose.CodeFile]] = field(default_factory=dict)
+    # Module texts the trial generated or reused, by model key: the build need not make them again.
+    texts: dict[str, str] = field(default_factory=dict)
 
     @property
     def schemas(self) -> list[ObjectSchema]:
@@ -223,8 +225,11 @@ def _placed(problems: list[Problem], files: ProjectFiles) -> list[Problem]:
     return diagnose.placed(problems, lines)
 
 
-def check_project(root: Path) -> Project:
-    """Reads, extends and verifies the project at ``root``; raises ``ProjectError`` listing its mistakes."""
+def check_project(root: Path, previous: Callable[[], dict[str, str]] | None = None) -> Project:
+    """Reads, extends and verifies the project at ``root``; raises ``ProjectError`` listing its mistakes.
+
+    ``previous`` gives the module texts of an earlier build by model key (asked only when the trial
+    needs a class), which the trial takes instead of generating them again."""
     root = Path(root)
     if not root.is_dir():
         why = "is not a folder" if os.path.lexists(root) else "no such project folder"
@@ -245,8 +250,9 @@ def check_project(root: Path) -> Project:
     if problems:
         raise ProjectError(_placed(problems, files))
     names = DependencyModelNames.from_schemas(schema for _path, schema in entries)
-    project = Project(root, models_dir, entries, names, warnings, records, files, code)
-    problems = trial(project, {first[model_dir].title for model_dir in code if model_dir in first})
+    # The bytes the walk read are not needed past the check (about a kilobyte and a half per model).
+    project = Project(root, models_dir, entries, names, warnings, records, None, code)
+    problems = trial(project, {first[model_dir].title for model_dir in code if model_dir in first}, previous)
     if problems:
         raise ProjectError(problems)
     return project
@@ -289,10 +295,20 @@ def _where(project: Project, error: BaseException, folder: Path) -> tuple[Path |
     return None, None, None
 
 
-def trial(project: Project, code_titles: set[str]) -> list[Problem]:
+def trial(project: Project, code_titles: set[str], previous: Callable[[], dict[str, str]] | None = None) -> list[Problem]:
     """Generates the classes that custom code or fixture records need into a temporary folder,
-    imports them, and validates every record as the store would."""
-    from korvan_models.pipeline.generate import Failure, GenerationError, render_model
+    imports them, and validates every record as the store would.
+
+    A class is generated as the build generates it (same package name, in a neutral working
+    folder), so its text is kept in ``project.texts`` for the build; a text ``previous`` gives for
+    the model's key is taken as it is."""
+    from korvan_models.pipeline.generate import (
+        Failure,
+        GenerationError,
+        model_keys,
+        neutral_folder,
+        render_model,
+    )
 
     titles = {schema.title for schema in project.schemas}
     paths = {schema.title: path for path, schema in project.entries}
@@ -306,17 +322,23 @@ def trial(project: Project, code_titles: set[str]) -> list[Problem]:
     needed = _needed(project, code_titles | {record.class_name for record in project.records})
     if not needed:
         return []
-    texts = {}
-    for schema in needed:
-        try:
-            texts[schema.title] = render_model(TRIAL_PACKAGE, schema, project.names)
-        except Exception as error:  # sorted into the project's mistakes and the generator's own below
-            failure = Failure(schema.title, type(error).__name__, str(error), traceback.format_exc())
-            if not failure.is_project_mistake:
-                raise GenerationError(failure) from error
-            problems.append(Problem(paths[schema.title], failure.message, schema.title))
+    earlier = previous() if previous is not None else {}
+    keys = model_keys(needed, project.names, TRIAL_PACKAGE)
+    texts = {schema.title: earlier[keys[schema.title]] for schema in needed if keys[schema.title] in earlier}
+    with neutral_folder():
+        for schema in needed:
+            if schema.title in texts:
+                continue
+            try:
+                texts[schema.title] = render_model(TRIAL_PACKAGE, schema, project.names)
+            except Exception as error:  # sorted into the project's mistakes and the generator's own below
+                failure = Failure(schema.title, type(error).__name__, str(error), traceback.format_exc())
+                if not failure.is_project_mistake:
+                    raise GenerationError(failure) from error
+                problems.append(Problem(paths[schema.title], failure.message, schema.title))
     if problems:
         return problems
+    project.texts = {keys[title]: text for title, text in texts.items()}
     with tempfile.TemporaryDirectory(prefix="korvan-check-") as place:
         return _import_and_validate(project, Path(place), texts, paths, code_titles)
 

@@ -7,12 +7,14 @@ import importlib
 import importlib.util
 import json
 import os
+import re
 import sys
 from collections.abc import Iterator
 from contextlib import contextmanager
 from pathlib import Path
 
 from korvan_models.pipeline import parts
+from korvan_models.pipeline.files import FILES_FOLDER
 from korvan_models.pipeline.fixture_checks import fixture_elements, reference_problems
 from korvan_models.pipeline.output import Output, WriteFault
 from korvan_models.pipeline.problems import Problem, ProjectError
@@ -32,8 +34,22 @@ def settings_text(models_module_name: str, databases: dict[str, str] | None = No
     return json.dumps(settings, indent=4) + "\n"
 
 
+# A SQLite file URL whose path holds only these characters reads and renders back unchanged, with
+# no user part or query to clean: such URLs (every database beside the output) are taken as they
+# are, without loading SQLAlchemy for them.
+_PLAIN_SQLITE = re.compile(r"sqlite:///([A-Za-z0-9_./-]+)")
+
+
+def plain_sqlite_file(url: str) -> str | None:
+    """The file of a plain SQLite file URL (see ``_PLAIN_SQLITE``); ``None`` for any other URL."""
+    match = _PLAIN_SQLITE.fullmatch(url)
+    return match[1] if match else None
+
+
 def url_without_password(url: str) -> str:
     """A database URL as it may be written to disk: no password, in the user part or the query."""
+    if plain_sqlite_file(url) is not None:
+        return url
     import sqlalchemy as sa
 
     parsed = sa.make_url(url)
@@ -141,11 +157,37 @@ def locate_record(project: Project, class_name: str, external_id: object) -> tup
     return next((path for path, schema in project.entries if schema.title == class_name), None), None
 
 
-def copy_files(project: Project, output: Output) -> object | None:
+def fixtures_digest(project: Project, tables: dict[str, str]) -> str | None:
+    """What storing the fixtures depends on: every file under the models' fixtures folders (name and
+    bytes) and every model's table key, which holds the model's own key, the store's version and
+    the databases in force. ``None`` when a file cannot be read (the store step then runs and says why).
+
+    A build whose digest equals the one its output recorded skips the store step: the earlier build
+    stored these very records into these very tables. Records are versioned, and the fixtures are a
+    project's initial records, not a state each build enforces: a record an application changed or
+    removed since stays as the application left it until its fixture changes. A missing database
+    file makes every table "changed", and the step runs again.
+    """
+    digest = hashlib.sha256(json.dumps(sorted(tables.items())).encode())
+    for folder in sorted(project.models_dir.glob("*/fixtures")):
+        for path in sorted(folder.rglob("*")):
+            if path.is_dir():
+                continue
+            try:
+                data = path.read_bytes()
+            except OSError:
+                return None
+            name = path.relative_to(project.models_dir).as_posix()
+            digest.update(f"{len(name)}:{name}".encode() + hashlib.sha256(data).digest())
+    return digest.hexdigest()
+
+
+def copy_files(project: Project, output: Output, storing: bool = True) -> object | None:
     """Copies the fixtures' files and the static files into the staging folder; returns the fixtures
-    reader, or ``None`` when no model has fixtures."""
+    reader, or ``None`` when no model has fixtures (or, without ``storing``, none has files)."""
     reader = None
-    if any(project.models_dir.glob("*/fixtures")):
+    wanted = "*/fixtures" if storing else f"*/fixtures/{FILES_FOLDER}"
+    if any(project.models_dir.glob(wanted)):
         try:
             reader = parts.fixtures_loader(project.models_dir)
         except Exception:
@@ -218,13 +260,20 @@ def plan_tables(project: Project, output: Output, keys: dict[str, str]) -> tuple
 
 def _database_files_present() -> bool:
     """Whether every SQLite database of the settings in force is there as a file."""
-    import sqlalchemy as sa
-
     from korvan_data.aliases.using import ALL_DB_ALIASES
-    from korvan_models.storage.engines import database_url
+    from korvan_utils.config.manager import KorvanConfigManager
 
+    manager = KorvanConfigManager()
     for alias in ALL_DB_ALIASES:
-        url = sa.make_url(database_url(alias))
+        text = manager.get_database_url(alias)
+        plain = plain_sqlite_file(text)
+        if plain is not None:
+            if not Path(plain).is_file():
+                return False
+            continue
+        import sqlalchemy as sa
+
+        url = sa.make_url(text)
         if url.get_backend_name() == "sqlite" and not (url.database and Path(url.database).is_file()):
             return False
     return True
@@ -236,24 +285,30 @@ _deferred: list = []
 
 
 def defer_tables(schemas: list) -> None:
-    """Has the store step create or complete the tables of ``schemas`` together with the fixtures."""
+    """Has the store step create or complete the tables of ``schemas`` together with the fixtures
+    (and forgets which tables an earlier build of this process created)."""
     _deferred[:] = schemas
+    tables = sys.modules.get("korvan_models.storage.tables")
+    if tables is not None:
+        tables.created_tables.clear()
 
 
-def _take_deferred() -> list:
+def _take_deferred() -> Iterator:
+    """The table descriptions of the deferred schemas, each made only when it is read (the store
+    reads them once, one at a time)."""
     from korvan_models.schemas.utils.table_layout import object_schema_to_table_schema
 
     schemas, _deferred[:] = list(_deferred), []
-    return [object_schema_to_table_schema(schema) for schema in schemas]
+    return (object_schema_to_table_schema(schema) for schema in schemas)
 
 
 def create_deferred_tables() -> list[str]:
     """Creates the deferred tables that no fixture load made (one transaction per database); returns notes."""
+    if not _deferred:
+        return []
     from korvan_models.storage import dispose_engines
     from korvan_models.storage import load_fixtures as store_fixtures
 
-    if not _deferred:
-        return []
     try:
         report = store_fixtures(None, table_schemas=_take_deferred())
     finally:
@@ -356,13 +411,21 @@ def _default_database_exists() -> bool:
 def stored_record_notes(schemas: list) -> list[str]:
     """One line per model of ``schemas`` (those whose tables changed) whose stored records lack a
     property the model now requires."""
+    notes: list[str] = []
+    if not schemas:
+        return notes
     from korvan_data.aliases.using import DEFAULT_DB_ALIAS
     from korvan_models.storage import dispose_engines
+    from korvan_models.storage.engines import database_url
     from korvan_models.storage.records import lacking_required
+    from korvan_models.storage.tables import created_tables
 
-    notes = []
+    # A table this build created held no records before, and its fixtures hold every required value.
+    new = created_tables.get(database_url(DEFAULT_DB_ALIAS), set())
     try:
         for schema in schemas:
+            if schema.title in new:
+                continue
             properties = schema.properties or {}
             required = [properties[name].field_name or name for name in schema.required or [] if name in properties]
             count, lacking = lacking_required(DEFAULT_DB_ALIAS, schema.title, required)

@@ -331,9 +331,13 @@ def _copy_into_new_form(
     connection.execute(sa.text(f"ALTER TABLE {quoted_new} RENAME TO {quoted_old}"))
 
 
-def _create_or_grow(connection: sa.Connection, wanted: list[TableForm]) -> list[str]:
+# Tables this process created, by database URL: they held no records before it stored any.
+created_tables: dict[str, set[str]] = {}
+
+
+def _create_or_grow(connection: sa.Connection, wanted: list[TableForm], created: set[str] | None = None) -> list[str]:
     """Creates the tables the database lacks and adds the missing columns to the others; returns notes
-    on columns that keep a form the model no longer has."""
+    on columns that keep a form the model no longer has. The names of the tables made go to ``created``."""
     stored = _stored_columns(connection, {table.name for table in wanted})
     notes: list[str] = []
     wanted_columns: dict[str, set[str]] = {}
@@ -344,6 +348,8 @@ def _create_or_grow(connection: sa.Connection, wanted: list[TableForm]) -> list[
         found = stored.get(key)
         if found is None:
             connection.exec_driver_sql(table.create_sql(connection.dialect))
+            if created is not None:
+                created.add(table.name)
             stored[key] = (table.name, {c.name: StoredColumn(type_words(c.type, connection.dialect), c.nullable) for c in table.columns})
         else:
             stored_name, columns = found
@@ -401,19 +407,29 @@ def ensure_tables(
     ``connections`` (by alias), which then commits the tables together with what it writes.
     Nothing is dropped: a column that a description no longer has, or marks deleted, is kept with
     its values, and so is every row.
+
+    ``table_schemas`` is read once (it may make each description as it is asked for): the tables of
+    every alias are drawn from a description before the next one is made, so that the descriptions
+    of a large project need not all be held at once.
     """
-    schemas = list(table_schemas)
+    forms: dict[str, list[TableForm]] = {alias: [] for alias in ALL_DB_ALIASES}
+    for schema in table_schemas:
+        for alias, wanted in forms.items():
+            wanted.append(build_table(schema, alias))
     notes: list[str] = []
-    if not schemas:
+    if not forms[ALL_DB_ALIASES[0]]:
         return notes
     for alias in ALL_DB_ALIASES:
         url = database_url(alias)
-        wanted = [build_table(schema, alias) for schema in schemas]
+        wanted = forms[alias]
+        made: set[str] = set()
         if connections is None:
             with writing(engine_for_url(url)) as connection:
-                changes = _create_or_grow(connection, wanted)
+                changes = _create_or_grow(connection, wanted, made)
         else:
-            changes = _create_or_grow(connections[alias], wanted)
+            changes = _create_or_grow(connections[alias], wanted, made)
+        # Known only once committed: the caller's transaction commits after this returns.
+        created_tables.setdefault(url, set()).update(made)
         notes += [f"{alias} database: {note}" for note in changes]
         for table in wanted:
             _tables.pop((url, table.name))
