@@ -164,10 +164,28 @@ def output_listing(target: Path) -> list[str]:
     return sorted(listing)
 
 
+_HEX64 = re.compile(r"[0-9a-f]{64}")
+READABLE_VERSIONS = (1, 2)
+
+
+def valid_manifest(manifest: object) -> bool:
+    """Whether a manifest is one a build writes: a known version, files with digests, models."""
+    if not isinstance(manifest, dict) or manifest.get("version") not in READABLE_VERSIONS:
+        return False
+    files, models = manifest.get("files"), manifest.get("models")
+    if not isinstance(files, dict) or not isinstance(models, dict):
+        return False
+    for name, value in files.items():
+        parts = name.split("/")
+        if not isinstance(value, str) or not _HEX64.fullmatch(value) or name.startswith("/") or ".." in parts:
+            return False
+    return all(isinstance(entry, dict) and isinstance(entry.get("file"), str) for entry in models.values())
+
+
 def _leftovers(target: Path) -> bool:
     """Whether something beside the output is one the full build would warn about. The staging and
     old trees of finished builds (a process of their own may still be removing them) are not: they
-    are never part of the output, and a later full build removes what is left of them."""
+    are never part of the output, and the next full build removes what is left of them."""
     prefix = f".{target.name}.korvan-"
     own = {f"{prefix}data", f"{prefix}lock", f"{prefix}state"}
     finished = re.compile(re.escape(prefix) + r"(tmp|old)-[0-9]{1,10}-[0-9A-Za-z_]{1,64}")
@@ -175,18 +193,23 @@ def _leftovers(target: Path) -> bool:
         names = os.listdir(target.parent)
     except OSError:
         return True
-    return any(name.startswith(prefix) and name not in own and not finished.fullmatch(name) for name in names)
+    for name in names:
+        if not name.startswith(prefix) or name in own:
+            continue
+        path = target.parent / name
+        if not finished.fullmatch(name) or path.is_symlink() or _manifest(path) is None:
+            return True
+    return False
 
 
-def _manifest(target: Path) -> tuple[bytes, dict] | None:
+def _manifest(folder: Path) -> tuple[bytes, dict] | None:
+    """The bytes and content of a folder's manifest, when it is one a build writes."""
     try:
-        data = (target / MANIFEST).read_bytes()
+        data = (folder / MANIFEST).read_bytes()
         manifest = json.loads(data)
     except (OSError, ValueError):
         return None
-    if not isinstance(manifest, dict) or not isinstance(manifest.get("files"), dict):
-        return None
-    return data, manifest
+    return (data, manifest) if valid_manifest(manifest) else None
 
 
 # -- recording and reading the state ------------------------------------------------------------
@@ -261,8 +284,12 @@ def unchanged(root: Path, out: Path, given: list[tuple[str, str]]) -> dict | Non
 
 
 def _unchanged(root: Path, target: Path, given: list[tuple[str, str]], state: dict) -> dict | None:
-    if _leftovers(target):
-        return None
+    if _leftovers(target) or not os.stat(target).st_mode & stat.S_IWUSR:
+        return None  # the full build warns about the one and refuses the other
+    home = target.parent / f".{target.name}.korvan-data"
+    if os.path.islink(target / DATA_LINK) and os.readlink(target / DATA_LINK) == os.path.join("..", home.name) \
+            and not home.is_dir():
+        return None  # the full build makes the databases' folder again
     found = _manifest(target)
     if found is None or hashlib.sha256(found[0]).hexdigest() != state["manifest"]:
         return None

@@ -29,14 +29,10 @@ import tempfile
 from collections.abc import Callable
 from pathlib import Path
 
+from korvan_models.build_state import DATA_LINK, MANIFEST, valid_manifest
 from korvan_models.pipeline.problems import Problem, ProjectError
 
-MANIFEST = ".korvan-build.json"
 MANIFEST_VERSION = 2
-# Manifests of earlier builds that are read (and written anew in the current form).
-READABLE_VERSIONS = (1, 2)
-DATA_LINK = "data"
-_HEX64 = re.compile(r"[0-9a-f]{64}")
 # The highest process id a leftover's name may hold (Linux's own limit is 2**22).
 _PID_MAX = 2**31 - 1
 
@@ -169,20 +165,6 @@ class OutputLock:
 # -- the output folder ------------------------------------------------------------------------------
 
 
-def _valid_manifest(manifest: object) -> bool:
-    """Whether a manifest is one a build writes: a known version, files with digests, models."""
-    if not isinstance(manifest, dict) or manifest.get("version") not in READABLE_VERSIONS:
-        return False
-    files, models = manifest.get("files"), manifest.get("models")
-    if not isinstance(files, dict) or not isinstance(models, dict):
-        return False
-    for name, value in files.items():
-        parts = name.split("/")
-        if not isinstance(value, str) or not _HEX64.fullmatch(value) or name.startswith("/") or ".." in parts:
-            return False
-    return all(isinstance(entry, dict) and isinstance(entry.get("file"), str) for entry in models.values())
-
-
 def _read_manifest_file(path: Path) -> tuple[dict | None, bool]:
     """A folder's manifest and whether the file is there at all."""
     try:
@@ -195,7 +177,7 @@ def _read_manifest_file(path: Path) -> tuple[dict | None, bool]:
         manifest = json.loads(text)
     except ValueError:
         return None, True
-    return (manifest if _valid_manifest(manifest) else None), True
+    return (manifest if valid_manifest(manifest) else None), True
 
 
 def _texts_as_written(folder: Path, manifest: dict) -> dict[str, str]:

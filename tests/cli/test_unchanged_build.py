@@ -1,0 +1,176 @@
+"""A rebuild that finds nothing changed stops early; everything a build depends on must make it a full one."""
+
+from __future__ import annotations
+
+import json
+import os
+import sqlite3
+import time
+from pathlib import Path
+
+import pytest
+from cli_helpers import sources, write_json
+
+UNCHANGED = "nothing changed since the last build"
+
+
+def _names(database: Path) -> list[str]:
+    with sqlite3.connect(database) as connection:
+        return [row[0] for row in connection.execute('SELECT name FROM "Author"')]
+
+
+def _finished_removing(folder: Path) -> None:
+    """Waits for the processes that remove earlier builds' trees (a full build warns about one half gone)."""
+    for _ in range(200):
+        if not list(folder.glob(".out.korvan-old-*")):
+            return
+        time.sleep(0.05)
+
+
+def _edit_generated(project, out, monkeypatch):
+    with open(out / "models" / "author.py", "a", encoding="utf-8") as handle:
+        handle.write("# mine\n")
+
+
+def _remove_database(project, out, monkeypatch):
+    os.unlink(out / "data" / "default.sqlite3")
+
+
+def _remove_data_folder(project, out, monkeypatch):
+    for path in (out / "data").iterdir():
+        path.unlink()
+    os.rmdir(os.path.realpath(out / "data"))
+
+
+def _database_variable(project, out, monkeypatch):
+    monkeypatch.setenv("KORVAN_DATABASE_DEFAULT", f"sqlite:///{out.parent / 'history.sqlite3'}")
+
+
+def _database_option(project, out, monkeypatch):
+    return ["--database", f"default=sqlite:///{out.parent / 'history2.sqlite3'}"]
+
+
+def _import_path(project, out, monkeypatch):
+    monkeypatch.syspath_prepend(str(out.parent / "elsewhere"))
+
+
+def _same_bytes_touched(project, out, monkeypatch):
+    path = project / "models" / "author" / "model.json"
+    os.utime(path, ns=(path.stat().st_atime_ns, path.stat().st_mtime_ns + 10**9))
+
+
+def _schema_changed(project, out, monkeypatch):
+    path = project / "models" / "author" / "model.json"
+    schema = json.loads(path.read_text("utf-8"))
+    schema["properties"]["nickname"] = {"type": "string"}
+    write_json(path, schema)
+
+
+def _fixture_changed(project, out, monkeypatch):
+    write_json(project / "models" / "author" / "fixtures" / "authors.json", [{"_external_id": "a-1", "name": "Bo"}])
+
+
+def _static_added(project, out, monkeypatch):
+    (project / "static").mkdir()
+    (project / "static" / "logo.txt").write_text("logo", "utf-8")
+
+
+def _generated_removed(project, out, monkeypatch):
+    os.unlink(out / "models" / "book.py")
+
+
+def _settings_edited(project, out, monkeypatch):
+    settings = json.loads((out / "settings.json").read_text("utf-8"))
+    write_json(out / "settings.json", {**settings, "model_connections": {"Author": "default"}})
+
+
+def _file_saved_in_output(project, out, monkeypatch):
+    (out / "notes.txt").write_text("mine", "utf-8")
+
+
+def _leftover_beside(project, out, monkeypatch):
+    (out.parent / ".out.korvan-tmp-x").mkdir()
+
+
+def _link_in_project(project, out, monkeypatch):
+    os.symlink("model.json", project / "models" / "author" / "copy.json")
+
+
+# (case, change, early stop, status, what the rebuild then shows)
+CASES = [
+    ("nothing changed", None, True, 0, lambda r, out: _names(out / "data" / "default.sqlite3") == ["Zed"]),
+    ("a generated file edited by hand", _edit_generated, False, 2,
+     lambda r, out: "was changed since the last build wrote it" in r.err),
+    ("a generated file removed", _generated_removed, False, 0, lambda r, out: (out / "models" / "book.py").is_file()),
+    ("the database file removed", _remove_database, False, 0,
+     lambda r, out: "fixtures stored" in r.out and _names(out / "data" / "default.sqlite3") == ["Ann"]),
+    ("the databases' folder removed", _remove_data_folder, False, 0,
+     lambda r, out: _names(out / "data" / "default.sqlite3") == ["Ann"]),
+    ("a variable names another database", _database_variable, False, 0,
+     lambda r, out: (out.parent / "history.sqlite3").is_file()),
+    ("an option names another database", _database_option, False, 0,
+     lambda r, out: (out.parent / "history2.sqlite3").is_file()),
+    ("another import path", _import_path, False, 0, lambda r, out: "generated 0 models, reused 2" in r.out),
+    ("a schema touched, same bytes", _same_bytes_touched, False, 0, lambda r, out: "generated 0 models" in r.out),
+    ("a schema changed", _schema_changed, False, 0, lambda r, out: "generated 1 model, reused 1" in r.out),
+    ("a fixture changed", _fixture_changed, False, 0, lambda r, out: _names(out / "data" / "default.sqlite3") == ["Bo"]),
+    ("a static file added", _static_added, False, 0, lambda r, out: (out / "static" / "logo.txt").is_file()),
+    ("the settings edited", _settings_edited, False, 0,
+     lambda r, out: "Author" in json.loads((out / "settings.json").read_text("utf-8"))["model_connections"]),
+    ("a file saved in the output", _file_saved_in_output, False, 0, lambda r, out: "notes.txt" in r.out),
+    ("a leftover beside the output", _leftover_beside, False, 0,
+     lambda r, out: "left in place" in r.err and not os.rmdir(out.parent / ".out.korvan-tmp-x")),
+    # A link is followed by the build's own walk only: no state is kept for such a project.
+    ("a link in the project", _link_in_project, False, 0, lambda r, out: not (out.parent / ".out.korvan-state").exists()),
+]
+
+
+@pytest.mark.parametrize("case, change, early, status, shows", CASES, ids=[case[0] for case in CASES])
+def test_a_rebuild_stops_early_only_when_nothing_it_depends_on_changed(project, tmp_path, run, monkeypatch, case,
+                                                                        change, early, status, shows):
+    out = tmp_path / "out"
+    first = run("build", project, "--out", out)
+    assert first.status == 0 and UNCHANGED not in first.out
+    with sqlite3.connect(out / "data" / "default.sqlite3") as connection:  # the application renames Ann
+        connection.execute('UPDATE "Author" SET name = \'Zed\'')
+    extra = (change(project, out, monkeypatch) if change is not None else None) or []
+    again = run("build", project, "--out", out, *extra)
+    assert (again.status, UNCHANGED in again.out) == (status, early), again.out + again.err
+    assert shows(again, out), again.out + again.err
+    if status != 0 or change in (_link_in_project, _leftover_beside):
+        return  # no state is kept after a build that warned about a leftover or read a link
+    # The build just made is recorded: the next one with the same inputs stops early, says the
+    # same as a full build would, and leaves the output as it was.
+    before = sources(out)
+    third = run("build", project, "--out", out, *extra)
+    assert third.status == 0 and UNCHANGED in third.out, third.out + third.err
+    assert sources(out) == before
+    os.unlink(tmp_path / ".out.korvan-state")
+    _finished_removing(tmp_path)
+    full = run("build", project, "--out", out, *extra)
+    assert full.status == 0 and UNCHANGED not in full.out
+    assert (third.out.splitlines()[1:], third.err) == (full.out.splitlines()[1:], full.err)
+    assert sources(out) == before
+
+
+def test_a_project_edited_during_the_build_leaves_no_early_stop(project, tmp_path, run, monkeypatch):
+    from korvan_models import build_state
+
+    out = tmp_path / "out"
+    assert run("build", project, "--out", out, "-q").status == 0
+    os.unlink(tmp_path / ".out.korvan-state")  # the build runs in full
+    schema = project / "models" / "author" / "model.json"
+    original = schema.read_bytes()
+    digest = build_state.inputs_digest
+
+    def edited_meanwhile(root, target, given):
+        found = digest(root, target, given)
+        schema.write_bytes(original.replace(b'"born"', b'"died"'))  # read by the build after this
+        return found
+
+    monkeypatch.setattr(build_state, "inputs_digest", edited_meanwhile)
+    assert run("build", project, "--out", out, "-q").status == 0
+    monkeypatch.setattr(build_state, "inputs_digest", digest)
+    assert not (tmp_path / ".out.korvan-state").exists()
+    schema.write_bytes(original)
+    assert UNCHANGED not in run("build", project, "--out", out).out
