@@ -63,31 +63,36 @@ def lock_path(target: Path) -> Path:
 # -- the inputs ---------------------------------------------------------------------------------
 
 
-def _hash_tree(digest, folder: str, relative: str) -> None:
-    """Feeds every entry under ``folder`` into ``digest``, sorted by name; links and special
-    files raise ``NotSimple`` (the walk of the build judges them; the full build runs)."""
+def _hash_tree(content, states, folder: str, relative: str) -> None:
+    """Feeds every entry under ``folder``, sorted by name, into ``states`` (its kind, size, times and
+    inode) and, unless ``content`` is ``None``, into ``content`` (its bytes: each file's state is
+    taken before it is read). Links and special files raise ``NotSimple`` (the build's own walk
+    judges them, and the full build runs)."""
     try:
         with os.scandir(folder) as found:
             entries = sorted(found, key=lambda entry: entry.name)
     except FileNotFoundError:
-        digest.update(f"absent {relative}\0".encode())
+        states.update(f"absent {relative}\0".encode())
         return
     except OSError as error:
         raise NotSimple(f"{folder}: {error}") from error
-    digest.update(f"dir {relative}\0".encode())
+    states.update(f"dir {relative}\0".encode())
     for entry in entries:
         name = f"{relative}/{entry.name}"
-        info = entry.stat(follow_symlinks=False)
+        info = os.lstat(entry.path)
         if stat.S_ISDIR(info.st_mode):
-            _hash_tree(digest, entry.path, name)
+            _hash_tree(content, states, entry.path, name)
         elif stat.S_ISREG(info.st_mode):
+            states.update(f"file {name} {info.st_size} {info.st_mtime_ns} {info.st_ctime_ns} {info.st_ino}\0".encode())
+            if content is None:
+                continue
             try:
                 with open(entry.path, "rb") as handle:
                     data = handle.read()
             except OSError as error:
                 raise NotSimple(f"{entry.path}: {error}") from error
-            digest.update(f"file {name} {len(data)} {info.st_mtime_ns}\0".encode())
-            digest.update(hashlib.sha256(data).digest())
+            content.update(f"file {name} {len(data)}\0".encode())
+            content.update(hashlib.sha256(data).digest())
         else:
             raise NotSimple(f"{entry.path}: not a regular file or folder")
 
@@ -119,17 +124,31 @@ def _installation(digest) -> None:
         raise NotSimple(f"{record}: {error}") from error
 
 
-def inputs_digest(root: Path, target: Path, given: list[tuple[str, str]]) -> str:
-    """The digest of everything a build of ``root`` into ``target`` depends on (see the module's text)."""
-    digest = hashlib.sha256()
-    root_text = os.path.abspath(root)
-    digest.update(f"{STATE_VERSION}\0{root_text}\0{target}\0{os.getcwd()}\0".encode())
+def _settings(root: Path, target: Path, given: list[tuple[str, str]]) -> bytes:
     environment = sorted((key, value) for key, value in os.environ.items() if key.startswith(ENV_PREFIX))
-    digest.update(json.dumps([environment, sorted(given)]).encode())
-    _installation(digest)
+    return json.dumps([STATE_VERSION, os.path.abspath(root), str(target), os.getcwd(), environment,
+                       sorted(given)]).encode()
+
+
+def inputs_digest(root: Path, target: Path, given: list[tuple[str, str]]) -> tuple[str, str]:
+    """The digest of everything a build of ``root`` into ``target`` depends on (see the module's
+    text), and ``inputs_state`` as it was when the files were read."""
+    content, states = hashlib.sha256(_settings(root, target, given)), hashlib.sha256()
+    _installation(content)
+    root_text = os.path.abspath(root)
     for folder in PROJECT_FOLDERS:
-        _hash_tree(digest, os.path.join(root_text, folder), folder)
-    return digest.hexdigest()
+        _hash_tree(content, states, os.path.join(root_text, folder), folder)
+    return content.hexdigest(), states.hexdigest()
+
+
+def inputs_state(root: Path) -> str:
+    """A digest of the project files' names, sizes, times and inodes: a file written since the
+    last call, even with the bytes it had, changes it (its change time moves)."""
+    states = hashlib.sha256()
+    root_text = os.path.abspath(root)
+    for folder in PROJECT_FOLDERS:
+        _hash_tree(None, states, os.path.join(root_text, folder), folder)
+    return states.hexdigest()
 
 
 # -- the output ---------------------------------------------------------------------------------
@@ -303,6 +322,6 @@ def _unchanged(root: Path, target: Path, given: list[tuple[str, str]], state: di
     for relative, recorded in manifest["files"].items():
         if _file_sha256(os.path.join(target, relative)) != recorded:
             return None  # a hand edit, refused by the full build
-    if inputs_digest(root, target, given) != state["inputs"]:
+    if inputs_digest(root, target, given)[0] != state["inputs"]:
         return None
     return state["said"]

@@ -226,8 +226,9 @@ def unchanged_build(args: argparse.Namespace, say: Callable[[str], None]) -> boo
 class BuildState:
     """Records, once a build is in place, what lets the next build with the same inputs stop early.
 
-    The inputs are read before the build and again after it: a project edited meanwhile (the build
-    may have read either version) leaves no state, so the next build is a full one."""
+    The inputs are read before the build, and their files' states (sizes, times, inodes) taken again
+    after it: a project edited meanwhile (the build may have read either version) leaves no state,
+    so the next build is a full one."""
 
     def __init__(self, args: argparse.Namespace, databases: dict[str, str]) -> None:
         from korvan_models import build_state
@@ -254,16 +255,16 @@ class BuildState:
         warnings = list(report.project.warnings)
         files = sqlite_files(target, self.databases)
         try:
-            after = build_state.inputs_digest(self.args.project, target, self.given)
+            after = build_state.inputs_state(self.args.project)
         except build_state.NotSimple:
             after = None
         # Warnings about leftovers beside the output are this build's alone.
-        if self.before is None or after != self.before or files is None or any(prefix in w for w in warnings):
+        if self.before is None or after != self.before[1] or files is None or any(prefix in w for w in warnings):
             build_state.forget(target)
             return
         said = {"models": len(report.project.entries), "warnings": warnings, "kept": list(report.kept),
                 "records": bool(report.project.records)}
-        build_state.record(target, self.before, files, said)
+        build_state.record(target, self.before[0], files, said)
 
 
 def sqlite_files(target: Path, databases: dict[str, str]) -> list[str] | None:

@@ -111,7 +111,7 @@ CASES = [
     ("an option names another database", _database_option, False, 0,
      lambda r, out: (out.parent / "history2.sqlite3").is_file()),
     ("another import path", _import_path, False, 0, lambda r, out: "generated 0 models, reused 2" in r.out),
-    ("a schema touched, same bytes", _same_bytes_touched, False, 0, lambda r, out: "generated 0 models" in r.out),
+    ("a schema touched, same bytes", _same_bytes_touched, True, 0, lambda r, out: "generated 0 models" in r.out),
     ("a schema changed", _schema_changed, False, 0, lambda r, out: "generated 1 model, reused 1" in r.out),
     ("a fixture changed", _fixture_changed, False, 0, lambda r, out: _names(out / "data" / "default.sqlite3") == ["Bo"]),
     ("a static file added", _static_added, False, 0, lambda r, out: (out / "static" / "logo.txt").is_file()),
@@ -162,15 +162,17 @@ def test_a_project_edited_during_the_build_leaves_no_early_stop(project, tmp_pat
     schema = project / "models" / "author" / "model.json"
     original = schema.read_bytes()
     digest = build_state.inputs_digest
+    stat = schema.stat()
 
     def edited_meanwhile(root, target, given):
         found = digest(root, target, given)
-        schema.write_bytes(original.replace(b'"born"', b'"died"'))  # read by the build after this
+        # Read by the build after this, then put back with its bytes and time: its inode's change
+        # time still tells.
+        schema.write_bytes(original.replace(b'"born"', b'"died"'))
+        schema.write_bytes(original)
+        os.utime(schema, ns=(stat.st_atime_ns, stat.st_mtime_ns))
         return found
 
     monkeypatch.setattr(build_state, "inputs_digest", edited_meanwhile)
     assert run("build", project, "--out", out, "-q").status == 0
-    monkeypatch.setattr(build_state, "inputs_digest", digest)
     assert not (tmp_path / ".out.korvan-state").exists()
-    schema.write_bytes(original)
-    assert UNCHANGED not in run("build", project, "--out", out).out
