@@ -176,3 +176,50 @@ def test_a_project_edited_during_the_build_leaves_no_early_stop(project, tmp_pat
     monkeypatch.setattr(build_state, "inputs_digest", edited_meanwhile)
     assert run("build", project, "--out", out, "-q").status == 0
     assert not (tmp_path / ".out.korvan-state").exists()
+
+
+def _schema_edit(folder: str, edit):
+    def change(project: Path) -> None:
+        path = project / "models" / folder / "model.json"
+        schema = json.loads(path.read_text("utf-8"))
+        edit(schema)
+        write_json(path, schema)
+
+    return change
+
+
+def _hooks_edit(project: Path) -> None:
+    (project / "models" / "book" / "hooks" / "shout.py").write_text(
+        "def shout(self):\n    return self.title.lower()\n", "utf-8")
+
+
+@pytest.mark.parametrize("change, tables, column", [
+    (None, [], None),
+    (_schema_edit("author", lambda s: s.update(description="Writers.")), [], None),
+    (_hooks_edit, [], None),
+    (_schema_edit("book", lambda s: s["properties"]["tags"].update(default=["new"])), ["Book"], None),
+    (_schema_edit("author", lambda s: s["properties"].update(nickname={"type": "string"})), ["Author"], "nickname"),
+    (_schema_edit("author", lambda s: s["properties"]["born"].update(field_name="birth")), ["Author"], "birth"),
+    (_schema_edit("author", lambda s: s.update(required=["name", "born"])), ["Author"], None),
+    (lambda project: os.unlink(project.parent / "out" / "data" / "default.sqlite3"), ["Author", "Book"], None),
+], ids=["nothing", "a description", "custom code", "a default", "a new property", "a column name", "required",
+        "a database file removed"])
+def test_only_a_change_of_its_layout_changes_a_table(project, tmp_path, run, monkeypatch, change, tables, column):
+    from korvan_models.pipeline import store
+
+    out = tmp_path / "out"
+    assert run("build", project, "--out", out, "-q").status == 0
+    os.unlink(tmp_path / ".out.korvan-state")  # every case runs the full build
+    if change is not None:
+        change(project)
+    deferred = []
+    defer = store.defer_tables
+    monkeypatch.setattr(store, "defer_tables", lambda schemas: (deferred.append([s.title for s in schemas]),
+                                                                defer(schemas)))
+    again = run("build", project, "--out", out)
+    assert again.status == 0, again.err
+    assert deferred[0] == tables
+    with sqlite3.connect(out / "data" / "default.sqlite3") as connection:
+        columns = {row[1] for row in connection.execute('PRAGMA table_info("Author")')}
+        assert connection.execute('SELECT count(*) FROM "Author"').fetchone() == (1,)
+    assert column is None or column in columns
