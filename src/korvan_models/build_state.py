@@ -6,7 +6,7 @@ A successful build leaves a state file beside its output (``.OUT.korvan-state``)
 - one digest of every input the build depends on: each entry under the project's ``models/``
   and ``static/`` folders (name, size, modification time and bytes), the project and output
   paths, the working folder, the ``KORVAN_*`` environment, the databases given on the command
-  line, the interpreter and its import path, and the installed distributions (this package by
+  line, the file mode mask, the interpreter and its import path, and the installed distributions (this package by
   the hashes of its installed files, every other one by name and version);
 - the digest of the output's manifest and a listing of the output tree;
 - the SQLite files of the databases the build used;
@@ -126,8 +126,10 @@ def _installation(digest) -> None:
 
 def _settings(root: Path, target: Path, given: list[tuple[str, str]]) -> bytes:
     environment = sorted((key, value) for key, value in os.environ.items() if key.startswith(ENV_PREFIX))
+    mask = os.umask(0o022)
+    os.umask(mask)
     return json.dumps([STATE_VERSION, os.path.abspath(root), str(target), os.getcwd(), environment,
-                       sorted(given)]).encode()
+                       sorted(given), mask]).encode()
 
 
 def inputs_digest(root: Path, target: Path, given: list[tuple[str, str]]) -> tuple[str, str]:
