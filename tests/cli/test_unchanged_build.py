@@ -5,6 +5,8 @@ from __future__ import annotations
 import json
 import os
 import sqlite3
+import subprocess
+import sys
 import time
 from pathlib import Path
 
@@ -151,6 +153,17 @@ def test_a_rebuild_stops_early_only_when_nothing_it_depends_on_changed(project, 
     assert full.status == 0 and UNCHANGED not in full.out
     assert (third.out.splitlines()[1:], third.err) == (full.out.splitlines()[1:], full.err)
     assert sources(out) == before
+
+
+def test_an_early_stop_loads_neither_the_check_nor_the_generator_nor_the_database_toolkit(project, tmp_path):
+    command = [sys.executable, "-m", "korvan_models", "build", str(project), "--out", str(tmp_path / "out")]
+    assert subprocess.run(command, capture_output=True, cwd=tmp_path, timeout=300).returncode == 0
+    again = subprocess.run(command, capture_output=True, text=True, cwd=tmp_path, timeout=300,
+                           env={**os.environ, "PYTHONPROFILEIMPORTTIME": "1"})
+    assert again.returncode == 0 and UNCHANGED in again.stdout, again.stderr
+    imported = {line.rsplit("|", 1)[-1].strip() for line in again.stderr.splitlines() if line.startswith("import time:")}
+    assert "korvan_models.build_state" in imported
+    assert not imported & {"pydantic", "sqlalchemy", "black", "isort", "astor", "korvan_models.pipeline"}
 
 
 def test_a_project_edited_during_the_build_leaves_no_early_stop(project, tmp_path, run, monkeypatch):
