@@ -24,8 +24,8 @@ import _timing
 HERE = Path(__file__).resolve().parent
 REPO = HERE.parent
 BEFORE = "7ff0575"
-PIPELINE_FILES = ["cli.py", "pipeline/__init__.py", "pipeline/output.py"]
-TARGETS = {"nothing changed": 0.05, "one model changed": 0.1}
+PIPELINE_FILES = ["cli.py", "pipeline/__init__.py", "pipeline/output.py", "pipeline/store.py"]
+TARGETS = {"nothing changed": 0.05, "one model changed": 0.1, "one model's description changed": 0.1}
 
 
 def before_package() -> Path | None:
@@ -60,10 +60,14 @@ def build(project: Path, out: Path, path: str | None) -> tuple[float, float]:
     return wall, usage.ru_utime + usage.ru_stime
 
 
-def change_one(project: Path, run: int) -> None:
+def change_one(project: Path, run: int, label: str) -> None:
+    """A new property (its table changes), or a new description (its table stays)."""
     schema_file = project / "models" / "item7" / "model.json"
     schema = json.loads(schema_file.read_text("utf-8"))
-    schema["properties"][f"extra{run}"] = {"type": "string"}
+    if "description" in label:
+        schema["description"] = f"Changed {run} times."
+    else:
+        schema["properties"][f"extra{run}"] = {"type": "string"}
     schema_file.write_text(json.dumps(schema), "utf-8")
 
 
@@ -91,8 +95,8 @@ def main(argv: list[str] | None = None) -> None:
             runs: dict[str, list[tuple[float, float]]] = {name: [] for name in sides}
             for run in range(args.runs):
                 for name, (project, path) in sides.items():
-                    if label == "one model changed":
-                        change_one(project, run)
+                    if label != "nothing changed":
+                        change_one(project, run, label)
                     runs[name].append(build(project, temp / f"out-{name}", path))
             ratios = {}
             for name in sides:
@@ -101,7 +105,7 @@ def main(argv: list[str] | None = None) -> None:
                 ratios[name] = (wall / cold[name][0], cpu / cold[name][1], wall, cpu)
             after, before = ratios["after"], ratios["before"]
             verdict = "ok" if max(after[:2]) <= TARGETS[label] else "OVER TARGET"
-            print(f"{f'rebuild of {args.models} models, {label}':<44} after cpu {after[3]:5.2f} s "
+            print(f"{f'rebuild of {args.models} models, {label}':<58} after cpu {after[3]:5.2f} s "
                   f"(x{after[1]:.3f} of cold), wall {after[2]:5.2f} s (x{after[0]:.3f})   before cpu {before[3]:5.2f} s "
                   f"(x{before[1]:.3f}), wall {before[2]:5.2f} s (x{before[0]:.3f})   "
                   f"target <= {TARGETS[label]:.2f} {verdict}")
