@@ -3,8 +3,8 @@ databases' toolkit is loaded.
 
 A successful build leaves a state file beside its output (``.OUT.korvan-state``) recording:
 
-- one digest of every input the build depends on: each entry under the project's ``models/``
-  and ``static/`` folders (name, size, modification time and bytes), the project and output
+- digests of every input the build depends on: each entry under the project's ``models/``
+  and ``static/`` folders (by name and bytes, and by size, times and inode), the project and output
   paths, the working folder, the ``KORVAN_*`` environment, the databases given on the command
   line, the file mode mask, the interpreter and its import path, and the installed distributions (this package by
   the hashes of its installed files, every other one by name and version);
@@ -14,7 +14,10 @@ A successful build leaves a state file beside its output (``.OUT.korvan-state``)
 
 The next build with the same inputs, the same manifest, every file the manifest lists still as
 it records, the same output tree and every SQLite file still there would generate the same
-texts, write the same bytes and store nothing: it stops at that. Anything unexpected (a link
+texts, write the same bytes and store nothing: it stops at that. The project files are compared
+by their states (a write moves a file's change time, which no one can set back) unless a file
+had changed so recently when they were taken that a second write could share its times; then,
+and whenever a state differs, by their bytes. Anything unexpected (a link
 or a special file in the project, a leftover folder beside the output, another build holding
 the lock, a manifest without stored fixtures) sends the command down the full build.
 
@@ -31,6 +34,8 @@ import os
 import re
 import stat
 import sys
+import time
+from dataclasses import dataclass
 from pathlib import Path
 
 STATE_VERSION = 1
@@ -63,38 +68,50 @@ def lock_path(target: Path) -> Path:
 # -- the inputs ---------------------------------------------------------------------------------
 
 
-def _hash_tree(content, states, folder: str, relative: str) -> None:
-    """Feeds every entry under ``folder``, sorted by name, into ``states`` (its kind, size, times and
-    inode) and, unless ``content`` is ``None``, into ``content`` (its bytes: each file's state is
-    taken before it is read). Links and special files raise ``NotSimple`` (the build's own walk
-    judges them, and the full build runs)."""
-    try:
-        with os.scandir(folder) as found:
-            entries = sorted(found, key=lambda entry: entry.name)
-    except FileNotFoundError:
-        states.update(f"absent {relative}\0".encode())
-        return
-    except OSError as error:
-        raise NotSimple(f"{folder}: {error}") from error
-    states.update(f"dir {relative}\0".encode())
-    for entry in entries:
-        name = f"{relative}/{entry.name}"
-        info = os.lstat(entry.path)
-        if stat.S_ISDIR(info.st_mode):
-            _hash_tree(content, states, entry.path, name)
-        elif stat.S_ISREG(info.st_mode):
-            states.update(f"file {name} {info.st_size} {info.st_mtime_ns} {info.st_ctime_ns} {info.st_ino}\0".encode())
-            if content is None:
-                continue
-            try:
-                with open(entry.path, "rb") as handle:
-                    data = handle.read()
-            except OSError as error:
-                raise NotSimple(f"{entry.path}: {error}") from error
-            content.update(f"file {name} {len(data)}\0".encode())
-            content.update(hashlib.sha256(data).digest())
-        else:
-            raise NotSimple(f"{entry.path}: not a regular file or folder")
+class _Walk:
+    """One pass over the project files: the digest of their states (kind, size, times, inode),
+    optionally of their bytes (each file's state is taken before it is read), and the latest
+    change time seen."""
+
+    def __init__(self, contents: bool) -> None:
+        self.states = hashlib.sha256()
+        self.content = hashlib.sha256() if contents else None
+        self.latest = 0
+
+    def tree(self, folder: str, relative: str) -> None:
+        """Every entry under ``folder``, sorted by name; links and special files raise ``NotSimple``
+        (the build's own walk judges them, and the full build runs)."""
+        try:
+            with os.scandir(folder) as found:
+                entries = sorted(found, key=lambda entry: entry.name)
+        except FileNotFoundError:
+            self.states.update(f"absent {relative}\0".encode())
+            return
+        except OSError as error:
+            raise NotSimple(f"{folder}: {error}") from error
+        self.states.update(f"dir {relative}\0".encode())
+        for entry in entries:
+            name = f"{relative}/{entry.name}"
+            info = os.lstat(entry.path)
+            if stat.S_ISDIR(info.st_mode):
+                self.tree(entry.path, name)
+            elif stat.S_ISREG(info.st_mode):
+                self.states.update(f"file {name} {info.st_size} {info.st_mtime_ns} {info.st_ctime_ns} "
+                                   f"{info.st_ino}\0".encode())
+                self.latest = max(self.latest, info.st_ctime_ns)
+                if self.content is not None:
+                    self._read(entry.path, name)
+            else:
+                raise NotSimple(f"{entry.path}: not a regular file or folder")
+
+    def _read(self, path: str, name: str) -> None:
+        try:
+            with open(path, "rb") as handle:
+                data = handle.read()
+        except OSError as error:
+            raise NotSimple(f"{path}: {error}") from error
+        self.content.update(f"file {name} {len(data)}\0".encode())
+        self.content.update(hashlib.sha256(data).digest())
 
 
 def _installation(digest) -> None:
@@ -132,25 +149,52 @@ def _settings(root: Path, target: Path, given: list[tuple[str, str]]) -> bytes:
                        sorted(given), mask]).encode()
 
 
-def inputs_digest(root: Path, target: Path, given: list[tuple[str, str]]) -> tuple[str, str]:
-    """The digest of everything a build of ``root`` into ``target`` depends on (see the module's
-    text), and ``inputs_state`` as it was when the files were read."""
-    content, states = hashlib.sha256(_settings(root, target, given)), hashlib.sha256()
-    _installation(content)
-    root_text = os.path.abspath(root)
-    for folder in PROJECT_FOLDERS:
-        _hash_tree(content, states, os.path.join(root_text, folder), folder)
-    return content.hexdigest(), states.hexdigest()
+# A file changed this close to a pass over the project (or later) may change again with the same
+# times (file times advance with a coarse clock): its state alone cannot vouch for its bytes.
+RACY_NS = 100_000_000
 
 
-def inputs_state(root: Path) -> str:
-    """A digest of the project files' names, sizes, times and inodes: a file written since the
-    last call, even with the bytes it had, changes it (its change time moves)."""
-    states = hashlib.sha256()
+@dataclass(frozen=True)
+class Inputs:
+    """What a build depends on: ``setup`` (paths, environment, installation), ``content`` (every
+    project file by its bytes) and ``states`` (their sizes, times and inodes, taken before they
+    were read); ``racy`` when a file changed so recently that its state cannot vouch for its bytes."""
+
+    setup: str
+    content: str
+    states: str
+    racy: bool
+
+
+def setup_digest(root: Path, target: Path, given: list[tuple[str, str]]) -> str:
+    """The digest of the paths, the environment, the options and the installation a build runs with."""
+    digest = hashlib.sha256(_settings(root, target, given))
+    _installation(digest)
+    return digest.hexdigest()
+
+
+def _project(root: Path, contents: bool) -> tuple[_Walk, bool]:
+    began = time.time_ns()
+    walk = _Walk(contents)
     root_text = os.path.abspath(root)
     for folder in PROJECT_FOLDERS:
-        _hash_tree(None, states, os.path.join(root_text, folder), folder)
-    return states.hexdigest()
+        walk.tree(os.path.join(root_text, folder), folder)
+    return walk, walk.latest >= began - RACY_NS
+
+
+def read_inputs(root: Path, target: Path, given: list[tuple[str, str]]) -> Inputs:
+    """Everything a build of ``root`` into ``target`` depends on (see the module's text), read now."""
+    walk, racy = _project(root, True)
+    return Inputs(setup_digest(root, target, given), walk.content.hexdigest(), walk.states.hexdigest(), racy)
+
+
+def still(root: Path, before: Inputs) -> bool:
+    """Whether the project files are as ``before`` read them: by their states alone, or (when those
+    could not vouch for the bytes) by their bytes as well."""
+    walk, _racy = _project(root, before.racy)
+    if walk.states.hexdigest() != before.states:
+        return False
+    return not before.racy or walk.content.hexdigest() == before.content
 
 
 # -- the output ---------------------------------------------------------------------------------
@@ -236,7 +280,7 @@ def _manifest(folder: Path) -> tuple[bytes, dict] | None:
 # -- recording and reading the state ------------------------------------------------------------
 
 
-def record(target: Path, inputs: str, sqlite_files: list[str], said: dict) -> None:
+def record(target: Path, inputs: Inputs, sqlite_files: list[str], said: dict) -> None:
     """Writes the state of the build just put in place (under the output's lock, before it is released)."""
     found = _manifest(target)
     path = state_path(target)
@@ -244,7 +288,8 @@ def record(target: Path, inputs: str, sqlite_files: list[str], said: dict) -> No
         forget(target)
         return
     data, _manifest_read = found
-    state = {"version": STATE_VERSION, "inputs": inputs, "manifest": hashlib.sha256(data).hexdigest(),
+    state = {"version": STATE_VERSION, "setup": inputs.setup, "content": inputs.content, "states": inputs.states,
+             "racy": inputs.racy, "manifest": hashlib.sha256(data).hexdigest(),
              "listing": output_listing(target), "sqlite": sorted(sqlite_files), "said": said}
     temporary = path.with_name(path.name + f".{os.getpid()}")
     try:
@@ -282,48 +327,60 @@ def _try_lock(target: Path) -> int | None:
     return fd
 
 
-def unchanged(root: Path, out: Path, given: list[tuple[str, str]]) -> dict | None:
-    """What the last build said, when a build of ``root`` into ``out`` now would change nothing;
-    ``None`` when the full build must run (it may well find nothing to do either)."""
+def unchanged(root: Path, out: Path, given: list[tuple[str, str]]) -> tuple[dict | None, Inputs | None]:
+    """What the last build said, when a build of ``root`` into ``out`` now would change nothing
+    (``None`` when the full build must run; it may well find nothing to do either), and the inputs
+    as read on the way, when they were (the full build takes them as read before it began)."""
     target = output_path(out)
     try:
         with open(state_path(target), "rb") as handle:
             state = json.loads(handle.read())
     except (OSError, ValueError):
-        return None
+        return None, None
     if not isinstance(state, dict) or state.get("version") != STATE_VERSION:
-        return None
+        return None, None
     fd = _try_lock(target)
     if fd is None:
-        return None
+        return None, None
     try:
         return _unchanged(root, target, given, state)
     except (NotSimple, OSError, ValueError, TypeError, KeyError):
-        return None
+        return None, None
     finally:
         os.close(fd)
 
 
-def _unchanged(root: Path, target: Path, given: list[tuple[str, str]], state: dict) -> dict | None:
+def _unchanged(root: Path, target: Path, given: list[tuple[str, str]], state: dict) -> tuple[dict | None, Inputs | None]:
+    # The inputs first: they are what changes most often.
+    setup = setup_digest(root, target, given)
+    walk, racy = _project(root, False)
+    if not racy and not state["racy"] and walk.states.hexdigest() == state["states"]:
+        inputs = Inputs(setup, state["content"], state["states"], False)
+    else:
+        inputs = read_inputs(root, target, given)
+    if inputs.setup != state["setup"] or inputs.content != state["content"]:
+        return None, inputs
+    return (state["said"] if _output_unchanged(target, state) else None), inputs
+
+
+def _output_unchanged(target: Path, state: dict) -> bool:
+    """Whether the output, the databases' files and what lies beside the output are as the last build left them."""
     if _leftovers(target) or not os.stat(target).st_mode & stat.S_IWUSR:
-        return None  # the full build warns about the one and refuses the other
+        return False  # the full build warns about the one and refuses the other
     home = target.parent / f".{target.name}.korvan-data"
     if os.path.islink(target / DATA_LINK) and os.readlink(target / DATA_LINK) == os.path.join("..", home.name) \
             and not home.is_dir():
-        return None  # the full build makes the databases' folder again
+        return False  # the full build makes the databases' folder again
     found = _manifest(target)
     if found is None or hashlib.sha256(found[0]).hexdigest() != state["manifest"]:
-        return None
+        return False
     manifest = found[1]
     if manifest.get("models") and "stored" not in manifest:
-        return None  # the fixtures could not be fingerprinted: the full build stores them again
+        return False  # the fixtures could not be fingerprinted: the full build stores them again
     if any(not os.path.isfile(name) for name in state["sqlite"]):
-        return None  # a database is gone: the tables and fixtures are made again
+        return False  # a database is gone: the tables and fixtures are made again
     if output_listing(target) != state["listing"]:
-        return None
-    for relative, recorded in manifest["files"].items():
-        if _file_sha256(os.path.join(target, relative)) != recorded:
-            return None  # a hand edit, refused by the full build
-    if inputs_digest(root, target, given)[0] != state["inputs"]:
-        return None
-    return state["said"]
+        return False
+    # Last, each file the build wrote, by its bytes: a hand edit is refused by the full build.
+    return all(_file_sha256(os.path.join(target, relative)) == recorded
+               for relative, recorded in manifest["files"].items())

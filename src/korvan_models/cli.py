@@ -171,8 +171,11 @@ def run(args: argparse.Namespace) -> int:
         from korvan_models.tools.watch import watch
 
         return watch(args.project, args.out, getattr(args, "jobs", None), say)
-    if args.command == "build" and unchanged_build(args, say):
-        return EXIT_OK
+    inputs = None
+    if args.command == "build":
+        said, inputs = unchanged_build(args, say)
+        if said:
+            return EXIT_OK
     from korvan_models.pipeline import build_project, check_project
 
     if args.command == "check":
@@ -186,7 +189,7 @@ def run(args: argparse.Namespace) -> int:
         say(f"{args.project}: {counted(len(project.entries), 'model')}, no problems found")
         return EXIT_OK
     databases = given_databases(args)
-    state = BuildState(args, databases)
+    state = BuildState(args, databases, inputs)
     report = build_project(args.project, args.out, getattr(args, "jobs", None), say, databases,
                            wait=not args.no_wait, finished=state.record)
     show_warnings(report.project.warnings)
@@ -203,14 +206,15 @@ def counted(number: int, noun: str) -> str:
     return f"{number} {noun}{'' if number == 1 else 's'}"
 
 
-def unchanged_build(args: argparse.Namespace, say: Callable[[str], None]) -> bool:
+def unchanged_build(args: argparse.Namespace, say: Callable[[str], None]) -> tuple[bool, object]:
     """Says what the last build said and returns ``True`` when a build now would change nothing
-    (see ``build_state``); nothing heavier than the standard library is loaded to find that out."""
+    (see ``build_state``), with the inputs as read on the way; nothing heavier than the standard
+    library is loaded to find that out."""
     from korvan_models import build_state
 
-    said = build_state.unchanged(args.project, args.out, list(getattr(args, "database", [])))
+    said, inputs = build_state.unchanged(args.project, args.out, list(getattr(args, "database", [])))
     if said is None:
-        return False
+        return False, inputs
     models = counted(said["models"], "model")
     say(f"checked {models} in {args.project}: nothing changed since the last build")
     say(f"generated 0 models, reused {said['models']}")
@@ -220,25 +224,27 @@ def unchanged_build(args: argparse.Namespace, say: Callable[[str], None]) -> boo
     if said["kept"]:
         say(f"kept {len(said['kept'])} file(s) in {args.out} that the build did not write: {', '.join(said['kept'])}")
     say(f"built {models} into {args.out}")
-    return True
+    return True, inputs
 
 
 class BuildState:
     """Records, once a build is in place, what lets the next build with the same inputs stop early.
 
-    The inputs are read before the build, and their files' states (sizes, times, inodes) taken again
-    after it: a project edited meanwhile (the build may have read either version) leaves no state,
-    so the next build is a full one."""
+    The inputs are read before the build (or taken as the early stop read them), and looked at
+    again after it: a project edited meanwhile (the build may have read either version) leaves no
+    state, so the next build is a full one."""
 
-    def __init__(self, args: argparse.Namespace, databases: dict[str, str]) -> None:
+    def __init__(self, args: argparse.Namespace, databases: dict[str, str], inputs=None) -> None:
         from korvan_models import build_state
 
         self.args, self.databases = args, databases
         self.given = list(getattr(args, "database", []))
-        try:
-            self.before = build_state.inputs_digest(args.project, build_state.output_path(args.out), self.given)
-        except (build_state.NotSimple, OSError):
-            self.before = None
+        self.before = inputs
+        if self.before is None:
+            try:
+                self.before = build_state.read_inputs(args.project, build_state.output_path(args.out), self.given)
+            except (build_state.NotSimple, OSError):
+                self.before = None
 
     def record(self, target: Path, report) -> None:
         from korvan_models import build_state
@@ -255,16 +261,16 @@ class BuildState:
         warnings = list(report.project.warnings)
         files = sqlite_files(target, self.databases)
         try:
-            after = build_state.inputs_state(self.args.project)
+            same = self.before is not None and build_state.still(self.args.project, self.before)
         except build_state.NotSimple:
-            after = None
+            same = False
         # Warnings about leftovers beside the output are this build's alone.
-        if self.before is None or after != self.before[1] or files is None or any(prefix in w for w in warnings):
+        if not same or files is None or any(prefix in w for w in warnings):
             build_state.forget(target)
             return
         said = {"models": len(report.project.entries), "warnings": warnings, "kept": list(report.kept),
                 "records": bool(report.project.records)}
-        build_state.record(target, self.before[0], files, said)
+        build_state.record(target, self.before, files, said)
 
 
 def sqlite_files(target: Path, databases: dict[str, str]) -> list[str] | None:

@@ -166,7 +166,8 @@ def test_an_early_stop_loads_neither_the_check_nor_the_generator_nor_the_databas
     assert not imported & {"pydantic", "sqlalchemy", "black", "isort", "astor", "korvan_models.pipeline"}
 
 
-def test_a_project_edited_during_the_build_leaves_no_early_stop(project, tmp_path, run, monkeypatch):
+@pytest.mark.parametrize("racy", [False, True], ids=["put back with its times", "changed just before"])
+def test_a_project_edited_during_the_build_leaves_no_early_stop(project, tmp_path, run, monkeypatch, racy):
     from korvan_models import build_state
 
     out = tmp_path / "out"
@@ -174,21 +175,34 @@ def test_a_project_edited_during_the_build_leaves_no_early_stop(project, tmp_pat
     os.unlink(tmp_path / ".out.korvan-state")  # the build runs in full
     schema = project / "models" / "author" / "model.json"
     original = schema.read_bytes()
-    digest = build_state.inputs_digest
+    read = build_state.read_inputs
     stat = schema.stat()
 
     def edited_meanwhile(root, target, given):
-        found = digest(root, target, given)
-        # Read by the build after this, then put back with its bytes and time: its inode's change
-        # time still tells.
+        found = read(root, target, given)
+        # Read by the build after this, then put back with its bytes and times; the change time
+        # still tells (when the state was taken long enough after the last change).
         schema.write_bytes(original.replace(b'"born"', b'"died"'))
         schema.write_bytes(original)
         os.utime(schema, ns=(stat.st_atime_ns, stat.st_mtime_ns))
         return found
 
-    monkeypatch.setattr(build_state, "inputs_digest", edited_meanwhile)
+    if not racy:
+        monkeypatch.setattr(build_state, "RACY_NS", -10**12)  # the state was taken long after
+    monkeypatch.setattr(build_state, "read_inputs", edited_meanwhile)
     assert run("build", project, "--out", out, "-q").status == 0
     assert not (tmp_path / ".out.korvan-state").exists()
+
+
+def test_a_file_changed_just_before_the_build_is_compared_by_its_bytes(project, tmp_path, run):
+    out = tmp_path / "out"
+    schema = project / "models" / "author" / "model.json"
+    schema.write_bytes(schema.read_bytes())  # changed a moment ago
+    assert run("build", project, "--out", out, "-q").status == 0
+    state = json.loads((tmp_path / ".out.korvan-state").read_text("utf-8"))
+    assert state["racy"]
+    schema.write_bytes(schema.read_bytes().replace(b'"born"', b'"died"'))
+    assert UNCHANGED not in run("build", project, "--out", out).out
 
 
 def _schema_edit(folder: str, edit):
