@@ -223,6 +223,8 @@ class Output:
         # The digest of the fixtures this build stored (or found stored), recorded in the manifest.
         self.stored: str | None = None
         self._digests: dict[str, str | None] = {}
+        # Folders made in the staging folder so far (relative), each made once.
+        self._folders: set[str] = set()
         self._recover()
         self.manifest = self._read_manifest()
 
@@ -298,6 +300,7 @@ class Output:
                                         "(chmod u+w) or use another --out")])
         prefix = f".{self.target.name}.korvan-tmp-{os.getpid()}-"
         self.staging = Path(tempfile.mkdtemp(prefix=prefix, dir=self.target.parent))
+        self._folders.clear()
         self._write_manifest(self.staging, {})
         os.symlink(self._data_link(), self.staging / DATA_LINK)
         return self.staging
@@ -337,10 +340,13 @@ class Output:
 
     def _staged(self, relative: str) -> Path:
         path = self.staging / relative
-        try:
-            path.parent.mkdir(parents=True, exist_ok=True)
-        except OSError as error:
-            raise WriteFault(self.target / relative, error) from error
+        folder = os.path.dirname(relative)
+        if folder not in self._folders:
+            try:
+                path.parent.mkdir(parents=True, exist_ok=True)
+            except OSError as error:
+                raise WriteFault(self.target / relative, error) from error
+            self._folders.add(folder)
         return path
 
     def write(self, relative: str, data: str | bytes) -> None:
