@@ -267,7 +267,9 @@ def plan_tables(project: Project, output: Output, keys: dict[str, str]) -> tuple
         before = previous.get(title)
         layout, _sep, before_model = before.partition(":") if isinstance(before, str) else ("", "", "")
         if before_model != model:
-            from korvan_models.schemas.utils.table_layout import object_schema_to_table_schema
+            from korvan_models.schemas.utils.table_layout import (
+                object_schema_to_table_schema,
+            )
 
             described = repr(object_schema_to_table_schema(schema))
             layout_now = hashlib.sha256(f"{described}\0{where}\0{version}".encode()).hexdigest()
