@@ -194,17 +194,6 @@ def test_a_project_edited_during_the_build_leaves_no_early_stop(project, tmp_pat
     assert not (tmp_path / ".out.korvan-state").exists()
 
 
-def test_a_file_changed_just_before_the_build_is_compared_by_its_bytes(project, tmp_path, run):
-    out = tmp_path / "out"
-    schema = project / "models" / "author" / "model.json"
-    schema.write_bytes(schema.read_bytes())  # changed a moment ago
-    assert run("build", project, "--out", out, "-q").status == 0
-    state = json.loads((tmp_path / ".out.korvan-state").read_text("utf-8"))
-    assert state["racy"]
-    schema.write_bytes(schema.read_bytes().replace(b'"born"', b'"died"'))
-    assert UNCHANGED not in run("build", project, "--out", out).out
-
-
 def _schema_edit(folder: str, edit):
     def change(project: Path) -> None:
         path = project / "models" / folder / "model.json"
