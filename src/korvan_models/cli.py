@@ -7,6 +7,7 @@ import os
 import signal
 import sys
 import traceback
+from collections.abc import Callable
 from pathlib import Path
 
 EXAMPLE = """\
@@ -149,8 +150,6 @@ def parser() -> argparse.ArgumentParser:
 
 def run(args: argparse.Namespace) -> int:
     """Carries out one command; project mistakes surface as ``ProjectError``."""
-    from korvan_models.pipeline import build_project, check_project, counted
-
     quiet = getattr(args, "quiet", False)
 
     def say(text: str) -> None:
@@ -172,6 +171,13 @@ def run(args: argparse.Namespace) -> int:
         from korvan_models.tools.watch import watch
 
         return watch(args.project, args.out, getattr(args, "jobs", None), say)
+    inputs = None
+    if args.command == "build":
+        said, inputs = unchanged_build(args, say)
+        if said:
+            return EXIT_OK
+    from korvan_models.pipeline import build_project, check_project
+
     if args.command == "check":
         from korvan_models.pipeline import ProjectError, store
 
@@ -182,8 +188,10 @@ def run(args: argparse.Namespace) -> int:
         show_warnings(project.warnings)
         say(f"{args.project}: {counted(len(project.entries), 'model')}, no problems found")
         return EXIT_OK
-    report = build_project(args.project, args.out, getattr(args, "jobs", None), say, given_databases(args),
-                           wait=not args.no_wait)
+    databases = given_databases(args)
+    state = BuildState(args, databases, inputs)
+    report = build_project(args.project, args.out, getattr(args, "jobs", None), say, databases,
+                           wait=not args.no_wait, finished=state.record)
     show_warnings(report.project.warnings)
     for note in report.notes:
         say(note)
@@ -191,6 +199,104 @@ def run(args: argparse.Namespace) -> int:
         say(f"kept {len(report.kept)} file(s) in {args.out} that the build did not write: {', '.join(report.kept)}")
     say(f"built {counted(len(report.project.entries), 'model')} into {args.out}")
     return EXIT_OK
+
+
+def counted(number: int, noun: str) -> str:
+    """``1 model``, ``2 models``."""
+    return f"{number} {noun}{'' if number == 1 else 's'}"
+
+
+def unchanged_build(args: argparse.Namespace, say: Callable[[str], None]) -> tuple[bool, object]:
+    """Says what the last build said and returns ``True`` when a build now would change nothing
+    (see ``build_state``), with the inputs as read on the way; nothing heavier than the standard
+    library is loaded to find that out."""
+    from korvan_models import build_state
+
+    said, inputs = build_state.unchanged(args.project, args.out, list(getattr(args, "database", [])))
+    if said is None:
+        return False, inputs
+    models = counted(said["models"], "model")
+    say(f"checked {models} in {args.project}: nothing changed since the last build")
+    say(f"generated 0 models, reused {said['models']}")
+    show_warnings(said["warnings"])
+    if said["records"]:
+        say("fixtures unchanged since the last build: not stored again")
+    if said["kept"]:
+        say(f"kept {len(said['kept'])} file(s) in {args.out} that the build did not write: {', '.join(said['kept'])}")
+    say(f"built {models} into {args.out}")
+    return True, inputs
+
+
+class BuildState:
+    """Records, once a build is in place, what lets the next build with the same inputs stop early.
+
+    The inputs are read before the build (or taken as the early stop read them), and looked at
+    again after it: a project edited meanwhile (the build may have read either version) leaves no
+    state, so the next build is a full one."""
+
+    def __init__(self, args: argparse.Namespace, databases: dict[str, str], inputs=None) -> None:
+        from korvan_models import build_state
+
+        self.args, self.databases = args, databases
+        self.given = list(getattr(args, "database", []))
+        self.before = inputs
+        if self.before is None:
+            try:
+                self.before = build_state.read_inputs(args.project, build_state.output_path(args.out), self.given)
+            except (build_state.NotSimple, OSError):
+                self.before = None
+
+    def record(self, target: Path, report) -> None:
+        from korvan_models import build_state
+
+        try:
+            self._record(target, report)
+        except Exception:  # a state is an optimisation: without one the next build is a full one
+            build_state.forget(target)
+
+    def _record(self, target: Path, report) -> None:
+        from korvan_models import build_state
+
+        prefix = f".{target.name}.korvan-"
+        warnings = list(report.project.warnings)
+        files = sqlite_files(target, self.databases)
+        try:
+            same = self.before is not None and build_state.still(self.args.project, self.before)
+        except build_state.NotSimple:
+            same = False
+        # Warnings about leftovers beside the output are this build's alone.
+        if not same or files is None or any(prefix in w for w in warnings):
+            build_state.forget(target)
+            return
+        said = {"models": len(report.project.entries), "warnings": warnings, "kept": list(report.kept),
+                "records": bool(report.project.records)}
+        build_state.record(target, self.before, files, said)
+
+
+def sqlite_files(target: Path, databases: dict[str, str]) -> list[str] | None:
+    """The SQLite database files of a build into ``target``; ``None`` when a SQLite database is not a
+    file (made anew by every build)."""
+    from korvan_data.aliases.using import ALL_DB_ALIASES
+    from korvan_models.pipeline import store
+    from korvan_utils.config.manager import KorvanConfigManager
+
+    files = []
+    with store.databases_in_force(databases), store.settings_in_force(target):
+        manager = KorvanConfigManager()
+        for alias in ALL_DB_ALIASES:
+            url = manager.get_database_url(alias)
+            plain = store.plain_sqlite_file(url)
+            if plain is None:
+                import sqlalchemy as sa
+
+                parsed = sa.make_url(url)
+                if parsed.get_backend_name() != "sqlite":
+                    continue
+                plain = parsed.database
+                if not plain or plain == ":memory:" or plain.startswith("file:"):
+                    return None
+            files.append(os.path.abspath(plain))
+    return files
 
 
 def load_project(project: Path) -> list:
@@ -247,25 +353,12 @@ def database_fault(error: BaseException) -> str | None:
 def main(argv: list[str] | None = None) -> int:
     """Runs the command line; returns the exit status."""
     args = parser().parse_args(argv)
-    from korvan_models.pipeline import OutputBusy, ProjectError, WriteFault
-
     try:
         previous = signal.signal(signal.SIGTERM, _terminate)
     except ValueError:  # not the main thread: SIGTERM keeps its handling
         previous = None
     try:
         return run(args)
-    except (WriteFault, OutputBusy) as error:
-        print(f"korvan-models: {error}", file=sys.stderr)
-        if getattr(args, "debug", False):
-            traceback.print_exc()
-        return EXIT_TOOL
-    except ProjectError as error:
-        for problem in error.problems:
-            print(problem, file=sys.stderr)
-        count = len(error.problems)
-        print(f"{count} problem{'s' if count != 1 else ''} found; nothing was written", file=sys.stderr)
-        return EXIT_PROJECT
     except KeyboardInterrupt as error:
         out = getattr(args, "out", None)
         if out is None:
@@ -275,33 +368,51 @@ def main(argv: list[str] | None = None) -> int:
         else:
             print(f"interrupted; {out} was left as it was", file=sys.stderr)
         return EXIT_TERMINATED if isinstance(error, Terminated) else EXIT_INTERRUPTED
-    except BrokenPipeError:
+    except Exception as error:
+        return failed(args, error)
+    finally:
+        if previous is not None:
+            signal.signal(signal.SIGTERM, previous)
+
+
+def failed(args: argparse.Namespace, error: Exception) -> int:
+    """Reports a failure of the command; returns the exit status. The build's own errors can only
+    come from the build, so they are told apart only where it was loaded."""
+    pipeline = sys.modules.get("korvan_models.pipeline")
+    if pipeline is not None and isinstance(error, (pipeline.WriteFault, pipeline.OutputBusy)):
+        print(f"korvan-models: {error}", file=sys.stderr)
+        if getattr(args, "debug", False):
+            traceback.print_exception(error)
+        return EXIT_TOOL
+    if pipeline is not None and isinstance(error, pipeline.ProjectError):
+        for problem in error.problems:
+            print(problem, file=sys.stderr)
+        count = len(error.problems)
+        print(f"{count} problem{'s' if count != 1 else ''} found; nothing was written", file=sys.stderr)
+        return EXIT_PROJECT
+    if isinstance(error, BrokenPipeError):
         # Whoever read the output stopped reading (``| head``): there is no one left to tell.
         try:
             os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         except OSError:
             pass
         return EXIT_TOOL
-    except Exception as error:
-        fault = database_fault(error)
-        if fault is not None:
-            out = getattr(args, "out", None)
-            print(f"korvan-models: cannot write the databases: {fault}"
-                  + (f"; {out} was left as it was" if out is not None else ""), file=sys.stderr)
-            if getattr(args, "debug", False):
-                traceback.print_exc()
-            return EXIT_TOOL
+    fault = database_fault(error)
+    if fault is not None:
+        out = getattr(args, "out", None)
+        print(f"korvan-models: cannot write the databases: {fault}"
+              + (f"; {out} was left as it was" if out is not None else ""), file=sys.stderr)
         if getattr(args, "debug", False):
-            traceback.print_exc()
-            if getattr(error, "details", None):
-                print(error.details, file=sys.stderr, end="")
-        else:
-            print(f"korvan-models: internal error: {type(error).__name__}: {error}", file=sys.stderr)
-            print("re-run with --debug to see the full traceback", file=sys.stderr)
+            traceback.print_exception(error)
         return EXIT_TOOL
-    finally:
-        if previous is not None:
-            signal.signal(signal.SIGTERM, previous)
+    if getattr(args, "debug", False):
+        traceback.print_exception(error)
+        if getattr(error, "details", None):
+            print(error.details, file=sys.stderr, end="")
+    else:
+        print(f"korvan-models: internal error: {type(error).__name__}: {error}", file=sys.stderr)
+        print("re-run with --debug to see the full traceback", file=sys.stderr)
+    return EXIT_TOOL
 
 
 def command() -> None:

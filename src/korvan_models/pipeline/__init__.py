@@ -92,6 +92,7 @@ def build_project(
     say: Callable[[str], None] = lambda _text: None,
     databases: dict[str, str] | None = None,
     wait: bool = True,
+    finished: Callable[[Path, BuildReport], None] | None = None,
 ) -> BuildReport:
     """Builds the project at ``root`` into ``out``; raises ``ProjectError`` and leaves ``out`` as it was on a mistake.
 
@@ -99,7 +100,8 @@ def build_project(
     (instead of SQLite files beside the output), written without passwords into the output's settings.
     One build at a time works on an output folder: a second one waits for the lock beside it
     (or raises ``OutputBusy`` at once when ``wait`` is false). An interrupt that ends the build
-    carries ``output_replaced``: whether the new build was already in place.
+    carries ``output_replaced``: whether the new build was already in place. ``finished`` is called
+    with the output folder and the report once the build is in place, while the lock is still held.
     """
     problems = output_problems(root, out)
     if problems:
@@ -120,6 +122,8 @@ def build_project(
         report = BuildReport(project, output.target)
         # Without --jobs the generation counts the free cores itself, once it knows there is much to do.
         report.kept = write_build(project, output, jobs or 0, report, say, databases or {})
+        if finished is not None:
+            finished(output.target, report)
     except BaseException as error:
         if isinstance(error, KeyboardInterrupt):
             error.output_replaced = output is not None and output.replaced

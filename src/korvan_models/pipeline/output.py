@@ -29,14 +29,10 @@ import tempfile
 from collections.abc import Callable
 from pathlib import Path
 
+from korvan_models.build_state import DATA_LINK, MANIFEST, valid_manifest
 from korvan_models.pipeline.problems import Problem, ProjectError
 
-MANIFEST = ".korvan-build.json"
 MANIFEST_VERSION = 2
-# Manifests of earlier builds that are read (and written anew in the current form).
-READABLE_VERSIONS = (1, 2)
-DATA_LINK = "data"
-_HEX64 = re.compile(r"[0-9a-f]{64}")
 # The highest process id a leftover's name may hold (Linux's own limit is 2**22).
 _PID_MAX = 2**31 - 1
 
@@ -169,20 +165,6 @@ class OutputLock:
 # -- the output folder ------------------------------------------------------------------------------
 
 
-def _valid_manifest(manifest: object) -> bool:
-    """Whether a manifest is one a build writes: a known version, files with digests, models."""
-    if not isinstance(manifest, dict) or manifest.get("version") not in READABLE_VERSIONS:
-        return False
-    files, models = manifest.get("files"), manifest.get("models")
-    if not isinstance(files, dict) or not isinstance(models, dict):
-        return False
-    for name, value in files.items():
-        parts = name.split("/")
-        if not isinstance(value, str) or not _HEX64.fullmatch(value) or name.startswith("/") or ".." in parts:
-            return False
-    return all(isinstance(entry, dict) and isinstance(entry.get("file"), str) for entry in models.values())
-
-
 def _read_manifest_file(path: Path) -> tuple[dict | None, bool]:
     """A folder's manifest and whether the file is there at all."""
     try:
@@ -195,7 +177,7 @@ def _read_manifest_file(path: Path) -> tuple[dict | None, bool]:
         manifest = json.loads(text)
     except ValueError:
         return None, True
-    return (manifest if _valid_manifest(manifest) else None), True
+    return (manifest if valid_manifest(manifest) else None), True
 
 
 def _texts_as_written(folder: Path, manifest: dict) -> dict[str, str]:
@@ -241,6 +223,8 @@ class Output:
         # The digest of the fixtures this build stored (or found stored), recorded in the manifest.
         self.stored: str | None = None
         self._digests: dict[str, str | None] = {}
+        # Folders made in the staging folder so far (relative), each made once.
+        self._folders: set[str] = set()
         self._recover()
         self.manifest = self._read_manifest()
 
@@ -260,7 +244,8 @@ class Output:
         prefix = f".{self.target.name}.korvan-"
         ours = re.compile(re.escape(prefix) + r"(tmp|old)-([0-9]{1,10})-[0-9A-Za-z_]{1,64}")
         for entry in sorted(parent.iterdir()):
-            if not entry.name.startswith(prefix) or entry.name in (self.data_home.name, f"{prefix}lock"):
+            if not entry.name.startswith(prefix) or entry.name in (self.data_home.name, f"{prefix}lock",
+                                                                   f"{prefix}state"):
                 continue
             match = ours.fullmatch(entry.name)
             if match is None or int(match[2]) > _PID_MAX or not entry.is_dir() or entry.is_symlink():
@@ -315,6 +300,7 @@ class Output:
                                         "(chmod u+w) or use another --out")])
         prefix = f".{self.target.name}.korvan-tmp-{os.getpid()}-"
         self.staging = Path(tempfile.mkdtemp(prefix=prefix, dir=self.target.parent))
+        self._folders.clear()
         self._write_manifest(self.staging, {})
         os.symlink(self._data_link(), self.staging / DATA_LINK)
         return self.staging
@@ -354,10 +340,13 @@ class Output:
 
     def _staged(self, relative: str) -> Path:
         path = self.staging / relative
-        try:
-            path.parent.mkdir(parents=True, exist_ok=True)
-        except OSError as error:
-            raise WriteFault(self.target / relative, error) from error
+        folder = os.path.dirname(relative)
+        if folder not in self._folders:
+            try:
+                path.parent.mkdir(parents=True, exist_ok=True)
+            except OSError as error:
+                raise WriteFault(self.target / relative, error) from error
+            self._folders.add(folder)
         return path
 
     def write(self, relative: str, data: str | bytes) -> None:

@@ -249,12 +249,36 @@ def store_version() -> str:
 def plan_tables(project: Project, output: Output, keys: dict[str, str]) -> tuple[dict[str, str], list]:
     """Every model's table key and the schemas whose tables must be created or changed: all of them
     when a database file of the settings in force is missing (databases are used in place, never
-    copied; a database named by URL is known by its key)."""
+    copied; a database named by URL is known by its key).
+
+    A table key is ``LAYOUT:MODEL``: the digest of the table's layout (its columns, constraints and
+    address, the databases and the store's version) and that of the model's key (with the same
+    databases and version). A table changes only when its layout does: a model whose description,
+    options or custom code changed keeps its table as it is. The layout is worked out only for a
+    model whose key changed; the whole key still decides whether the fixtures are stored again."""
     version = store_version()
-    tables = {title: hashlib.sha256(f"{key}\0{version}".encode()).hexdigest() for title, key in keys.items()}
     previous = {title: entry.get("table") for title, entry in output.manifest.get("models", {}).items()}
+    tables, changed = {}, []
     carried = _database_files_present()
-    changed = [schema for schema in project.schemas if not carried or previous.get(schema.title) != tables[schema.title]]
+    for schema in project.schemas:
+        title = schema.title
+        _model_key, _sep, where = keys[title].partition("\0")
+        model = hashlib.sha256(f"{keys[title]}\0{version}".encode()).hexdigest()
+        before = previous.get(title)
+        layout, _sep, before_model = before.partition(":") if isinstance(before, str) else ("", "", "")
+        if before_model != model:
+            from korvan_models.schemas.utils.table_layout import (
+                object_schema_to_table_schema,
+            )
+
+            described = repr(object_schema_to_table_schema(schema))
+            layout_now = hashlib.sha256(f"{described}\0{where}\0{version}".encode()).hexdigest()
+            moved, layout = layout_now != layout, layout_now
+        else:
+            moved = False
+        if moved or not carried:
+            changed.append(schema)
+        tables[title] = f"{layout}:{model}"
     return tables, changed
 
 
