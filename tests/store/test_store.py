@@ -96,6 +96,20 @@ def test_each_save_is_a_new_version_and_latest_finds_the_highest(gadget):
         weight_at(LAKEHOUSE_DB_ALIAS, "newest", 1)
 
 
+def test_a_lakehouse_made_anew_continues_the_default_databases_versions(gadget):
+    # The lakehouse emptied (or pointed at a new database) while the default one keeps its rows:
+    # a save updates the stored object rather than adding it again, and its version keeps rising.
+    QuerySet(gadget).save(saved(gadget(name="g", weight=1.0), "g1"))
+    QuerySet(gadget).save(saved(gadget(name="g", weight=2.0), "g1"))
+    with get_engine(LAKEHOUSE_DB_ALIAS).begin() as connection:
+        connection.execute(sa.text('DELETE FROM "Gadget"'))
+    address = QuerySet(gadget).save(saved(gadget(name="g", weight=3.0), "g1"))
+    assert address.object_version == 3
+    latest = QuerySet(gadget).get(_address__object_id="g1").execute()
+    assert (latest.weight, latest._address.object_version, QuerySet(gadget).count()) == (3.0, 3, 1)
+    assert QuerySet(gadget).using(LAKEHOUSE_DB_ALIAS).count() == 1
+
+
 def test_batches_and_several_matches(gadget):
     addresses = QuerySet(gadget).save_many(
         [gadget(name="same"), gadget(name="same"), saved(gadget(name="a"), "a"), saved(gadget(name="b"), "a")]

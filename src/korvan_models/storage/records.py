@@ -405,6 +405,12 @@ class Writer:
         addresses_given = [stored_address(record) for record in records]
         given = [str(a.object_id) for a in addresses_given if a is not None and a.object_id]
         versions = highest_versions(self.lakehouse, history, given) if given else {}
+        # An object the default database holds but the lakehouse does not (a lakehouse made anew,
+        # or pointed elsewhere) continues from its latest version there: it is updated, not added
+        # again, and its versions keep rising.
+        unseen = [object_id for object_id in given if object_id not in versions]
+        if unseen:
+            versions.update(highest_versions(self.default, latest, unseen))
         known = set(versions)
         # New objects: ids unique across processes (a random prefix) and cheap to make (a counter).
         prefix = uuid.uuid4().hex[:24]
