@@ -14,6 +14,7 @@ from pathlib import Path
 from korvan_models.pipeline.generate import (
     Generated,
     GenerationError,
+    ShelvedSchema,
     free_cores,
     machine_cores,
     model_keys,
@@ -29,7 +30,7 @@ from korvan_models.pipeline.output import (
 )
 from korvan_models.pipeline.problems import Problem, ProjectError
 from korvan_models.pipeline.project import Project, check_project
-from korvan_models.pipeline.typing_aids import package_extras
+from korvan_models.pipeline.typing_aids import RUFF_CONFIG, stub_text
 
 __all__ = ["BuildReport", "OutputBusy", "Problem", "Project", "ProjectError", "WriteFault", "build_project",
            "check_project", "free_cores", "machine_cores"]
@@ -39,7 +40,8 @@ MODELS_PACKAGE = "models"
 
 @dataclass
 class BuildReport:
-    """What a build did."""
+    """What a build did. Past the check, the project's schemas are shelved (``ShelvedSchema``:
+    the title, and ``load()`` for the schema itself)."""
 
     project: Project
     output: Path
@@ -69,6 +71,12 @@ def output_problems(root: Path, out: Path) -> list[Problem]:
     if out.exists() and not out.is_dir():
         return [Problem(out, "the output exists and is not a folder")]
     return []
+
+
+def shelve_schemas(project: Project) -> None:
+    """Keeps the project's schemas as their pickled bytes from here on (see ``ShelvedSchema``)."""
+    project.entries = [(path, schema if isinstance(schema, ShelvedSchema) else ShelvedSchema(schema))
+                       for path, schema in project.entries]
 
 
 def generate_models(project: Project, output: Output, jobs: int, keys: dict[str, str] | None = None) -> Generated:
@@ -159,6 +167,8 @@ def _write_build(project: Project, output: Output, jobs: int, report: BuildRepor
     from korvan_models.pipeline import store
 
     keys = model_keys(project.schemas, project.names, MODELS_PACKAGE)
+    # The steps below take each schema off the shelf when they need it, one at a time.
+    shelve_schemas(project)
     output.check([store.SETTINGS_FILE, f"{MODELS_PACKAGE}/__init__.py"]
                  + [f"{MODELS_PACKAGE}/{project.names.module_name(title)}.py" for title in keys])
     with store.settings_in_force(output.staging):
@@ -170,14 +180,17 @@ def _write_build(project: Project, output: Output, jobs: int, report: BuildRepor
     say(f"generated {counted(report.generated, 'model')}, reused {report.reused}"
         + (f", over {report.workers} processes" if report.workers > 1 else ""))
     models = {}
-    for title, text in generated.texts.items():
+    # Each module and its stub twin are written as they come, and the texts let go of then.
+    texts = generated.texts
+    while texts:
+        title = next(iter(texts))
+        text = texts.pop(title)
         relative = f"{MODELS_PACKAGE}/{project.names.module_name(title)}.py"
         output.write(relative, text)
+        output.write(relative.removesuffix(".py") + ".pyi", stub_text(text))
         models[title] = {"key": generated.keys[title], "file": relative, "table": tables[title]}
     output.write(f"{MODELS_PACKAGE}/__init__.py", render_models_init(project.names, MODELS_PACKAGE))
-    written = {entry["file"]: generated.texts[title] for title, entry in models.items()}
-    for relative, text in package_extras(MODELS_PACKAGE, written).items():
-        output.write(relative, text)
+    output.write(f"{MODELS_PACKAGE}/ruff.toml", RUFF_CONFIG)
     # The fixtures are stored again only where they, a model or its tables changed (see fixtures_digest).
     stored = store.fixtures_digest(project, tables)
     storing = bool(changed) or stored is None or output.manifest.get("stored") != stored

@@ -7,6 +7,7 @@ import gc
 import hashlib
 import json
 import os
+import pickle
 import signal
 import sys
 import tempfile
@@ -147,13 +148,37 @@ def model_key(schema: ObjectSchema, shared: str, used: str = "") -> str:
     return hashlib.sha256(text.encode()).hexdigest()
 
 
-def render_model(models_module_name: str, schema: ObjectSchema, names: DependencyModelNames) -> str:
+class ShelvedSchema:
+    """A checked schema kept as its pickled bytes: a build holds every model's schema from the check
+    to the end, and the schema objects take several times the room of their bytes. ``load`` gives
+    a fresh copy of the schema as the check left it, for the step that needs one, which lets go of
+    it again when done."""
+
+    __slots__ = ("title", "_data")
+
+    def __init__(self, schema: ObjectSchema) -> None:
+        self.title = schema.title
+        self._data = pickle.dumps(schema, pickle.HIGHEST_PROTOCOL)
+
+    def load(self) -> ObjectSchema:
+        return pickle.loads(self._data)
+
+    def __repr__(self) -> str:
+        return f"ShelvedSchema({self.title!r})"
+
+
+def loaded(schema: ObjectSchema | ShelvedSchema) -> ObjectSchema:
+    """The schema itself, taken off the shelf where it was shelved."""
+    return schema.load() if isinstance(schema, ShelvedSchema) else schema
+
+
+def render_model(models_module_name: str, schema: ObjectSchema | ShelvedSchema, names: DependencyModelNames) -> str:
     """The module text of one model: its import block, then its class."""
     from korvan_models.classes.builder.class_source_assembler import ClassSourceAssembler
     from korvan_models.classes.model import Model
     from korvan_utils.models.enums import SchemaTypes
 
-    assembler = ClassSourceAssembler(models_module_name, schema, SchemaTypes.USER, Model, names)
+    assembler = ClassSourceAssembler(models_module_name, loaded(schema), SchemaTypes.USER, Model, names)
     text = assembler.dependencies_source + "\n\n" + assembler.model_class_source
     # Let go of the assembler (and the syntax trees it holds) as soon as its text is read.
     clear = getattr(ClassSourceAssembler._build_class_source, "cache_clear", None)
@@ -185,7 +210,7 @@ class GenerationError(RuntimeError):
         self.details = failure.details
 
 
-def _render_all(models_module_name: str, schemas: list[ObjectSchema], names: DependencyModelNames) -> list:
+def _render_all(models_module_name: str, schemas: list, names: DependencyModelNames) -> list:
     results = []
     for schema in schemas:
         try:
@@ -296,14 +321,18 @@ class Generated:
     workers: int
 
 
-def model_keys(schemas: list[ObjectSchema], names: DependencyModelNames, models_module_name: str) -> dict[str, str]:
-    """The reuse key of every model, by title."""
+def model_keys(schemas: list, names: DependencyModelNames, models_module_name: str) -> dict[str, str]:
+    """The reuse key of every model, by title (schemas or shelved schemas)."""
     resolver = _Resolver(names)
-    return {schema.title: model_key(schema, models_module_name, names_used(schema, resolver)) for schema in schemas}
+    keys = {}
+    for item in schemas:
+        schema = loaded(item)
+        keys[schema.title] = model_key(schema, models_module_name, names_used(schema, resolver))
+    return keys
 
 
 def generate(
-    schemas: list[ObjectSchema],
+    schemas: list[ObjectSchema | ShelvedSchema],
     names: DependencyModelNames,
     models_module_name: str,
     previous: dict[str, str] | None = None,

@@ -296,10 +296,11 @@ def defer_tables(schemas: list) -> None:
 def _take_deferred() -> Iterator:
     """The table descriptions of the deferred schemas, each made only when it is read (the store
     reads them once, one at a time)."""
+    from korvan_models.pipeline.generate import loaded
     from korvan_models.schemas.utils.table_layout import object_schema_to_table_schema
 
     schemas, _deferred[:] = list(_deferred), []
-    return (object_schema_to_table_schema(schema) for schema in schemas)
+    return (object_schema_to_table_schema(loaded(schema)) for schema in schemas)
 
 
 def create_deferred_tables() -> list[str]:
@@ -415,6 +416,7 @@ def stored_record_notes(schemas: list) -> list[str]:
     if not schemas:
         return notes
     from korvan_data.aliases.using import DEFAULT_DB_ALIAS
+    from korvan_models.pipeline.generate import loaded
     from korvan_models.storage import dispose_engines
     from korvan_models.storage.engines import database_url
     from korvan_models.storage.records import lacking_required
@@ -426,6 +428,7 @@ def stored_record_notes(schemas: list) -> list[str]:
         for schema in schemas:
             if schema.title in new:
                 continue
+            schema = loaded(schema)
             properties = schema.properties or {}
             required = [properties[name].field_name or name for name in schema.required or [] if name in properties]
             count, lacking = lacking_required(DEFAULT_DB_ALIAS, schema.title, required)
