@@ -18,6 +18,7 @@ from korvan_models.pipeline.generate import (
     free_cores,
     machine_cores,
     model_keys,
+    watch_cores,
 )
 from korvan_models.pipeline.generate import generate as generate_classes
 from korvan_models.pipeline.output import (
@@ -79,11 +80,13 @@ def shelve_schemas(project: Project) -> None:
                        for path, schema in project.entries]
 
 
-def generate_models(project: Project, output: Output, jobs: int, keys: dict[str, str] | None = None) -> Generated:
-    """Every model's module text, reusing the previous build's where nothing changed."""
+def generate_models(project: Project, output: Output, jobs: int, keys: dict[str, str] | None = None,
+                    meanwhile: Callable[[], object] | None = None) -> Generated:
+    """Every model's module text, reusing the previous build's where nothing changed (``meanwhile``:
+    see ``generate``)."""
     # The check's trial generated some models already, as this build does (a key names the package).
     generated = generate_classes(project.schemas, project.names, MODELS_PACKAGE, output.previous_texts(), jobs, keys,
-                                 project.texts)
+                                 project.texts, meanwhile)
     tool_failures = [failure for failure in generated.failures if not failure.is_project_mistake]
     if tool_failures:
         raise GenerationError(tool_failures[0])
@@ -112,6 +115,8 @@ def build_project(
     problems = output_problems(root, out)
     if problems:
         raise ProjectError(problems)
+    # The free cores are counted over the check's time, not in a wait of their own before generating.
+    watch_cores()
     # The trial of the check takes the texts an earlier build made where their models are unchanged.
     project = check_project(root, lambda: earlier_texts(out))
     say(f"checked {counted(len(project.entries), 'model')} in {root}")
@@ -174,7 +179,8 @@ def _write_build(project: Project, output: Output, jobs: int, report: BuildRepor
     with store.settings_in_force(output.staging):
         # A table is known to be as its model wants only in the databases it was made in.
         tables, changed = store.plan_tables(project, output, store.keys_for_databases(keys))
-        generated = generate_models(project, output, jobs, keys)
+        # Where tables are to be made, the store is loaded while worker processes generate.
+        generated = generate_models(project, output, jobs, keys, store.load_storage if changed else None)
     report.generated, report.reused = len(generated.texts) - generated.reused, generated.reused
     report.workers = generated.workers
     say(f"generated {counted(report.generated, 'model')}, reused {report.reused}"

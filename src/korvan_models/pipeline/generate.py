@@ -13,7 +13,7 @@ import sys
 import tempfile
 import time
 import traceback
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from dataclasses import dataclass
 from pathlib import Path
@@ -57,25 +57,50 @@ def machine_cores() -> int:
         return os.cpu_count() or 1
 
 
-def _busy_cores(sample: float) -> float | None:
-    """How many of the machine's cores other work keeps busy now, watched over ``sample`` seconds
-    (Linux's processor counters); ``None`` where they cannot be read."""
+def _counters() -> tuple[int, int]:
+    """The processor's counters of all cores together: all time, and time idle or waiting for input."""
+    with open("/proc/stat", "rb") as stat_file:
+        fields = [int(value) for value in stat_file.readline().split()[1:9]]
+    return sum(fields), fields[3] + fields[4]
 
-    def counters() -> tuple[int, int]:
-        with open("/proc/stat", "rb") as stat_file:
-            fields = [int(value) for value in stat_file.readline().split()[1:9]]
-        return sum(fields), fields[3] + fields[4]  # all, and idle or waiting for input
 
+# The counters, this process's own processor time and the clock when watching began (``watch_cores``).
+_watch: tuple[int, int, float, float] | None = None
+# A watch begun longer ago than this (seconds) says too little about now: a fresh one is taken.
+WATCH_LIMIT = 2.0
+
+
+def watch_cores() -> None:
+    """Begins watching the processor's use now, so that counting the free cores later (``free_cores``)
+    takes the time in between (the check) instead of waiting for a fresh sample."""
+    global _watch
     try:
-        total, idle = counters()
-        time.sleep(sample)
-        total_after, idle_after = counters()
+        total, idle = _counters()
+    except (OSError, ValueError, IndexError):
+        _watch = None
+        return
+    _watch = (total, idle, time.process_time(), time.monotonic())
+
+
+def _busy_cores(sample: float) -> float | None:
+    """How many of the machine's cores other work keeps busy now, watched over at least ``sample``
+    seconds (Linux's processor counters, less this process's own use); ``None`` where they cannot
+    be read. A watch begun by ``watch_cores`` counts for its time so far, and is used up."""
+    global _watch
+    started, _watch = _watch, None
+    try:
+        if started is None or time.monotonic() - started[3] > WATCH_LIMIT:
+            total, idle = _counters()
+            started = (total, idle, time.process_time(), time.monotonic())
+        time.sleep(max(0.0, sample - (time.monotonic() - started[3])))
+        total_after, idle_after = _counters()
     except (OSError, ValueError, IndexError):
         return None
-    elapsed = total_after - total
-    if elapsed <= 0:
+    elapsed, wall = total_after - started[0], time.monotonic() - started[3]
+    if elapsed <= 0 or wall <= 0:
         return None
-    return (os.cpu_count() or 1) * (elapsed - (idle_after - idle)) / elapsed
+    busy = (os.cpu_count() or 1) * (elapsed - (idle_after - started[1])) / elapsed
+    return max(0.0, busy - (time.process_time() - started[2]) / wall)
 
 
 def free_cores(sample: float = CORE_SAMPLE) -> int:
@@ -339,12 +364,15 @@ def generate(
     jobs: int = 1,
     keys: dict[str, str] | None = None,
     made: dict[str, str] | None = None,
+    meanwhile: Callable[[], object] | None = None,
 ) -> Generated:
     """Generates every model's text, reusing ``previous`` texts (by key) and using up to ``jobs`` processes
     (``0``: as many as there are free cores, counted only when there is enough to share).
 
     ``keys`` are the models' reuse keys when the caller has them already; ``made`` holds texts by
-    key generated earlier in this run, taken as they are but counted as generated.
+    key generated earlier in this run, taken as they are but counted as generated. ``meanwhile``
+    runs in this process once the workers have started, before it takes models of its own (the
+    workers take more of them meanwhile); it is not run when there are no workers.
     """
     global _job
     previous = previous or {}
@@ -379,6 +407,8 @@ def generate(
                         # be lost in the fork handlers, so it waits until they have started.
                         with _signals_held():
                             futures = [pool.submit(_render_pulled) for _ in range(helpers)]
+                        if meanwhile is not None:
+                            meanwhile()
                         results = _render_pulled()
                         for future in futures:
                             results += future.result()
