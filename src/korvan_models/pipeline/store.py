@@ -281,9 +281,10 @@ def _database_files_present() -> bool:
 
 def load_storage() -> None:
     """Loads the store and SQLAlchemy (a large part of the table step's time), ahead of their use."""
+    import sqlalchemy.dialects.sqlite  # noqa: F401
+
     import korvan_models.schemas.utils.table_layout  # noqa: F401
     import korvan_models.storage  # noqa: F401
-    import sqlalchemy.dialects.sqlite  # noqa: F401
 
 
 # Schemas whose tables the store step creates or completes, in the transaction that stores the
