@@ -105,3 +105,21 @@ def test_shared_field_sets_are_never_changed_through_another_record() -> None:
     deep = copy.deepcopy(second)
     deep.properties["name"].description = "x"
     assert other.model_fields_set == before
+
+
+def test_free_cores_count_over_the_time_since_watching_began(monkeypatch) -> None:
+    from korvan_models.pipeline import generate as generate_module
+
+    slept: list[float] = []
+    real_sleep = generate_module.time.sleep
+    monkeypatch.setattr(generate_module.time, "sleep", lambda seconds: (slept.append(seconds), real_sleep(seconds)))
+    generate_module.watch_cores()
+    began = generate_module.time.process_time()
+    while generate_module.time.process_time() - began < 0.15:  # this process's own work is not "other work"
+        pass
+    busy = generate_module._busy_cores(0.1)
+    again = generate_module._busy_cores(0.1)  # the watch is used up: a fresh sample of its own
+    assert slept[0] == 0.0 and 0.09 <= slept[1] <= 0.1
+    cores = generate_module.os.cpu_count()
+    assert busy is not None and again is not None and 0.0 <= busy <= cores and 0.0 <= again <= cores
+    assert 1 <= generate_module.free_cores(0.01) <= generate_module.machine_cores()
