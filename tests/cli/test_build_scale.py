@@ -123,3 +123,15 @@ def test_free_cores_count_over_the_time_since_watching_began(monkeypatch) -> Non
     cores = generate_module.os.cpu_count()
     assert busy is not None and again is not None and 0.0 <= busy <= cores and 0.0 <= again <= cores
     assert 1 <= generate_module.free_cores(0.01) <= generate_module.machine_cores()
+
+
+@pytest.mark.parametrize("models, processes", [(1, 2), (9, 2), (300, 2), (1000, 3), (17, 8)])
+def test_processes_take_every_model_once_in_shrinking_chunks(models: int, processes: int) -> None:
+    from korvan_models.pipeline.generate import CHUNK, chunk_size
+
+    start, sizes = 0, []
+    while start < models:
+        sizes.append(chunk_size(models - start, processes))
+        start += sizes[-1]
+    assert sum(sizes) == models and all(1 <= size <= CHUNK for size in sizes)
+    assert sizes == sorted(sizes, reverse=True) and sizes[-1] == 1

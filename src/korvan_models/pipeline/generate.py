@@ -264,23 +264,30 @@ def neutral_folder() -> Iterator[None]:
 
 
 # The generation in progress: set before the worker processes are forked, so that they inherit the
-# schemas instead of receiving them pickled. Every process takes the next CHUNK models from the
-# shared counter until none are left, which keeps the processes busy until the end.
+# schemas instead of receiving them pickled. Every process takes the next models from the shared
+# counter until none are left: CHUNK at a time while there are many, fewer towards the end, so
+# that the processes finish together.
 _job: tuple | None = None
 CHUNK = 8
 
 
+def chunk_size(left: int, processes: int) -> int:
+    """How many of the ``left`` models one of ``processes`` processes takes next."""
+    return max(1, min(CHUNK, left // (2 * processes)))
+
+
 def _render_pulled() -> list:
-    models_module_name, schemas, names, counter = _job
+    models_module_name, schemas, names, counter, processes = _job
     results: list = []
     with neutral_folder():
         while True:
             with counter.get_lock():
                 start = counter.value
-                counter.value = start + CHUNK
+                size = chunk_size(len(schemas) - start, processes)
+                counter.value = start + size
             if start >= len(schemas):
                 return results
-            results += _render_all(models_module_name, schemas[start : start + CHUNK], names)
+            results += _render_all(models_module_name, schemas[start : start + size], names)
 
 
 _INTERRUPTS = {signal.SIGINT, signal.SIGTERM}
@@ -398,7 +405,7 @@ def generate(
             import korvan_models.classes.builder.class_source_assembler  # noqa: F401
 
             context = multiprocessing.get_context("fork")
-            _job = (models_module_name, todo, names, context.Value("q", 0))
+            _job = (models_module_name, todo, names, context.Value("q", 0), workers)
             try:
                 with ProcessPoolExecutor(max_workers=helpers, mp_context=context, initializer=die_with_parent,
                                          initargs=(os.getpid(),)) as pool:
