@@ -68,6 +68,26 @@ def test_one_process_and_several_build_the_same(many: Path, tmp_path: Path, run)
         assert len(found) in (0, 2) and (not found or found[0] == found[1])
 
 
+def test_modules_a_worker_cannot_write_are_written_by_the_build(many: Path, tmp_path: Path, run, monkeypatch) -> None:
+    import errno
+    import os
+
+    from korvan_models.pipeline.output import Output
+
+    parent, write = os.getpid(), Output.write
+
+    def full_disk_in_workers(self, relative, data):
+        if os.getpid() != parent and relative.endswith(".pyi"):
+            raise OSError(errno.ENOSPC, "No space left on device")
+        return write(self, relative, data)
+
+    assert run("build", many, "--out", tmp_path / "one", "--jobs", "1").status == 0
+    monkeypatch.setattr(Output, "write", full_disk_in_workers)
+    result = run("build", many, "--out", tmp_path / "several", "--jobs", "3")
+    assert result.status == 0 and ", over 3 processes" in result.out, result.err
+    assert sources(tmp_path / "one") == sources(tmp_path / "several")
+
+
 def test_shelved_schemas_come_back_as_checked(many: Path) -> None:
     project = check_project(many)
     shelved = [ShelvedSchema(schema) for schema in project.schemas]

@@ -15,6 +15,7 @@ from korvan_models.pipeline.generate import (
     Generated,
     GenerationError,
     ShelvedSchema,
+    Written,
     free_cores,
     machine_cores,
     model_keys,
@@ -80,13 +81,41 @@ def shelve_schemas(project: Project) -> None:
                        for path, schema in project.entries]
 
 
+def module_file(project: Project, title: str) -> str:
+    """The generated module of a model, relative to the output."""
+    return f"{MODELS_PACKAGE}/{project.names.module_name(title)}.py"
+
+
+def write_module(output: Output, relative: str, text: str) -> None:
+    """Writes a generated module and its stub twin for type checkers."""
+    output.write(relative, text)
+    output.write(relative.removesuffix(".py") + ".pyi", stub_text(text))
+
+
+def module_writer(project: Project, output: Output) -> Callable[[str, str], dict[str, str] | None]:
+    """The ``sink`` of the generation: each process writes the modules it generated into the staging
+    folder at once (the writing is shared out with the generating) and hands back their digests. A
+    module it cannot write is handed back as text, for the build's own process to write or say why not."""
+
+    def write(title: str, text: str) -> dict[str, str] | None:
+        relative = module_file(project, title)
+        try:
+            write_module(output, relative, text)
+        except Exception:  # written again below, where the failure is reported
+            return None
+        return output.written(relative, relative.removesuffix(".py") + ".pyi")
+
+    return write
+
+
 def generate_models(project: Project, output: Output, jobs: int, keys: dict[str, str] | None = None,
-                    meanwhile: Callable[[], object] | None = None) -> Generated:
-    """Every model's module text, reusing the previous build's where nothing changed (``meanwhile``:
-    see ``generate``)."""
+                    meanwhile: Callable[[], object] | None = None,
+                    sink: Callable[[str, str], object] | None = None) -> Generated:
+    """Every model's module text, reusing the previous build's where nothing changed (``meanwhile``
+    and ``sink``: see ``generate``)."""
     # The check's trial generated some models already, as this build does (a key names the package).
     generated = generate_classes(project.schemas, project.names, MODELS_PACKAGE, output.previous_texts(), jobs, keys,
-                                 project.texts, meanwhile)
+                                 project.texts, meanwhile, sink)
     tool_failures = [failure for failure in generated.failures if not failure.is_project_mistake]
     if tool_failures:
         raise GenerationError(tool_failures[0])
@@ -180,20 +209,24 @@ def _write_build(project: Project, output: Output, jobs: int, report: BuildRepor
         # A table is known to be as its model wants only in the databases it was made in.
         tables, changed = store.plan_tables(project, output, store.keys_for_databases(keys))
         # Where tables are to be made, the store is loaded while worker processes generate.
-        generated = generate_models(project, output, jobs, keys, store.load_storage if changed else None)
+        generated = generate_models(project, output, jobs, keys, store.load_storage if changed else None,
+                                    module_writer(project, output))
     report.generated, report.reused = len(generated.texts) - generated.reused, generated.reused
     report.workers = generated.workers
     say(f"generated {counted(report.generated, 'model')}, reused {report.reused}"
         + (f", over {report.workers} processes" if report.workers > 1 else ""))
     models = {}
-    # Each module and its stub twin are written as they come, and the texts let go of then.
+    # The modules the generating processes wrote are counted in; the others (reused ones) are written
+    # here, each with its stub twin, and their texts let go of as they are.
     texts = generated.texts
     while texts:
         title = next(iter(texts))
         text = texts.pop(title)
-        relative = f"{MODELS_PACKAGE}/{project.names.module_name(title)}.py"
-        output.write(relative, text)
-        output.write(relative.removesuffix(".py") + ".pyi", stub_text(text))
+        relative = module_file(project, title)
+        if isinstance(text, Written):
+            output.adopt(text.token)
+        else:
+            write_module(output, relative, text)
         models[title] = {"key": generated.keys[title], "file": relative, "table": tables[title]}
     output.write(f"{MODELS_PACKAGE}/__init__.py", render_models_init(project.names, MODELS_PACKAGE))
     output.write(f"{MODELS_PACKAGE}/ruff.toml", RUFF_CONFIG)

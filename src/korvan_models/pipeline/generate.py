@@ -235,15 +235,27 @@ class GenerationError(RuntimeError):
         self.details = failure.details
 
 
-def _render_all(models_module_name: str, schemas: list, names: DependencyModelNames) -> list:
+@dataclass
+class Written:
+    """A model whose text the process that generated it handed to the ``sink`` of ``generate``:
+    what the sink returned for it."""
+
+    token: object
+
+
+def _render_all(models_module_name: str, schemas: list, names: DependencyModelNames,
+                sink: Callable[[str, str], object] | None = None) -> list:
     results = []
     for schema in schemas:
         try:
-            results.append((schema.title, render_model(models_module_name, schema, names)))
+            text = render_model(models_module_name, schema, names)
         except Exception as error:  # reported per model by the caller
             results.append(
                 (schema.title, Failure(schema.title, type(error).__name__, str(error), traceback.format_exc()))
             )
+            continue
+        token = sink(schema.title, text) if sink is not None else None
+        results.append((schema.title, text if token is None else Written(token)))
     return results
 
 
@@ -277,7 +289,7 @@ def chunk_size(left: int, processes: int) -> int:
 
 
 def _render_pulled() -> list:
-    models_module_name, schemas, names, counter, processes = _job
+    models_module_name, schemas, names, counter, processes, sink = _job
     results: list = []
     with neutral_folder():
         while True:
@@ -287,7 +299,7 @@ def _render_pulled() -> list:
                 counter.value = start + size
             if start >= len(schemas):
                 return results
-            results += _render_all(models_module_name, schemas[start : start + size], names)
+            results += _render_all(models_module_name, schemas[start : start + size], names, sink)
 
 
 _INTERRUPTS = {signal.SIGINT, signal.SIGTERM}
@@ -372,6 +384,7 @@ def generate(
     keys: dict[str, str] | None = None,
     made: dict[str, str] | None = None,
     meanwhile: Callable[[], object] | None = None,
+    sink: Callable[[str, str], object] | None = None,
 ) -> Generated:
     """Generates every model's text, reusing ``previous`` texts (by key) and using up to ``jobs`` processes
     (``0``: as many as there are free cores, counted only when there is enough to share).
@@ -379,7 +392,10 @@ def generate(
     ``keys`` are the models' reuse keys when the caller has them already; ``made`` holds texts by
     key generated earlier in this run, taken as they are but counted as generated. ``meanwhile``
     runs in this process once the workers have started, before it takes models of its own (the
-    workers take more of them meanwhile); it is not run when there are no workers.
+    workers take more of them meanwhile); it is not run when there are no workers. ``sink(title, text)``
+    is called in the process that generated a text, right after: where it returns something other
+    than ``None`` (having written the text out, say), the text is not sent back, and ``texts`` holds
+    ``Written`` with what it returned instead.
     """
     global _job
     previous = previous or {}
@@ -396,7 +412,7 @@ def generate(
     with _quiet_collector():
         if helpers == 0:
             with neutral_folder():
-                results = _render_all(models_module_name, todo, names)
+                results = _render_all(models_module_name, todo, names, sink)
         else:
             # Load the generator before forking so every worker shares it instead of importing it again.
             import multiprocessing
@@ -405,7 +421,7 @@ def generate(
             import korvan_models.classes.builder.class_source_assembler  # noqa: F401
 
             context = multiprocessing.get_context("fork")
-            _job = (models_module_name, todo, names, context.Value("q", 0), workers)
+            _job = (models_module_name, todo, names, context.Value("q", 0), workers, sink)
             try:
                 with ProcessPoolExecutor(max_workers=helpers, mp_context=context, initializer=die_with_parent,
                                          initargs=(os.getpid(),)) as pool:
