@@ -10,6 +10,15 @@ and idle cores seen just before the runs.
 
 ``--before CMD`` runs another version's command interleaved with this one, and ``--keep DIR``
 leaves each command's generated packages in DIR/<command>/<size> for ``diff -r``. See bench_build.py for installing the peer.
+``--jobs N`` fixes the number of processes (the default lets each build count the free cores).
+The idle cores of a line are watched for 0.3 s before each run (median and range); the last
+lines give the memory growth per model between the sizes, of the largest process and of the sum
+over all processes (compare runs with the same number of processes: see ``processes``).
+
+A version to compare with needs no second compile when only Python files differ: copy the
+virtual environment (``cp -a .venv /tmp/before-venv``), point the first line of its
+``bin/korvan-models`` at ``/tmp/before-venv/bin/python``, and install or check out the other version's
+Python files into its ``site-packages``.
 """
 
 from __future__ import annotations
