@@ -219,8 +219,7 @@ def _write_build(project: Project, output: Output, jobs: int, report: BuildRepor
     # The modules the generating processes wrote are counted in; the others (reused ones) are written
     # here, each with its stub twin, and their texts let go of as they are.
     texts = generated.texts
-    while texts:
-        title = next(iter(texts))
+    for title in list(texts):
         text = texts.pop(title)
         relative = module_file(project, title)
         if isinstance(text, Written):
