@@ -10,6 +10,15 @@ and idle cores seen just before the runs.
 
 ``--before CMD`` runs another version's command interleaved with this one, and ``--keep DIR``
 leaves each command's generated packages in DIR/<command>/<size> for ``diff -r``. See bench_build.py for installing the peer.
+``--jobs N`` fixes the number of processes (the default lets each build count the free cores).
+The idle cores of a line are watched for 0.3 s before each run (median and range); the last
+lines give the memory growth per model between the sizes, of the largest process and of the sum
+over all processes (compare runs with the same number of processes: see ``processes``).
+
+A version to compare with needs no second compile when only Python files differ: copy the
+virtual environment (``cp -a .venv /tmp/before-venv``), point the first line of its
+``bin/korvan-models`` at ``/tmp/before-venv/bin/python``, and install or check out the other version's
+Python files into its ``site-packages``.
 """
 
 from __future__ import annotations
@@ -74,8 +83,24 @@ class TreeMemory(threading.Thread):
                     self.peaks[pid] = max(self.peaks.get(pid, 0), int(match[1]))
 
 
+def idle_cores(sample: float = 0.3) -> float:
+    """The cores left idle by the machine's other work, watched over ``sample`` seconds just now."""
+
+    def counters() -> tuple[int, int]:
+        with open("/proc/stat", "rb") as stat:
+            fields = [int(value) for value in stat.readline().split()[1:9]]
+        return sum(fields), fields[3] + fields[4]
+
+    total, idle = counters()
+    time.sleep(sample)
+    total_after, idle_after = counters()
+    return (os.cpu_count() or 1) * (idle_after - idle) / max(1, total_after - total)
+
+
 def run(command: list[str], cwd: Path | None = None) -> dict:
-    """Wall and CPU seconds (all processes), largest and summed peak memory (MB), and the output."""
+    """Wall and CPU seconds (all processes), largest and summed peak memory (MB), the load and idle
+    cores just before, and the output."""
+    idle = idle_cores()
     load = os.getloadavg()[0]
     start = time.perf_counter()
     child = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, cwd=cwd)
@@ -89,8 +114,8 @@ def run(command: list[str], cwd: Path | None = None) -> dict:
     child.stdout.close()
     if status != 0:
         raise RuntimeError(f"{' '.join(command)} failed: {output.decode()}")
-    return {"wall": wall, "cpu": usage.ru_utime + usage.ru_stime, "peak": usage.ru_maxrss / 1024,
-            "sum": sum(sampler.peaks.values()) / 1024, "load": load, "output": output.decode()}
+    return {"wall": wall, "processes": len(sampler.peaks) or 1, "cpu": usage.ru_utime + usage.ru_stime, "peak": usage.ru_maxrss / 1024,
+            "sum": sum(sampler.peaks.values()) / 1024, "load": load, "idle": idle, "output": output.decode()}
 
 
 def summary(runs: list[dict], key: str) -> tuple[float, float, float]:
@@ -100,11 +125,12 @@ def summary(runs: list[dict], key: str) -> tuple[float, float, float]:
 
 def line(label: str, runs: list[dict]) -> str:
     wall, cpu = summary(runs, "wall"), summary(runs, "cpu")
-    load = summary(runs, "load")
-    idle = max(0.0, machine_cores() - load[0])
+    load, idle = summary(runs, "load"), summary(runs, "idle")
     return (f"  {label:<18} wall {wall[0]:6.2f} s [{wall[1]:.2f}-{wall[2]:.2f}]  cpu {cpu[0]:6.2f} s "
             f"[{cpu[1]:.2f}-{cpu[2]:.2f}]  peak {max(r['peak'] for r in runs):5.0f} MB  "
-            f"sum {max(r['sum'] for r in runs):5.0f} MB  load {load[0]:.2f}  idle cores {idle:.1f}")
+            f"sum {max(r['sum'] for r in runs):5.0f} MB  load {load[0]:.2f}  "
+            f"idle cores {idle[0]:.1f} [{idle[1]:.1f}-{idle[2]:.1f}]  "
+            f"processes {summary(runs, 'processes')[0]:.0f}")
 
 
 # The commands compared: this one, and optionally another version's (--before).
@@ -118,7 +144,8 @@ def ours(project: Path, out: Path, extra: tuple = (), command: str = "korvan-mod
 EXTRA: list[str] = []
 
 
-def cold(temp: Path, count: int, repeats: int, codegen: str | None, keep: Path | None) -> None:
+def cold(temp: Path, count: int, repeats: int, codegen: str | None, keep: Path | None) -> dict[str, tuple[float, float]]:
+    """Prints the cold builds of ``count`` models; returns each command's median largest and summed peak (MB)."""
     project, document = write_project(temp / f"p{count}", count)
     mine: dict[str, list[dict]] = {name: [] for name in COMMANDS}
     theirs = []
@@ -144,6 +171,7 @@ def cold(temp: Path, count: int, repeats: int, codegen: str | None, keep: Path |
                            if theirs)
         print(f"  {name}: {ratios} of the peer; cpu per model {summary(runs, 'cpu')[0] / count * 1000:.1f} ms, "
               f"largest process {summary(runs, 'peak')[0]:.0f} MB")
+    return {name: (summary(runs, "peak")[0], summary(runs, "sum")[0]) for name, runs in mine.items()}
 
 
 def incremental(temp: Path, count: int, repeats: int) -> None:
@@ -231,8 +259,13 @@ def main() -> None:
         if "incremental" in args.only:
             incremental(temp, 300, args.repeats)
         if "cold" in args.only:
-            for count in args.sizes:
-                cold(temp, count, args.repeats, codegen, args.keep)
+            peaks = {count: cold(temp, count, args.repeats, codegen, args.keep) for count in args.sizes}
+            sizes = sorted(peaks)
+            for low, high in zip(sizes, sizes[1:]):
+                for name in COMMANDS:
+                    grow = [(peaks[high][name][i] - peaks[low][name][i]) * 1024 / (high - low) for i in (0, 1)]
+                    print(f"memory growth {low} -> {high} models, {name}: largest process {grow[0]:.1f} KB per model, "
+                          f"sum over processes {grow[1]:.1f} KB per model")
 
 
 if __name__ == "__main__":

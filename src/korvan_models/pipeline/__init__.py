@@ -14,9 +14,12 @@ from pathlib import Path
 from korvan_models.pipeline.generate import (
     Generated,
     GenerationError,
+    ShelvedSchema,
+    Written,
     free_cores,
     machine_cores,
     model_keys,
+    watch_cores,
 )
 from korvan_models.pipeline.generate import generate as generate_classes
 from korvan_models.pipeline.output import (
@@ -29,7 +32,7 @@ from korvan_models.pipeline.output import (
 )
 from korvan_models.pipeline.problems import Problem, ProjectError
 from korvan_models.pipeline.project import Project, check_project
-from korvan_models.pipeline.typing_aids import package_extras
+from korvan_models.pipeline.typing_aids import RUFF_CONFIG, stub_text
 
 __all__ = ["BuildReport", "OutputBusy", "Problem", "Project", "ProjectError", "WriteFault", "build_project",
            "check_project", "free_cores", "machine_cores"]
@@ -39,7 +42,8 @@ MODELS_PACKAGE = "models"
 
 @dataclass
 class BuildReport:
-    """What a build did."""
+    """What a build did. Past the check, the project's schemas are shelved (``ShelvedSchema``:
+    the title, and ``load()`` for the schema itself)."""
 
     project: Project
     output: Path
@@ -71,11 +75,47 @@ def output_problems(root: Path, out: Path) -> list[Problem]:
     return []
 
 
-def generate_models(project: Project, output: Output, jobs: int, keys: dict[str, str] | None = None) -> Generated:
-    """Every model's module text, reusing the previous build's where nothing changed."""
+def shelve_schemas(project: Project) -> None:
+    """Keeps the project's schemas as their pickled bytes from here on (see ``ShelvedSchema``)."""
+    project.entries = [(path, schema if isinstance(schema, ShelvedSchema) else ShelvedSchema(schema))
+                       for path, schema in project.entries]
+
+
+def module_file(project: Project, title: str) -> str:
+    """The generated module of a model, relative to the output."""
+    return f"{MODELS_PACKAGE}/{project.names.module_name(title)}.py"
+
+
+def write_module(output: Output, relative: str, text: str) -> None:
+    """Writes a generated module and its stub twin for type checkers."""
+    output.write(relative, text)
+    output.write(relative.removesuffix(".py") + ".pyi", stub_text(text))
+
+
+def module_writer(project: Project, output: Output) -> Callable[[str, str], dict[str, str] | None]:
+    """The ``sink`` of the generation: each process writes the modules it generated into the staging
+    folder at once (the writing is shared out with the generating) and hands back their digests. A
+    module it cannot write is handed back as text, for the build's own process to write or say why not."""
+
+    def write(title: str, text: str) -> dict[str, str] | None:
+        relative = module_file(project, title)
+        try:
+            write_module(output, relative, text)
+        except Exception:  # written again below, where the failure is reported
+            return None
+        return output.written(relative, relative.removesuffix(".py") + ".pyi")
+
+    return write
+
+
+def generate_models(project: Project, output: Output, jobs: int, keys: dict[str, str] | None = None,
+                    meanwhile: Callable[[], object] | None = None,
+                    sink: Callable[[str, str], object] | None = None) -> Generated:
+    """Every model's module text, reusing the previous build's where nothing changed (``meanwhile``
+    and ``sink``: see ``generate``)."""
     # The check's trial generated some models already, as this build does (a key names the package).
     generated = generate_classes(project.schemas, project.names, MODELS_PACKAGE, output.previous_texts(), jobs, keys,
-                                 project.texts)
+                                 project.texts, meanwhile, sink)
     tool_failures = [failure for failure in generated.failures if not failure.is_project_mistake]
     if tool_failures:
         raise GenerationError(tool_failures[0])
@@ -106,6 +146,8 @@ def build_project(
     problems = output_problems(root, out)
     if problems:
         raise ProjectError(problems)
+    # The free cores are counted over the check's time, not in a wait of their own before generating.
+    watch_cores()
     # The trial of the check takes the texts an earlier build made where their models are unchanged.
     project = check_project(root, lambda: earlier_texts(out))
     say(f"checked {counted(len(project.entries), 'model')} in {root}")
@@ -163,25 +205,34 @@ def _write_build(project: Project, output: Output, jobs: int, report: BuildRepor
     from korvan_models.pipeline import store
 
     keys = model_keys(project.schemas, project.names, MODELS_PACKAGE)
+    # The steps below take each schema off the shelf when they need it, one at a time.
+    shelve_schemas(project)
     output.check([store.SETTINGS_FILE, f"{MODELS_PACKAGE}/__init__.py"]
                  + [f"{MODELS_PACKAGE}/{project.names.module_name(title)}.py" for title in keys])
     with store.settings_in_force(output.staging):
         # A table is known to be as its model wants only in the databases it was made in.
         tables, changed = store.plan_tables(project, output, store.keys_for_databases(keys))
-        generated = generate_models(project, output, jobs, keys)
+        # Where tables are to be made, the store is loaded while worker processes generate.
+        generated = generate_models(project, output, jobs, keys, store.load_storage if changed else None,
+                                    module_writer(project, output))
     report.generated, report.reused = len(generated.texts) - generated.reused, generated.reused
     report.workers = generated.workers
     say(f"generated {counted(report.generated, 'model')}, reused {report.reused}"
         + (f", over {report.workers} processes" if report.workers > 1 else ""))
     models = {}
-    for title, text in generated.texts.items():
-        relative = f"{MODELS_PACKAGE}/{project.names.module_name(title)}.py"
-        output.write(relative, text)
+    # The modules the generating processes wrote are counted in; the others (reused ones) are written
+    # here, each with its stub twin, and their texts let go of as they are.
+    texts = generated.texts
+    for title in list(texts):
+        text = texts.pop(title)
+        relative = module_file(project, title)
+        if isinstance(text, Written):
+            output.adopt(text.token)
+        else:
+            write_module(output, relative, text)
         models[title] = {"key": generated.keys[title], "file": relative, "table": tables[title]}
     output.write(f"{MODELS_PACKAGE}/__init__.py", render_models_init(project.names, MODELS_PACKAGE))
-    written = {entry["file"]: generated.texts[title] for title, entry in models.items()}
-    for relative, text in package_extras(MODELS_PACKAGE, written).items():
-        output.write(relative, text)
+    output.write(f"{MODELS_PACKAGE}/ruff.toml", RUFF_CONFIG)
     # The fixtures are stored again only where they, a model or its tables changed (see fixtures_digest).
     stored = store.fixtures_digest(project, tables)
     storing = bool(changed) or stored is None or output.manifest.get("stored") != stored

@@ -7,12 +7,13 @@ import gc
 import hashlib
 import json
 import os
+import pickle
 import signal
 import sys
 import tempfile
 import time
 import traceback
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from dataclasses import dataclass
 from pathlib import Path
@@ -56,25 +57,50 @@ def machine_cores() -> int:
         return os.cpu_count() or 1
 
 
-def _busy_cores(sample: float) -> float | None:
-    """How many of the machine's cores other work keeps busy now, watched over ``sample`` seconds
-    (Linux's processor counters); ``None`` where they cannot be read."""
+def _counters() -> tuple[int, int]:
+    """The processor's counters of all cores together: all time, and time idle or waiting for input."""
+    with open("/proc/stat", "rb") as stat_file:
+        fields = [int(value) for value in stat_file.readline().split()[1:9]]
+    return sum(fields), fields[3] + fields[4]
 
-    def counters() -> tuple[int, int]:
-        with open("/proc/stat", "rb") as stat_file:
-            fields = [int(value) for value in stat_file.readline().split()[1:9]]
-        return sum(fields), fields[3] + fields[4]  # all, and idle or waiting for input
 
+# The counters, this process's own processor time and the clock when watching began (``watch_cores``).
+_watch: tuple[int, int, float, float] | None = None
+# A watch begun longer ago than this (seconds) says too little about now: a fresh one is taken.
+WATCH_LIMIT = 2.0
+
+
+def watch_cores() -> None:
+    """Begins watching the processor's use now, so that counting the free cores later (``free_cores``)
+    takes the time in between (the check) instead of waiting for a fresh sample."""
+    global _watch
     try:
-        total, idle = counters()
-        time.sleep(sample)
-        total_after, idle_after = counters()
+        total, idle = _counters()
+    except (OSError, ValueError, IndexError):
+        _watch = None
+        return
+    _watch = (total, idle, time.process_time(), time.monotonic())
+
+
+def _busy_cores(sample: float) -> float | None:
+    """How many of the machine's cores other work keeps busy now, watched over at least ``sample``
+    seconds (Linux's processor counters, less this process's own use); ``None`` where they cannot
+    be read. A watch begun by ``watch_cores`` counts for its time so far, and is used up."""
+    global _watch
+    started, _watch = _watch, None
+    try:
+        if started is None or time.monotonic() - started[3] > WATCH_LIMIT:
+            total, idle = _counters()
+            started = (total, idle, time.process_time(), time.monotonic())
+        time.sleep(max(0.0, sample - (time.monotonic() - started[3])))
+        total_after, idle_after = _counters()
     except (OSError, ValueError, IndexError):
         return None
-    elapsed = total_after - total
-    if elapsed <= 0:
+    elapsed, wall = total_after - started[0], time.monotonic() - started[3]
+    if elapsed <= 0 or wall <= 0:
         return None
-    return (os.cpu_count() or 1) * (elapsed - (idle_after - idle)) / elapsed
+    busy = (os.cpu_count() or 1) * (elapsed - (idle_after - started[1])) / elapsed
+    return max(0.0, busy - (time.process_time() - started[2]) / wall)
 
 
 def free_cores(sample: float = CORE_SAMPLE) -> int:
@@ -147,13 +173,37 @@ def model_key(schema: ObjectSchema, shared: str, used: str = "") -> str:
     return hashlib.sha256(text.encode()).hexdigest()
 
 
-def render_model(models_module_name: str, schema: ObjectSchema, names: DependencyModelNames) -> str:
+class ShelvedSchema:
+    """A checked schema kept as its pickled bytes: a build holds every model's schema from the check
+    to the end, and the schema objects take several times the room of their bytes. ``load`` gives
+    a fresh copy of the schema as the check left it, for the step that needs one, which lets go of
+    it again when done."""
+
+    __slots__ = ("title", "_data")
+
+    def __init__(self, schema: ObjectSchema) -> None:
+        self.title = schema.title
+        self._data = pickle.dumps(schema, pickle.HIGHEST_PROTOCOL)
+
+    def load(self) -> ObjectSchema:
+        return pickle.loads(self._data)
+
+    def __repr__(self) -> str:
+        return f"ShelvedSchema({self.title!r})"
+
+
+def loaded(schema: ObjectSchema | ShelvedSchema) -> ObjectSchema:
+    """The schema itself, taken off the shelf where it was shelved."""
+    return schema.load() if isinstance(schema, ShelvedSchema) else schema
+
+
+def render_model(models_module_name: str, schema: ObjectSchema | ShelvedSchema, names: DependencyModelNames) -> str:
     """The module text of one model: its import block, then its class."""
     from korvan_models.classes.builder.class_source_assembler import ClassSourceAssembler
     from korvan_models.classes.model import Model
     from korvan_utils.models.enums import SchemaTypes
 
-    assembler = ClassSourceAssembler(models_module_name, schema, SchemaTypes.USER, Model, names)
+    assembler = ClassSourceAssembler(models_module_name, loaded(schema), SchemaTypes.USER, Model, names)
     text = assembler.dependencies_source + "\n\n" + assembler.model_class_source
     # Let go of the assembler (and the syntax trees it holds) as soon as its text is read.
     clear = getattr(ClassSourceAssembler._build_class_source, "cache_clear", None)
@@ -185,15 +235,27 @@ class GenerationError(RuntimeError):
         self.details = failure.details
 
 
-def _render_all(models_module_name: str, schemas: list[ObjectSchema], names: DependencyModelNames) -> list:
+@dataclass
+class Written:
+    """A model whose text the process that generated it handed to the ``sink`` of ``generate``:
+    what the sink returned for it."""
+
+    token: object
+
+
+def _render_all(models_module_name: str, schemas: list, names: DependencyModelNames,
+                sink: Callable[[str, str], object] | None = None) -> list:
     results = []
     for schema in schemas:
         try:
-            results.append((schema.title, render_model(models_module_name, schema, names)))
+            text = render_model(models_module_name, schema, names)
         except Exception as error:  # reported per model by the caller
             results.append(
                 (schema.title, Failure(schema.title, type(error).__name__, str(error), traceback.format_exc()))
             )
+            continue
+        token = sink(schema.title, text) if sink is not None else None
+        results.append((schema.title, text if token is None else Written(token)))
     return results
 
 
@@ -214,23 +276,30 @@ def neutral_folder() -> Iterator[None]:
 
 
 # The generation in progress: set before the worker processes are forked, so that they inherit the
-# schemas instead of receiving them pickled. Every process takes the next CHUNK models from the
-# shared counter until none are left, which keeps the processes busy until the end.
+# schemas instead of receiving them pickled. Every process takes the next models from the shared
+# counter until none are left: CHUNK at a time while there are many, fewer towards the end, so
+# that the processes finish together.
 _job: tuple | None = None
 CHUNK = 8
 
 
+def chunk_size(left: int, processes: int) -> int:
+    """How many of the ``left`` models one of ``processes`` processes takes next."""
+    return max(1, min(CHUNK, left // (2 * processes)))
+
+
 def _render_pulled() -> list:
-    models_module_name, schemas, names, counter = _job
+    models_module_name, schemas, names, counter, processes, sink = _job
     results: list = []
     with neutral_folder():
         while True:
             with counter.get_lock():
                 start = counter.value
-                counter.value = start + CHUNK
+                size = chunk_size(len(schemas) - start, processes)
+                counter.value = start + size
             if start >= len(schemas):
                 return results
-            results += _render_all(models_module_name, schemas[start : start + CHUNK], names)
+            results += _render_all(models_module_name, schemas[start : start + size], names, sink)
 
 
 _INTERRUPTS = {signal.SIGINT, signal.SIGTERM}
@@ -296,26 +365,37 @@ class Generated:
     workers: int
 
 
-def model_keys(schemas: list[ObjectSchema], names: DependencyModelNames, models_module_name: str) -> dict[str, str]:
-    """The reuse key of every model, by title."""
+def model_keys(schemas: list, names: DependencyModelNames, models_module_name: str) -> dict[str, str]:
+    """The reuse key of every model, by title (schemas or shelved schemas)."""
     resolver = _Resolver(names)
-    return {schema.title: model_key(schema, models_module_name, names_used(schema, resolver)) for schema in schemas}
+    keys = {}
+    for item in schemas:
+        schema = loaded(item)
+        keys[schema.title] = model_key(schema, models_module_name, names_used(schema, resolver))
+    return keys
 
 
 def generate(
-    schemas: list[ObjectSchema],
+    schemas: list[ObjectSchema | ShelvedSchema],
     names: DependencyModelNames,
     models_module_name: str,
     previous: dict[str, str] | None = None,
     jobs: int = 1,
     keys: dict[str, str] | None = None,
     made: dict[str, str] | None = None,
+    meanwhile: Callable[[], object] | None = None,
+    sink: Callable[[str, str], object] | None = None,
 ) -> Generated:
     """Generates every model's text, reusing ``previous`` texts (by key) and using up to ``jobs`` processes
     (``0``: as many as there are free cores, counted only when there is enough to share).
 
     ``keys`` are the models' reuse keys when the caller has them already; ``made`` holds texts by
-    key generated earlier in this run, taken as they are but counted as generated.
+    key generated earlier in this run, taken as they are but counted as generated. ``meanwhile``
+    runs in this process once the workers have started, before it takes models of its own (the
+    workers take more of them meanwhile); it is not run when there are no workers. ``sink(title, text)``
+    is called in the process that generated a text, right after: where it returns something other
+    than ``None`` (having written the text out, say), the text is not sent back, and ``texts`` holds
+    ``Written`` with what it returned instead.
     """
     global _job
     previous = previous or {}
@@ -332,7 +412,7 @@ def generate(
     with _quiet_collector():
         if helpers == 0:
             with neutral_folder():
-                results = _render_all(models_module_name, todo, names)
+                results = _render_all(models_module_name, todo, names, sink)
         else:
             # Load the generator before forking so every worker shares it instead of importing it again.
             import multiprocessing
@@ -341,7 +421,7 @@ def generate(
             import korvan_models.classes.builder.class_source_assembler  # noqa: F401
 
             context = multiprocessing.get_context("fork")
-            _job = (models_module_name, todo, names, context.Value("q", 0))
+            _job = (models_module_name, todo, names, context.Value("q", 0), workers, sink)
             try:
                 with ProcessPoolExecutor(max_workers=helpers, mp_context=context, initializer=die_with_parent,
                                          initargs=(os.getpid(),)) as pool:
@@ -350,6 +430,8 @@ def generate(
                         # be lost in the fork handlers, so it waits until they have started.
                         with _signals_held():
                             futures = [pool.submit(_render_pulled) for _ in range(helpers)]
+                        if meanwhile is not None:
+                            meanwhile()
                         results = _render_pulled()
                         for future in futures:
                             results += future.result()

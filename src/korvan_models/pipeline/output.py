@@ -365,6 +365,15 @@ class Output:
         except OSError as error:
             raise WriteFault(self.target / relative, error) from error
 
+    def written(self, *relatives: str) -> dict[str, str]:
+        """What ``adopt`` takes: the files of ``relatives`` this object wrote, with their digests."""
+        return {relative: self._written[relative] for relative in relatives}
+
+    def adopt(self, written: dict[str, str]) -> None:
+        """Counts as written the files that a process of this build forked from this one wrote into
+        the staging folder (``written`` there gave them)."""
+        self._written.update(written)
+
     def copy(self, relative: str, source: Path) -> None:
         """Copies a file into the staging folder as one file of the build."""
         path = self._staged(relative)

@@ -303,6 +303,14 @@ def _database_files_present() -> bool:
     return True
 
 
+def load_storage() -> None:
+    """Loads the store and SQLAlchemy (a large part of the table step's time), ahead of their use."""
+    import sqlalchemy.dialects.sqlite  # noqa: F401
+
+    import korvan_models.schemas.utils.table_layout  # noqa: F401
+    import korvan_models.storage  # noqa: F401
+
+
 # Schemas whose tables the store step creates or completes, in the transaction that stores the
 # fixtures (set by ``defer_tables``; emptied once they are made).
 _deferred: list = []
@@ -320,10 +328,11 @@ def defer_tables(schemas: list) -> None:
 def _take_deferred() -> Iterator:
     """The table descriptions of the deferred schemas, each made only when it is read (the store
     reads them once, one at a time)."""
+    from korvan_models.pipeline.generate import loaded
     from korvan_models.schemas.utils.table_layout import object_schema_to_table_schema
 
     schemas, _deferred[:] = list(_deferred), []
-    return (object_schema_to_table_schema(schema) for schema in schemas)
+    return (object_schema_to_table_schema(loaded(schema)) for schema in schemas)
 
 
 def create_deferred_tables() -> list[str]:
@@ -439,6 +448,7 @@ def stored_record_notes(schemas: list) -> list[str]:
     if not schemas:
         return notes
     from korvan_data.aliases.using import DEFAULT_DB_ALIAS
+    from korvan_models.pipeline.generate import loaded
     from korvan_models.storage import dispose_engines
     from korvan_models.storage.engines import database_url
     from korvan_models.storage.records import lacking_required
@@ -450,6 +460,7 @@ def stored_record_notes(schemas: list) -> list[str]:
         for schema in schemas:
             if schema.title in new:
                 continue
+            schema = loaded(schema)
             properties = schema.properties or {}
             required = [properties[name].field_name or name for name in schema.required or [] if name in properties]
             count, lacking = lacking_required(DEFAULT_DB_ALIAS, schema.title, required)

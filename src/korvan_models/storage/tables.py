@@ -130,12 +130,16 @@ class TableForm:
     (and compile) once per model and database.
     """
 
-    __slots__ = ("name", "columns", "c")
+    __slots__ = ("name", "columns")
 
     def __init__(self, name: str, columns: list[FormColumn]) -> None:
         self.name = name
         self.columns = columns
-        self.c = {column.name: column for column in columns}
+
+    @property
+    def c(self) -> dict[str, FormColumn]:
+        """The columns by name (made when asked: only a table that exists already needs them)."""
+        return {column.name: column for column in self.columns}
 
     def create_sql(self, dialect: sa.Dialect) -> str:
         quote = dialect.identifier_preparer.quote
@@ -153,24 +157,30 @@ def _data_column(column: TableColumnSchema, table_name: str) -> FormColumn:
 
 
 _ADDRESS_TYPES = (sa.String(255), sa.Integer(), sa.Integer())
+# The columns every table has, the same for all tables of a database (forms are never changed);
+# the version is part of the key where every version is kept.
+_ADDRESS_FORMS = {
+    history: (
+        FormColumn(OBJECT_ID, _ADDRESS_TYPES[0], False, True),
+        FormColumn(OBJECT_VERSION, _ADDRESS_TYPES[1], False, history),
+        FormColumn(CLASS_VERSION, _ADDRESS_TYPES[2], False),
+    )
+    for history in (False, True)
+}
+_EXTRA_FORM = FormColumn(EXTRA, _JSON, True)
 
 
 def build_table(table_schema: TableSchema, alias: str) -> TableForm:
     """The table of a description in one database alias (not created)."""
     name = check_name(table_schema.address.class_name, "Model title")
-    history = alias == LAKEHOUSE_DB_ALIAS
     seen: set[str] = set()
-    columns = [
-        FormColumn(OBJECT_ID, _ADDRESS_TYPES[0], False, True),
-        FormColumn(OBJECT_VERSION, _ADDRESS_TYPES[1], False, history),
-        FormColumn(CLASS_VERSION, _ADDRESS_TYPES[2], False),
-    ]
+    columns = list(_ADDRESS_FORMS[alias == LAKEHOUSE_DB_ALIAS])
     for column in table_schema.columns:
         if column.name in seen:
             raise ValueError(f"Model {name}: two properties are stored in the column {column.name!r}")
         seen.add(column.name)
         columns.append(_data_column(column, name))
-    columns.append(FormColumn(EXTRA, _JSON, True))
+    columns.append(_EXTRA_FORM)
     return TableForm(name, columns)
 
 
@@ -340,18 +350,27 @@ def _create_or_grow(connection: sa.Connection, wanted: list[TableForm], created:
     on columns that keep a form the model no longer has. The names of the tables made go to ``created``."""
     stored = _stored_columns(connection, {table.name for table in wanted})
     notes: list[str] = []
-    wanted_columns: dict[str, set[str]] = {}
+    # The columns the descriptions give each table that existed before (a table made here has no
+    # other columns), and the tables made here, by key.
+    wanted_columns: dict[str, set[str] | None] = {}
+    made: dict[str, TableForm] = {}
     for table in wanted:
-        # One description may follow another of the same table: the columns known so far count.
         key = _table_key(connection, table.name)
-        wanted_columns.setdefault(key, set()).update(table.c)
         found = stored.get(key)
+        if found is None and key in made:
+            # One description may follow another of the same table: the columns known so far count.
+            first = made.pop(key)
+            found = stored[key] = (first.name, {c.name: StoredColumn(type_words(c.type, connection.dialect), c.nullable)
+                                                 for c in first.columns})
+            wanted_columns[key] = {c.name for c in first.columns}
         if found is None:
             connection.exec_driver_sql(table.create_sql(connection.dialect))
             if created is not None:
                 created.add(table.name)
-            stored[key] = (table.name, {c.name: StoredColumn(type_words(c.type, connection.dialect), c.nullable) for c in table.columns})
+            made[key] = table
+            wanted_columns[key] = None
         else:
+            wanted_columns[key] = (wanted_columns.get(key) or set()) | {c.name for c in table.columns}
             stored_name, columns = found
             kept = _reshape(connection, table, stored_name, columns, notes)
             _add_missing_columns(connection, table, columns)
@@ -363,7 +382,8 @@ def _create_or_grow(connection: sa.Connection, wanted: list[TableForm], created:
                 if name not in ADDRESS_COLUMNS:
                     column.nullable = True
     retired = [
-        (key, name) for key, names in wanted_columns.items() for name in stored[key][1] if name not in names
+        (key, name) for key, names in wanted_columns.items() if names is not None
+        for name in stored[key][1] if name not in names
     ]
     _record_retired(connection, list(wanted_columns), retired)
     return notes

@@ -4,12 +4,18 @@ from __future__ import annotations
 
 from typing import Any
 
-from pydantic import BaseModel, ConfigDict, Field, model_validator
+from pydantic import ConfigDict, Field, model_validator
 
-from korvan_utils.models.data_models.core import DictSchema, LegacyDictSchema, TypeData
+from korvan_utils.models.data_models.core import (
+    DictSchema,
+    LegacyDictSchema,
+    SharedFieldsRecord,
+    TypeData,
+    share_fields_sets,
+)
 
 
-class OptionItem(BaseModel):
+class OptionItem(SharedFieldsRecord):
     """One allowed value of a property, with an optional human-readable label."""
 
     model_config = ConfigDict(extra="forbid")
@@ -18,7 +24,7 @@ class OptionItem(BaseModel):
     label: str | None = None
 
 
-class PropertyData(BaseModel):
+class PropertyData(SharedFieldsRecord):
     """One property of a model schema.
 
     ``type`` is a core type name (``number``, ``string``, ``boolean``, ``binary``,
@@ -41,7 +47,7 @@ class PropertyData(BaseModel):
     is_deleted: bool = False
 
 
-class ObjectSchema(BaseModel):
+class ObjectSchema(SharedFieldsRecord):
     """The schema of one model.
 
     ``type`` is ``"object"`` for a model built directly on the framework's base class,
@@ -66,4 +72,6 @@ class ObjectSchema(BaseModel):
         for name, prop in (self.properties or {}).items():
             if prop.field_name is None:
                 prop.field_name = name
+        # A project holds every schema from its check to the end of its build.
+        share_fields_sets(self)
         return self
