@@ -1,6 +1,7 @@
 // The object vocabulary: every call checks its result and throws PyError on failure.
 #include "frame.hpp"
 #include "internal.hpp"
+#include "records.hpp"
 
 #include <pthread.h>
 
@@ -28,7 +29,7 @@ struct RaisedRecord {
     PyObject* exception = nullptr;  // compared by identity only, never dereferenced
     int line = 0;
 };
-thread_local RaisedRecord last_raised;
+__attribute__((tls_model("initial-exec"))) constinit thread_local RaisedRecord last_raised;
 
 PyObject* current_exception() { return PyThreadState_Get()->current_exception; }
 
@@ -729,6 +730,46 @@ RecursionGuard::RecursionGuard(const char* what, Where where) {
 RecursionGuard::~RecursionGuard() {
     leave();
     leave_native_call();
+}
+
+namespace {
+
+// One trial of the in-place reads of records.hpp on objects made for it; false when any read
+// disagrees with the runtime's own answer.
+bool layout_agrees() {
+    Obj text = Obj::steal(PyUnicode_InternFromString("_layout_probe_text"));
+    Obj number = Obj::steal(PyUnicode_InternFromString("_layout_probe_number"));
+    Obj dict = new_dict();
+    dict.set_item(number, text);
+    dict.set_item(text, number);
+    if (entry_value(dict.ptr(), 0, number.ptr()) != text.ptr() || entry_value(dict.ptr(), 1, text.ptr()) != number.ptr() ||
+        entry_value(dict.ptr(), 1, number.ptr()) || entry_value(dict.ptr(), 2, text.ptr()))
+        return false;
+    // A class made by type(), whose instances keep their values inline until a dict is asked for.
+    Obj cls = Handle(reinterpret_cast<PyObject*>(&PyType_Type))
+                  .call({str("_LayoutProbe"), new_tuple({Handle(reinterpret_cast<PyObject*>(&PyBaseObject_Type))}),
+                         new_dict()});
+    Obj instance = cls.call();
+    instance.set_attr("_layout_probe_text", number);
+    instance.set_attr("_layout_probe_number", text);
+    auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+    PyObject* const* values = inline_values(instance.ptr());
+    Py_ssize_t at_text = shared_key_index(type, text.ptr()), at_number = shared_key_index(type, number.ptr());
+    if (!values || at_text < 0 || at_number < 0 || values[at_text] != number.ptr() || values[at_number] != text.ptr())
+        return false;
+    Obj own = Obj::steal(PyObject_GenericGetDict(instance.ptr(), nullptr));
+    return !inline_values(instance.ptr()) && managed_dict_pointer(instance.ptr()) == own.ptr();
+}
+
+}  // namespace
+
+bool layout_verified() {
+    static int verified = -1;
+    if (verified < 0) [[unlikely]] {
+        // A failure to make the probe (no memory) propagates, and the question is asked again later.
+        verified = layout_known() && layout_agrees();
+    }
+    return verified == 1;
 }
 
 }  // namespace kv
