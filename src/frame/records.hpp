@@ -204,27 +204,27 @@ inline PyObject* dict_entry(PyObject* dict, PyObject* key, Py_ssize_t& hint) {
     return value;
 }
 
-// The value under `key` in the record's own __dict__ when that is where the lookup finds it;
-// empty otherwise. Nothing on the two read-in-place paths runs Python code, so the borrowed value
-// stays alive until it is owned.
-inline Obj own_field(Handle record, PyObject* key, OwnDictTypes& types) {
-    PyTypeObject* type = Py_TYPE(record.ptr());
-    if (type->tp_flags & Py_TPFLAGS_MANAGED_DICT) {
-        PyObject* word = reinterpret_cast<PyObject**>(record.ptr())[-3];
-        if (reinterpret_cast<uintptr_t>(word) & 1) {
-            // Values still inline: asking for a dict would make one, and the interpreter's own fast
-            // attribute reads and method calls on that instance would stop applying. The name's
-            // index in the values, where known; else the full lookup, which reads them as they are.
-            const OwnDictTypes::Inline* seen = types.find_inline(type);
-            if (!seen || seen->index < 0) return {};
-            PyObject* value = inline_values(record.ptr())[seen->index];
-            return value ? Obj(Handle(value)) : Obj();
-        }
-        // The usual read of a record with its own dict: the name at its entry.
-        OwnDictTypes::Seen* seen = types.find(type);
-        if (seen && seen->raw && word && PyDict_CheckExact(word))
-            if (PyObject* value = entry_value(word, seen->hint, key)) return Obj(Handle(value));
+// The value under `key` read in place, when the record's type was seen to keep it there: at the
+// name's index of inline values, or at its entry of the record's own dict. Null otherwise. Nothing
+// here runs Python code, so the borrowed value stays alive until the caller owns it.
+inline PyObject* field_in_place(PyObject* record, PyObject* key, OwnDictTypes& types) {
+    PyTypeObject* type = Py_TYPE(record);
+    if (!(type->tp_flags & Py_TPFLAGS_MANAGED_DICT)) return nullptr;
+    PyObject* word = reinterpret_cast<PyObject**>(record)[-3];
+    if (reinterpret_cast<uintptr_t>(word) & 1) {
+        const OwnDictTypes::Inline* seen = types.find_inline(type);
+        return seen && seen->index >= 0 ? inline_values(record)[seen->index] : nullptr;
     }
+    OwnDictTypes::Seen* seen = types.find(type);
+    return seen && seen->raw && word && PyDict_CheckExact(word) ? entry_value(word, seen->hint, key) : nullptr;
+}
+
+// The rest of own_field: a record not read in place yet.
+__attribute__((noinline)) inline Obj own_field_checked(Handle record, PyObject* key, OwnDictTypes& types) {
+    PyTypeObject* type = Py_TYPE(record.ptr());
+    // Values still inline: asking for a dict would make one, and the interpreter's own fast
+    // attribute reads and method calls on that instance would stop applying. The full lookup reads
+    // them as they are (and field<> learns the name's index from it).
     if (unmade_managed_dict(type, record.ptr())) return {};
     OwnDictTypes::Seen* seen = types.find(type);
     Obj dict = seen && seen->raw ? managed_dict(record.ptr()) : Obj();
@@ -235,6 +235,14 @@ inline Obj own_field(Handle record, PyObject* key, OwnDictTypes& types) {
     }
     if (!PyDict_CheckExact(dict.ptr())) return {};
     return Obj(Handle(dict_entry(dict.ptr(), key, seen->hint)));
+}
+
+// The value under `key` in the record's own __dict__ (or inline values) when that is where the
+// lookup finds it; empty otherwise.
+inline Obj own_field(Handle record, PyObject* key, OwnDictTypes& types) {
+    if (PyObject* value = field_in_place(record.ptr(), key, types)) [[likely]]
+        return Obj(Handle(value));
+    return own_field_checked(record, key, types);
 }
 
 // record.<name>
