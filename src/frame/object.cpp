@@ -235,8 +235,20 @@ Obj Handle::item(Handle key, Where where) const {
     return Obj::steal(PyObject_GetItem(p_, key.ptr()), where);
 }
 
+// An exact dict of exact-text keys, given an exact text: the lookup compares texts only, so no
+// Python code runs while the dict and key are used, and neither needs holding. (A store releases
+// the value it replaces last, after which it touches neither.)
+static inline bool text_lookup(PyObject* dict, PyObject* key) {
+    return PyDict_CheckExact(dict) && PyUnicode_CheckExact(key) && layout_verified_state == 1 && text_keys_only(dict);
+}
+
 Obj Handle::get(Handle key, Where where) const {
     if (!PyDict_CheckExact(p_)) return call_method("get", {key, Handle(Py_None)}, {}, where);
+    if (text_lookup(p_, key.ptr())) {
+        PyObject* found = PyDict_GetItemWithError(p_, key.ptr());
+        if (!found && PyErr_Occurred()) fail(where);
+        return Obj(Handle(found ? found : Py_None));
+    }
     Pin pin(p_, key.ptr());  // the key's __eq__ may run
     PyObject* found = PyDict_GetItemWithError(p_, key.ptr());  // owned at once, before anything runs
     if (!found && PyErr_Occurred()) fail(where);
@@ -244,6 +256,10 @@ Obj Handle::get(Handle key, Where where) const {
 }
 
 void Handle::set_item(Handle key, Handle value, Where where) const {
+    if (text_lookup(p_, key.ptr())) {
+        check(PyDict_SetItem(p_, key.ptr(), value.ptr()), where);
+        return;
+    }
     Pin pin(p_, key.ptr(), value.ptr());
     check(PyDict_CheckExact(p_) ? PyDict_SetItem(p_, key.ptr(), value.ptr()) : PyObject_SetItem(p_, key.ptr(), value.ptr()),
           where);
@@ -763,8 +779,10 @@ bool layout_agrees() {
 
 }  // namespace
 
+int layout_verified_state = -1;
+
 bool layout_verified() {
-    static int verified = -1;
+    int& verified = layout_verified_state;
     if (verified < 0) [[unlikely]] {
         // A failure to make the probe (no memory) propagates, and the question is asked again later.
         verified = layout_known() && layout_agrees();

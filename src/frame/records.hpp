@@ -94,6 +94,13 @@ inline PyObject* entry_value(PyObject* dict, Py_ssize_t at, PyObject* key) {
     return entry[0] == key ? entry[1] : nullptr;
 }
 
+// Whether an exact dict keeps only exact texts as keys (in one table with its values): a lookup of
+// an exact text there compares texts only and runs no Python code.
+inline bool text_keys_only(PyObject* dict) {
+    auto* d = reinterpret_cast<PyDictObject*>(dict);
+    return !d->ma_values && dict_keys::kind(reinterpret_cast<const char*>(d->ma_keys)) == dict_keys::text_kind;
+}
+
 // Where `key` stands in the keys that instances of a heap type share while their values are inline
 // (the type's cached split keys): the index into every such instance's values, or -1. The index of
 // a key never changes while the type keeps its version tag (the interpreter relies on that too).
@@ -110,6 +117,8 @@ inline Py_ssize_t shared_key_index(PyTypeObject* type, PyObject* key) {
 // Whether the reads above give what the runtime itself gives, checked once on objects made for it:
 // a dict's entry, an instance's dict and its inline values. False on a runtime of another layout.
 bool layout_verified();
+// Its answer once settled (each module settles it as it starts): 1 when verified, else 0 or -1.
+extern int layout_verified_state;
 
 // Whether the record's managed __dict__ has not been made yet on this runtime.
 inline bool unmade_managed_dict(PyTypeObject* type, PyObject* record) {
