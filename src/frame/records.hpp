@@ -254,15 +254,24 @@ inline Obj own_field(Handle record, PyObject* key, OwnDictTypes& types) {
     return own_field_checked(record, key, types);
 }
 
+// The full read of record.<text> (`key` is its interned name) when no in-place read applies;
+// `or_null`: empty instead of an AttributeError. Out of line, so that a field read stays small.
+__attribute__((noinline)) inline Obj field_lookup(Handle record, PyObject* key, const char* text, OwnDictTypes& types,
+                                                  bool or_null, Where where) {
+    if (Obj value = own_field_checked(record, key, types); value.valid()) return value;
+    Obj value = or_null ? record.attr_or_null(text, where) : record.attr(Handle(key), where);
+    if (value.valid()) types.learn_inline(record, key, value);
+    return value;
+}
+
 // record.<name>
 template <FieldName name>
 Obj field(Handle record, Where where = Where::current()) {
     static PyObject* const key = kv::name(name.text);
     static OwnDictTypes types;
-    if (Obj value = own_field(record, key, types); value.valid()) return value;
-    Obj value = record.attr(Handle(key), where);
-    types.learn_inline(record, key, value);
-    return value;
+    if (PyObject* value = field_in_place(record.ptr(), key, types)) [[likely]]
+        return Obj(Handle(value));
+    return field_lookup(record, key, name.text, types, false, where);
 }
 
 // getattr(record, name, <nothing>): empty when the record has no such attribute.
@@ -270,10 +279,9 @@ template <FieldName name>
 Obj field_or_null(Handle record, Where where = Where::current()) {
     static PyObject* const key = kv::name(name.text);
     static OwnDictTypes types;
-    if (Obj value = own_field(record, key, types); value.valid()) return value;
-    Obj value = record.attr_or_null(name.text, where);
-    if (value.valid()) types.learn_inline(record, key, value);
-    return value;
+    if (PyObject* value = field_in_place(record.ptr(), key, types)) [[likely]]
+        return Obj(Handle(value));
+    return field_lookup(record, key, name.text, types, true, where);
 }
 
 // isinstance(instance, cls). For a class whose metaclass keeps type's own __instancecheck__ (the
