@@ -284,6 +284,21 @@ Obj field_or_null(Handle record, Where where = Where::current()) {
     return field_lookup(record, key, name.text, types, true, where);
 }
 
+// text.<method>(args...): for an exact str, str's own method called at once (str's methods cannot
+// be replaced, and with text arguments none runs Python code); anything else calls its own method.
+template <FieldName method>
+Obj text_call(Handle text, Pos args = {}, Where where = Where::current()) {
+    constexpr size_t most = 4;
+    if (!PyUnicode_CheckExact(text.ptr()) || args.size() >= most) [[unlikely]]
+        return text.call_method(method.text, args, {}, where);
+    static PyObject* const descriptor =
+        Obj::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyUnicode_Type), method.text), where).release();
+    PyObject* stack[most] = {text.ptr()};
+    size_t n = 1;
+    for (const Arg& a : args) stack[n++] = a.o.ptr();
+    return Obj::steal(PyObject_Vectorcall(descriptor, stack, n, nullptr), where);
+}
+
 // isinstance(instance, cls). For a class whose metaclass keeps type's own __instancecheck__ (the
 // records' metaclass does) this gives that check's answer without looking up and calling the bound
 // check: the instance's type, else its `__class__`, which is that same type unless a class in its
