@@ -207,3 +207,37 @@ def test_record_reads_of_inline_values_follow_the_instance_and_its_type(probe):
     Inline.value = property(lambda self: "from the class")  # a changed type is checked again
     assert [probe.record_value(r) for r in records] == ["from the class"] * 3
     assert not any(type(referent) is dict for referent in gc.get_referents(records[0]))
+
+
+class Shouting(str):
+    def lower(self):
+        return "overridden"
+
+
+class Lowerable:
+    def lower(self):
+        return "own method"
+
+    def replace(self, old, new):
+        return (old, new)
+
+
+@pytest.mark.parametrize(
+    "text, lowered, replaced",
+    [
+        ("MiXed Ünïcode", "mixed ünïcode", "MiXed Ünïcode".replace("X", "y")),
+        (Shouting("ABC"), "overridden", "ABC".replace("X", "y")),
+        (Lowerable(), "own method", ("X", "y")),
+    ],
+)
+def test_text_methods_are_str_own_only_for_an_exact_str(probe, text, lowered, replaced):
+    assert probe.text_lower(text) == lowered
+    assert probe.text_replace(text, "X", "y") == replaced
+
+
+def test_text_method_errors_are_str_own(probe):
+    with pytest.raises(TypeError) as ours:
+        probe.text_replace("abc", 1, "y")
+    with pytest.raises(TypeError) as plain:
+        "abc".replace(1, "y")
+    assert str(ours.value) == str(plain.value)
