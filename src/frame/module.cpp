@@ -1,6 +1,7 @@
 // Multi-phase initialisation: one module object per process, loaded into one interpreter only.
 #include "frame.hpp"
 #include "internal.hpp"
+#include "records.hpp"
 
 #include <frameobject.h>
 
@@ -101,6 +102,7 @@ static int exec_module(PyObject* module) {
         ns.set_item(name("__builtins__"), builtins);
         g_builtins = PyModule_GetDict(builtins.ptr());
         warn_on_version_mismatch();
+        layout_verified();  // settled before any body runs, so later reads of the answer run nothing
         Obj modules = Obj(Handle(PyImport_GetModuleDict()));
         Obj dotted = str(g_info->dotted_name);
         if (!modules.contains(dotted)) modules.set_item(dotted, Handle(module));

@@ -1,6 +1,7 @@
 // The object vocabulary: every call checks its result and throws PyError on failure.
 #include "frame.hpp"
 #include "internal.hpp"
+#include "records.hpp"
 
 #include <pthread.h>
 
@@ -28,7 +29,7 @@ struct RaisedRecord {
     PyObject* exception = nullptr;  // compared by identity only, never dereferenced
     int line = 0;
 };
-thread_local RaisedRecord last_raised;
+__attribute__((tls_model("initial-exec"))) constinit thread_local RaisedRecord last_raised;
 
 PyObject* current_exception() { return PyThreadState_Get()->current_exception; }
 
@@ -234,8 +235,20 @@ Obj Handle::item(Handle key, Where where) const {
     return Obj::steal(PyObject_GetItem(p_, key.ptr()), where);
 }
 
+// An exact dict of exact-text keys, given an exact text: the lookup compares texts only, so no
+// Python code runs while the dict and key are used, and neither needs holding. (A store releases
+// the value it replaces last, after which it touches neither.)
+static inline bool text_lookup(PyObject* dict, PyObject* key) {
+    return PyDict_CheckExact(dict) && PyUnicode_CheckExact(key) && layout_verified_state == 1 && text_keys_only(dict);
+}
+
 Obj Handle::get(Handle key, Where where) const {
     if (!PyDict_CheckExact(p_)) return call_method("get", {key, Handle(Py_None)}, {}, where);
+    if (text_lookup(p_, key.ptr())) {
+        PyObject* found = PyDict_GetItemWithError(p_, key.ptr());
+        if (!found && PyErr_Occurred()) fail(where);
+        return Obj(Handle(found ? found : Py_None));
+    }
     Pin pin(p_, key.ptr());  // the key's __eq__ may run
     PyObject* found = PyDict_GetItemWithError(p_, key.ptr());  // owned at once, before anything runs
     if (!found && PyErr_Occurred()) fail(where);
@@ -243,6 +256,10 @@ Obj Handle::get(Handle key, Where where) const {
 }
 
 void Handle::set_item(Handle key, Handle value, Where where) const {
+    if (text_lookup(p_, key.ptr())) {
+        check(PyDict_SetItem(p_, key.ptr(), value.ptr()), where);
+        return;
+    }
     Pin pin(p_, key.ptr(), value.ptr());
     check(PyDict_CheckExact(p_) ? PyDict_SetItem(p_, key.ptr(), value.ptr()) : PyObject_SetItem(p_, key.ptr(), value.ptr()),
           where);
@@ -729,6 +746,48 @@ RecursionGuard::RecursionGuard(const char* what, Where where) {
 RecursionGuard::~RecursionGuard() {
     leave();
     leave_native_call();
+}
+
+namespace {
+
+// One trial of the in-place reads of records.hpp on objects made for it; false when any read
+// disagrees with the runtime's own answer.
+bool layout_agrees() {
+    Obj text = Obj::steal(PyUnicode_InternFromString("_layout_probe_text"));
+    Obj number = Obj::steal(PyUnicode_InternFromString("_layout_probe_number"));
+    Obj dict = new_dict();
+    dict.set_item(number, text);
+    dict.set_item(text, number);
+    if (entry_value(dict.ptr(), 0, number.ptr()) != text.ptr() || entry_value(dict.ptr(), 1, text.ptr()) != number.ptr() ||
+        entry_value(dict.ptr(), 1, number.ptr()) || entry_value(dict.ptr(), 2, text.ptr()))
+        return false;
+    // A class made by type(), whose instances keep their values inline until a dict is asked for.
+    Obj cls = Handle(reinterpret_cast<PyObject*>(&PyType_Type))
+                  .call({str("_LayoutProbe"), new_tuple({Handle(reinterpret_cast<PyObject*>(&PyBaseObject_Type))}),
+                         new_dict()});
+    Obj instance = cls.call();
+    instance.set_attr("_layout_probe_text", number);
+    instance.set_attr("_layout_probe_number", text);
+    auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+    PyObject* const* values = inline_values(instance.ptr());
+    Py_ssize_t at_text = shared_key_index(type, text.ptr()), at_number = shared_key_index(type, number.ptr());
+    if (!values || at_text < 0 || at_number < 0 || values[at_text] != number.ptr() || values[at_number] != text.ptr())
+        return false;
+    Obj own = Obj::steal(PyObject_GenericGetDict(instance.ptr(), nullptr));
+    return !inline_values(instance.ptr()) && managed_dict_pointer(instance.ptr()) == own.ptr();
+}
+
+}  // namespace
+
+int layout_verified_state = -1;
+
+bool layout_verified() {
+    int& verified = layout_verified_state;
+    if (verified < 0) [[unlikely]] {
+        // A failure to make the probe (no memory) propagates, and the question is asked again later.
+        verified = layout_known() && layout_agrees();
+    }
+    return verified == 1;
 }
 
 }  // namespace kv

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "exact.hpp"
 #include "object.hpp"
@@ -41,9 +42,12 @@ inline bool reads_own_dict(PyTypeObject* type, PyObject* key) {
     return type->tp_dictoffset != 0 && !_PyType_Lookup(type, key) && plain_lookup(type);
 }
 
-// A managed __dict__ as the 3.12 runtime keeps it: a pointer three words before the object, or
-// the object's inline values (tagged with the low bit) while no dict has been made. Empty when
-// there is no dict there yet.
+// The 3.12 runtime's object layout, read in place on the hot path of a record read (the same reads
+// the interpreter's own specialised attribute reads make). Everything here is used only after
+// `layout_verified()` has checked these reads against the runtime's own answers once.
+//
+// A managed __dict__: a word three words before the object, holding the dict, or the object's
+// inline values (their address less one, so the low bit is set) while no dict has been made.
 inline PyObject* managed_dict_pointer(PyObject* record) {
     PyObject* dict = reinterpret_cast<PyObject**>(record)[-3];
     return reinterpret_cast<uintptr_t>(dict) & 1 ? nullptr : dict;
@@ -51,8 +55,70 @@ inline PyObject* managed_dict_pointer(PyObject* record) {
 
 inline Obj managed_dict(PyObject* record) { return Obj(Handle(managed_dict_pointer(record))); }
 
-// The runtime whose object layout managed_dict_pointer reads.
+// An instance's inline values, or null once a dict is made for it (or none was ever needed).
+inline PyObject* const* inline_values(PyObject* record) {
+    auto bits = reinterpret_cast<uintptr_t>(reinterpret_cast<PyObject**>(record)[-3]);
+    return bits & 1 ? reinterpret_cast<PyObject* const*>(bits + 1) : nullptr;
+}
+
+// The runtime whose object layout these reads follow.
 inline bool layout_known() { return (Py_Version >> 16) == 0x030C; }
+
+// A dict's keys: a reference count; the sizes of the table and of its indices and the kind of the
+// keys (bytes); a version; the usable and used entry counts; the index table; then the entries, a
+// (key, value) pair each for keys that are all texts.
+namespace dict_keys {
+constexpr size_t log2_index_bytes_at = sizeof(Py_ssize_t) + 1, kind_at = sizeof(Py_ssize_t) + 2,
+                 nentries_at = 3 * sizeof(Py_ssize_t), indices_at = 4 * sizeof(Py_ssize_t);
+constexpr uint8_t text_kind = 1, split_kind = 2;
+
+inline uint8_t kind(const char* keys) { return static_cast<uint8_t>(keys[kind_at]); }
+inline Py_ssize_t used(const char* keys) {
+    Py_ssize_t n;
+    std::memcpy(&n, keys + nentries_at, sizeof n);
+    return n;
+}
+inline PyObject* const* entries(const char* keys) {
+    return reinterpret_cast<PyObject* const*>(keys + indices_at +
+                                              (size_t{1} << static_cast<uint8_t>(keys[log2_index_bytes_at])));
+}
+}  // namespace dict_keys
+
+// The value at entry `at` of an exact dict whose keys are all texts, when that entry holds `key`
+// (an interned text); null otherwise.
+inline PyObject* entry_value(PyObject* dict, Py_ssize_t at, PyObject* key) {
+    auto* d = reinterpret_cast<PyDictObject*>(dict);
+    const char* keys = reinterpret_cast<const char*>(d->ma_keys);
+    if (d->ma_values || dict_keys::kind(keys) != dict_keys::text_kind || at >= dict_keys::used(keys)) return nullptr;
+    PyObject* const* entry = dict_keys::entries(keys) + 2 * at;
+    return entry[0] == key ? entry[1] : nullptr;
+}
+
+// Whether an exact dict keeps only exact texts as keys (in one table with its values): a lookup of
+// an exact text there compares texts only and runs no Python code.
+inline bool text_keys_only(PyObject* dict) {
+    auto* d = reinterpret_cast<PyDictObject*>(dict);
+    return !d->ma_values && dict_keys::kind(reinterpret_cast<const char*>(d->ma_keys)) == dict_keys::text_kind;
+}
+
+// Where `key` stands in the keys that instances of a heap type share while their values are inline
+// (the type's cached split keys): the index into every such instance's values, or -1. The index of
+// a key never changes while the type keeps its version tag (the interpreter relies on that too).
+inline Py_ssize_t shared_key_index(PyTypeObject* type, PyObject* key) {
+    if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE) || !(type->tp_flags & Py_TPFLAGS_MANAGED_DICT)) return -1;
+    const char* keys = reinterpret_cast<const char*>(reinterpret_cast<PyHeapTypeObject*>(type)->ht_cached_keys);
+    if (!keys || dict_keys::kind(keys) != dict_keys::split_kind) return -1;
+    PyObject* const* entries = dict_keys::entries(keys);
+    for (Py_ssize_t i = 0, n = dict_keys::used(keys); i < n; ++i)
+        if (entries[2 * i] == key) return i;
+    return -1;
+}
+
+// Whether the reads above give what the runtime itself gives, checked once on objects made for it:
+// a dict's entry, an instance's dict and its inline values. False on a runtime of another layout.
+bool layout_verified();
+// Its answer once settled (each module settles it as it starts): 1 when verified, else 0 or -1.
+extern int layout_verified_state;
 
 // Whether the record's managed __dict__ has not been made yet on this runtime.
 inline bool unmade_managed_dict(PyTypeObject* type, PyObject* record) {
@@ -71,7 +137,8 @@ inline bool reads_dict_in_place(Handle record) {
 // The record types that one name was found to read from their own dict. For each: whether its dict
 // can be read where the runtime keeps it (checked against the runtime's own answer first), and the
 // entry where the name last stood in such a dict, which is tried first (records of one type keep
-// their fields in one order, as the interpreter's own attribute hints assume).
+// their fields in one order, as the interpreter's own attribute hints assume). Apart from those,
+// the types whose instances keep the name at a known index of their inline values.
 class OwnDictTypes {
 public:
     struct Seen {
@@ -87,8 +154,8 @@ public:
     }
     Seen* check(PyTypeObject* type, PyObject* key, Handle record, const Obj& dict) {
         if (!reads_own_dict(type, key)) return nullptr;
-        static const bool runtime_312 = layout_known();
-        bool raw = runtime_312 && (type->tp_flags & Py_TPFLAGS_MANAGED_DICT) && managed_dict(record.ptr()).is(dict);
+        bool raw = (type->tp_flags & Py_TPFLAGS_MANAGED_DICT) && layout_verified() &&
+                   managed_dict(record.ptr()).is(dict);
         static Seen unkept;
         if (!type->tp_version_tag) return &(unkept = Seen{type, 0, false, 0});
         Seen& seen = seen_[next_++ % 4];
@@ -96,9 +163,35 @@ public:
         return &seen;
     }
 
+    struct Inline {
+        PyTypeObject* type;
+        unsigned int tag;
+        Py_ssize_t index;  // -1: a type checked that keeps no such index
+    };
+    const Inline* find_inline(PyTypeObject* type) const {
+        for (const Inline& seen : inline_)
+            if (seen.type == type && seen.tag == type->tp_version_tag && seen.tag) return &seen;
+        return nullptr;
+    }
+    // After a full lookup of `key` on a record whose values were inline gave `value`: keeps where
+    // such records hold the name, once the value read there is seen to be that same object.
+    void learn_inline(Handle record, PyObject* key, Handle value) {
+        PyTypeObject* type = Py_TYPE(record.ptr());
+        if (!type->tp_version_tag || find_inline(type) || !layout_known() ||
+            !(type->tp_flags & Py_TPFLAGS_MANAGED_DICT) || !layout_verified())
+            return;
+        PyObject* const* values = inline_values(record.ptr());
+        if (!values) return;
+        Py_ssize_t index = reads_own_dict(type, key) ? shared_key_index(type, key) : -1;
+        if (index >= 0 && values[index] != value.ptr()) index = -1;
+        inline_[next_inline_++ % 2] = Inline{type, type->tp_version_tag, index};
+    }
+
 private:
     Seen seen_[4] = {};
     unsigned next_ = 0;
+    Inline inline_[2] = {};
+    unsigned next_inline_ = 0;
 };
 
 // dict[key] for an interned text key, trying the entry at `hint` first and keeping where it was found.
@@ -120,24 +213,29 @@ inline PyObject* dict_entry(PyObject* dict, PyObject* key, Py_ssize_t& hint) {
     return value;
 }
 
-// The value under `key` in the record's own __dict__ when that is where the lookup finds it;
-// empty otherwise.
-inline Obj own_field(Handle record, PyObject* key, OwnDictTypes& types) {
+// The value under `key` read in place, when the record's type was seen to keep it there: at the
+// name's index of inline values, or at its entry of the record's own dict. Null otherwise. Nothing
+// here runs Python code, so the borrowed value stays alive until the caller owns it.
+inline PyObject* field_in_place(PyObject* record, PyObject* key, OwnDictTypes& types) {
+    PyTypeObject* type = Py_TYPE(record);
+    if (!(type->tp_flags & Py_TPFLAGS_MANAGED_DICT)) return nullptr;
+    PyObject* word = reinterpret_cast<PyObject**>(record)[-3];
+    if (reinterpret_cast<uintptr_t>(word) & 1) {
+        const OwnDictTypes::Inline* seen = types.find_inline(type);
+        return seen && seen->index >= 0 ? inline_values(record)[seen->index] : nullptr;
+    }
+    OwnDictTypes::Seen* seen = types.find(type);
+    return seen && seen->raw && word && PyDict_CheckExact(word) ? entry_value(word, seen->hint, key) : nullptr;
+}
+
+// The rest of own_field: a record not read in place yet.
+__attribute__((noinline)) inline Obj own_field_checked(Handle record, PyObject* key, OwnDictTypes& types) {
     PyTypeObject* type = Py_TYPE(record.ptr());
-    // A managed dict not made yet (the values still inline): asking for it would make it, and the
-    // interpreter's own fast attribute reads and method calls on that instance would stop applying.
-    // The full lookup reads the inline values as they are.
+    // Values still inline: asking for a dict would make one, and the interpreter's own fast
+    // attribute reads and method calls on that instance would stop applying. The full lookup reads
+    // them as they are (and field<> learns the name's index from it).
     if (unmade_managed_dict(type, record.ptr())) return {};
     OwnDictTypes::Seen* seen = types.find(type);
-    if (seen && seen->raw) {
-        // The usual read: the name at its entry. Nothing here runs Python code, so the borrowed
-        // dict and value stay alive until the value is owned.
-        PyObject* own = managed_dict_pointer(record.ptr());
-        Py_ssize_t pos = seen->hint;
-        PyObject *found_key, *value;
-        if (own && PyDict_CheckExact(own) && PyDict_Next(own, &pos, &found_key, &value) && found_key == key)
-            return Obj(Handle(value));
-    }
     Obj dict = seen && seen->raw ? managed_dict(record.ptr()) : Obj();
     if (!dict.valid()) {
         if (!seen && !reads_own_dict(type, key)) return {};
@@ -148,13 +246,32 @@ inline Obj own_field(Handle record, PyObject* key, OwnDictTypes& types) {
     return Obj(Handle(dict_entry(dict.ptr(), key, seen->hint)));
 }
 
+// The value under `key` in the record's own __dict__ (or inline values) when that is where the
+// lookup finds it; empty otherwise.
+inline Obj own_field(Handle record, PyObject* key, OwnDictTypes& types) {
+    if (PyObject* value = field_in_place(record.ptr(), key, types)) [[likely]]
+        return Obj(Handle(value));
+    return own_field_checked(record, key, types);
+}
+
+// The full read of record.<text> (`key` is its interned name) when no in-place read applies;
+// `or_null`: empty instead of an AttributeError. Out of line, so that a field read stays small.
+__attribute__((noinline)) inline Obj field_lookup(Handle record, PyObject* key, const char* text, OwnDictTypes& types,
+                                                  bool or_null, Where where) {
+    if (Obj value = own_field_checked(record, key, types); value.valid()) return value;
+    Obj value = or_null ? record.attr_or_null(text, where) : record.attr(Handle(key), where);
+    if (value.valid()) types.learn_inline(record, key, value);
+    return value;
+}
+
 // record.<name>
 template <FieldName name>
 Obj field(Handle record, Where where = Where::current()) {
     static PyObject* const key = kv::name(name.text);
     static OwnDictTypes types;
-    if (Obj value = own_field(record, key, types); value.valid()) return value;
-    return record.attr(Handle(key), where);
+    if (PyObject* value = field_in_place(record.ptr(), key, types)) [[likely]]
+        return Obj(Handle(value));
+    return field_lookup(record, key, name.text, types, false, where);
 }
 
 // getattr(record, name, <nothing>): empty when the record has no such attribute.
@@ -162,8 +279,24 @@ template <FieldName name>
 Obj field_or_null(Handle record, Where where = Where::current()) {
     static PyObject* const key = kv::name(name.text);
     static OwnDictTypes types;
-    if (Obj value = own_field(record, key, types); value.valid()) return value;
-    return record.attr_or_null(name.text, where);
+    if (PyObject* value = field_in_place(record.ptr(), key, types)) [[likely]]
+        return Obj(Handle(value));
+    return field_lookup(record, key, name.text, types, true, where);
+}
+
+// text.<method>(args...): for an exact str, str's own method called at once (str's methods cannot
+// be replaced, and with text arguments none runs Python code); anything else calls its own method.
+template <FieldName method>
+Obj text_call(Handle text, Pos args = {}, Where where = Where::current()) {
+    constexpr size_t most = 4;
+    if (!PyUnicode_CheckExact(text.ptr()) || args.size() >= most) [[unlikely]]
+        return text.call_method(method.text, args, {}, where);
+    static PyObject* const descriptor =
+        Obj::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyUnicode_Type), method.text), where).release();
+    PyObject* stack[most] = {text.ptr()};
+    size_t n = 1;
+    for (const Arg& a : args) stack[n++] = a.o.ptr();
+    return Obj::steal(PyObject_Vectorcall(descriptor, stack, n, nullptr), where);
 }
 
 // isinstance(instance, cls). For a class whose metaclass keeps type's own __instancecheck__ (the

@@ -124,6 +124,13 @@ Obj with_native_failure(Call& a) {
 
 Obj dict_in_place(Call& a) { return boolean(reads_dict_in_place(a[0])); }
 Obj record_value(Call& a) { return field<"value">(a[0]); }
+Obj record_value_or_none(Call& a) {
+    Obj value = field_or_null<"value">(a[0]);
+    return value.valid() ? value : Obj::none();
+}
+Obj layout_checked(Call&) { return boolean(layout_verified()); }
+Obj text_lower(Call& a) { return text_call<"lower">(a[0]); }
+Obj text_replace(Call& a) { return text_call<"replace">(a[0], {a[1], a[2]}); }
 
 Obj raise_here(Call& a) { return raised(PyExc_ValueError, a[0]); }
 
@@ -393,6 +400,10 @@ void module_body(ModuleBody& m) {
     m.def({.name = "with_native_failure", .params = {arg("manager"), arg("fail")}, .body = with_native_failure});
     m.def({.name = "dict_in_place", .params = {arg("record")}, .body = dict_in_place});
     m.def({.name = "record_value", .params = {arg("record")}, .body = record_value});
+    m.def({.name = "record_value_or_none", .params = {arg("record")}, .body = record_value_or_none});
+    m.def({.name = "layout_checked", .body = layout_checked});
+    m.def({.name = "text_lower", .params = {arg("text")}, .body = text_lower});
+    m.def({.name = "text_replace", .params = {arg("text"), arg("old"), arg("new")}, .body = text_replace});
     m.def({.name = "use_context", .params = {arg("manager"), arg("action")}, .body = use_context});
     m.def({.name = "keyword_subset", .params = {arg("function"), arg("first"), arg("second")}, .body = keyword_subset});
     m.def({.name = "order_of", .params = {arg("x"), arg("y")}, .body = order_of});

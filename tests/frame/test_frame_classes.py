@@ -173,3 +173,71 @@ def test_record_fields_are_read_where_this_runtime_keeps_them(probe):
     assert probe.record_value(slotted) == "slot" and probe.dict_in_place(slotted) is False
     record.value = "changed"
     assert probe.record_value(record) == "changed"
+
+
+def test_record_reads_of_inline_values_follow_the_instance_and_its_type(probe):
+    # On a runtime whose object layout differs, the frame's in-place reads must be revisited.
+    assert probe.layout_checked() is True
+
+    class Inline:
+        pass
+
+    class Reordered:  # the same name at another index of its type's shared keys
+        pass
+
+    records = [Inline() for _ in range(3)]
+    for n, record in enumerate(records):
+        record.first, record.value = n, f"v{n}"
+    reordered = Reordered()
+    reordered.value, reordered.first = "other", 0
+    for _ in range(3):  # the first read learns the index, the later ones use it
+        assert [probe.record_value(r) for r in records] == ["v0", "v1", "v2"]
+        assert probe.record_value(reordered) == "other"
+    records[0].value = "changed"
+    del records[1].value
+    assert probe.record_value(records[0]) == "changed"
+    with pytest.raises(AttributeError):
+        probe.record_value(records[1])
+    assert probe.record_value_or_none(records[1]) is None
+    Inline.__getattr__ = lambda self, attribute: f"missing {attribute}"
+    assert [probe.record_value(r) for r in records] == ["changed", "missing value", "v2"]
+    assert vars(records[2]) == {"first": 2, "value": "v2"}  # a dict made now: read from it
+    records[2].value = "in dict"
+    assert probe.record_value(records[2]) == "in dict"
+    Inline.value = property(lambda self: "from the class")  # a changed type is checked again
+    assert [probe.record_value(r) for r in records] == ["from the class"] * 3
+    assert not any(type(referent) is dict for referent in gc.get_referents(records[0]))
+
+
+class Shouting(str):
+    def lower(self):
+        return "overridden"
+
+
+class Lowerable:
+    def lower(self):
+        return "own method"
+
+    def replace(self, old, new):
+        return (old, new)
+
+
+@pytest.mark.parametrize(
+    "text, lowered, replaced",
+    [
+        ("MiXed Ünïcode", "mixed ünïcode", "MiXed Ünïcode".replace("X", "y")),
+        (Shouting("ABC"), "overridden", "ABC".replace("X", "y")),
+        (Lowerable(), "own method", ("X", "y")),
+    ],
+)
+def test_text_methods_are_str_own_only_for_an_exact_str(probe, text, lowered, replaced):
+    assert probe.text_lower(text) == lowered
+    assert probe.text_replace(text, "X", "y") == replaced
+
+
+def test_text_method_errors_are_str_own(probe):
+    with pytest.raises(TypeError) as ours:
+        probe.text_replace("abc", 1, "y")
+    with pytest.raises(TypeError) as plain:
+        "abc".replace(1, "y")
+    assert str(ours.value) == str(plain.value)

@@ -14,13 +14,13 @@ namespace {
 Obj process_property(Call& a) {
     Handle cls = a[0], property_name = a[1], property_config = a[2];
     Obj _validators = new_list();
-    Obj field_type = field<"type">(property_config).call_method("lower");
+    Obj field_type = text_call<"lower">(field<"type">(property_config));
 
     Obj type_based = cls.attr("TYPE_BASED_VALIDATORS");
     if (type_based.contains(field_type)) {
         auto [field_name, validator] = unpack<2>(cls.attr("TYPE_BASED_VALIDATORS").item(field_type));
-        Obj lower_name = property_name.call_method("lower");
-        Obj validator_name = field_name.call_method("replace", {name("{FIELD_NAME}"), lower_name});
+        Obj lower_name = text_call<"lower">(property_name);
+        Obj validator_name = text_call<"replace">(field_name, {name("{FIELD_NAME}"), lower_name});
         _validators.append(new_tuple({validator_name, validator, Handle(Py_None)}));
     }
 
@@ -29,7 +29,7 @@ Obj process_property(Call& a) {
         Obj distinct = new_set();
         for_each(options, [&](Handle option) { distinct.add(field<"value">(option)); });
         Obj values = builtin("sorted").call({distinct});
-        Obj validator_name = concat(name("validate_value_in_options_"), property_name.call_method("lower"));
+        Obj validator_name = concat(name("validate_value_in_options_"), text_call<"lower">(property_name));
         _validators.append(new_tuple({validator_name, global("validate_options"), values}));
     }
     return expect_list(std::move(_validators));

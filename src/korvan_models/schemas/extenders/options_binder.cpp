@@ -12,7 +12,7 @@ Obj init(Call& a) {
     Handle self = a[0], options_reader = a[1];
     self.set_attr("_options_reader", options_reader);
     Obj options = new_dict();
-    for (const Obj& schema : self.attr("_options_reader").call_method("iter_options").iter())
+    for (const Obj& schema : field<"_options_reader">(self).call_method("iter_options").iter())
         options.set_item(field<"title">(schema), schema);
     self.set_attr("_options", options);
     self.set_attr("_used_options", new_set());

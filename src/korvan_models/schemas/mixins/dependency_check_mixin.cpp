@@ -154,7 +154,7 @@ Obj check_dependencies(Call& a) {
         defined_texts = defined_texts && exact_str(title);
         set_add(_defined_schemas, title);
     };
-    for_each(type_schemas, [&](Handle schema) { define(field<"title">(schema).call_method("lower")); });
+    for_each(type_schemas, [&](Handle schema) { define(text_call<"lower">(field<"title">(schema))); });
     for (Handle group : {core_schemas, contrib_schemas, user_schemas})
         for_each(group, [&](Handle schema) { define(field<"title">(schema)); });
 

@@ -4,6 +4,7 @@
 // property's type description, not the value's own type (the text '3' of a number property is 3).
 #include "core_values.hpp"
 #include "frame.hpp"
+#include "records.hpp"
 #include "syntax.hpp"
 
 using namespace kv;
@@ -50,7 +51,7 @@ Obj cast_element(Handle description, Handle value) {
 // "true" and "false" as text mean what they say; any other value counts by its truth value.
 Obj boolean_value(Handle property_value) {
     if (property_value.is_str()) {
-        Obj word = property_value.call_method("strip").call_method("lower");
+        Obj word = text_call<"lower">(text_call<"strip">(property_value));
         if (word.eq(name("true"))) return boolean(true);
         if (word.eq(name("false"))) return boolean(false);
     }
@@ -88,7 +89,7 @@ Obj full_description(Handle type_data) {
 
 Obj cast_property_value(Call& a) {
     Handle type_data = a[0], property_value = a[1];
-    Obj property_type = type_data.attr("type").call_method("lower");
+    Obj property_type = text_call<"lower">(type_data.attr("type"));
     if (property_value.is_none()) return constant(property_value);
     if (is_core(property_type, STRING)) return constant(property_value);
     if (is_core(property_type, NUMBER)) return constant(global("cast_number_value").call({property_value}));

@@ -6,6 +6,7 @@
 #include "core_values.hpp"
 #include "exact.hpp"
 #include "frame.hpp"
+#include "records.hpp"
 #include "syntax.hpp"
 
 using namespace kv;
@@ -47,7 +48,7 @@ CoreValue& DICTIONARY = core_value("DICTIONARY");
 
 Obj make_type_hint(Call& a) {
     Handle type_data = a[0], is_required = a[1], can_be_a_reference = a[2], generator = a[3];
-    Obj _property_type = type_data.attr("type").call_method("lower");
+    Obj _property_type = text_call<"lower">(type_data.attr("type"));
 
     if (!is_required.truthy()) {
         Obj optional = global("Optional");
