@@ -267,11 +267,10 @@ def plan_tables(project: Project, output: Output, keys: dict[str, str]) -> tuple
         before = previous.get(title)
         layout, _sep, before_model = before.partition(":") if isinstance(before, str) else ("", "", "")
         if before_model != model:
-            from korvan_models.schemas.utils.table_layout import (
-                object_schema_to_table_schema,
-            )
+            from korvan_models.pipeline.generate import loaded
+            from korvan_models.schemas.utils.table_layout import object_schema_to_table_schema
 
-            described = repr(object_schema_to_table_schema(schema))
+            described = repr(object_schema_to_table_schema(loaded(schema)))
             layout_now = hashlib.sha256(f"{described}\0{where}\0{version}".encode()).hexdigest()
             moved, layout = layout_now != layout, layout_now
         else:
