@@ -200,7 +200,8 @@ def still(root: Path, before: Inputs) -> bool:
 # -- the output ---------------------------------------------------------------------------------
 
 
-def _file_sha256(path: str) -> str | None:
+def file_digest(path: str | os.PathLike[str]) -> str | None:
+    """The SHA-256 of a regular file's content; ``None`` for anything else (a link, a folder, nothing)."""
     try:
         if not stat.S_ISREG(os.lstat(path).st_mode):
             return None
@@ -382,5 +383,5 @@ def _output_unchanged(target: Path, state: dict) -> bool:
     if output_listing(target) != state["listing"]:
         return False
     # Last, each file the build wrote, by its bytes: a hand edit is refused by the full build.
-    return all(_file_sha256(os.path.join(target, relative)) == recorded
+    return all(file_digest(os.path.join(target, relative)) == recorded
                for relative, recorded in manifest["files"].items())

@@ -29,7 +29,7 @@ import tempfile
 from collections.abc import Callable
 from pathlib import Path
 
-from korvan_models.build_state import DATA_LINK, MANIFEST, valid_manifest
+from korvan_models.build_state import DATA_LINK, MANIFEST, file_digest, valid_manifest
 from korvan_models.pipeline.problems import Problem, ProjectError
 
 MANIFEST_VERSION = 2
@@ -53,17 +53,6 @@ class OutputBusy(Exception):
 def digest(data: bytes) -> str:
     """The SHA-256 of some bytes, in hexadecimal."""
     return hashlib.sha256(data).hexdigest()
-
-
-def file_digest(path: Path) -> str | None:
-    """The SHA-256 of a regular file's content; ``None`` for anything else (a link, a folder, nothing)."""
-    try:
-        if not stat.S_ISREG(os.lstat(path).st_mode):
-            return None
-        with open(path, "rb") as handle:
-            return hashlib.file_digest(handle, "sha256").hexdigest()
-    except OSError:
-        return None
 
 
 # -- exchanging two folders -------------------------------------------------------------------------
