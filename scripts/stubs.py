@@ -153,6 +153,9 @@ def render(dotted: str, supplement: dict | None = None) -> str:
     # Names the supplement says are imported (constants, whose origin the module cannot tell).
     imported = {m.group(1) for line in extra for m in [re.search(r" as (\w+)$", line)] if m}
     attributes: dict[str, list[str]] = supplement.get("attributes", {})
+    stray = [name for name in attributes if not isinstance(getattr(module, name, None), type)]
+    if stray:
+        raise SystemExit(f"{SUPPLEMENT.name}: {dotted} has no class {', '.join(stray)}")
     stdlib = set(sys.stdlib_module_names)
     plain: list[str] = []
     froms: list[tuple[str, str]] = []
