@@ -6,6 +6,9 @@
 2. A generator body holds its objects in holders the collector sees (Local, With, a range-for
    over `iter()`): a plain `Obj` variable or a structured binding declared in a body would be
    invisible to the collector while the body is suspended, so none may be declared there.
+3. Every native module's stub is the one scripts/stubs.py writes: it carries the generated header
+   (tests/typing compares the whole text with what the installed module gives), and the stub
+   supplement names only modules that are built.
 
 Exit status 1 with one line per finding; `--count` prints the raw-call count per file.
 """
@@ -89,6 +92,24 @@ def plain_locals_in_bodies():
                     yield f"{rel}:{first_line + offset - 1}: a generator body holds a plain Obj (use Local)"
 
 
+def stub_problems():
+    import tomllib
+
+    sys.path.insert(0, str(ROOT / "scripts"))
+    import stubs
+
+    built = stubs.built_modules()
+    for dotted in built:
+        path = stubs.stub_path(dotted)
+        rel = path.relative_to(ROOT).as_posix()
+        if not path.is_file():
+            yield f"{rel}: no stub (python scripts/stubs.py --write {dotted})"
+        elif not path.read_text("utf-8").startswith(stubs.HEADER):
+            yield f"{rel}: not written by scripts/stubs.py (python scripts/stubs.py --write {dotted})"
+    for dotted in sorted(set(tomllib.loads(stubs.SUPPLEMENT.read_text("utf-8"))) - set(built)):
+        yield f"scripts/{stubs.SUPPLEMENT.name}: {dotted} is not a built native module"
+
+
 def findings() -> list[str]:
     problems = []
     allowed = read_allowlist()
@@ -96,6 +117,7 @@ def findings() -> list[str]:
         if n > allowed.get(key, 0):
             problems.append(f"{key[0]}: raw C-API line not in {ALLOWLIST.name}: {key[1]}")
     problems.extend(plain_locals_in_bodies())
+    problems.extend(stub_problems())
     return problems
 
 
