@@ -47,7 +47,7 @@ def _annotation(value) -> str | None:
 
 
 def _default(value) -> str:
-    return repr(value) if type(value) in LITERALS else "..."
+    return _literal(value) if type(value) in LITERALS else "..."
 
 
 def _params(signature: inspect.Signature, drop_first: bool) -> list[str]:
@@ -55,6 +55,8 @@ def _params(signature: inspect.Signature, drop_first: bool) -> list[str]:
     star_written = False
     params = list(signature.parameters.values())
     for index, p in enumerate(params):
+        if out and params[index - 1].kind is p.POSITIONAL_ONLY and p.kind is not p.POSITIONAL_ONLY:
+            out.append("/")
         if p.kind is p.KEYWORD_ONLY and not star_written:
             out.append("*")
             star_written = True
@@ -68,6 +70,8 @@ def _params(signature: inspect.Signature, drop_first: bool) -> list[str]:
         if p.default is not p.empty:
             text += f" = {_default(p.default)}" if ann else f"={_default(p.default)}"
         out.append(text)
+    if params and params[-1].kind is inspect.Parameter.POSITIONAL_ONLY:
+        out.append("/")
     return out
 
 
