@@ -56,12 +56,13 @@ def describe(root: Path, paths: Iterable[str], shown: int = 3) -> str:
     return text + (f" and {len(names) - shown} more" if len(names) > shown else "")
 
 
-def build_once(root: Path, out: Path, jobs: int | None) -> tuple[bool, str]:
-    """One build; a summary on success, or the problems (printed) and a count on a project mistake."""
+def build_once(root: Path, out: Path, jobs: int | None, memo=None) -> tuple[bool, str]:
+    """One build; a summary on success, or the problems (printed) and a count on a project mistake.
+    ``memo`` (a ``CheckMemo``) carries what the check found over to the next build."""
     from korvan_models.pipeline import ProjectError, build_project
 
     try:
-        report = build_project(root, out, jobs)
+        report = build_project(root, out, jobs, memo=memo)
     except ProjectError as error:
         for problem in error.problems:
             print(problem, file=sys.stderr, flush=True)
@@ -74,6 +75,27 @@ def build_once(root: Path, out: Path, jobs: int | None) -> tuple[bool, str]:
     for warning in report.project.warnings:
         print(f"warning: {warning}", file=sys.stderr, flush=True)
     return True, (f"{len(report.project.entries)} models: generated {report.generated}, reused {report.reused}")
+
+
+def warm_up() -> None:
+    """Loads what a rebuild needs and runs the generator once on a small model of its own (the
+    formatters make their tables on first use), so that the first rebuild after a start that found
+    nothing to generate costs what later ones do. Nothing is written."""
+    try:
+        from korvan_models.classes.data_models.dependencies import DependencyModelNames
+        from korvan_models.pipeline import store
+        from korvan_models.pipeline.generate import neutral_folder, render_model
+        from korvan_utils.models.data_models.schema import ObjectSchema
+
+        store.load_storage()
+        import sqlite3  # noqa: F401  (the default databases' driver)
+        schema = ObjectSchema.model_validate({"title": "WarmUp", "type": "object", "required": ["name"],
+                                              "properties": {"name": {"type": "string", "default": "x"},
+                                                             "tags": {"type": "array", "items": {"type": "string"}}}})
+        with neutral_folder():
+            render_model("models", schema, DependencyModelNames.from_schemas([schema]))
+    except Exception:  # only time is at stake: the rebuild loads what is missing itself
+        pass
 
 
 def snapshot(root: Path, accept: Callable[[object, str], bool]) -> dict[str, tuple[int, int]]:
@@ -95,12 +117,15 @@ def watch(root: Path, out: Path, jobs: int | None = None, say: Callable[[str], N
     """Builds ``root`` into ``out``, then rebuilds on every change until interrupted; returns the exit status."""
     import watchfiles
 
+    from korvan_models.pipeline import CheckMemo
+
     root, out = Path(root), Path(out)
     accept = project_file_filter(root, out)
+    memo = CheckMemo()
 
     def rebuild(changed: str) -> None:
         started = time.perf_counter()
-        ok, summary = build_once(root, out, jobs)
+        ok, summary = build_once(root, out, jobs, memo)
         took = time.perf_counter() - started
         print(f"{'rebuilt' if ok else 'rebuild failed'} in {took:.2f} s after {changed}: {summary}", flush=True)
 
@@ -112,8 +137,9 @@ def watch(root: Path, out: Path, jobs: int | None = None, say: Callable[[str], N
     try:
         before = snapshot(root, accept)
         started = time.perf_counter()
-        ok, summary = build_once(root, out, jobs)
+        ok, summary = build_once(root, out, jobs, memo)
         print(f"{'built' if ok else 'build failed'} in {time.perf_counter() - started:.2f} s: {summary}", flush=True)
+        warm_up()
         ready = False
         # The watcher starts with the first step of the loop; a timeout with no change says it is running.
         for changes in watchfiles.watch(
