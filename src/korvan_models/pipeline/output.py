@@ -234,7 +234,7 @@ class Output:
         ours = re.compile(re.escape(prefix) + r"(tmp|old)-([0-9]{1,10})-[0-9A-Za-z_]{1,64}")
         for entry in sorted(parent.iterdir()):
             if not entry.name.startswith(prefix) or entry.name in (self.data_home.name, f"{prefix}lock",
-                                                                   f"{prefix}state"):
+                                                                   f"{prefix}state", f"{prefix}watch"):
                 continue
             match = ours.fullmatch(entry.name)
             if match is None or int(match[2]) > _PID_MAX or not entry.is_dir() or entry.is_symlink():
