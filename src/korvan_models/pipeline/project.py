@@ -92,7 +92,7 @@ class CheckMemo:
     and its own property checks while the set of known titles is the same too."""
 
     def __init__(self) -> None:
-        self._files: dict[Path, _Remembered] = {}
+        self._files: dict[str, _Remembered] = {}
         self._by_schema: dict[int, _Remembered] = {}
         self._names: tuple | None = None
         self._names_generation = 0
@@ -100,7 +100,9 @@ class CheckMemo:
 
     def read_schema_file(self, path: Path, data: bytes) -> tuple[list[ObjectSchema], list[Problem]]:
         """``diagnose.read_schema_file``, with the schema of a file whose bytes did not change reused."""
-        kept = self._files.get(path)
+        # By the absolute path: the watcher's own builds and those handed over to it may spell it differently.
+        where = os.path.abspath(path)
+        kept = self._files.get(where)
         if kept is not None and kept.reusable and kept.data == data:
             self.reused += 1
             self._by_schema[id(kept.schema)] = kept
@@ -108,10 +110,10 @@ class CheckMemo:
         schemas, problems = diagnose.read_schema_file(path, data)
         if len(schemas) == 1 and not problems:
             kept = _Remembered(bytes(data), schemas[0])
-            self._files[path] = kept
+            self._files[where] = kept
             self._by_schema[id(kept.schema)] = kept
         else:
-            self._files.pop(path, None)
+            self._files.pop(where, None)
         return schemas, problems
 
     def begin(self) -> None:
@@ -184,10 +186,11 @@ class CheckMemo:
             kept.shelf = ShelvedSchema(schema)
         return kept.shelf
 
-    def forget_absent(self, paths: set[Path]) -> None:
+    def forget_absent(self, paths: list[Path]) -> None:
         """Lets go of the files that are no longer part of the project."""
-        for path in [path for path in self._files if path not in paths]:
-            del self._files[path]
+        present = {os.path.abspath(path) for path in paths}
+        for where in [where for where in self._files if where not in present]:
+            del self._files[where]
 
 
 def project_model_keys(project: Project, package: str) -> dict[str, str]:
@@ -404,7 +407,7 @@ def check_project(root: Path, previous: Callable[[], dict[str, str]] | None = No
     files = walk(root)
     if memo is not None:
         memo.begin()
-        memo.forget_absent({path for path, _data in files.schemas})
+        memo.forget_absent([path for path, _data in files.schemas])
     entries, first, option_lists, code, records, problems = _read(files, memo)
     if problems:
         raise ProjectError(_placed(problems, files))
