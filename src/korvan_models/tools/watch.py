@@ -172,7 +172,11 @@ def watch(root: Path, out: Path, jobs: int | None = None, say: Callable[[str], N
 
     def rebuild(changed: str) -> None:
         started = time.perf_counter()
-        ok, summary = build_once(root, out, jobs, memo, databases)
+        server.busy = True
+        try:
+            ok, summary = build_once(root, out, jobs, memo, databases)
+        finally:
+            server.busy = False
         took = time.perf_counter() - started
         print(f"{'rebuilt' if ok else 'rebuild failed'} in {took:.2f} s after {changed}: {summary}", flush=True)
 
@@ -215,7 +219,11 @@ def watch(root: Path, out: Path, jobs: int | None = None, say: Callable[[str], N
             while (served := server.next()) is not None:
                 # The handed-over build reads the project after the changes seen so far: it builds them.
                 changed.clear()
-                serve(served, memo, home)
+                server.busy = True
+                try:
+                    serve(served, memo, home)
+                finally:
+                    server.busy = False
             if changed and (now - last >= QUIET_MS / 1000 or now - first >= 4 * QUIET_MS / 1000):
                 rebuild(describe(root, changed))
                 changed.clear()

@@ -189,6 +189,13 @@ def ask(argv: list[str], project: Path, out: Path, databases: list, jobs: int | 
                 return message["exit"]
     except (_Lost, OSError, StopIteration, ValueError):
         pass
+    except KeyboardInterrupt as error:
+        if not started:
+            raise
+        # The watcher goes on with the build: it is not this process's to abandon.
+        print(f"interrupted; the watching build (process {pid}) goes on with this build of {out}, "
+              "which is in place once it is done", file=sys.stderr)
+        return 143 if type(error).__name__ == "Terminated" else 130
     finally:
         connection.close()
     if not started:
@@ -278,6 +285,8 @@ class Server:
         self.inode: int | None = None
         self.thread = None
         self.stopping = False
+        # Set by the watcher while it rebuilds on its own: a command that will not wait is not served then.
+        self.busy = False
 
     def start(self) -> bool:
         """Listens at the socket path; ``False`` (and no socket) when it cannot: the path is too
@@ -375,6 +384,8 @@ class Server:
             return "not a build"
         if not isinstance(cwd, str) or not os.path.isdir(cwd):
             return "no working folder"
+        if self.busy and "--no-wait" in argv:
+            return "busy"
         theirs = request["settings"]
         if theirs.get("cwd") is not None or self.mine["cwd"] is not None:
             # Relative database paths: the folders must be the same.
