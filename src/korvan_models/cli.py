@@ -211,11 +211,14 @@ def run(args: argparse.Namespace, memo=None, served: bool = False) -> int:
 def handed_over(args: argparse.Namespace) -> int | None:
     """The exit status of the build when a watching build of the same project and output ran it
     (its lines printed here), ``None`` when this command is to build itself."""
-    from korvan_models.tools.watch_link import ask
+    from korvan_models import build_state
 
     argv = getattr(args, "argv", None)
-    if argv is None:
-        return None
+    target = build_state.output_path(args.out)
+    if argv is None or not os.path.lexists(target.parent / f".{target.name}.korvan-watch"):
+        return None  # no watcher: nothing more is loaded
+    from korvan_models.tools.watch_link import ask
+
     return ask(argv, args.project, args.out, list(args.database), getattr(args, "jobs", None),
                getattr(args, "quiet", False))
 
