@@ -227,6 +227,10 @@ def served_build(argv: list[str], memo=None) -> int:
     """Runs, in a watching build's process, the build of a command that handed it over: the same
     command line, the same messages, the same exit status (an interrupt of this process is raised)."""
     args = parser().parse_args(argv)
+    if args.command != "build" or args.watch:
+        print("korvan-models: a watching build runs only a plain build handed to it", file=sys.stderr)
+        return EXIT_TOOL
+    args.argv = None
     try:
         return run(args, memo, served=True)
     except KeyboardInterrupt:
