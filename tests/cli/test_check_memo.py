@@ -7,7 +7,7 @@ import json
 import shutil
 
 import pytest
-from cli_helpers import AUTHOR, BOOK, GENRES, write_json
+from cli_helpers import write_json
 from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
@@ -42,40 +42,27 @@ EDITS = st.one_of(
 
 def edit(root, kind: str, folder: str | None, value) -> None:
     models = root / "models"
-    if kind == "genres":
-        path = models / "options" / "genres.json"
-        if value is None:
-            path.unlink(missing_ok=True)
-        else:
-            write_json(path, {"title": "genres", "values": [{"value": value}, {"value": "poetry"}]})
-        return
-    path = models / folder / "model.json"
-    if kind == "remove":
-        shutil.rmtree(models / folder, ignore_errors=True)
-        return
-    if kind == "restore" or not path.exists():
-        write_json(path, PLAIN.get(folder, PLAIN["shelf"]))
-        if kind == "restore":
-            return
-    schema = json.loads(path.read_text("utf-8"))
-    first = next(iter(schema["properties"]))
-    if kind == "type":
-        schema["properties"][first] = {"type": value, **({"items": {"type": "string"}} if value == "array" else {})}
-    elif kind == "parent":
-        schema["type"] = value
-    elif kind == "options":
-        schema["properties"][first] = {"type": "string", "options_list_name": value}
-    elif kind == "title":
-        schema["title"] = value
+    path = models / "options" / "genres.json" if kind == "genres" else models / str(folder) / "model.json"
+    if kind == "remove" or (kind == "genres" and value is None):
+        shutil.rmtree(path.parent, ignore_errors=True) if kind == "remove" else path.unlink(missing_ok=True)
+    elif kind == "genres":
+        write_json(path, {"title": "genres", "values": [{"value": value}, {"value": "poetry"}]})
     elif kind == "code":
         code = models / folder / "properties" / "extra.py"
-        if value is None:
-            code.unlink(missing_ok=True)
+        code.parent.mkdir(parents=True, exist_ok=True)
+        code.write_text(value, "utf-8") if value is not None else code.unlink(missing_ok=True)
+    elif kind == "restore" or not path.exists():
+        write_json(path, PLAIN.get(folder, PLAIN["shelf"]))
+    else:
+        schema = json.loads(path.read_text("utf-8"))
+        first = next(iter(schema["properties"]))
+        if kind == "type":
+            schema["properties"][first] = {"type": value, **({"items": {"type": "string"}} if value == "array" else {})}
+        elif kind == "options":
+            schema["properties"][first] = {"type": "string", "options_list_name": value}
         else:
-            code.parent.mkdir(exist_ok=True)
-            code.write_text(value, "utf-8")
-        return
-    write_json(path, schema)
+            schema["type" if kind == "parent" else "title"] = value
+        write_json(path, schema)
 
 
 def outcome(root, memo: CheckMemo | None):
@@ -105,20 +92,12 @@ def test_a_remembering_check_finds_what_a_fresh_one_does(tmp_path_factory, proje
     assert outcome(root, memo) == outcome(root, None)
 
 
-@pytest.fixture(scope="module")
-def project_files(tmp_path_factory):
-    """The fixture project of these tests with the plain models added."""
-    root = tmp_path_factory.mktemp("base") / "project"
-    models = root / "models"
-    write_json(models / "author" / "model.json", AUTHOR)
-    write_json(models / "book" / "model.json", BOOK)
-    write_json(models / "options" / "genres.json", GENRES)
-    (models / "book" / "hooks").mkdir()
-    (models / "book" / "hooks" / "shout.py").write_text("def shout(self):\n    return self.title.upper()\n", "utf-8")
-    write_json(models / "author" / "fixtures" / "authors.json", [{"_external_id": "a-1", "name": "Ann"}])
+@pytest.fixture
+def project_files(project):
+    """The fixture project of the command's tests with the plain models added."""
     for folder, schema in PLAIN.items():
-        write_json(root / "models" / folder / "model.json", schema)
-    return root
+        write_json(project / "models" / folder / "model.json", schema)
+    return project
 
 
 @pytest.mark.parametrize("kind, folder, value, expected", [
@@ -129,8 +108,7 @@ def project_files(tmp_path_factory):
 ], ids=["referenced model removed", "referenced model renamed", "option list removed", "parent removed"])
 def test_a_warm_rebuild_reports_a_mistake_an_edit_makes_in_an_unchanged_file(project_files, tmp_path, capsys,
                                                                                kind, folder, value, expected):
-    root, out = tmp_path / "project", tmp_path / "out"
-    shutil.copytree(project_files, root)
+    root, out = project_files, tmp_path / "out"
     memo = CheckMemo()
     assert build_once(root, out, 1, memo)[0]
     before = sorted(path.read_bytes() for path in (out / "models").glob("*.py"))
