@@ -148,10 +148,11 @@ def parser() -> argparse.ArgumentParser:
     return main
 
 
-def run(args: argparse.Namespace, memo=None, served: bool = False) -> int:
+def run(args: argparse.Namespace, memo=None, served: bool = False, inputs=None) -> int:
     """Carries out one command; project mistakes surface as ``ProjectError``. ``served``: the build
-    runs in a watching build's process for a command that handed it over (``memo`` is the
-    watcher's ``CheckMemo``)."""
+    runs in a watching build's process for a command that handed it over after its early stop
+    found something to do (``memo`` is the watcher's ``CheckMemo``, ``inputs`` what the command's
+    early stop read)."""
     quiet = getattr(args, "quiet", False)
 
     def say(text: str) -> None:
@@ -174,15 +175,13 @@ def run(args: argparse.Namespace, memo=None, served: bool = False) -> int:
 
         return watch(args.project, args.out, getattr(args, "jobs", None), say, databases=given_databases(args),
                      given=list(args.database))
-    inputs = None
-    if args.command == "build":
+    if args.command == "build" and not served:
         said, inputs = unchanged_build(args, say)
         if said:
             return EXIT_OK
-        if not served:
-            status = handed_over(args)
-            if status is not None:
-                return status
+        status = handed_over(args, inputs)
+        if status is not None:
+            return status
     from korvan_models.pipeline import build_project, check_project
 
     if args.command == "check":
@@ -208,7 +207,7 @@ def run(args: argparse.Namespace, memo=None, served: bool = False) -> int:
     return EXIT_OK
 
 
-def handed_over(args: argparse.Namespace) -> int | None:
+def handed_over(args: argparse.Namespace, inputs=None) -> int | None:
     """The exit status of the build when a watching build of the same project and output ran it
     (its lines printed here), ``None`` when this command is to build itself."""
     from korvan_models import build_state
@@ -220,19 +219,26 @@ def handed_over(args: argparse.Namespace) -> int | None:
     from korvan_models.tools.watch_link import ask
 
     return ask(argv, args.project, args.out, list(args.database), getattr(args, "jobs", None),
-               getattr(args, "quiet", False))
+               getattr(args, "quiet", False), inputs)
 
 
-def served_build(argv: list[str], memo=None) -> int:
+def served_build(argv: list[str], memo=None, inputs: dict | None = None) -> int:
     """Runs, in a watching build's process, the build of a command that handed it over: the same
-    command line, the same messages, the same exit status (an interrupt of this process is raised)."""
+    command line, the same messages, the same exit status (an interrupt of this process is raised).
+    ``inputs`` are those the command's early stop read (``build_state.Inputs`` as a mapping)."""
+    from korvan_models import build_state
+
     args = parser().parse_args(argv)
     if args.command != "build" or args.watch:
         print("korvan-models: a watching build runs only a plain build handed to it", file=sys.stderr)
         return EXIT_TOOL
     args.argv = None
     try:
-        return run(args, memo, served=True)
+        read = build_state.Inputs(**inputs) if inputs is not None else None
+    except TypeError:
+        read = None
+    try:
+        return run(args, memo, served=True, inputs=read)
     except KeyboardInterrupt:
         raise
     except Exception as error:

@@ -133,7 +133,8 @@ def serve(served, memo, home: str) -> None:
         os.chdir(served.request["cwd"])
         with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
             try:
-                status = cli.served_build(served.request["argv"], memo)
+                inputs = served.request.get("inputs")
+                status = cli.served_build(served.request["argv"], memo, inputs if isinstance(inputs, dict) else None)
             except SystemExit as end:
                 if isinstance(end.code, str):
                     print(end.code, file=sys.stderr)

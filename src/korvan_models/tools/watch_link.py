@@ -158,16 +158,21 @@ def _messages(connection: socket.socket):
         yield message
 
 
-def ask(argv: list[str], project: Path, out: Path, databases: list, jobs: int | None, quiet: bool) -> int | None:
+def ask(argv: list[str], project: Path, out: Path, databases: list, jobs: int | None, quiet: bool,
+        inputs: build_state.Inputs | None = None) -> int | None:
     """Has a watching build of the same project and output run this build: its exit status, after
-    its output was printed here; ``None`` when the command is to build itself."""
+    its output was printed here; ``None`` when the command is to build itself. ``inputs``, as the
+    early stop read them, are those the build's state is recorded with."""
+    import dataclasses
+
     connection = _connect(socket_path(out))
     if connection is None:
         return None
     pid = peer_pid(connection)
     started = False
     try:
-        request = {"argv": argv, "cwd": os.getcwd(), "settings": settings(project, out, databases, jobs)}
+        request = {"argv": argv, "cwd": os.getcwd(), "settings": settings(project, out, databases, jobs),
+                   "inputs": dataclasses.asdict(inputs) if inputs is not None else None}
         connection.sendall(json.dumps(request).encode() + b"\n")
         messages = _messages(connection)
         answer = next(messages)
