@@ -117,6 +117,21 @@ class _Lost(Exception):
     """The watcher went away."""
 
 
+class _Unwritable(Exception):
+    """This process's own output cannot be written (``| head`` stopped reading): as for a build of its own."""
+
+    def __init__(self, error: OSError) -> None:
+        self.error = error
+
+
+def _show(stream, text: object) -> None:
+    try:
+        stream.write(str(text))
+        stream.flush()
+    except OSError as error:
+        raise _Unwritable(error) from error
+
+
 def _connect(path: Path) -> socket.socket | None:
     """A connection to the watcher listening at ``path``, when one runs as this user."""
     if len(os.fsencode(path)) > MAX_ADDRESS:
@@ -185,13 +200,13 @@ def ask(argv: list[str], project: Path, out: Path, databases: list, jobs: int | 
                 started = True
             elif "out" in message and started:
                 if not quiet:
-                    sys.stdout.write(str(message["out"]))
-                    sys.stdout.flush()
+                    _show(sys.stdout, message["out"])
             elif "err" in message and started:
-                sys.stderr.write(str(message["err"]))
-                sys.stderr.flush()
+                _show(sys.stderr, message["err"])
             elif "exit" in message and started and isinstance(message["exit"], int):
                 return message["exit"]
+    except _Unwritable as unwritable:
+        raise unwritable.error from None
     except (_Lost, OSError, StopIteration, ValueError):
         pass
     except KeyboardInterrupt as error:
