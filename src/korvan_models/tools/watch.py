@@ -115,16 +115,17 @@ def snapshot(root: Path, accept: Callable[[object, str], bool]) -> dict[str, tup
     return found
 
 
-def serve(served, memo, home: str) -> None:
+def serve(served, memo, home: str) -> int | None:
     """Runs the build a plain command handed over (see ``watch_link``), as the command would run it,
-    with its output and exit status sent back; one line here says what was done."""
+    with its output and exit status sent back; one line here says what was done. Returns the exit
+    status (``None``: the command had given up, nothing was run)."""
     import contextlib
 
     from korvan_models import cli
 
     if not served.still_there():  # the command gave up waiting
         served.close()
-        return
+        return None
     began = time.perf_counter()
     served.send({"started": True})
     out, err = served.streams()
@@ -152,6 +153,7 @@ def serve(served, memo, home: str) -> None:
     took = time.perf_counter() - began
     print(f"{'served' if status == 0 else 'served (failed)'} a build in {took:.2f} s for process {served.pid}: "
           f"exit status {status}", flush=True)
+    return status
 
 
 def watch(root: Path, out: Path, jobs: int | None = None, say: Callable[[str], None] = print,
@@ -218,13 +220,15 @@ def watch(root: Path, out: Path, jobs: int | None = None, say: Callable[[str], N
                 last = now
                 changed.update(name for _change, name in changes)
             while (served := server.next()) is not None:
-                # The handed-over build reads the project after the changes seen so far: it builds them.
-                changed.clear()
                 server.busy = True
                 try:
-                    serve(served, memo, home)
+                    status = serve(served, memo, home)
                 finally:
                     server.busy = False
+                if status in (0, 2):
+                    # The handed-over build read the project after the changes seen so far: it built
+                    # them, or found the mistake a rebuild here would find.
+                    changed.clear()
             if changed and (now - last >= QUIET_MS / 1000 or now - first >= 4 * QUIET_MS / 1000):
                 rebuild(describe(root, changed))
                 changed.clear()
