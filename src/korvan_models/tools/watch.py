@@ -131,15 +131,19 @@ def serve(served, memo, home: str) -> int | None:
     out, err = served.streams()
     status = 1
     try:
-        os.chdir(served.request["cwd"])
         with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
             try:
+                os.chdir(served.request["cwd"])
                 inputs = served.request.get("inputs")
                 status = cli.served_build(served.request["argv"], memo, inputs if isinstance(inputs, dict) else None)
             except SystemExit as end:
                 if isinstance(end.code, str):
                     print(end.code, file=sys.stderr)
                 status = end.code if isinstance(end.code, int) else 1
+            except OSError as error:  # the command's working folder is gone
+                print(f"korvan-models: {error}", file=sys.stderr)
+            except Exception as error:  # a failure of the tool: the command is told, and watching goes on
+                print(f"korvan-models: internal error: {type(error).__name__}: {error}", file=sys.stderr)
             except KeyboardInterrupt as error:
                 # This watcher is being stopped: the command is told, then watching ends.
                 whole = "holds the new build" if getattr(error, "output_replaced", False) else "was left as it was"
