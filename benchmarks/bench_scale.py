@@ -258,7 +258,8 @@ def watched(project: Path, out: Path, command: str, schema_file: Path, repeats: 
             line = wait_for("rebuil", seen)
             took = float(re.search(r"in ([0-9.]+) s", line)[1])
             cases.setdefault("watcher's own rebuild", []).append(
-                {"wall": took, "cpu": float("nan"), "peak": 0, "sum": 0, "load": os.getloadavg()[0], "idle": float("nan"),
+                {"wall": took, "cpu": float("nan"), "peak": 0, "sum": 0, "load": os.getloadavg()[0],
+                 "idle": float("nan"),
                  "processes": 1, "output": line})
     finally:
         watcher.send_signal(signal.SIGTERM)

@@ -36,9 +36,9 @@ def build(cwd, *extra, env=None):
 
 
 class Watcher:
-    def __init__(self, cwd) -> None:
-        self.child = subprocess.Popen([str(KORVAN_MODELS), "build", "project", "--out", "out", "--watch"], cwd=cwd,
-                                      text=True, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    def __init__(self, cwd, *extra: str) -> None:
+        command = [str(KORVAN_MODELS), "build", "project", "--out", "out", "--watch", *extra]
+        self.child = subprocess.Popen(command, cwd=cwd, text=True, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         self.lines: list[str] = []
         threading.Thread(target=lambda: self.lines.extend(line.rstrip("\n") for line in self.child.stdout),
                          daemon=True).start()
@@ -210,3 +210,12 @@ def test_the_watcher_serves_only_a_build_decided_as_its_own(tmp_path, change, wh
                "settings": json.loads(json.dumps(server.mine))}
     change(request)
     assert server.refusal(request) == why
+
+
+@pytest.mark.slow
+def test_the_watcher_builds_into_the_databases_it_was_given(tmp_path):
+    make_project(tmp_path)
+    watcher = Watcher(tmp_path, "--database", "default=sqlite:///given.db")
+    watcher.stop()
+    assert (tmp_path / "given.db").is_file()
+    assert "given.db" in (tmp_path / "out" / "settings.json").read_text("utf-8")
