@@ -28,6 +28,7 @@ import json
 import os
 import re
 import shutil
+import signal
 import statistics
 import subprocess
 import sys
@@ -97,11 +98,13 @@ def idle_cores(sample: float = 0.3) -> float:
     return (os.cpu_count() or 1) * (idle_after - idle) / max(1, total_after - total)
 
 
-def run(command: list[str], cwd: Path | None = None) -> dict:
+def run(command: list[str], cwd: Path | None = None, before=None) -> dict:
     """Wall and CPU seconds (all processes), largest and summed peak memory (MB), the load and idle
-    cores just before, and the output."""
+    cores just before, and the output. ``before`` runs right before the command starts."""
     idle = idle_cores()
     load = os.getloadavg()[0]
+    if before is not None:
+        before()
     start = time.perf_counter()
     child = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, cwd=cwd)
     sampler = TreeMemory(child.pid)
@@ -126,7 +129,7 @@ def summary(runs: list[dict], key: str) -> tuple[float, float, float]:
 def line(label: str, runs: list[dict]) -> str:
     wall, cpu = summary(runs, "wall"), summary(runs, "cpu")
     load, idle = summary(runs, "load"), summary(runs, "idle")
-    return (f"  {label:<18} wall {wall[0]:6.2f} s [{wall[1]:.2f}-{wall[2]:.2f}]  cpu {cpu[0]:6.2f} s "
+    return (f"  {label:<29} wall {wall[0]:6.2f} s [{wall[1]:.2f}-{wall[2]:.2f}]  cpu {cpu[0]:6.2f} s "
             f"[{cpu[1]:.2f}-{cpu[2]:.2f}]  peak {max(r['peak'] for r in runs):5.0f} MB  "
             f"sum {max(r['sum'] for r in runs):5.0f} MB  load {load[0]:.2f}  "
             f"idle cores {idle[0]:.1f} [{idle[1]:.1f}-{idle[2]:.1f}]  "
@@ -198,11 +201,73 @@ def incremental_of(temp: Path, count: int, repeats: int, command: str) -> None:
         cases.setdefault("one added", []).append(run(ours(project, out, (), command)))
         shutil.rmtree(added)
         cases.setdefault("one removed", []).append(run(ours(project, out, (), command)))
+    watched(project, out, command, schema_file, repeats, cases)
     print(f"incremental, {count} models, {command}")
     for label, runs in cases.items():
         generated = re.search(r"generated (\d+) models?", runs[-1]["output"])
         ratio = summary(runs, "wall")[0] / first["wall"]
         print(line(label, runs) + f"  x{ratio:.3f} of cold, generated {generated[1] if generated else '?'}")
+
+
+def process_cpu(pid: int) -> float:
+    """CPU seconds of a process and its waited children so far."""
+    with open(f"/proc/{pid}/stat", "rb") as stat:
+        fields = stat.read().rsplit(b")", 1)[1].split()
+    return sum(int(value) for value in fields[11:15]) / os.sysconf("SC_CLK_TCK")
+
+
+def watched(project: Path, out: Path, command: str, schema_file: Path, repeats: int, cases: dict) -> None:
+    """The same change with a watcher of the project and output running: a plain build run right
+    after the file is written (handed over to the watcher, which then does not rebuild on its own),
+    and the watcher's own rebuild with no build run. The CPU of a handed-over build counts the
+    watcher's share too; each run says which side built."""
+    watcher = subprocess.Popen([COMMANDS[command], "build", str(project), "--out", str(out), "--watch", *EXTRA],
+                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    lines: list[str] = []
+    threading.Thread(target=lambda: lines.extend(line.rstrip("\n") for line in watcher.stdout), daemon=True).start()
+
+    def wait_for(start: str, seen: int, timeout: float = 120) -> str:
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            found = [line for line in lines[seen:] if line.startswith(start)]
+            if found:
+                return found[0]
+            time.sleep(0.01)
+        raise RuntimeError(f"the watcher did not say {start!r}: {lines[seen:]}")
+
+    def change(number: int) -> None:
+        schema = json.loads(schema_file.read_text("utf-8"))
+        schema["properties"][f"watched{number}"] = {"type": "string"}
+        schema_file.write_text(json.dumps(schema), "utf-8")
+
+    sides = []
+    try:
+        wait_for("watching", 0)
+        for repeat in range(repeats):
+            seen = len(lines)
+            cpu = process_cpu(watcher.pid)
+            result = run(ours(project, out, (), command), before=lambda number=repeat: change(number))
+            time.sleep(QUIET_S)  # a rebuild of the watcher's own would have begun by now
+            line = wait_for(("served", "rebuil"), seen)
+            result["cpu"] += process_cpu(watcher.pid) - cpu
+            sides.append("watcher" if line.startswith("served") else "the watcher rebuilt first")
+            cases.setdefault("one changed, watcher running", []).append(result)
+        for repeat in range(repeats):
+            seen = len(lines)
+            change(repeats + repeat)
+            line = wait_for("rebuil", seen)
+            took = float(re.search(r"in ([0-9.]+) s", line)[1])
+            cases.setdefault("watcher's own rebuild", []).append(
+                {"wall": took, "cpu": float("nan"), "peak": 0, "sum": 0, "load": os.getloadavg()[0],
+                 "idle": float("nan"),
+                 "processes": 1, "output": line})
+    finally:
+        watcher.send_signal(signal.SIGTERM)
+        watcher.wait(timeout=60)
+    print(f"  with a watcher running, the plain build after a change was built by: {', '.join(sides)}")
+
+
+QUIET_S = 0.6
 
 
 def start(temp: Path, repeats: int) -> None:

@@ -253,7 +253,7 @@ def _leftovers(target: Path) -> bool:
     old trees of finished builds (a process of their own may still be removing them) are not: they
     are never part of the output, and the next full build removes what is left of them."""
     prefix = f".{target.name}.korvan-"
-    own = {f"{prefix}data", f"{prefix}lock", f"{prefix}state"}
+    own = {f"{prefix}data", f"{prefix}lock", f"{prefix}state", f"{prefix}watch"}
     finished = re.compile(re.escape(prefix) + r"(tmp|old)-[0-9]{1,10}-[0-9A-Za-z_]{1,64}")
     try:
         names = os.listdir(target.parent)

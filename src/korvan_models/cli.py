@@ -148,8 +148,11 @@ def parser() -> argparse.ArgumentParser:
     return main
 
 
-def run(args: argparse.Namespace) -> int:
-    """Carries out one command; project mistakes surface as ``ProjectError``."""
+def run(args: argparse.Namespace, memo=None, served: bool = False, inputs=None) -> int:
+    """Carries out one command; project mistakes surface as ``ProjectError``. ``served``: the build
+    runs in a watching build's process for a command that handed it over after its early stop
+    found something to do (``memo`` is the watcher's ``CheckMemo``, ``inputs`` what the command's
+    early stop read)."""
     quiet = getattr(args, "quiet", False)
 
     def say(text: str) -> None:
@@ -170,12 +173,15 @@ def run(args: argparse.Namespace) -> int:
     if args.command == "build" and getattr(args, "watch", False):
         from korvan_models.tools.watch import watch
 
-        return watch(args.project, args.out, getattr(args, "jobs", None), say)
-    inputs = None
-    if args.command == "build":
+        return watch(args.project, args.out, getattr(args, "jobs", None), say, databases=given_databases(args),
+                     given=list(args.database))
+    if args.command == "build" and not served:
         said, inputs = unchanged_build(args, say)
         if said:
             return EXIT_OK
+        status = handed_over(args, inputs)
+        if status is not None:
+            return status
     from korvan_models.pipeline import build_project, check_project
 
     if args.command == "check":
@@ -191,7 +197,7 @@ def run(args: argparse.Namespace) -> int:
     databases = given_databases(args)
     state = BuildState(args, databases, inputs)
     report = build_project(args.project, args.out, getattr(args, "jobs", None), say, databases,
-                           wait=not args.no_wait, finished=state.record)
+                           wait=not args.no_wait, finished=state.record, memo=memo)
     show_warnings(report.project.warnings)
     for note in report.notes:
         say(note)
@@ -199,6 +205,44 @@ def run(args: argparse.Namespace) -> int:
         say(f"kept {len(report.kept)} file(s) in {args.out} that the build did not write: {', '.join(report.kept)}")
     say(f"built {counted(len(report.project.entries), 'model')} into {args.out}")
     return EXIT_OK
+
+
+def handed_over(args: argparse.Namespace, inputs=None) -> int | None:
+    """The exit status of the build when a watching build of the same project and output ran it
+    (its lines printed here), ``None`` when this command is to build itself."""
+    from korvan_models import build_state
+
+    argv = getattr(args, "argv", None)
+    target = build_state.output_path(args.out)
+    if argv is None or not os.path.lexists(target.parent / f".{target.name}.korvan-watch"):
+        return None  # no watcher: nothing more is loaded
+    from korvan_models.tools.watch_link import ask
+
+    return ask(argv, args.project, args.out, list(args.database), getattr(args, "jobs", None),
+               getattr(args, "quiet", False), inputs)
+
+
+def served_build(argv: list[str], memo=None, inputs: dict | None = None) -> int:
+    """Runs, in a watching build's process, the build of a command that handed it over: the same
+    command line, the same messages, the same exit status (an interrupt of this process is raised).
+    ``inputs`` are those the command's early stop read (``build_state.Inputs`` as a mapping)."""
+    from korvan_models import build_state
+
+    args = parser().parse_args(argv)
+    if args.command != "build" or args.watch:
+        print("korvan-models: a watching build runs only a plain build handed to it", file=sys.stderr)
+        return EXIT_TOOL
+    args.argv = None
+    try:
+        read = build_state.Inputs(**inputs) if inputs is not None else None
+    except TypeError:
+        read = None
+    try:
+        return run(args, memo, served=True, inputs=read)
+    except KeyboardInterrupt:
+        raise
+    except Exception as error:
+        return failed(args, error)
 
 
 def counted(number: int, noun: str) -> str:
@@ -353,6 +397,8 @@ def database_fault(error: BaseException) -> str | None:
 def main(argv: list[str] | None = None) -> int:
     """Runs the command line; returns the exit status."""
     args = parser().parse_args(argv)
+    # The command line as given, for a watching build that may run it instead (``handed_over``).
+    args.argv = list(sys.argv[1:] if argv is None else argv)
     try:
         previous = signal.signal(signal.SIGTERM, _terminate)
     except ValueError:  # not the main thread: SIGTERM keeps its handling

@@ -88,3 +88,16 @@ def test_an_output_moved_aside_by_a_killed_build_is_put_back(tmp_path):
     (aside / "kept.txt").write_text("previous", "utf-8")
     Output(out)
     assert (out / "kept.txt").read_text("utf-8") == "previous" and not aside.exists()
+
+
+def test_an_old_tree_emptied_by_its_removal_is_not_mistaken_for_a_stranger(tmp_path):
+    """The removal of a finished build's old tree takes its manifest last: a build starting before
+    the folder itself is gone finds an empty folder, and removes it without a word."""
+    (tmp_path / "out").mkdir()
+    emptied, stranger = tmp_path / ".out.korvan-old-12-ab", tmp_path / ".out.korvan-old-13-cd"
+    emptied.mkdir()
+    stranger.mkdir()
+    (stranger / "notes.txt").write_text("mine", "utf-8")
+    warnings = Output(tmp_path / "out").warnings
+    assert not emptied.exists() and stranger.exists()
+    assert warnings == [f"{stranger}: left in place: it holds no build manifest"]

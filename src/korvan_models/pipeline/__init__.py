@@ -18,7 +18,6 @@ from korvan_models.pipeline.generate import (
     Written,
     free_cores,
     machine_cores,
-    model_keys,
     watch_cores,
 )
 from korvan_models.pipeline.generate import generate as generate_classes
@@ -31,10 +30,10 @@ from korvan_models.pipeline.output import (
     output_path,
 )
 from korvan_models.pipeline.problems import Problem, ProjectError
-from korvan_models.pipeline.project import Project, check_project
+from korvan_models.pipeline.project import CheckMemo, Project, check_project, project_model_keys, shelved
 from korvan_models.pipeline.typing_aids import RUFF_CONFIG, stub_text
 
-__all__ = ["BuildReport", "OutputBusy", "Problem", "Project", "ProjectError", "WriteFault", "build_project",
+__all__ = ["BuildReport", "CheckMemo", "OutputBusy", "Problem", "Project", "ProjectError", "WriteFault", "build_project",
            "check_project", "free_cores", "machine_cores"]
 
 MODELS_PACKAGE = "models"
@@ -77,8 +76,7 @@ def output_problems(root: Path, out: Path) -> list[Problem]:
 
 def shelve_schemas(project: Project) -> None:
     """Keeps the project's schemas as their pickled bytes from here on (see ``ShelvedSchema``)."""
-    project.entries = [(path, schema if isinstance(schema, ShelvedSchema) else ShelvedSchema(schema))
-                       for path, schema in project.entries]
+    project.entries = [(path, shelved(project, schema)) for path, schema in project.entries]
 
 
 def module_file(project: Project, title: str) -> str:
@@ -133,6 +131,7 @@ def build_project(
     databases: dict[str, str] | None = None,
     wait: bool = True,
     finished: Callable[[Path, BuildReport], None] | None = None,
+    memo: CheckMemo | None = None,
 ) -> BuildReport:
     """Builds the project at ``root`` into ``out``; raises ``ProjectError`` and leaves ``out`` as it was on a mistake.
 
@@ -142,6 +141,7 @@ def build_project(
     (or raises ``OutputBusy`` at once when ``wait`` is false). An interrupt that ends the build
     carries ``output_replaced``: whether the new build was already in place. ``finished`` is called
     with the output folder and the report once the build is in place, while the lock is still held.
+    ``memo`` keeps the check's findings for the next build of the same project in this process.
     """
     problems = output_problems(root, out)
     if problems:
@@ -149,7 +149,7 @@ def build_project(
     # The free cores are counted over the check's time, not in a wait of their own before generating.
     watch_cores()
     # The trial of the check takes the texts an earlier build made where their models are unchanged.
-    project = check_project(root, lambda: earlier_texts(out))
+    project = check_project(root, lambda: earlier_texts(out), memo)
     say(f"checked {counted(len(project.entries), 'model')} in {root}")
     lock = OutputLock(output_path(out), wait, say)
     output = None
@@ -204,7 +204,7 @@ def _write_build(project: Project, output: Output, jobs: int, report: BuildRepor
     from korvan_models.classes.data_models.dependencies import render_models_init
     from korvan_models.pipeline import store
 
-    keys = model_keys(project.schemas, project.names, MODELS_PACKAGE)
+    keys = project_model_keys(project, MODELS_PACKAGE)
     # The steps below take each schema off the shelf when they need it, one at a time.
     shelve_schemas(project)
     output.check([store.SETTINGS_FILE, f"{MODELS_PACKAGE}/__init__.py"]

@@ -87,11 +87,21 @@ class Walker:
         except OSError as error:
             self.problems.append(Problem(path, f"cannot be read: {error.strerror or error}"))
             return None
-        with os.fdopen(descriptor, "rb") as handle:
-            if not stat.S_ISREG(os.fstat(handle.fileno()).st_mode):
+        try:
+            info = os.fstat(descriptor)
+            if not stat.S_ISREG(info.st_mode):
                 self.problems.append(Problem(path, "is not a regular file (a FIFO, socket or device)"))
                 return None
-            return handle.read()
+            # Read to the end, whatever the size said: the file may grow meanwhile.
+            chunks = [os.read(descriptor, info.st_size + 1)]
+            while chunks[-1]:
+                chunks.append(os.read(descriptor, 1 << 16))
+            return b"".join(chunks)
+        except OSError as error:
+            self.problems.append(Problem(path, f"cannot be read: {error.strerror or error}"))
+            return None
+        finally:
+            os.close(descriptor)
 
     def listing(self, folder: Path) -> dict[str, os.DirEntry]:
         """A folder's entries by name (nothing for a folder that cannot be listed)."""

@@ -234,7 +234,7 @@ class Output:
         ours = re.compile(re.escape(prefix) + r"(tmp|old)-([0-9]{1,10})-[0-9A-Za-z_]{1,64}")
         for entry in sorted(parent.iterdir()):
             if not entry.name.startswith(prefix) or entry.name in (self.data_home.name, f"{prefix}lock",
-                                                                   f"{prefix}state"):
+                                                                   f"{prefix}state", f"{prefix}watch"):
                 continue
             match = ours.fullmatch(entry.name)
             if match is None or int(match[2]) > _PID_MAX or not entry.is_dir() or entry.is_symlink():
@@ -246,6 +246,13 @@ class Output:
             if match[1] == "old" and not self.target.exists() and (manifest is not None or not present):
                 # An older build moved the output aside and died before putting the new one in place.
                 entry.rename(self.target)
+                continue
+            if manifest is None and not present and _emptied(entry):
+                # The last step of a finished build's removal, under way in a process of its own.
+                try:
+                    entry.rmdir()
+                except OSError:
+                    pass
                 continue
             if manifest is None:
                 what = "a manifest no build writes" if present else "no build manifest"
@@ -540,8 +547,37 @@ def again(function, path, _error):
     except OSError:
         pass
 
-shutil.rmtree(sys.argv[1], onexc=again)
-"""
+root = sys.argv[1]
+manifest = os.path.join(root, %r)
+# The manifest goes last: until the tree is empty it says the tree is a build's own, which a
+# build starting meanwhile removes too instead of warning about it.
+for entry in os.scandir(root):
+    if entry.path == manifest:
+        continue
+    if entry.is_dir(follow_symlinks=False):
+        shutil.rmtree(entry.path, onexc=again)
+    else:
+        try:
+            os.unlink(entry.path)
+        except OSError:
+            pass
+try:
+    os.unlink(manifest)
+except OSError:
+    pass
+shutil.rmtree(root, onexc=again)
+""" % MANIFEST
+
+
+def _emptied(folder: Path) -> bool:
+    """Whether a folder is empty or gone."""
+    try:
+        with os.scandir(folder) as entries:
+            return next(entries, None) is None
+    except FileNotFoundError:
+        return True
+    except OSError:
+        return False
 
 
 def _remove_tree(folder: Path) -> None:

@@ -51,11 +51,164 @@ class Project:
     code: dict[Path, list[diagnose.CodeFile]] = field(default_factory=dict)
     # Module texts the trial generated or reused, by model key: the build need not make them again.
     texts: dict[str, str] = field(default_factory=dict)
+    # What an earlier check of the same project remembers (``CheckMemo``), when one was given.
+    memo: CheckMemo | None = None
 
     @property
     def schemas(self) -> list[ObjectSchema]:
         """The schemas alone, in file order."""
         return [schema for _path, schema in self.entries]
+
+
+# --- what a process that checks the project again keeps of the last check ------------------------
+
+
+@dataclass(eq=False)
+class _Remembered:
+    """One schema file as the last check read it: its bytes and the one schema validated from them.
+
+    The schema object is handed to the next check only while ``reusable``: nothing changed it
+    (neither option lists nor custom code were filled into it, and the trial did not generate from
+    it). Its property problems (none) hold for the set of known titles ``clean_for``, and its model
+    key for the names of ``key_for``."""
+
+    data: bytes
+    schema: ObjectSchema
+    reusable: bool = True
+    clean_for: frozenset | None = None
+    key_for: tuple | None = None
+    key: str | None = None
+    shelf: Any = None
+
+
+class CheckMemo:
+    """Kept by a process that checks one project again and again (the watching build): the schema
+    files it read, by path and exact bytes, with the work done on their schemas that depends on
+    nothing but those bytes (and, where said, on the set of model titles or the models' names).
+
+    Whatever the project's other files, every check still runs in full over the whole set: the
+    titles, parents, columns, option lists, custom code, the framework's verification and the
+    trial. Only a file whose bytes are the same as last time skips its parsing and validation,
+    and its own property checks while the set of known titles is the same too."""
+
+    def __init__(self) -> None:
+        self._files: dict[str, _Remembered] = {}
+        self._by_schema: dict[int, _Remembered] = {}
+        self._names: tuple | None = None
+        self._names_generation = 0
+        self.reused = 0
+
+    def read_schema_file(self, path: Path, data: bytes) -> tuple[list[ObjectSchema], list[Problem]]:
+        """``diagnose.read_schema_file``, with the schema of a file whose bytes did not change reused."""
+        # By the absolute path: the watcher's own builds and those handed over to it may spell it differently.
+        where = os.path.abspath(path)
+        kept = self._files.get(where)
+        if kept is not None and kept.reusable and kept.data == data:
+            self.reused += 1
+            self._by_schema[id(kept.schema)] = kept
+            return [kept.schema], []
+        schemas, problems = diagnose.read_schema_file(path, data)
+        if len(schemas) == 1 and not problems:
+            kept = _Remembered(bytes(data), schemas[0])
+            self._files[where] = kept
+            self._by_schema[id(kept.schema)] = kept
+        else:
+            self._files.pop(where, None)
+        return schemas, problems
+
+    def begin(self) -> None:
+        """A new check: the schemas handed out are counted afresh."""
+        self._by_schema.clear()
+        self.reused = 0
+
+    def _of(self, schema: ObjectSchema) -> _Remembered | None:
+        kept = self._by_schema.get(id(schema))
+        return kept if kept is not None and kept.schema is schema else None
+
+    def changing(self, schema: ObjectSchema) -> None:
+        """The schema is about to be changed or handed to code that may change it: the next check
+        validates its file again."""
+        kept = self._of(schema)
+        if kept is not None:
+            kept.reusable = False
+            kept.clean_for = kept.key_for = kept.key = kept.shelf = None
+
+    def unchanged(self, schema: ObjectSchema) -> _Remembered | None:
+        """The remembered file of a schema that is as validated from its bytes."""
+        kept = self._of(schema)
+        return kept if kept is not None and kept.reusable else None
+
+    def property_problems(self, path: Path, schema: ObjectSchema, defined: dict[str, str],
+                          titles: frozenset) -> list[Problem]:
+        """``diagnose.property_problems``; a schema found without problems for the same known
+        titles is not looked at again."""
+        kept = self.unchanged(schema)
+        if kept is not None and kept.clean_for == titles:
+            return []
+        problems = diagnose.property_problems(path, schema, defined)
+        if kept is not None:
+            kept.clean_for = None if problems else titles
+        return problems
+
+    def model_keys(self, schemas: list, names: DependencyModelNames, package: str) -> dict[str, str]:
+        """``generate.model_keys``; the key of an unchanged schema is taken as it was while the
+        models' names and parents are the same."""
+        from korvan_models.pipeline.generate import model_keys
+
+        state = (names.modules, names.parents)
+        if self._names != state:
+            self._names = (dict(names.modules), dict(names.parents))
+            self._names_generation += 1
+        stamp = (self._names_generation, package)
+        keys, todo = {}, []
+        for schema in schemas:
+            kept = self.unchanged(schema)
+            if kept is not None and kept.key_for == stamp:
+                keys[schema.title] = kept.key
+            else:
+                todo.append(schema)
+        made = model_keys(todo, names, package) if todo else {}
+        for schema in todo:
+            kept = self.unchanged(schema)
+            if kept is not None:
+                kept.key_for, kept.key = stamp, made[schema.title]
+        keys.update(made)
+        return {schema.title: keys[schema.title] for schema in schemas}
+
+    def shelf(self, schema: ObjectSchema):
+        """The shelved copy of an unchanged schema, made once per version of its file."""
+        from korvan_models.pipeline.generate import ShelvedSchema
+
+        kept = self.unchanged(schema)
+        if kept is None:
+            return ShelvedSchema(schema)
+        if kept.shelf is None:
+            kept.shelf = ShelvedSchema(schema)
+        return kept.shelf
+
+    def forget_absent(self, paths: list[Path]) -> None:
+        """Lets go of the files that are no longer part of the project."""
+        present = {os.path.abspath(path) for path in paths}
+        for where in [where for where in self._files if where not in present]:
+            del self._files[where]
+
+
+def project_model_keys(project: Project, package: str) -> dict[str, str]:
+    """The reuse key of every model of a checked project, by title."""
+    from korvan_models.pipeline.generate import model_keys
+
+    if project.memo is not None:
+        return project.memo.model_keys(project.schemas, project.names, package)
+    return model_keys(project.schemas, project.names, package)
+
+
+def shelved(project: Project, schema: Any) -> Any:
+    """A schema of the project as a ``ShelvedSchema``."""
+    from korvan_models.pipeline.generate import ShelvedSchema
+
+    if isinstance(schema, ShelvedSchema):
+        return schema
+    return project.memo.shelf(schema) if project.memo is not None else ShelvedSchema(schema)
 
 
 # --- the loaders the extenders read from: what the walk already read ------------------------------
@@ -121,13 +274,15 @@ def broken_fixture_files(models_dir: Path) -> list[Problem]:
 # --- the check ----------------------------------------------------------------------------------
 
 
-def _read(files: ProjectFiles) -> tuple[list, dict, dict, dict, list[diagnose.Record], list[Problem]]:
+def _read(files: ProjectFiles, memo: CheckMemo | None = None
+          ) -> tuple[list, dict, dict, dict, list[diagnose.Record], list[Problem]]:
     """Parses every file the walk read: schemas, option lists, custom code and fixture records."""
     problems = list(files.problems)
     entries: list[tuple[Path, ObjectSchema]] = []
     first: dict[Path, ObjectSchema] = {}
+    read_schema_file = memo.read_schema_file if memo is not None else diagnose.read_schema_file
     for path, data in files.schemas:
-        schemas, found = diagnose.read_schema_file(path, data)
+        schemas, found = read_schema_file(path, data)
         problems += found
         entries += [(path, schema) for schema in schemas]
         if schemas:
@@ -151,7 +306,8 @@ def _read(files: ProjectFiles) -> tuple[list, dict, dict, dict, list[diagnose.Re
     return entries, first, option_lists, code, records, problems
 
 
-def _extend(entries, first, option_lists, code, warnings: list[str], models_dir: Path) -> list[Problem]:
+def _extend(entries, first, option_lists, code, warnings: list[str], models_dir: Path,
+            memo: CheckMemo | None = None) -> list[Problem]:
     """Fills option lists and custom code into every schema; unknown option lists are problems."""
     problems = []
     names = list(option_lists)
@@ -168,6 +324,10 @@ def _extend(entries, first, option_lists, code, warnings: list[str], models_dir:
         return problems
     joined = {first[model_dir].title: diagnose.joined_code(files) for model_dir, files in code.items()
               if model_dir in first}
+    if memo is not None:
+        for _path, schema in entries:
+            if joined.get(schema.title) or any(prop.options_list_name for prop in (schema.properties or {}).values()):
+                memo.changing(schema)
     with quiet_extenders():
         options = parts.options_binder(ReadOptions(option_lists))
         custom_code = parts.custom_code_binder(ReadCustomCode(joined))
@@ -185,7 +345,7 @@ def _extend(entries, first, option_lists, code, warnings: list[str], models_dir:
     return problems
 
 
-def _schema_problems(entries, first, code) -> list[Problem]:
+def _schema_problems(entries, first, code, memo: CheckMemo | None = None) -> list[Problem]:
     """Titles, properties, defaults, options, parents and custom code of the extended schemas."""
     groups = parts.schema_groups()
     framework = [schema.title for group in groups for schema in group]
@@ -193,8 +353,13 @@ def _schema_problems(entries, first, code) -> list[Problem]:
     defined = {**{schema.title.lower(): "" for schema in groups[0]},
                **{schema.title: "" for group in groups[1:] for schema in group},
                **{schema.title: "" for _path, schema in entries}}
-    for path, schema in entries:
-        problems += diagnose.property_problems(path, schema, defined)
+    if memo is not None:
+        titles = frozenset(defined)
+        for path, schema in entries:
+            problems += memo.property_problems(path, schema, defined, titles)
+    else:
+        for path, schema in entries:
+            problems += diagnose.property_problems(path, schema, defined)
     for model_dir, files in code.items():
         schema = first.get(model_dir)
         if schema is not None:
@@ -225,11 +390,13 @@ def _placed(problems: list[Problem], files: ProjectFiles) -> list[Problem]:
     return diagnose.placed(problems, lines)
 
 
-def check_project(root: Path, previous: Callable[[], dict[str, str]] | None = None) -> Project:
+def check_project(root: Path, previous: Callable[[], dict[str, str]] | None = None,
+                  memo: CheckMemo | None = None) -> Project:
     """Reads, extends and verifies the project at ``root``; raises ``ProjectError`` listing its mistakes.
 
     ``previous`` gives the module texts of an earlier build by model key (asked only when the trial
-    needs a class), which the trial takes instead of generating them again."""
+    needs a class), which the trial takes instead of generating them again. ``memo`` keeps what
+    this check found for the next check of the same project in this process."""
     root = Path(root)
     if not root.is_dir():
         why = "is not a folder" if os.path.lexists(root) else "no such project folder"
@@ -238,20 +405,23 @@ def check_project(root: Path, previous: Callable[[], dict[str, str]] | None = No
     if not models_dir.is_dir():
         raise ProjectError([Problem(root, "no 'models' folder: a project keeps one folder per model under models/")])
     files = walk(root)
-    entries, first, option_lists, code, records, problems = _read(files)
+    if memo is not None:
+        memo.begin()
+        memo.forget_absent([path for path, _data in files.schemas])
+    entries, first, option_lists, code, records, problems = _read(files, memo)
     if problems:
         raise ProjectError(_placed(problems, files))
     if not entries:
         raise ProjectError([Problem(models_dir, "no model schemas (models/<name>/model.json)")])
     warnings: list[str] = []
-    problems = _extend(entries, first, option_lists, code, warnings, models_dir)
-    problems = problems or _schema_problems(entries, first, code)
+    problems = _extend(entries, first, option_lists, code, warnings, models_dir, memo)
+    problems = problems or _schema_problems(entries, first, code, memo)
     problems = problems or _gate(models_dir, entries)
     if problems:
         raise ProjectError(_placed(problems, files))
     names = DependencyModelNames.from_schemas(schema for _path, schema in entries)
     # The bytes the walk read are not needed past the check (about a kilobyte and a half per model).
-    project = Project(root, models_dir, entries, names, warnings, records, None, code)
+    project = Project(root, models_dir, entries, names, warnings, records, None, code, memo=memo)
     problems = trial(project, {first[model_dir].title for model_dir in code if model_dir in first}, previous)
     if problems:
         raise ProjectError(problems)
@@ -322,6 +492,9 @@ def trial(project: Project, code_titles: set[str], previous: Callable[[], dict[s
     needed = _needed(project, code_titles | {record.class_name for record in project.records})
     if not needed:
         return []
+    if project.memo is not None:
+        for schema in needed:
+            project.memo.changing(schema)
     earlier = previous() if previous is not None else {}
     keys = model_keys(needed, project.names, TRIAL_PACKAGE)
     texts = {schema.title: earlier[keys[schema.title]] for schema in needed if keys[schema.title] in earlier}

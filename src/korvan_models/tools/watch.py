@@ -20,6 +20,8 @@ IGNORED_PARTS = ("__pycache__", ".git", ".vscode", ".idea")
 PROJECT_FOLDERS = ("models", "static")
 # Changes closer together than this make one rebuild (milliseconds).
 QUIET_MS = 300
+# How often the watcher looks for changes and for builds handed over to it (milliseconds).
+STEP_MS = 25
 
 
 def project_file_filter(root: Path, out: Path) -> Callable[[object, str], bool]:
@@ -56,12 +58,14 @@ def describe(root: Path, paths: Iterable[str], shown: int = 3) -> str:
     return text + (f" and {len(names) - shown} more" if len(names) > shown else "")
 
 
-def build_once(root: Path, out: Path, jobs: int | None) -> tuple[bool, str]:
-    """One build; a summary on success, or the problems (printed) and a count on a project mistake."""
+def build_once(root: Path, out: Path, jobs: int | None, memo=None,
+               databases: dict[str, str] | None = None) -> tuple[bool, str]:
+    """One build; a summary on success, or the problems (printed) and a count on a project mistake.
+    ``memo`` (a ``CheckMemo``) carries what the check found over to the next build."""
     from korvan_models.pipeline import ProjectError, build_project
 
     try:
-        report = build_project(root, out, jobs)
+        report = build_project(root, out, jobs, databases=databases, memo=memo)
     except ProjectError as error:
         for problem in error.problems:
             print(problem, file=sys.stderr, flush=True)
@@ -74,6 +78,27 @@ def build_once(root: Path, out: Path, jobs: int | None) -> tuple[bool, str]:
     for warning in report.project.warnings:
         print(f"warning: {warning}", file=sys.stderr, flush=True)
     return True, (f"{len(report.project.entries)} models: generated {report.generated}, reused {report.reused}")
+
+
+def warm_up() -> None:
+    """Loads what a rebuild needs and runs the generator once on a small model of its own (the
+    formatters make their tables on first use), so that the first rebuild after a start that found
+    nothing to generate costs what later ones do. Nothing is written."""
+    try:
+        from korvan_models.classes.data_models.dependencies import DependencyModelNames
+        from korvan_models.pipeline import store
+        from korvan_models.pipeline.generate import neutral_folder, render_model
+        from korvan_utils.models.data_models.schema import ObjectSchema
+
+        store.load_storage()
+        import sqlite3  # noqa: F401  (the default databases' driver)
+        schema = ObjectSchema.model_validate({"title": "WarmUp", "type": "object", "required": ["name"],
+                                              "properties": {"name": {"type": "string", "default": "x"},
+                                                             "tags": {"type": "array", "items": {"type": "string"}}}})
+        with neutral_folder():
+            render_model("models", schema, DependencyModelNames.from_schemas([schema]))
+    except Exception:  # only time is at stake: the rebuild loads what is missing itself
+        pass
 
 
 def snapshot(root: Path, accept: Callable[[object, str], bool]) -> dict[str, tuple[int, int]]:
@@ -90,17 +115,75 @@ def snapshot(root: Path, accept: Callable[[object, str], bool]) -> dict[str, tup
     return found
 
 
+def serve(served, memo, home: str) -> int | None:
+    """Runs the build a plain command handed over (see ``watch_link``), as the command would run it,
+    with its output and exit status sent back; one line here says what was done. Returns the exit
+    status (``None``: the command had given up, nothing was run)."""
+    import contextlib
+
+    from korvan_models import cli
+
+    if not served.still_there():  # the command gave up waiting
+        served.close()
+        return None
+    began = time.perf_counter()
+    served.send({"started": True})
+    out, err = served.streams()
+    status = 1
+    try:
+        with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
+            try:
+                os.chdir(served.request["cwd"])
+                inputs = served.request.get("inputs")
+                status = cli.served_build(served.request["argv"], memo, inputs if isinstance(inputs, dict) else None)
+            except SystemExit as end:
+                if isinstance(end.code, str):
+                    print(end.code, file=sys.stderr)
+                status = end.code if isinstance(end.code, int) else 1
+            except OSError as error:  # the command's working folder is gone
+                print(f"korvan-models: {error}", file=sys.stderr)
+            except Exception as error:  # a failure of the tool: the command is told, and watching goes on
+                print(f"korvan-models: internal error: {type(error).__name__}: {error}", file=sys.stderr)
+            except KeyboardInterrupt as error:
+                # This watcher is being stopped: the command is told, then watching ends.
+                whole = "holds the new build" if getattr(error, "output_replaced", False) else "was left as it was"
+                print(f"korvan-models: the watching build that ran this build was stopped; the output {whole}",
+                      file=sys.stderr)
+                raise
+    finally:
+        os.chdir(home)
+        served.send({"exit": status})
+        served.close()
+    took = time.perf_counter() - began
+    print(f"{'served' if status == 0 else 'served (failed)'} a build in {took:.2f} s for process {served.pid}: "
+          f"exit status {status}", flush=True)
+    return status
+
+
 def watch(root: Path, out: Path, jobs: int | None = None, say: Callable[[str], None] = print,
-          stop_event=None) -> int:
-    """Builds ``root`` into ``out``, then rebuilds on every change until interrupted; returns the exit status."""
+          stop_event=None, databases: dict[str, str] | None = None, given: list | None = None) -> int:
+    """Builds ``root`` into ``out``, then rebuilds on every change until interrupted; returns the exit status.
+
+    ``databases`` are the databases to build with (by alias), ``given`` those the command line named.
+    Meanwhile a plain build of the same project and output may hand its work over (``watch_link``)."""
     import watchfiles
+
+    from korvan_models.pipeline import CheckMemo
+    from korvan_models.tools.watch_link import Server
 
     root, out = Path(root), Path(out)
     accept = project_file_filter(root, out)
+    memo = CheckMemo()
+    server = Server(root, out, list(given or []), jobs)
+    home = os.getcwd()
 
     def rebuild(changed: str) -> None:
         started = time.perf_counter()
-        ok, summary = build_once(root, out, jobs)
+        server.busy = True
+        try:
+            ok, summary = build_once(root, out, jobs, memo, databases)
+        finally:
+            server.busy = False
         took = time.perf_counter() - started
         print(f"{'rebuilt' if ok else 'rebuild failed'} in {took:.2f} s after {changed}: {summary}", flush=True)
 
@@ -112,13 +195,20 @@ def watch(root: Path, out: Path, jobs: int | None = None, say: Callable[[str], N
     try:
         before = snapshot(root, accept)
         started = time.perf_counter()
-        ok, summary = build_once(root, out, jobs)
+        ok, summary = build_once(root, out, jobs, memo, databases)
         print(f"{'built' if ok else 'build failed'} in {time.perf_counter() - started:.2f} s: {summary}", flush=True)
+        server.start()
+        warm_up()
         ready = False
+        # Changes seen and not yet built, and when the first and the last of them were seen.
+        changed: set[str] = set()
+        first = last = 0.0
         # The watcher starts with the first step of the loop; a timeout with no change says it is running.
+        # It wakes every STEP_MS to take the builds handed over; saves closer together than QUIET_MS
+        # (for at most four times that) make one rebuild.
         for changes in watchfiles.watch(
             *[root / name for name in PROJECT_FOLDERS if (root / name).is_dir()] or [root],
-            watch_filter=accept, debounce=QUIET_MS * 4, step=QUIET_MS, rust_timeout=QUIET_MS,
+            watch_filter=accept, debounce=QUIET_MS * 4, step=STEP_MS, rust_timeout=STEP_MS,
             yield_on_timeout=True, stop_event=stop_event, raise_interrupt=True,
         ):
             if not ready:
@@ -128,10 +218,27 @@ def watch(root: Path, out: Path, jobs: int | None = None, say: Callable[[str], N
                 if after != before:  # saved while the first build ran
                     keys = {name for name in before.keys() | after.keys() if before.get(name) != after.get(name)}
                     rebuild(describe(root, keys))
+            now = time.monotonic()
             if changes:
-                rebuild(describe(root, (name for _change, name in changes)))
+                first = first if changed else now
+                last = now
+                changed.update(name for _change, name in changes)
+            while (served := server.next()) is not None:
+                server.busy = True
+                try:
+                    status = serve(served, memo, home)
+                finally:
+                    server.busy = False
+                if status in (0, 2):
+                    # The handed-over build read the project after the changes seen so far: it built
+                    # them, or found the mistake a rebuild here would find.
+                    changed.clear()
+            if changed and (now - last >= QUIET_MS / 1000 or now - first >= 4 * QUIET_MS / 1000):
+                rebuild(describe(root, changed))
+                changed.clear()
     except KeyboardInterrupt:
         print("stopped watching; the output holds the last good build", file=sys.stderr, flush=True)
     finally:
+        server.stop()
         signal.signal(signal.SIGTERM, previous)
     return 0
