@@ -386,11 +386,10 @@ std::string_view Handle::text(Where where) const {
 
 Range Handle::iter(Where where) const { return Range(Obj::steal(PyObject_GetIter(p_), where), where); }
 
-void Range::advance() {
-    // The iterator's own step, as PyIter_Next takes it, with its end (StopIteration) told apart here.
-    PyObject* it = it_.ptr();
-    current_ = Obj::steal_or_null(Py_TYPE(it)->tp_iternext(it));
-    if (!current_.valid() && PyErr_Occurred()) {
+void Range::finish() {
+    // No next item: the end, told apart here from a failure (StopIteration is the end too).
+    current_.reset();
+    if (PyErr_Occurred()) {
         if (!PyErr_ExceptionMatches(PyExc_StopIteration)) fail(where_);
         PyErr_Clear();
     }
@@ -773,8 +772,22 @@ bool layout_agrees() {
     Py_ssize_t at_text = shared_key_index(type, text.ptr()), at_number = shared_key_index(type, number.ptr());
     if (!values || at_text < 0 || at_number < 0 || values[at_text] != number.ptr() || values[at_number] != text.ptr())
         return false;
+    if (inline_count(values) != 2 || inline_order_at(values, 0) != at_text || inline_order_at(values, 1) != at_number)
+        return false;
     Obj own = Obj::steal(PyObject_GenericGetDict(instance.ptr(), nullptr));
-    return !inline_values(instance.ptr()) && managed_dict_pointer(instance.ptr()) == own.ptr();
+    if (inline_values(instance.ptr()) || managed_dict_pointer(instance.ptr()) != own.ptr()) return false;
+    // Values stored in place, in the other order, then replaced: the instance's dict lists them in
+    // the order they were first set, with the values last stored.
+    Obj other = cls.call();
+    PyObject** slots = inline_slots(other.ptr());
+    if (!slots) return false;
+    store_inline(slots, at_number, number.ptr());
+    store_inline(slots, at_text, number.ptr());
+    store_inline(slots, at_number, text.ptr());
+    Obj made = Obj::steal(PyObject_GenericGetDict(other.ptr(), nullptr));
+    Obj items = Obj::steal(PyDict_Items(made.ptr()));
+    Obj expected = new_list({new_tuple({number, text}), new_tuple({text, number})});
+    return Obj::steal(PyObject_RichCompare(items.ptr(), expected.ptr(), Py_EQ)).is(Handle(Py_True));
 }
 
 }  // namespace

@@ -316,7 +316,16 @@ public:
     int traverse(visitproc visit, void* arg) const override;
 
 private:
-    void advance();
+    // The iterator's own step, as PyIter_Next takes it; the end (or a failure) out of line.
+    void advance() {
+        PyObject* it = it_.ptr();
+        if (PyObject* next = Py_TYPE(it)->tp_iternext(it)) [[likely]] {
+            current_ = Obj::steal(next);
+            return;
+        }
+        finish();
+    }
+    void finish();
     Obj it_;
     Obj current_;
     Where where_;

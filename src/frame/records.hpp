@@ -56,9 +56,32 @@ inline PyObject* managed_dict_pointer(PyObject* record) {
 inline Obj managed_dict(PyObject* record) { return Obj(Handle(managed_dict_pointer(record))); }
 
 // An instance's inline values, or null once a dict is made for it (or none was ever needed).
-inline PyObject* const* inline_values(PyObject* record) {
+inline PyObject** inline_slots(PyObject* record) {
     auto bits = reinterpret_cast<uintptr_t>(reinterpret_cast<PyObject**>(record)[-3]);
-    return bits & 1 ? reinterpret_cast<PyObject* const*>(bits + 1) : nullptr;
+    return bits & 1 ? reinterpret_cast<PyObject**>(bits + 1) : nullptr;
+}
+inline PyObject* const* inline_values(PyObject* record) { return inline_slots(record); }
+
+// The order in which an instance's inline values were first set (what its __dict__ lists, once
+// made): just before the values, a byte counting them, and before that byte the index of each
+// value, one byte each, the first set nearest the count.
+inline int inline_count(PyObject* const* values) { return reinterpret_cast<const uint8_t*>(values)[-2]; }
+inline int inline_order_at(PyObject* const* values, int n) { return reinterpret_cast<const uint8_t*>(values)[-3 - n]; }
+
+// values[index] = value on an instance's inline values, as the runtime's own store does: a value
+// set for the first time joins the insertion order; a replaced one is released last (its release
+// may run Python code; nothing here is touched after it).
+inline void store_inline(PyObject** values, Py_ssize_t index, PyObject* value) {
+    PyObject* old = values[index];
+    values[index] = Py_NewRef(value);
+    if (old) {
+        Py_DECREF(old);
+        return;
+    }
+    auto* count = reinterpret_cast<uint8_t*>(values) - 2;
+    int n = *count + 1;
+    count[-n] = static_cast<uint8_t>(index);
+    *count = static_cast<uint8_t>(n);
 }
 
 // The runtime whose object layout these reads follow.
@@ -266,7 +289,7 @@ __attribute__((noinline)) inline Obj field_lookup(Handle record, PyObject* key, 
 
 // record.<name>
 template <FieldName name>
-Obj field(Handle record, Where where = Where::current()) {
+[[gnu::always_inline]] inline Obj field(Handle record, Where where = Where::current()) {
     static PyObject* const key = kv::name(name.text);
     static OwnDictTypes types;
     if (PyObject* value = field_in_place(record.ptr(), key, types)) [[likely]]
@@ -276,12 +299,85 @@ Obj field(Handle record, Where where = Where::current()) {
 
 // getattr(record, name, <nothing>): empty when the record has no such attribute.
 template <FieldName name>
-Obj field_or_null(Handle record, Where where = Where::current()) {
+[[gnu::always_inline]] inline Obj field_or_null(Handle record, Where where = Where::current()) {
     static PyObject* const key = kv::name(name.text);
     static OwnDictTypes types;
     if (PyObject* value = field_in_place(record.ptr(), key, types)) [[likely]]
         return Obj(Handle(value));
     return field_lookup(record, key, name.text, types, true, where);
+}
+
+// --- stores -------------------------------------------------------------------------------------
+
+// The types whose instances were seen to store one name among their inline values through object's
+// own attribute store: no __setattr__ of their own and nothing under the name in the class's lookup
+// (a descriptor there would take the store), each with its attribute-cache tag and the name's index
+// in its instances' values. Any change to such a type or its bases (a __setattr__ or a class
+// attribute of that name among them) gives it a new tag, which sends the store back to the check;
+// the interpreter's own specialised stores rely on the same.
+class InlineStores {
+public:
+    struct Seen {
+        PyTypeObject* type;
+        unsigned int tag;
+        Py_ssize_t index;
+    };
+    const Seen* find(PyTypeObject* type) const {
+        for (const Seen& seen : seen_)
+            if (seen.type == type && seen.tag == type->tp_version_tag && seen.tag) return &seen;
+        return nullptr;
+    }
+    // After the full store of `value` under `key`: keeps where the record's type stores the name,
+    // once the value is seen at that index of the record's inline values.
+    void learn(Handle record, PyObject* key, Handle value) {
+        PyTypeObject* type = Py_TYPE(record.ptr());
+        if (type->tp_setattro != PyObject_GenericSetAttr || !(type->tp_flags & Py_TPFLAGS_MANAGED_DICT) ||
+            !layout_known() || !layout_verified() || _PyType_Lookup(type, key) || !type->tp_version_tag || find(type))
+            return;
+        PyObject* const* values = inline_values(record.ptr());
+        Py_ssize_t index = values ? shared_key_index(type, key) : -1;
+        if (index < 0 || values[index] != value.ptr()) return;
+        seen_[next_++ % 2] = Seen{type, type->tp_version_tag, index};
+    }
+
+private:
+    Seen seen_[2] = {};
+    unsigned next_ = 0;
+};
+
+// The full store of record.<key> = value, learning where the record's type keeps the name.
+__attribute__((noinline)) inline void store_field(Handle record, PyObject* key, Handle value, InlineStores& stores,
+                                                  Where where) {
+    Pin pin(record.ptr(), value.ptr());
+    check(PyObject_SetAttr(record.ptr(), key, value.ptr()), where);
+    stores.learn(record, key, value);
+}
+
+// record.<name> = value: written at once into the record's inline values where its type was seen
+// to keep the name there (as the interpreter's own specialised store does), else the full store.
+template <FieldName name>
+[[gnu::always_inline]] inline void set_field(Handle record, Handle value, Where where = Where::current()) {
+    static PyObject* const key = kv::name(name.text);
+    static InlineStores stores;
+    if (const InlineStores::Seen* seen = stores.find(Py_TYPE(record.ptr()))) {
+        if (PyObject** values = inline_slots(record.ptr())) [[likely]] {
+            store_inline(values, seen->index, value.ptr());
+            return;
+        }
+    }
+    store_field(record, key, value, stores, where);
+}
+
+// dict[key] = value for an exact dict of text keys and an exact text key, inserted at once: the
+// lookup compares texts only and runs no Python code (the release of a value it replaces comes
+// last, after which neither is touched). Anything else through the full store, everything held.
+[[gnu::always_inline]] inline void dict_set(Handle dict, Handle key, Handle value, Where where = Where::current()) {
+    if (PyDict_CheckExact(dict.ptr()) && PyUnicode_CheckExact(key.ptr()) && layout_verified_state == 1 &&
+        text_keys_only(dict.ptr())) [[likely]] {
+        check(PyDict_SetItem(dict.ptr(), key.ptr(), value.ptr()), where);
+        return;
+    }
+    dict.set_item(key, value, where);
 }
 
 // text.<method>(args...): for an exact str, str's own method called at once (str's methods cannot

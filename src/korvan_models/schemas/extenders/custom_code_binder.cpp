@@ -9,12 +9,12 @@ namespace {
 
 Obj init(Call& a) {
     Handle self = a[0], custom_code_reader = a[1];
-    self.set_attr("_custom_code_reader", custom_code_reader);
+    set_field<"_custom_code_reader">(self, custom_code_reader);
     Obj custom_code_schemas = new_dict();
     for (const Obj& schema : field<"_custom_code_reader">(self).call_method("iter_custom_code").iter())
-        custom_code_schemas.set_item(field<"name">(schema), schema);
-    self.set_attr("_custom_code_schemas", custom_code_schemas);
-    self.set_attr("_used_custom_codes", new_set());
+        dict_set(custom_code_schemas, field<"name">(schema), schema);
+    set_field<"_custom_code_schemas">(self, custom_code_schemas);
+    set_field<"_used_custom_codes">(self, new_set());
     return Obj::none();
 }
 

@@ -10,12 +10,12 @@ namespace {
 
 Obj init(Call& a) {
     Handle self = a[0], options_reader = a[1];
-    self.set_attr("_options_reader", options_reader);
+    set_field<"_options_reader">(self, options_reader);
     Obj options = new_dict();
     for (const Obj& schema : field<"_options_reader">(self).call_method("iter_options").iter())
-        options.set_item(field<"title">(schema), schema);
-    self.set_attr("_options", options);
-    self.set_attr("_used_options", new_set());
+        dict_set(options, field<"title">(schema), schema);
+    set_field<"_options">(self, options);
+    set_field<"_used_options">(self, new_set());
     return Obj::none();
 }
 
