@@ -272,13 +272,37 @@ inline bool set_has(Handle set, Handle value, Where where = Where::current()) {
     check(rc, where);
     return rc;
 }
+// set.add(value) for an exact set; a plain scalar's hash and equality run no Python code, so
+// neither needs holding then.
 inline void set_add(Handle set, Handle value, Where where = Where::current()) {
+    if (plain_scalar(value)) [[likely]] {
+        check(PySet_Add(set.ptr(), value.ptr()), where);
+        return;
+    }
     Pin pin(set.ptr(), value.ptr());
     check(PySet_Add(set.ptr(), value.ptr()), where);
 }
 inline void set_discard(Handle set, Handle value, Where where = Where::current()) {
     Pin pin(set.ptr(), value.ptr());
     check(PySet_Discard(set.ptr(), value.ptr()), where);
+}
+
+// (items...), a new tuple of the given objects.
+template <typename... Items>
+Obj tuple_of(const Items&... items) {
+    Obj tuple = Obj::steal(PyTuple_New(sizeof...(Items)));
+    Py_ssize_t i = 0;
+    (PyTuple_SET_ITEM(tuple.ptr(), i++, Py_NewRef(Handle(items).ptr())), ...);
+    return tuple;
+}
+
+// list.append(value) for an exact list: no Python code runs, so neither needs holding.
+inline void list_append(Handle list, Handle value, Where where = Where::current()) {
+    if (PyList_CheckExact(list.ptr())) [[likely]] {
+        check(PyList_Append(list.ptr(), value.ptr()), where);
+        return;
+    }
+    list.append(value, where);
 }
 
 // --- calls -------------------------------------------------------------------------------------

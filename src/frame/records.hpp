@@ -392,7 +392,35 @@ Obj text_call(Handle text, Pos args = {}, Where where = Where::current()) {
     PyObject* stack[most] = {text.ptr()};
     size_t n = 1;
     for (const Arg& a : args) stack[n++] = a.o.ptr();
+    // str's C function itself, for the usual calling conventions with the right argument count (the
+    // descriptor would check the receiver's type, which is str here, and count the recursion level
+    // of a call that does not recurse); anything else through the descriptor.
+    static const int convention = Py_IS_TYPE(descriptor, &PyMethodDescr_Type)
+                                      ? reinterpret_cast<PyMethodDescrObject*>(descriptor)->d_method->ml_flags
+                                      : -1;
+    PyCFunction function = reinterpret_cast<PyMethodDescrObject*>(descriptor)->d_method->ml_meth;
+    if (convention == METH_NOARGS && n == 1) return Obj::steal(function(text.ptr(), nullptr), where);
+    if (convention == METH_O && n == 2) return Obj::steal(function(text.ptr(), stack[1]), where);
+    if (convention == METH_FASTCALL) {
+        auto fast = reinterpret_cast<_PyCFunctionFast>(reinterpret_cast<void (*)()>(function));
+        return Obj::steal(fast(text.ptr(), stack + 1, static_cast<Py_ssize_t>(n - 1)), where);
+    }
     return Obj::steal(PyObject_Vectorcall(descriptor, stack, n, nullptr), where);
+}
+
+// cls.<name> for a class whose metaclass is type itself, when type defines nothing of that name:
+// the class's own lookup through its bases (answered from the runtime's attribute cache), as
+// type's attribute read makes it. A value that is a descriptor, a missing name or another
+// metaclass takes the full read.
+template <FieldName name>
+[[gnu::always_inline]] inline Obj class_attr(Handle cls, Where where = Where::current()) {
+    static PyObject* const key = kv::name(name.text);
+    static const bool on_type = _PyType_Lookup(&PyType_Type, key) != nullptr;
+    if (Py_IS_TYPE(cls.ptr(), &PyType_Type) && !on_type) [[likely]] {
+        PyObject* found = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls.ptr()), key);
+        if (found && !Py_TYPE(found)->tp_descr_get) return Obj(Handle(found));
+    }
+    return cls.attr(Handle(key), where);
 }
 
 // isinstance(instance, cls). For a class whose metaclass keeps type's own __instancecheck__ (the
