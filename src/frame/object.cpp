@@ -787,7 +787,16 @@ bool layout_agrees() {
     Obj made = Obj::steal(PyObject_GenericGetDict(other.ptr(), nullptr));
     Obj items = Obj::steal(PyDict_Items(made.ptr()));
     Obj expected = new_list({new_tuple({number, text}), new_tuple({text, number})});
-    return Obj::steal(PyObject_RichCompare(items.ptr(), expected.ptr(), Py_EQ)).is(Handle(Py_True));
+    if (!Obj::steal(PyObject_RichCompare(items.ptr(), expected.ptr(), Py_EQ)).is(Handle(Py_True))) return false;
+    // A list's iterator, stepped by the runtime, then in place to its end.
+    Obj list = new_list({number, text});
+    Obj iterator = Obj::steal(PyObject_GetIter(list.ptr()));
+    Obj first = Obj::steal(PyIter_Next(iterator.ptr()));
+    auto* it = reinterpret_cast<ListIterator*>(iterator.ptr());
+    if (!Py_IS_TYPE(iterator.ptr(), &PyListIter_Type) || it->index != 1 || it->list != list.ptr()) return false;
+    Obj second = Obj::steal_or_null(list_iterator_step(iterator.ptr()));
+    return first.is(number) && second.is(text) && !list_iterator_step(iterator.ptr()) && !it->list &&
+           Py_REFCNT(list.ptr()) == 1 && PyObject_LengthHint(iterator.ptr(), -1) == 0;
 }
 
 }  // namespace

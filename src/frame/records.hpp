@@ -137,6 +137,28 @@ inline Py_ssize_t shared_key_index(PyTypeObject* type, PyObject* key) {
     return -1;
 }
 
+// A list's own iterator: the index of its next item, and the list, which it lets go of (null) once
+// it has run past the end.
+struct ListIterator {
+    PyObject_HEAD
+    Py_ssize_t index;
+    PyObject* list;
+};
+
+// The next item of a list's own iterator, owned, stepped in place as the interpreter's specialised
+// loop over a list steps it (the index and the list are read again at every step, so a loop body
+// that changes the list, or steps the same iterator, is seen); null at the end, which lets go of
+// the list as the iterator's own step does.
+inline PyObject* list_iterator_step(PyObject* iterator) {
+    auto* it = reinterpret_cast<ListIterator*>(iterator);
+    PyObject* list = it->list;
+    if (!list) return nullptr;
+    if (it->index < PyList_GET_SIZE(list)) return Py_NewRef(PyList_GET_ITEM(list, it->index++));
+    it->list = nullptr;
+    Py_DECREF(list);
+    return nullptr;
+}
+
 // Whether the reads above give what the runtime itself gives, checked once on objects made for it:
 // a dict's entry, an instance's dict and its inline values. False on a runtime of another layout.
 bool layout_verified();
@@ -305,6 +327,21 @@ template <FieldName name>
     if (PyObject* value = field_in_place(record.ptr(), key, types)) [[likely]]
         return Obj(Handle(value));
     return field_lookup(record, key, name.text, types, true, where);
+}
+
+// for item in iterable: visit(item) for each item the iterable's iterator gives, each held while
+// visit runs. A list's own iterator (what iter() of a list gives) is stepped in place.
+template <typename Visit>
+void for_each_of(Handle iterable, Visit visit, Where where = Where::current()) {
+    Obj iterator = Obj::steal(PyObject_GetIter(iterable.ptr()), where);
+    if (Py_IS_TYPE(iterator.ptr(), &PyListIter_Type) && layout_verified_state == 1) {
+        while (PyObject* next = list_iterator_step(iterator.ptr())) {
+            Obj item = Obj::steal(next);
+            visit(Handle(item));
+        }
+        return;
+    }
+    for (const Obj& item : Range(std::move(iterator), where)) visit(Handle(item));
 }
 
 // --- stores -------------------------------------------------------------------------------------

@@ -127,3 +127,35 @@ def test_subclasses_and_class_changes_take_their_own_stores(ours, twin, table, m
     assert list(vars(ours(Reader()))) == names and calls == names * 2
 
     gc.collect()
+
+
+class Hooked:
+    """A record whose key, when read, runs the loader's hook (which may change what is iterated)."""
+
+    def __init__(self, key, hook=None):
+        self.key, self.hook, self.values, self.code = key, hook, [key], key
+
+    @property
+    def title(self):
+        if self.hook:
+            self.hook()
+        return self.key
+
+    name = title
+
+
+@pytest.mark.parametrize("ours, twin, table", PAIRS)
+def test_records_read_while_the_list_changes_under_the_walk(ours, twin, table):
+    def keys(cls, make):
+        records = []
+        iterator = iter(records)
+        loader = SimpleNamespace(iter_options=lambda: iterator, iter_custom_code=lambda: iterator)
+        make(records, iterator)
+        return list(vars(cls(loader))[table]), next(iterator, "done"), len(records)
+
+    def grows_and_steps(records, iterator):
+        records += [Hooked("a", lambda: records.append(Hooked("late"))), Hooked("b", lambda: next(iterator)),
+                    Hooked("skipped"), Hooked("c", records.clear), Hooked("gone")]
+
+    assert keys(ours, grows_and_steps) == keys(twin, grows_and_steps) == (["a", "b", "c"], "done", 0)
+    assert keys(ours, lambda records, it: None) == keys(twin, lambda records, it: None) == ([], "done", 0)

@@ -11,8 +11,8 @@ Obj init(Call& a) {
     Handle self = a[0], custom_code_reader = a[1];
     set_field<"_custom_code_reader">(self, custom_code_reader);
     Obj custom_code_schemas = new_dict();
-    for (const Obj& schema : field<"_custom_code_reader">(self).call_method("iter_custom_code").iter())
-        dict_set(custom_code_schemas, field<"name">(schema), schema);
+    for_each_of(field<"_custom_code_reader">(self).call_method("iter_custom_code"),
+                [&](Handle schema) { dict_set(custom_code_schemas, field<"name">(schema), schema); });
     set_field<"_custom_code_schemas">(self, custom_code_schemas);
     set_field<"_used_custom_codes">(self, new_set());
     return Obj::none();

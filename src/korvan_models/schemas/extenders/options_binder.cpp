@@ -12,8 +12,8 @@ Obj init(Call& a) {
     Handle self = a[0], options_reader = a[1];
     set_field<"_options_reader">(self, options_reader);
     Obj options = new_dict();
-    for (const Obj& schema : field<"_options_reader">(self).call_method("iter_options").iter())
-        dict_set(options, field<"title">(schema), schema);
+    for_each_of(field<"_options_reader">(self).call_method("iter_options"),
+                [&](Handle schema) { dict_set(options, field<"title">(schema), schema); });
     set_field<"_options">(self, options);
     set_field<"_used_options">(self, new_set());
     return Obj::none();
