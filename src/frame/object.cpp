@@ -274,9 +274,7 @@ void Handle::append(Handle value, Where where) const {
 
 // --- tests ---------------------------------------------------------------------------------------
 
-bool Handle::truthy(Where where) const {
-    if (p_ == Py_True) return true;
-    if (p_ == Py_False || p_ == Py_None) return false;
+bool Handle::truth_of(Where where) const {
     Pin pin(p_);
     int rc = PyObject_IsTrue(p_);
     check(rc, where);

@@ -122,7 +122,17 @@ public:
     void set_item(Handle key, Handle value, Where where = Where::current()) const;
     void append(Handle value, Where where = Where::current()) const;
 
-    bool truthy(Where where = Where::current()) const;
+    // bool(self): None, the two bools and the exact str, list and dict answered at once, as their
+    // own truth (their length) is; anything else asks the object.
+    bool truthy(Where where = Where::current()) const {
+        if (p_ == Py_True) return true;
+        if (p_ == Py_False || p_ == Py_None) return false;
+        PyTypeObject* type = Py_TYPE(p_);
+        if (type == &PyUnicode_Type) return PyUnicode_GET_LENGTH(p_) != 0;
+        if (type == &PyDict_Type) return PyDict_GET_SIZE(p_) != 0;
+        if (type == &PyList_Type) return PyList_GET_SIZE(p_) != 0;
+        return truth_of(where);
+    }
     bool is_none() const { return p_ == Py_None; }
     bool is(Handle other) const { return p_ == other.p_; }
     bool eq(Handle other, Where where = Where::current()) const;
@@ -154,6 +164,7 @@ public:
     Range iter(Where where = Where::current()) const;
 
 protected:
+    bool truth_of(Where where) const;
     PyObject* p_ = nullptr;
 };
 
