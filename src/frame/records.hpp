@@ -344,6 +344,44 @@ void for_each_of(Handle iterable, Visit visit, Where where = Where::current()) {
     for (const Obj& item : Range(std::move(iterator), where)) visit(Handle(item));
 }
 
+// --- module namespaces ----------------------------------------------------------------------------
+
+// The running module's namespace, and the full reads behind global<>() and module_attr<>(): each
+// keeps where it found the name (its entry in the namespace) for the next read.
+extern PyObject* g_namespace;
+Obj global_at(PyObject* key, Py_ssize_t& hint, Where where);
+Obj module_attr_at(Handle module, PyObject* key, Py_ssize_t& hint, Where where);
+
+// A module-level name, looked up when the body runs as the interpreter does (the module's namespace,
+// then the builtins), read first at the namespace entry where it was last found, as the
+// interpreter's own specialised global reads do.
+template <FieldName global_name>
+[[gnu::always_inline]] inline Obj global(Where where = Where::current()) {
+    static PyObject* const key = kv::name(global_name.text);
+    static Py_ssize_t hint = 0;
+    if (layout_verified_state == 1) [[likely]] {
+        if (PyObject* value = entry_value(g_namespace, hint, key)) [[likely]]
+            return Obj(Handle(value));
+    }
+    return global_at(key, hint, where);
+}
+
+// module.<name> for a plain module (its attributes are its namespace's items, unless the module
+// type itself defines the name), read at the namespace entry where it was last found; a missing
+// name (a module __getattr__ may answer it) and anything else take the full read.
+template <FieldName attr_name>
+[[gnu::always_inline]] inline Obj module_attr(Handle module, Where where = Where::current()) {
+    static PyObject* const key = kv::name(attr_name.text);
+    static const bool on_type = _PyType_Lookup(&PyModule_Type, key) != nullptr;
+    static Py_ssize_t hint = 0;
+    if (Py_IS_TYPE(module.ptr(), &PyModule_Type) && !on_type && layout_verified_state == 1) [[likely]] {
+        if (PyObject* value = entry_value(PyModule_GetDict(module.ptr()), hint, key)) [[likely]]
+            return Obj(Handle(value));
+        return module_attr_at(module, key, hint, where);
+    }
+    return module.attr(Handle(key), where);
+}
+
 // --- stores -------------------------------------------------------------------------------------
 
 // The types whose instances were seen to store one name among their inline values through object's

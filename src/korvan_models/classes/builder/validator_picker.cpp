@@ -30,7 +30,7 @@ Obj process_property(Call& a) {
         for_each(options, [&](Handle option) { set_add(distinct, field<"value">(option)); });
         Obj values = builtin("sorted").call({distinct});
         Obj validator_name = concat(name("validate_value_in_options_"), text_call<"lower">(property_name));
-        list_append(_validators, tuple_of(validator_name, global("validate_options"), values));
+        list_append(_validators, tuple_of(validator_name, global<"validate_options">(), values));
     }
     return expect_list(std::move(_validators));
 }
@@ -44,7 +44,7 @@ void module_body(ModuleBody& m) {
 
     Obj type_based_validators = new_dict();
     type_based_validators.set_item(str("dictionary"),
-                                   new_tuple({"_non_empty_keys_{FIELD_NAME}", global("validate_non_empty_keys")}));
+                                   new_tuple({"_non_empty_keys_{FIELD_NAME}", global<"validate_non_empty_keys">()}));
 
     ClassSpec picker("ValidatorPicker");
     picker.doc("Chooses the value validators that a property of a generated model class needs.")

@@ -33,7 +33,7 @@ Obj post_extend(Call& a) {
     Obj unused_custom_codes = names - field<"_used_custom_codes">(self);
     if (!unused_custom_codes.truthy()) return Obj::none();
     Obj joined = join(name(", "), unused_custom_codes);
-    global("logger").call_method("warning", {"Unused custom codes: %s for %s", joined, field<"_custom_code_reader">(self)});
+    global<"logger">().call_method("warning", {"Unused custom codes: %s for %s", joined, field<"_custom_code_reader">(self)});
     return Obj::none();
 }
 
@@ -41,7 +41,7 @@ void module_body(ModuleBody& m) {
     m.import("logging");
     m.import_from("korvan_utils.models.data_models.schema", {"ObjectSchema"});
     m.import_from("korvan_models.schemas.loaders.base", {"CustomCodeLoaderBase"});
-    m.set("logger", global("logging").call_method("getLogger", {global("__name__")}));
+    m.set("logger", global<"logging">().call_method("getLogger", {global<"__name__">()}));
 
     ClassSpec binder("CustomCodeBinder");
     binder.doc("Attaches custom code to the schemas named by it and reports the code no schema used.")

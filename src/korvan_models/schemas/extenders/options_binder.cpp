@@ -25,7 +25,7 @@ Obj unknown_list(Handle options_list_name) {
     // Joined from its pieces: a formatted text costs several times as much on this everyday path.
     Obj message = concat(concat(name("Options list name="), options_list_name.format()),
                          name(" is unknown. Make sure to create corresponding options list under models/options folder"));
-    Obj error = global("KorvanValidationError").call({message});
+    Obj error = global<"KorvanValidationError">().call({message});
     return raised(error.type().ptr(), error);
 }
 
@@ -54,7 +54,7 @@ Obj post_extend(Call& a) {
     if (!unused_options.truthy()) return Obj::none();
     Obj msg = format_text("Unused options lists: %U for %U", unused_options.format().ptr(),
                           field<"_options_reader">(self).format().ptr());
-    global("logger").call_method("warning", {msg});
+    global<"logger">().call_method("warning", {msg});
     return Obj::none();
 }
 
@@ -63,7 +63,7 @@ void module_body(ModuleBody& m) {
     m.import_from("korvan_utils.models.data_models.schema", {"ObjectSchema"});
     m.import_from("korvan_models.errors", {"KorvanValidationError"});
     m.import_from("korvan_models.schemas.loaders.base", {"OptionsLoaderBase"});
-    m.set("logger", global("logging").call_method("getLogger", {global("__name__")}));
+    m.set("logger", global<"logging">().call_method("getLogger", {global<"__name__">()}));
 
     ClassSpec binder("OptionsBinder");
     binder.doc("Fills properties' options from the named option lists and reports the lists no property used.")
