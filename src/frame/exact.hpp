@@ -346,7 +346,7 @@ public:
     FromGlobal& operator=(const FromGlobal&) = delete;
     template <typename Make>
     Obj get(Make make, Where where = Where::current()) {
-        Obj owner = global(name_, where);
+        Obj owner = global(name_, hint_, where);
         if (owner.is(owner_)) return value_;
         Obj value = make(Handle(owner));
         owner_ = std::move(owner);
@@ -356,6 +356,7 @@ public:
 
 private:
     const char* name_;
+    Py_ssize_t hint_ = 0;
     Obj owner_, value_;
 };
 

@@ -217,6 +217,14 @@ Obj global(const char* global_name, Where where) {
     fail(where);
 }
 
+Obj global(const char* global_name, Py_ssize_t& hint, Where where) {
+    PyObject* key = name(global_name);
+    if (layout_verified_state == 1) {
+        if (PyObject* value = entry_value(g_namespace, hint, key)) return Obj(Handle(value));
+    }
+    return global_at(key, hint, where);
+}
+
 Obj global_at(PyObject* key, Py_ssize_t& hint, Where where) {
     PyObject* value = layout_verified_state == 1 ? dict_entry(g_namespace, key, hint)
                                                  : PyDict_GetItemWithError(g_namespace, key);

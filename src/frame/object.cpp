@@ -83,14 +83,19 @@ void LiteralTable::insert(const char* key, PyObject* value) {
     ++used_;
 }
 
-PyObject* name(const char* literal) {
+constinit NameSlot g_name_slots[1u << name_slot_bits] = {};
+
+PyObject* name_of(const char* literal) {
     static LiteralTable table;
-    if (PyObject* found = table.find(literal)) [[likely]]
-        return found;
-    PyObject* interned = PyUnicode_InternFromString(literal);
-    if (!interned) fail();
-    table.insert(literal, interned);
-    return interned;
+    PyObject* found = table.find(literal);
+    if (!found) {
+        found = PyUnicode_InternFromString(literal);
+        if (!found) fail();
+        table.insert(literal, found);
+    }
+    auto bits = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(literal));
+    g_name_slots[(bits * 0x9E3779B97F4A7C15ull) >> (64 - name_slot_bits)] = NameSlot{literal, found};
+    return found;
 }
 
 Arg::Arg(const char* text) : o(Obj::steal(PyUnicode_FromString(text))) {}
