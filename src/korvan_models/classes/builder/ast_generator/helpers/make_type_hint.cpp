@@ -48,7 +48,7 @@ CoreValue& DICTIONARY = core_value("DICTIONARY");
 
 Obj make_type_hint(Call& a) {
     Handle type_data = a[0], is_required = a[1], can_be_a_reference = a[2], generator = a[3];
-    Obj _property_type = text_call<"lower">(type_data.attr("type"));
+    Obj _property_type = text_call<"lower">(field<"type">(type_data));
 
     if (!is_required.truthy()) {
         Obj optional = global<"Optional">();
@@ -57,17 +57,18 @@ Obj make_type_hint(Call& a) {
         return subscript(name_node(optional.attr("__name__")), inner);
     }
 
-    if (is_core(_property_type, ARRAY) && type_data.attr("items").isinstance(global<"TypeData">())) {
-        Obj items = type_data.attr("items");
-        Obj element = global<"TypeData">().call({}, {{"type", items.attr("type")}, {"items", items.attr("items")}});
+    if (is_core(_property_type, ARRAY) && instance_of(field<"items">(type_data), global<"TypeData">())) {
+        static const Keywords keys{"type", "items"};
+        Obj items = field<"items">(type_data);
+        Obj element = global<"TypeData">().call({}, keys, {field<"type">(items), field<"items">(items)});
         return subscript(name_node(name("list")), hint_of(element, can_be_a_reference, generator));
     }
 
     if (is_core(_property_type, DICTIONARY)) {
-        Obj items = type_data.attr("items");
-        if (items.isinstance(global<"DictSchema">())) {
-            Obj key = hint_of(items.attr("key"), can_be_a_reference, generator);
-            Obj value = optional_hint_of(items.attr("value"), can_be_a_reference, generator);
+        Obj items = field<"items">(type_data);
+        if (instance_of(items, global<"DictSchema">())) {
+            Obj key = hint_of(field<"key">(items), can_be_a_reference, generator);
+            Obj value = optional_hint_of(field<"value">(items), can_be_a_reference, generator);
             return dict_hint(key, value);
         }
         if (items.isinstance(global<"LegacyDictSchema">())) {
@@ -98,7 +99,7 @@ Obj make_type_hint(Call& a) {
         }
     }
 
-    Obj model_name = type_data.attr("type");
+    Obj model_name = field<"type">(type_data);
     generator.call_method("add_model_type_dependency", {model_name});
     if (!can_be_a_reference.truthy()) return constant(model_name);
 
