@@ -305,6 +305,12 @@ inline void list_append(Handle list, Handle value, Where where = Where::current(
     list.append(value, where);
 }
 
+// callable(argument), the one-argument call taken at once.
+inline Obj call_with(Handle callable, Handle argument, Where where = Where::current()) {
+    Pin pin(callable.ptr(), argument.ptr());
+    return Obj::steal(PyObject_CallOneArg(callable.ptr(), argument.ptr()), where);
+}
+
 // --- calls -------------------------------------------------------------------------------------
 
 // callable(argument), where one kind of failure is an everyday answer: empty when the call raised
