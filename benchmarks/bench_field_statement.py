@@ -150,6 +150,15 @@ def plain_cast_property_value(type_data, property_value):
     return None
 
 
+def plain_cast_dict_per_entry(type_data, property_value):
+    """The dictionary rule as cast_property_value runs it: a description made for every key and value."""
+    key, val = type_data.items.key, type_data.items.value
+    return ast.Dict(
+        keys=[plain_cast_element(TypeData(type=key.type, items=key.items), k) for k in property_value],
+        values=[plain_cast_element(TypeData(type=val.type, items=val.items), v) for v in property_value.values()],
+    )
+
+
 def plain_cast_number_value(property_value):
     error_msg = f"Cannot cast {property_value} to a number"
     if isinstance(property_value, (int, float)):
@@ -215,6 +224,10 @@ def main():
     compare("cast_property_value: dict of 20 arrays",
             lambda: cast_property_value(mapping, value),
             lambda: plain_cast_property_value(mapping, value), 1.0)
+    assert ast.dump(plain_cast_dict_per_entry(mapping, value)) == ast.dump(cast_property_value(mapping, value))
+    compare("cast_property_value: the same, a description per entry on both sides",
+            lambda: cast_property_value(mapping, value),
+            lambda: plain_cast_dict_per_entry(mapping, value), 1.0)
     prop = PropertyData(type="dictionary", options=[OptionItem(value=v) for v in "dbcabd"])
     compare("ValidatorPicker.process_property: dictionary with options",
             lambda: ValidatorPicker.process_property("Meta", prop),

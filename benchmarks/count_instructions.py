@@ -27,6 +27,8 @@ CASES = {
     "custom_code_binder": (5, 25, 1),
     "unknown_list": (200, 1200, 1),
     "process_property": (200, 1200, 1),
+    "make_type_hint": (100, 600, 3),
+    "cast_property_value": (20, 120, 1),
 }
 
 
@@ -76,6 +78,29 @@ def workload(case: str, side: str):
         prop = PropertyData(type="dictionary", options=[OptionItem(value=v) for v in "dbcabd"])
         picker = ValidatorPicker if ours else fields.PlainValidatorPicker
         return lambda: picker.process_property("Meta", prop)
+    if case in ("make_type_hint", "cast_property_value"):
+        import warnings
+
+        from korvan_models.classes.builder.ast_generator.helpers.make_field_statement import cast_property_value
+        from korvan_models.classes.builder.ast_generator.helpers.make_type_hint import make_type_hint
+        from korvan_utils.models.data_models.core import DictSchema, TypeData
+
+        warnings.simplefilter("ignore", DeprecationWarning)
+        mapping = TypeData(type="dictionary", items=DictSchema(
+            key=TypeData(type="string"), value=TypeData(type="array", items=TypeData(type="number"))))
+        if case == "cast_property_value":
+            cast = cast_property_value if ours else fields.plain_cast_property_value
+            value = {f"k{i}": [str(i), i, i + 0.5] for i in range(20)}
+            return lambda: cast(mapping, value)
+        hint, deps = (make_type_hint if ours else fields.plain_make_type_hint), fields.Quiet()
+        number, reference = TypeData(type="number"), TypeData(type="Person")
+
+        def hints():
+            hint(number, is_required=False, ast_dependency_generator=deps)
+            hint(reference, ast_dependency_generator=deps)
+            hint(mapping, ast_dependency_generator=deps)
+
+        return hints
     raise SystemExit(f"unknown case {case}")
 
 

@@ -272,13 +272,43 @@ inline bool set_has(Handle set, Handle value, Where where = Where::current()) {
     check(rc, where);
     return rc;
 }
+// set.add(value) for an exact set; a plain scalar's hash and equality run no Python code, so
+// neither needs holding then.
 inline void set_add(Handle set, Handle value, Where where = Where::current()) {
+    if (plain_scalar(value)) [[likely]] {
+        check(PySet_Add(set.ptr(), value.ptr()), where);
+        return;
+    }
     Pin pin(set.ptr(), value.ptr());
     check(PySet_Add(set.ptr(), value.ptr()), where);
 }
 inline void set_discard(Handle set, Handle value, Where where = Where::current()) {
     Pin pin(set.ptr(), value.ptr());
     check(PySet_Discard(set.ptr(), value.ptr()), where);
+}
+
+// (items...), a new tuple of the given objects.
+template <typename... Items>
+Obj tuple_of(const Items&... items) {
+    Obj tuple = Obj::steal(PyTuple_New(sizeof...(Items)));
+    Py_ssize_t i = 0;
+    (PyTuple_SET_ITEM(tuple.ptr(), i++, Py_NewRef(Handle(items).ptr())), ...);
+    return tuple;
+}
+
+// list.append(value) for an exact list: no Python code runs, so neither needs holding.
+inline void list_append(Handle list, Handle value, Where where = Where::current()) {
+    if (PyList_CheckExact(list.ptr())) [[likely]] {
+        check(PyList_Append(list.ptr(), value.ptr()), where);
+        return;
+    }
+    list.append(value, where);
+}
+
+// callable(argument), the one-argument call taken at once.
+inline Obj call_with(Handle callable, Handle argument, Where where = Where::current()) {
+    Pin pin(callable.ptr(), argument.ptr());
+    return Obj::steal(PyObject_CallOneArg(callable.ptr(), argument.ptr()), where);
 }
 
 // --- calls -------------------------------------------------------------------------------------
@@ -322,7 +352,7 @@ public:
     FromGlobal& operator=(const FromGlobal&) = delete;
     template <typename Make>
     Obj get(Make make, Where where = Where::current()) {
-        Obj owner = global(name_, where);
+        Obj owner = global(name_, hint_, where);
         if (owner.is(owner_)) return value_;
         Obj value = make(Handle(owner));
         owner_ = std::move(owner);
@@ -332,6 +362,7 @@ public:
 
 private:
     const char* name_;
+    Py_ssize_t hint_ = 0;
     Obj owner_, value_;
 };
 

@@ -11,3 +11,4 @@
 #include "generator.hpp"
 #include "classes.hpp"
 #include "module.hpp"
+#include "records.hpp"

@@ -11,13 +11,15 @@
 #include <unordered_map>
 
 namespace kv {
+
+PyObject* g_namespace = nullptr;  // borrowed from g_module
+
 namespace {
 
 const ModuleInfo* g_info = nullptr;
 PyObject* g_module = nullptr;        // the process's module object, kept for the process's life
 PyObject* g_executing = nullptr;     // the module whose body runs or ran
 bool g_executed = false;
-PyObject* g_namespace = nullptr;     // borrowed from g_module
 PyObject* g_builtins = nullptr;      // the builtins module's namespace, taken at exec
 int64_t g_interpreter = -1;
 std::string g_source_path;
@@ -213,6 +215,28 @@ Obj global(const char* global_name, Where where) {
     if (value) return Obj(Handle(value));
     if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
     fail(where);
+}
+
+Obj global(const char* global_name, Py_ssize_t& hint, Where where) {
+    PyObject* key = name(global_name);
+    if (layout_verified_state == 1) {
+        if (PyObject* value = entry_value(g_namespace, hint, key)) return Obj(Handle(value));
+    }
+    return global_at(key, hint, where);
+}
+
+Obj global_at(PyObject* key, Py_ssize_t& hint, Where where) {
+    PyObject* value = layout_verified_state == 1 ? dict_entry(g_namespace, key, hint)
+                                                 : PyDict_GetItemWithError(g_namespace, key);
+    if (!value && !PyErr_Occurred()) value = PyDict_GetItemWithError(g_builtins, key);
+    if (value) return Obj(Handle(value));
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
+    fail(where);
+}
+
+Obj module_attr_at(Handle module, PyObject* key, Py_ssize_t& hint, Where where) {
+    if (PyObject* value = dict_entry(PyModule_GetDict(module.ptr()), key, hint)) return Obj(Handle(value));
+    return module.attr(Handle(key), where);
 }
 
 Obj builtin(const char* builtin_name, Where where) {

@@ -83,14 +83,19 @@ void LiteralTable::insert(const char* key, PyObject* value) {
     ++used_;
 }
 
-PyObject* name(const char* literal) {
+constinit NameSlot g_name_slots[1u << name_slot_bits] = {};
+
+PyObject* name_of(const char* literal) {
     static LiteralTable table;
-    if (PyObject* found = table.find(literal)) [[likely]]
-        return found;
-    PyObject* interned = PyUnicode_InternFromString(literal);
-    if (!interned) fail();
-    table.insert(literal, interned);
-    return interned;
+    PyObject* found = table.find(literal);
+    if (!found) {
+        found = PyUnicode_InternFromString(literal);
+        if (!found) fail();
+        table.insert(literal, found);
+    }
+    auto bits = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(literal));
+    g_name_slots[(bits * 0x9E3779B97F4A7C15ull) >> (64 - name_slot_bits)] = NameSlot{literal, found};
+    return found;
 }
 
 Arg::Arg(const char* text) : o(Obj::steal(PyUnicode_FromString(text))) {}
@@ -274,9 +279,7 @@ void Handle::append(Handle value, Where where) const {
 
 // --- tests ---------------------------------------------------------------------------------------
 
-bool Handle::truthy(Where where) const {
-    if (p_ == Py_True) return true;
-    if (p_ == Py_False || p_ == Py_None) return false;
+bool Handle::truth_of(Where where) const {
     Pin pin(p_);
     int rc = PyObject_IsTrue(p_);
     check(rc, where);
@@ -386,11 +389,10 @@ std::string_view Handle::text(Where where) const {
 
 Range Handle::iter(Where where) const { return Range(Obj::steal(PyObject_GetIter(p_), where), where); }
 
-void Range::advance() {
-    // The iterator's own step, as PyIter_Next takes it, with its end (StopIteration) told apart here.
-    PyObject* it = it_.ptr();
-    current_ = Obj::steal_or_null(Py_TYPE(it)->tp_iternext(it));
-    if (!current_.valid() && PyErr_Occurred()) {
+void Range::finish() {
+    // No next item: the end, told apart here from a failure (StopIteration is the end too).
+    current_.reset();
+    if (PyErr_Occurred()) {
         if (!PyErr_ExceptionMatches(PyExc_StopIteration)) fail(where_);
         PyErr_Clear();
     }
@@ -773,8 +775,31 @@ bool layout_agrees() {
     Py_ssize_t at_text = shared_key_index(type, text.ptr()), at_number = shared_key_index(type, number.ptr());
     if (!values || at_text < 0 || at_number < 0 || values[at_text] != number.ptr() || values[at_number] != text.ptr())
         return false;
+    if (inline_count(values) != 2 || inline_order_at(values, 0) != at_text || inline_order_at(values, 1) != at_number)
+        return false;
     Obj own = Obj::steal(PyObject_GenericGetDict(instance.ptr(), nullptr));
-    return !inline_values(instance.ptr()) && managed_dict_pointer(instance.ptr()) == own.ptr();
+    if (inline_values(instance.ptr()) || managed_dict_pointer(instance.ptr()) != own.ptr()) return false;
+    // Values stored in place, in the other order, then replaced: the instance's dict lists them in
+    // the order they were first set, with the values last stored.
+    Obj other = cls.call();
+    PyObject** slots = inline_slots(other.ptr());
+    if (!slots) return false;
+    store_inline(slots, at_number, number.ptr());
+    store_inline(slots, at_text, number.ptr());
+    store_inline(slots, at_number, text.ptr());
+    Obj made = Obj::steal(PyObject_GenericGetDict(other.ptr(), nullptr));
+    Obj items = Obj::steal(PyDict_Items(made.ptr()));
+    Obj expected = new_list({new_tuple({number, text}), new_tuple({text, number})});
+    if (!Obj::steal(PyObject_RichCompare(items.ptr(), expected.ptr(), Py_EQ)).is(Handle(Py_True))) return false;
+    // A list's iterator, stepped by the runtime, then in place to its end.
+    Obj list = new_list({number, text});
+    Obj iterator = Obj::steal(PyObject_GetIter(list.ptr()));
+    Obj first = Obj::steal(PyIter_Next(iterator.ptr()));
+    auto* it = reinterpret_cast<ListIterator*>(iterator.ptr());
+    if (!Py_IS_TYPE(iterator.ptr(), &PyListIter_Type) || it->index != 1 || it->list != list.ptr()) return false;
+    Obj second = Obj::steal_or_null(list_iterator_step(iterator.ptr()));
+    return first.is(number) && second.is(text) && !list_iterator_step(iterator.ptr()) && !it->list &&
+           Py_REFCNT(list.ptr()) == 1 && PyObject_LengthHint(iterator.ptr(), -1) == 0;
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <coroutine>
+#include <cstdint>
 #include <exception>
 #include <initializer_list>
 #include <source_location>
@@ -85,8 +86,22 @@ private:
 };
 
 // An interned text for a name written as a literal in the source; cached by the literal's address,
-// so only texts of static storage may be passed.
-PyObject* name(const char* literal);
+// so only texts of static storage may be passed. A small table indexed by that address answers the
+// usual call at once; the full table behind it keeps every name for the life of the process.
+struct NameSlot {
+    const char* literal;
+    PyObject* text;  // borrowed from the full table
+};
+constexpr unsigned name_slot_bits = 9;
+extern NameSlot g_name_slots[1u << name_slot_bits];
+PyObject* name_of(const char* literal);
+inline PyObject* name(const char* literal) {
+    auto bits = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(literal));
+    const NameSlot& slot = g_name_slots[(bits * 0x9E3779B97F4A7C15ull) >> (64 - name_slot_bits)];
+    if (slot.literal == literal) [[likely]]
+        return slot.text;
+    return name_of(literal);
+}
 
 class Obj;
 struct Arg;
@@ -122,7 +137,17 @@ public:
     void set_item(Handle key, Handle value, Where where = Where::current()) const;
     void append(Handle value, Where where = Where::current()) const;
 
-    bool truthy(Where where = Where::current()) const;
+    // bool(self): None, the two bools and the exact str, list and dict answered at once, as their
+    // own truth (their length) is; anything else asks the object.
+    bool truthy(Where where = Where::current()) const {
+        if (p_ == Py_True) return true;
+        if (p_ == Py_False || p_ == Py_None) return false;
+        PyTypeObject* type = Py_TYPE(p_);
+        if (type == &PyUnicode_Type) return PyUnicode_GET_LENGTH(p_) != 0;
+        if (type == &PyDict_Type) return PyDict_GET_SIZE(p_) != 0;
+        if (type == &PyList_Type) return PyList_GET_SIZE(p_) != 0;
+        return truth_of(where);
+    }
     bool is_none() const { return p_ == Py_None; }
     bool is(Handle other) const { return p_ == other.p_; }
     bool eq(Handle other, Where where = Where::current()) const;
@@ -154,6 +179,7 @@ public:
     Range iter(Where where = Where::current()) const;
 
 protected:
+    bool truth_of(Where where) const;
     PyObject* p_ = nullptr;
 };
 
@@ -316,7 +342,16 @@ public:
     int traverse(visitproc visit, void* arg) const override;
 
 private:
-    void advance();
+    // The iterator's own step, as PyIter_Next takes it; the end (or a failure) out of line.
+    void advance() {
+        PyObject* it = it_.ptr();
+        if (PyObject* next = Py_TYPE(it)->tp_iternext(it)) [[likely]] {
+            current_ = Obj::steal(next);
+            return;
+        }
+        finish();
+    }
+    void finish();
     Obj it_;
     Obj current_;
     Where where_;
@@ -338,6 +373,8 @@ Obj new_set(Where where = Where::current());
 
 // The module namespace of the running extension; names looked up when the body runs.
 Obj global(const char* global_name, Where where = Where::current());
+// The same, read first at the namespace entry `hint`, where the name was last found (kept there).
+Obj global(const char* global_name, Py_ssize_t& hint, Where where = Where::current());
 Obj builtin(const char* builtin_name, Where where = Where::current());
 Obj import_module(const char* dotted, Where where = Where::current());
 // `from dotted import attr_name` when the body runs, through __import__ at level 0 as the statement

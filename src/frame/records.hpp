@@ -56,9 +56,32 @@ inline PyObject* managed_dict_pointer(PyObject* record) {
 inline Obj managed_dict(PyObject* record) { return Obj(Handle(managed_dict_pointer(record))); }
 
 // An instance's inline values, or null once a dict is made for it (or none was ever needed).
-inline PyObject* const* inline_values(PyObject* record) {
+inline PyObject** inline_slots(PyObject* record) {
     auto bits = reinterpret_cast<uintptr_t>(reinterpret_cast<PyObject**>(record)[-3]);
-    return bits & 1 ? reinterpret_cast<PyObject* const*>(bits + 1) : nullptr;
+    return bits & 1 ? reinterpret_cast<PyObject**>(bits + 1) : nullptr;
+}
+inline PyObject* const* inline_values(PyObject* record) { return inline_slots(record); }
+
+// The order in which an instance's inline values were first set (what its __dict__ lists, once
+// made): just before the values, a byte counting them, and before that byte the index of each
+// value, one byte each, the first set nearest the count.
+inline int inline_count(PyObject* const* values) { return reinterpret_cast<const uint8_t*>(values)[-2]; }
+inline int inline_order_at(PyObject* const* values, int n) { return reinterpret_cast<const uint8_t*>(values)[-3 - n]; }
+
+// values[index] = value on an instance's inline values, as the runtime's own store does: a value
+// set for the first time joins the insertion order; a replaced one is released last (its release
+// may run Python code; nothing here is touched after it).
+inline void store_inline(PyObject** values, Py_ssize_t index, PyObject* value) {
+    PyObject* old = values[index];
+    values[index] = Py_NewRef(value);
+    if (old) {
+        Py_DECREF(old);
+        return;
+    }
+    auto* count = reinterpret_cast<uint8_t*>(values) - 2;
+    int n = *count + 1;
+    count[-n] = static_cast<uint8_t>(index);
+    *count = static_cast<uint8_t>(n);
 }
 
 // The runtime whose object layout these reads follow.
@@ -112,6 +135,28 @@ inline Py_ssize_t shared_key_index(PyTypeObject* type, PyObject* key) {
     for (Py_ssize_t i = 0, n = dict_keys::used(keys); i < n; ++i)
         if (entries[2 * i] == key) return i;
     return -1;
+}
+
+// A list's own iterator: the index of its next item, and the list, which it lets go of (null) once
+// it has run past the end.
+struct ListIterator {
+    PyObject_HEAD
+    Py_ssize_t index;
+    PyObject* list;
+};
+
+// The next item of a list's own iterator, owned, stepped in place as the interpreter's specialised
+// loop over a list steps it (the index and the list are read again at every step, so a loop body
+// that changes the list, or steps the same iterator, is seen); null at the end, which lets go of
+// the list as the iterator's own step does.
+inline PyObject* list_iterator_step(PyObject* iterator) {
+    auto* it = reinterpret_cast<ListIterator*>(iterator);
+    PyObject* list = it->list;
+    if (!list) return nullptr;
+    if (it->index < PyList_GET_SIZE(list)) return Py_NewRef(PyList_GET_ITEM(list, it->index++));
+    it->list = nullptr;
+    Py_DECREF(list);
+    return nullptr;
 }
 
 // Whether the reads above give what the runtime itself gives, checked once on objects made for it:
@@ -266,7 +311,7 @@ __attribute__((noinline)) inline Obj field_lookup(Handle record, PyObject* key, 
 
 // record.<name>
 template <FieldName name>
-Obj field(Handle record, Where where = Where::current()) {
+[[gnu::always_inline]] inline Obj field(Handle record, Where where = Where::current()) {
     static PyObject* const key = kv::name(name.text);
     static OwnDictTypes types;
     if (PyObject* value = field_in_place(record.ptr(), key, types)) [[likely]]
@@ -276,12 +321,138 @@ Obj field(Handle record, Where where = Where::current()) {
 
 // getattr(record, name, <nothing>): empty when the record has no such attribute.
 template <FieldName name>
-Obj field_or_null(Handle record, Where where = Where::current()) {
+[[gnu::always_inline]] inline Obj field_or_null(Handle record, Where where = Where::current()) {
     static PyObject* const key = kv::name(name.text);
     static OwnDictTypes types;
     if (PyObject* value = field_in_place(record.ptr(), key, types)) [[likely]]
         return Obj(Handle(value));
     return field_lookup(record, key, name.text, types, true, where);
+}
+
+// for item in iterable: visit(item) for each item the iterable's iterator gives, each held while
+// visit runs. A list's own iterator (what iter() of a list gives) is stepped in place.
+template <typename Visit>
+void for_each_of(Handle iterable, Visit visit, Where where = Where::current()) {
+    Obj iterator = Obj::steal(PyObject_GetIter(iterable.ptr()), where);
+    if (Py_IS_TYPE(iterator.ptr(), &PyListIter_Type) && layout_verified_state == 1) {
+        while (PyObject* next = list_iterator_step(iterator.ptr())) {
+            Obj item = Obj::steal(next);
+            visit(Handle(item));
+        }
+        return;
+    }
+    for (const Obj& item : Range(std::move(iterator), where)) visit(Handle(item));
+}
+
+// --- module namespaces ----------------------------------------------------------------------------
+
+// The running module's namespace, and the full reads behind global<>() and module_attr<>(): each
+// keeps where it found the name (its entry in the namespace) for the next read.
+extern PyObject* g_namespace;
+Obj global_at(PyObject* key, Py_ssize_t& hint, Where where);
+Obj module_attr_at(Handle module, PyObject* key, Py_ssize_t& hint, Where where);
+
+// A module-level name, looked up when the body runs as the interpreter does (the module's namespace,
+// then the builtins), read first at the namespace entry where it was last found, as the
+// interpreter's own specialised global reads do.
+template <FieldName global_name>
+[[gnu::always_inline]] inline Obj global(Where where = Where::current()) {
+    static PyObject* const key = kv::name(global_name.text);
+    static Py_ssize_t hint = 0;
+    if (layout_verified_state == 1) [[likely]] {
+        if (PyObject* value = entry_value(g_namespace, hint, key)) [[likely]]
+            return Obj(Handle(value));
+    }
+    return global_at(key, hint, where);
+}
+
+// module.<name> for a plain module (its attributes are its namespace's items, unless the module
+// type itself defines the name), read at the namespace entry where it was last found; a missing
+// name (a module __getattr__ may answer it) and anything else take the full read.
+template <FieldName attr_name>
+[[gnu::always_inline]] inline Obj module_attr(Handle module, Where where = Where::current()) {
+    static PyObject* const key = kv::name(attr_name.text);
+    static const bool on_type = _PyType_Lookup(&PyModule_Type, key) != nullptr;
+    static Py_ssize_t hint = 0;
+    if (Py_IS_TYPE(module.ptr(), &PyModule_Type) && !on_type && layout_verified_state == 1) [[likely]] {
+        if (PyObject* value = entry_value(PyModule_GetDict(module.ptr()), hint, key)) [[likely]]
+            return Obj(Handle(value));
+        return module_attr_at(module, key, hint, where);
+    }
+    return module.attr(Handle(key), where);
+}
+
+// --- stores -------------------------------------------------------------------------------------
+
+// The types whose instances were seen to store one name among their inline values through object's
+// own attribute store: no __setattr__ of their own and nothing under the name in the class's lookup
+// (a descriptor there would take the store), each with its attribute-cache tag and the name's index
+// in its instances' values. Any change to such a type or its bases (a __setattr__ or a class
+// attribute of that name among them) gives it a new tag, which sends the store back to the check;
+// the interpreter's own specialised stores rely on the same.
+class InlineStores {
+public:
+    struct Seen {
+        PyTypeObject* type;
+        unsigned int tag;
+        Py_ssize_t index;
+    };
+    const Seen* find(PyTypeObject* type) const {
+        for (const Seen& seen : seen_)
+            if (seen.type == type && seen.tag == type->tp_version_tag && seen.tag) return &seen;
+        return nullptr;
+    }
+    // After the full store of `value` under `key`: keeps where the record's type stores the name,
+    // once the value is seen at that index of the record's inline values.
+    void learn(Handle record, PyObject* key, Handle value) {
+        PyTypeObject* type = Py_TYPE(record.ptr());
+        if (type->tp_setattro != PyObject_GenericSetAttr || !(type->tp_flags & Py_TPFLAGS_MANAGED_DICT) ||
+            !layout_known() || !layout_verified() || _PyType_Lookup(type, key) || !type->tp_version_tag || find(type))
+            return;
+        PyObject* const* values = inline_values(record.ptr());
+        Py_ssize_t index = values ? shared_key_index(type, key) : -1;
+        if (index < 0 || values[index] != value.ptr()) return;
+        seen_[next_++ % 2] = Seen{type, type->tp_version_tag, index};
+    }
+
+private:
+    Seen seen_[2] = {};
+    unsigned next_ = 0;
+};
+
+// The full store of record.<key> = value, learning where the record's type keeps the name.
+__attribute__((noinline)) inline void store_field(Handle record, PyObject* key, Handle value, InlineStores& stores,
+                                                  Where where) {
+    Pin pin(record.ptr(), value.ptr());
+    check(PyObject_SetAttr(record.ptr(), key, value.ptr()), where);
+    stores.learn(record, key, value);
+}
+
+// record.<name> = value: written at once into the record's inline values where its type was seen
+// to keep the name there (as the interpreter's own specialised store does), else the full store.
+template <FieldName name>
+[[gnu::always_inline]] inline void set_field(Handle record, Handle value, Where where = Where::current()) {
+    static PyObject* const key = kv::name(name.text);
+    static InlineStores stores;
+    if (const InlineStores::Seen* seen = stores.find(Py_TYPE(record.ptr()))) {
+        if (PyObject** values = inline_slots(record.ptr())) [[likely]] {
+            store_inline(values, seen->index, value.ptr());
+            return;
+        }
+    }
+    store_field(record, key, value, stores, where);
+}
+
+// dict[key] = value for an exact dict of text keys and an exact text key, inserted at once: the
+// lookup compares texts only and runs no Python code (the release of a value it replaces comes
+// last, after which neither is touched). Anything else through the full store, everything held.
+[[gnu::always_inline]] inline void dict_set(Handle dict, Handle key, Handle value, Where where = Where::current()) {
+    if (PyDict_CheckExact(dict.ptr()) && PyUnicode_CheckExact(key.ptr()) && layout_verified_state == 1 &&
+        text_keys_only(dict.ptr())) [[likely]] {
+        check(PyDict_SetItem(dict.ptr(), key.ptr(), value.ptr()), where);
+        return;
+    }
+    dict.set_item(key, value, where);
 }
 
 // text.<method>(args...): for an exact str, str's own method called at once (str's methods cannot
@@ -296,7 +467,35 @@ Obj text_call(Handle text, Pos args = {}, Where where = Where::current()) {
     PyObject* stack[most] = {text.ptr()};
     size_t n = 1;
     for (const Arg& a : args) stack[n++] = a.o.ptr();
+    // str's C function itself, for the usual calling conventions with the right argument count (the
+    // descriptor would check the receiver's type, which is str here, and count the recursion level
+    // of a call that does not recurse); anything else through the descriptor.
+    static const int convention = Py_IS_TYPE(descriptor, &PyMethodDescr_Type)
+                                      ? reinterpret_cast<PyMethodDescrObject*>(descriptor)->d_method->ml_flags
+                                      : -1;
+    PyCFunction function = reinterpret_cast<PyMethodDescrObject*>(descriptor)->d_method->ml_meth;
+    if (convention == METH_NOARGS && n == 1) return Obj::steal(function(text.ptr(), nullptr), where);
+    if (convention == METH_O && n == 2) return Obj::steal(function(text.ptr(), stack[1]), where);
+    if (convention == METH_FASTCALL) {
+        auto fast = reinterpret_cast<_PyCFunctionFast>(reinterpret_cast<void (*)()>(function));
+        return Obj::steal(fast(text.ptr(), stack + 1, static_cast<Py_ssize_t>(n - 1)), where);
+    }
     return Obj::steal(PyObject_Vectorcall(descriptor, stack, n, nullptr), where);
+}
+
+// cls.<name> for a class whose metaclass is type itself, when type defines nothing of that name:
+// the class's own lookup through its bases (answered from the runtime's attribute cache), as
+// type's attribute read makes it. A value that is a descriptor, a missing name or another
+// metaclass takes the full read.
+template <FieldName name>
+[[gnu::always_inline]] inline Obj class_attr(Handle cls, Where where = Where::current()) {
+    static PyObject* const key = kv::name(name.text);
+    static const bool on_type = _PyType_Lookup(&PyType_Type, key) != nullptr;
+    if (Py_IS_TYPE(cls.ptr(), &PyType_Type) && !on_type) [[likely]] {
+        PyObject* found = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls.ptr()), key);
+        if (found && !Py_TYPE(found)->tp_descr_get) return Obj(Handle(found));
+    }
+    return cls.attr(Handle(key), where);
 }
 
 // isinstance(instance, cls). For a class whose metaclass keeps type's own __instancecheck__ (the

@@ -6,16 +6,18 @@
 
 namespace kv::syntax {
 
-inline Obj load(Where where = Where::current()) { return global("ast", where).attr("Load", where).call({}, {}, where); }
+inline Obj load(Where where = Where::current()) {
+    return module_attr<"Load">(global<"ast">(where), where).call({}, {}, where);
+}
 
 inline Obj name_node(Handle id, Where where = Where::current()) {
     static const Keywords keys{"id", "ctx"};
-    return global("ast", where).attr("Name", where).call({}, keys, {id, load(where)}, where);
+    return module_attr<"Name">(global<"ast">(where), where).call({}, keys, {id, load(where)}, where);
 }
 
 inline Obj constant(Handle value, Where where = Where::current()) {
     static const Keywords keys{"value"};
-    return global("ast", where).attr("Constant", where).call({}, keys, {value}, where);
+    return module_attr<"Constant">(global<"ast">(where), where).call({}, keys, {value}, where);
 }
 
 }  // namespace kv::syntax

@@ -50,6 +50,10 @@ def helper(x):
     return ("helper", x)
 
 
+def module_flag(module):
+    return module.flag, len(module)
+
+
 def call_helper(x):
     return helper(x)
 

@@ -53,7 +53,10 @@ Obj swap_defaults(Call& a) {
 
 Obj helper(Call& a) { return new_tuple({"helper", a[0]}); }
 
-Obj call_helper(Call& a) { return global("helper").call({a[0]}); }
+Obj call_helper(Call& a) { return global<"helper">().call({a[0]}); }
+
+// module.flag of the module given, and the module-level `len`, which a module global may shadow.
+Obj module_flag(Call& a) { return new_tuple({module_attr<"flag">(a[0]), global<"len">().call({a[0]})}); }
 
 Obj fact(Call& a) {
     Obj one = integer(1);
@@ -388,6 +391,7 @@ void module_body(ModuleBody& m) {
            .body = swap_defaults});
     m.def({.name = "helper", .params = {arg("x")}, .body = helper});
     m.def({.name = "call_helper", .params = {arg("x")}, .body = call_helper});
+    m.def({.name = "module_flag", .params = {arg("module")}, .body = module_flag});
     m.def({.name = "fact", .params = {arg("n")}, .body = fact});
     m.def({.name = "make_adder", .params = {arg("n")}, .body = make_adder});
     m.def({.name = "depth", .params = {arg("value")}, .body = depth});

@@ -8,6 +8,7 @@ import inspect
 import pathlib
 import pickle
 import traceback
+import types
 import weakref
 
 import pytest
@@ -263,6 +264,42 @@ def test_module_names_are_read_at_call_time(probe, twin, monkeypatch):
     monkeypatch.undo()
     assert probe.call_helper(3) == ("helper", 3)
     assert probe.fact(20) == twin.fact(20)
+    for module in (probe, twin):  # a deleted name is gone, a name put back is found again
+        monkeypatch.delattr(module, "helper")
+    for module in (probe, twin):
+        error = outcome(module.call_helper, (4,), {})[1]
+        assert type(error) is NameError and error.args == ("name 'helper' is not defined",)
+    monkeypatch.undo()
+    assert probe.call_helper(5) == ("helper", 5)
+
+
+class Sized(types.ModuleType):
+    def __len__(self):
+        return 7
+
+
+def test_module_attributes_and_shadowed_builtins_read_at_call_time(probe, twin, monkeypatch):
+    plain, sized = types.ModuleType("plain"), Sized("sized")
+    plain.__getattr__ = lambda key: f"missing {key}"  # asked only for names the module lacks
+    for module in (probe, twin):
+        monkeypatch.setattr(module, "len", lambda m: "shadowed", raising=False)
+    results = []
+    for value in (1, 2, None):
+        for module in (plain, sized):
+            if value is None:
+                del module.flag
+            else:
+                module.flag = value
+        results.append([outcome(f.module_flag, (m,), {}) for m in (plain, sized) for f in (probe, twin)])
+    monkeypatch.undo()
+    sized.flag = 3
+    results.append([outcome(f.module_flag, (sized,), {}) for f in (probe, twin)])
+    assert [[r if r[0] == "ok" else (r[0], type(r[1])) for r in row] for row in results] == [
+        [("ok", (1, "shadowed"))] * 4,
+        [("ok", (2, "shadowed"))] * 4,
+        [("ok", ("missing flag", "shadowed"))] * 2 + [("raised", AttributeError)] * 2,
+        [("ok", (3, 7))] * 2,
+    ]
 
 
 def test_closure_function(probe, twin):

@@ -60,6 +60,44 @@ def test_subclass_replaces_the_table():
     assert ValidatorPicker.process_property("Ab", prop("string")) == []
 
 
+def test_the_table_is_read_twice_through_descriptors_metaclasses_and_later_changes():
+    reads = []
+    table = {"string": ("_t_{FIELD_NAME}", len)}
+
+    class Counted:  # a descriptor as the table: its __get__ answers each read
+        def __get__(self, instance, owner):
+            reads.append(owner.__name__)
+            return table
+
+    class Meta(type):
+        @property
+        def TYPE_BASED_VALIDATORS(cls):  # noqa: N802 - the metaclass's data descriptor wins the read
+            reads.append("meta")
+            return table
+
+    class ByDescriptor(ValidatorPicker):
+        TYPE_BASED_VALIDATORS = Counted()
+
+    class ByMetaclass(ValidatorPicker, metaclass=Meta):
+        pass
+
+    class Later(ValidatorPicker):
+        pass
+
+    for picker in (ByDescriptor, ByMetaclass):
+        assert picker.process_property("Ab", prop()) == [("_t_ab", len, None)]
+    assert reads == ["ByDescriptor", "ByDescriptor", "meta", "meta"]
+    assert Later.process_property("Ab", prop()) == []
+    Later.TYPE_BASED_VALIDATORS = table  # a class changed after use is read afresh
+    assert Later.process_property("Ab", prop()) == [("_t_ab", len, None)]
+    del Later.TYPE_BASED_VALIDATORS
+    ValidatorPicker.TYPE_BASED_VALIDATORS["string"] = ("_s_{FIELD_NAME}", len)
+    try:
+        assert Later.process_property("Ab", prop()) == [("_s_ab", len, None)]
+    finally:
+        del ValidatorPicker.TYPE_BASED_VALIDATORS["string"]
+
+
 @pytest.mark.parametrize(
     "entry, message",
     [(("a", len, None), "too many values to unpack (expected 2)"), (("a",), "need more than 1 value to unpack")],

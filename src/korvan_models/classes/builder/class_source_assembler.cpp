@@ -23,7 +23,7 @@ Obj init(Call& a) {
     self.set_attr("_schema", schema);
     self.set_attr("_schema_type", schema_type);
     self.set_attr("_base_class", base_class);
-    self.set_attr("ast_generator", global("AstClassWriter").call({models_module_name, base_class, model_names}));
+    self.set_attr("ast_generator", global<"AstClassWriter">().call({models_module_name, base_class, model_names}));
     return Obj::none();
 }
 
@@ -31,7 +31,7 @@ Obj build_class_source(Call& a) {
     Handle self = a[0];
     Obj schema = self.attr("_schema");
     self.attr("ast_generator").call_method("register_class", {schema.attr("title")}, {{"extend_type", schema.attr("type")}});
-    Obj fingerprint = global("calculate_schema_digest").call({self.attr("_schema")});
+    Obj fingerprint = global<"calculate_schema_digest">().call({self.attr("_schema")});
     self.attr("ast_generator")
         .call_method("add_class_data", {}, {{"schema_type", self.attr("_schema_type")}, {"class_fingerprint", fingerprint}});
 

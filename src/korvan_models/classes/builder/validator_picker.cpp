@@ -16,21 +16,21 @@ Obj process_property(Call& a) {
     Obj _validators = new_list();
     Obj field_type = text_call<"lower">(field<"type">(property_config));
 
-    Obj type_based = cls.attr("TYPE_BASED_VALIDATORS");
+    Obj type_based = class_attr<"TYPE_BASED_VALIDATORS">(cls);
     if (type_based.contains(field_type)) {
-        auto [field_name, validator] = unpack<2>(cls.attr("TYPE_BASED_VALIDATORS").item(field_type));
+        auto [field_name, validator] = unpack<2>(class_attr<"TYPE_BASED_VALIDATORS">(cls).item(field_type));
         Obj lower_name = text_call<"lower">(property_name);
         Obj validator_name = text_call<"replace">(field_name, {name("{FIELD_NAME}"), lower_name});
-        _validators.append(new_tuple({validator_name, validator, Handle(Py_None)}));
+        list_append(_validators, tuple_of(validator_name, validator, Handle(Py_None)));
     }
 
     Obj options = field<"options">(property_config);
     if (options.truthy()) {
         Obj distinct = new_set();
-        for_each(options, [&](Handle option) { distinct.add(field<"value">(option)); });
+        for_each(options, [&](Handle option) { set_add(distinct, field<"value">(option)); });
         Obj values = builtin("sorted").call({distinct});
         Obj validator_name = concat(name("validate_value_in_options_"), text_call<"lower">(property_name));
-        _validators.append(new_tuple({validator_name, global("validate_options"), values}));
+        list_append(_validators, tuple_of(validator_name, global<"validate_options">(), values));
     }
     return expect_list(std::move(_validators));
 }
@@ -44,7 +44,7 @@ void module_body(ModuleBody& m) {
 
     Obj type_based_validators = new_dict();
     type_based_validators.set_item(str("dictionary"),
-                                   new_tuple({"_non_empty_keys_{FIELD_NAME}", global("validate_non_empty_keys")}));
+                                   new_tuple({"_non_empty_keys_{FIELD_NAME}", global<"validate_non_empty_keys">()}));
 
     ClassSpec picker("ValidatorPicker");
     picker.doc("Chooses the value validators that a property of a generated model class needs.")

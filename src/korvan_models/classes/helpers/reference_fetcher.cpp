@@ -26,7 +26,7 @@ Obj load_reference(Call& a) {
 
 Obj load_model_class(Call& a) {
     Handle self = a[0];
-    Obj class_manager = global("ClassManager").call();
+    Obj class_manager = global<"ClassManager">().call();
     Obj schema_type = class_manager.call_method("resolve_schema_type", {self.attr("_reference").attr("ref").attr("class_name")});
     return class_manager.call_method("import_model_class",
                                      {self.attr("_reference").attr("ref").attr("class_name"), schema_type});
@@ -41,9 +41,9 @@ Obj load_record(Call& a) {
     Obj object_version = version_marker(self.attr("_reference").attr("ref").attr("object_version"), versions);
 
     // Any concrete version lives only in the lakehouse; the latest of both is in the default database.
-    Obj alias = global("DEFAULT_DB_ALIAS");
+    Obj alias = global<"DEFAULT_DB_ALIAS">();
     if (object_version.ne(versions.attr("LATEST")) || class_version.ne(versions.attr("LATEST")))
-        alias = global("LAKEHOUSE_DB_ALIAS");
+        alias = global<"LAKEHOUSE_DB_ALIAS">();
 
     Obj query = query_set.call({model_class})
                     .call_method("using", {alias})

@@ -9,12 +9,12 @@ namespace {
 
 Obj init(Call& a) {
     Handle self = a[0], custom_code_reader = a[1];
-    self.set_attr("_custom_code_reader", custom_code_reader);
+    set_field<"_custom_code_reader">(self, custom_code_reader);
     Obj custom_code_schemas = new_dict();
-    for (const Obj& schema : field<"_custom_code_reader">(self).call_method("iter_custom_code").iter())
-        custom_code_schemas.set_item(field<"name">(schema), schema);
-    self.set_attr("_custom_code_schemas", custom_code_schemas);
-    self.set_attr("_used_custom_codes", new_set());
+    for_each_of(field<"_custom_code_reader">(self).call_method("iter_custom_code"),
+                [&](Handle schema) { dict_set(custom_code_schemas, field<"name">(schema), schema); });
+    set_field<"_custom_code_schemas">(self, custom_code_schemas);
+    set_field<"_used_custom_codes">(self, new_set());
     return Obj::none();
 }
 
@@ -33,7 +33,7 @@ Obj post_extend(Call& a) {
     Obj unused_custom_codes = names - field<"_used_custom_codes">(self);
     if (!unused_custom_codes.truthy()) return Obj::none();
     Obj joined = join(name(", "), unused_custom_codes);
-    global("logger").call_method("warning", {"Unused custom codes: %s for %s", joined, field<"_custom_code_reader">(self)});
+    global<"logger">().call_method("warning", {"Unused custom codes: %s for %s", joined, field<"_custom_code_reader">(self)});
     return Obj::none();
 }
 
@@ -41,7 +41,7 @@ void module_body(ModuleBody& m) {
     m.import("logging");
     m.import_from("korvan_utils.models.data_models.schema", {"ObjectSchema"});
     m.import_from("korvan_models.schemas.loaders.base", {"CustomCodeLoaderBase"});
-    m.set("logger", global("logging").call_method("getLogger", {global("__name__")}));
+    m.set("logger", global<"logging">().call_method("getLogger", {global<"__name__">()}));
 
     ClassSpec binder("CustomCodeBinder");
     binder.doc("Attaches custom code to the schemas named by it and reports the code no schema used.")

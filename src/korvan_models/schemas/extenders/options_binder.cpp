@@ -10,22 +10,23 @@ namespace {
 
 Obj init(Call& a) {
     Handle self = a[0], options_reader = a[1];
-    self.set_attr("_options_reader", options_reader);
+    set_field<"_options_reader">(self, options_reader);
     Obj options = new_dict();
-    for (const Obj& schema : field<"_options_reader">(self).call_method("iter_options").iter())
-        options.set_item(field<"title">(schema), schema);
-    self.set_attr("_options", options);
-    self.set_attr("_used_options", new_set());
+    for_each_of(field<"_options_reader">(self).call_method("iter_options"),
+                [&](Handle schema) { dict_set(options, field<"title">(schema), schema); });
+    set_field<"_options">(self, options);
+    set_field<"_used_options">(self, new_set());
     return Obj::none();
 }
 
 // The error for a name no option list has; an everyday outcome of a project's mistake, so it is
 // returned, not thrown.
 Obj unknown_list(Handle options_list_name) {
-    // Joined from its pieces: a formatted text costs several times as much on this everyday path.
-    Obj message = concat(concat(name("Options list name="), options_list_name.format()),
-                         name(" is unknown. Make sure to create corresponding options list under models/options folder"));
-    Obj error = global("KorvanValidationError").call({message});
+    // Joined from its pieces at once: a formatted text costs several times as much on this everyday path.
+    Obj message = join(name(""), tuple_of(name("Options list name="), options_list_name.format(),
+                                          name(" is unknown. Make sure to create corresponding options list "
+                                               "under models/options folder")));
+    Obj error = call_with(global<"KorvanValidationError">(), message);
     return raised(error.type().ptr(), error);
 }
 
@@ -54,7 +55,7 @@ Obj post_extend(Call& a) {
     if (!unused_options.truthy()) return Obj::none();
     Obj msg = format_text("Unused options lists: %U for %U", unused_options.format().ptr(),
                           field<"_options_reader">(self).format().ptr());
-    global("logger").call_method("warning", {msg});
+    global<"logger">().call_method("warning", {msg});
     return Obj::none();
 }
 
@@ -63,7 +64,7 @@ void module_body(ModuleBody& m) {
     m.import_from("korvan_utils.models.data_models.schema", {"ObjectSchema"});
     m.import_from("korvan_models.errors", {"KorvanValidationError"});
     m.import_from("korvan_models.schemas.loaders.base", {"OptionsLoaderBase"});
-    m.set("logger", global("logging").call_method("getLogger", {global("__name__")}));
+    m.set("logger", global<"logging">().call_method("getLogger", {global<"__name__">()}));
 
     ClassSpec binder("OptionsBinder");
     binder.doc("Fills properties' options from the named option lists and reports the lists no property used.")

@@ -31,8 +31,8 @@ Generator iter_json_files(Call a) {
     Handle self = a[0];
     if (!self.attr("_config_dir").call_method("exists").truthy()) co_return;
     for (Obj item : self.attr("_config_dir").call_method("iterdir").iter()) {
-        if (item.call_method("is_dir").truthy() && (item / global("MODEL_JSON_FILE")).call_method("exists").truthy())
-            co_yield item / global("MODEL_JSON_FILE");
+        if (item.call_method("is_dir").truthy() && (item / global<"MODEL_JSON_FILE">()).call_method("exists").truthy())
+            co_yield item / global<"MODEL_JSON_FILE">();
     }
 }
 
@@ -59,7 +59,7 @@ void define_cli_config_loader(ModuleBody& m) {
                  .returns = "Iterator[Path]",
                  .doc = "Yields the model.json path of every direct sub-folder that has one.",
                  .generator = iter_json_files});
-    m.define_class(spec, {global("ConfigReaderMixin"), global("ConfigLoaderBase")});
+    m.define_class(spec, {global<"ConfigReaderMixin">(), global<"ConfigLoaderBase">()});
 }
 
 void module_body(ModuleBody& m) {

@@ -35,12 +35,12 @@ Generator iter_custom_code(Call a) {
 Obj read_custom_code_from_model_directory(Call& a) {
     Handle self = a[0], model_directory = a[1], object_config = a[2];
     Obj code_parts = new_list();
-    Obj subdirectories = new_tuple({global("HOOKS"), global("MODIFIERS"), global("PROPERTIES")});
+    Obj subdirectories = new_tuple({global<"HOOKS">(), global<"MODIFIERS">(), global<"PROPERTIES">()});
     for (Obj subdirectory : subdirectories.iter())
         code_parts.call_method("extend",
                                {self.call_method("read_custom_code_from_subdirectory", {model_directory, subdirectory})});
     Obj code = str("\n\n").call_method("join", {code_parts});
-    return global("CustomCodeSchema").call({}, {{"name", object_config.attr("title")}, {"code", code}});
+    return global<"CustomCodeSchema">().call({}, {{"name", object_config.attr("title")}, {"code", code}});
 }
 
 Obj first_item(Call& a) { return a[0].item(integer(0)); }
@@ -70,9 +70,9 @@ Generator iter_model_directories(Call a) {
     if (!self.attr("_schema_dir").call_method("exists").truthy()) co_return;
     for (Obj item : self.attr("_schema_dir").call_method("iterdir").iter()) {
         if (!item.call_method("is_dir").truthy()) continue;
-        if (!(item / global("MODEL_JSON_FILE")).call_method("exists").truthy()) continue;
-        if (!self.call_method("is_schema_file", {item / global("MODEL_JSON_FILE")}).truthy()) continue;
-        Local records = self.call_method("read_configs_from_file", {item / global("MODEL_JSON_FILE")});
+        if (!(item / global<"MODEL_JSON_FILE">()).call_method("exists").truthy()) continue;
+        if (!self.call_method("is_schema_file", {item / global<"MODEL_JSON_FILE">()}).truthy()) continue;
+        Local records = self.call_method("read_configs_from_file", {item / global<"MODEL_JSON_FILE">()});
         Local entry = new_tuple({item, next_item(records)});
         co_yield entry.get();
     }
@@ -112,7 +112,7 @@ void define_cli_custom_code_reader(ModuleBody& m) {
                  .returns = "Iterator[tuple[Path, ObjectSchema]]",
                  .doc = "Yields each model folder with the first schema read from its model.json.",
                  .generator = iter_model_directories});
-    m.define_class(spec, {global("ConfigReaderMixin"), global("CustomCodeLoaderBase")});
+    m.define_class(spec, {global<"ConfigReaderMixin">(), global<"CustomCodeLoaderBase">()});
 }
 
 void module_body(ModuleBody& m) {
@@ -126,7 +126,7 @@ void module_body(ModuleBody& m) {
     m.set("MODIFIERS", str("modifiers"));
     m.set("PROPERTIES", str("properties"));
     m.set("MODEL_JSON_FILE", str("model.json"));
-    m.set("logger", global("logging").attr("getLogger").call({global("__name__")}));
+    m.set("logger", global<"logging">().attr("getLogger").call({global<"__name__">()}));
     define_cli_custom_code_reader(m);
 }
 

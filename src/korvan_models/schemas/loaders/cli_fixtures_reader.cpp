@@ -12,13 +12,13 @@ Obj init(Call& a) {
     if (!schema_dir.call_method("exists").truthy()) return Obj::none();
     for (Obj item : schema_dir.call_method("iterdir").iter()) {
         if (!item.call_method("is_dir").truthy()) continue;
-        if (!(item / global("MODEL_JSON_FILE")).call_method("exists").truthy()) continue;
-        if (!(item / global("FIXTURES")).call_method("exists").truthy()) continue;
-        if (!(item / global("FIXTURES")).call_method("is_dir").truthy()) continue;
-        Obj model_json = item / global("MODEL_JSON_FILE");
+        if (!(item / global<"MODEL_JSON_FILE">()).call_method("exists").truthy()) continue;
+        if (!(item / global<"FIXTURES">()).call_method("exists").truthy()) continue;
+        if (!(item / global<"FIXTURES">()).call_method("is_dir").truthy()) continue;
+        Obj model_json = item / global<"MODEL_JSON_FILE">();
         Obj model_config = noting("in schema file ", model_json, [&] {
             Obj text = model_json.call_method("read_text", {"utf-8"});
-            return global("ObjectSchema").call_method("model_validate_json", {text});
+            return global<"ObjectSchema">().call_method("model_validate_json", {text});
         });
         self.attr("models_with_fixtures").call_method("append", {new_tuple({item, model_config})});
     }
@@ -43,7 +43,7 @@ void add_fixture(Handle fixtures, Handle class_name, Handle fixture_element) {
 Obj read_fixture_file(Handle entity_item) {
     Obj entry_name = entity_item.attr("name");
     if (entry_name.call_method("endswith", {".csv"}).truthy()) {
-        Obj frame = global("pd").attr("read_csv").call({entity_item});
+        Obj frame = global<"pd">().attr("read_csv").call({entity_item});
         // Empty cells become "": the columns are made object columns first, so no number column is
         // filled with text (which pandas is retiring); the records are those of a plain fill.
         Obj filled = frame.call_method("astype", {builtin("object")})
@@ -53,7 +53,7 @@ Obj read_fixture_file(Handle entity_item) {
     if (entry_name.call_method("endswith", {".json"}).truthy()) {
         // Read as UTF-8 whatever the platform's default encoding, as every project text is.
         With fixtures_file(entity_item.call_method("open", {}, {{"encoding", "utf-8"}}));
-        Obj data = global("json").attr("load").call({fixtures_file.value()});
+        Obj data = global<"json">().attr("load").call({fixtures_file.value()});
         fixtures_file.exit();
         return data;
     }
@@ -78,7 +78,7 @@ Obj collect_fixtures(Handle self) {
     Obj fixtures = new_list();
     for (Obj model : self.attr("models_with_fixtures").iter()) {
         auto [model_dir, model_config] = unpack<2>(model);
-        for (Obj entity_item : (model_dir / global("FIXTURES")).call_method("iterdir").iter()) {
+        for (Obj entity_item : (model_dir / global<"FIXTURES">()).call_method("iterdir").iter()) {
             noting("in fixture file ", entity_item, [&] {
                 collect_file(fixtures, model_config, entity_item);
             });
@@ -88,8 +88,8 @@ Obj collect_fixtures(Handle self) {
 }
 
 Generator iter_fixtures(Call a) {
-    With temp_dir(global("tempfile").attr("TemporaryDirectory").call());
-    Local new_fixtures_path = global("Path").call({temp_dir.value(), global("FIXTURES_JSON_FILE")});
+    With temp_dir(global<"tempfile">().attr("TemporaryDirectory").call());
+    Local new_fixtures_path = global<"Path">().call({temp_dir.value(), global<"FIXTURES_JSON_FILE">()});
     With new_fixtures_file(new_fixtures_path->call_method("open", {"w"}));
     Local fixtures = collect_fixtures(a[0]);
     if (!fixtures->truthy()) {
@@ -97,7 +97,7 @@ Generator iter_fixtures(Call a) {
         temp_dir.exit();
         co_return;
     }
-    global("json").attr("dump").call({fixtures.get(), new_fixtures_file.value()}, {{"indent", 4}});
+    global<"json">().attr("dump").call({fixtures.get(), new_fixtures_file.value()}, {{"indent", 4}});
     new_fixtures_file.exit();
     co_yield new_fixtures_path.get();
     temp_dir.exit();
@@ -121,7 +121,7 @@ void copy_model_files(Handle temp_file_path, Handle model_dir, Handle model_conf
         if (file.call_method("is_dir").truthy()) continue;
         Obj new_file_path = model_files_folder(temp_file_path, model_dir, model_config.attr("title"));
         new_file_path.call_method("mkdir", {}, {{"parents", true}, {"exist_ok", true}});
-        global("shutil").attr("copy").call({file, new_file_path});
+        global<"shutil">().attr("copy").call({file, new_file_path});
     }
 }
 
@@ -132,8 +132,8 @@ void copy_model_files(Handle temp_file_path, Handle entry) {
 }
 
 Generator iter_fixture_files(Call a) {
-    With temp_dir(global("tempfile").attr("TemporaryDirectory").call());
-    Local temp_file_path = global("Path").call({temp_dir.value()});
+    With temp_dir(global<"tempfile">().attr("TemporaryDirectory").call());
+    Local temp_file_path = global<"Path">().call({temp_dir.value()});
     for (Obj model : a[0].attr("models_with_fixtures").iter()) copy_model_files(temp_file_path, model);
     if (!builtin("any").call({temp_file_path->call_method("iterdir")}).truthy()) {
         temp_dir.exit();
@@ -168,7 +168,7 @@ void define_cli_fixtures_reader(ModuleBody& m) {
                  .returns = "str",
                  .doc = "Shows the class name.",
                  .body = to_text});
-    m.define_class(spec, {global("FixturesLoaderBase")});
+    m.define_class(spec, {global<"FixturesLoaderBase">()});
 }
 
 void module_body(ModuleBody& m) {
@@ -183,7 +183,7 @@ void module_body(ModuleBody& m) {
     m.import_from("korvan_utils.models.data_models.schema", {"ObjectSchema"});
     m.import_from("korvan_models.schemas.loaders.base", {"FixturesLoaderBase"});
     m.set("FIXTURES", str("fixtures"));
-    m.set("logger", global("logging").attr("getLogger").call({global("__name__")}));
+    m.set("logger", global<"logging">().attr("getLogger").call({global<"__name__">()}));
     m.set("FIXTURES_JSON_FILE", str("fixtures.json"));
     m.set("MODEL_JSON_FILE", str("model.json"));
     define_cli_fixtures_reader(m);

@@ -39,7 +39,7 @@ void define_cli_statics_reader(ModuleBody& m) {
                  .returns = "str",
                  .doc = "Shows the class name.",
                  .body = to_text});
-    m.define_class(spec, {global("StaticsLoaderBase")});
+    m.define_class(spec, {global<"StaticsLoaderBase">()});
 }
 
 void module_body(ModuleBody& m) {

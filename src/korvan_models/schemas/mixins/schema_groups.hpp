@@ -27,7 +27,7 @@ inline std::vector<kv::Param> group_params(bool with_self) {
 }
 
 [[noreturn]] inline void raise_invalid(kv::Handle message) {
-    kv::raise_object(kv::global("KorvanValidationError").call({message}));
+    kv::raise_object(kv::global<"KorvanValidationError">().call({message}));
 }
 
 }  // namespace korvan

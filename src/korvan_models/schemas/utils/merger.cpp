@@ -19,7 +19,7 @@ Obj merge_dicts(Handle parent_schema, Handle child_schema);
 
 // copy.copy(value); the copies it makes of plain values are made here directly.
 Obj shallow_copy(Handle value) {
-    Obj copier = module_attr(global("copy"), "copy");
+    Obj copier = module_attr(global<"copy">(), "copy");
     if (copier.is(g_copy_function)) {
         if (plain_immutable(value)) return Obj(value);
         if (exact_list(value)) return copy_list(value);
@@ -71,7 +71,7 @@ Obj merge_list_of_lists(Call& a) {
 Obj merge_list_fields(Handle parent, Handle child) {
     if (parent.len() == 0) return Obj(child);
     if (child.len() == 0) return Obj(parent);
-    if (instance_of(first_item(parent), &PyList_Type)) return expect_list(global("_merge_list_of_lists").call({parent, child}));
+    if (instance_of(first_item(parent), &PyList_Type)) return expect_list(global<"_merge_list_of_lists">().call({parent, child}));
     Obj united = copy_list(child);  // the child's own list stays as it is
     add_missing(united, parent);
     if (instance_of(first_item(united), &PyDict_Type)) return united;
@@ -82,7 +82,7 @@ Obj merge_list_fields(Handle parent, Handle child) {
 // _merge_list_fields(parent, child) through the module's name; while that still holds this module's
 // own function and both lists are exact, its body runs without binding the arguments again.
 Obj merged_lists(Handle parent, Handle child) {
-    Obj sibling = global("_merge_list_fields");
+    Obj sibling = global<"_merge_list_fields">();
     if (sibling.is(g_merge_list_fields) && exact_list(parent) && exact_list(child))
         return merge_list_fields(parent, child);
     return sibling.call({parent, child});
@@ -95,7 +95,7 @@ Obj merged_value(Handle parent_value, Handle child_value) {
     if (instance_of(child_value, &PyDict_Type) && instance_of(parent_value, &PyDict_Type)) {
         // Through the module's name; while that holds this module's own function and both are exact
         // dicts, its body runs at once (its guard counts the depth).
-        Obj sibling = global("merge_schema");
+        Obj sibling = global<"merge_schema">();
         if (sibling.is(g_merge_schema) && exact_dict(parent_value) && exact_dict(child_value))
             return merge_dicts(parent_value, child_value);
         return sibling.call({parent_value, child_value});
@@ -129,7 +129,7 @@ Obj merge_list_fields_call(Call& a) { return merge_list_fields(a[0], a[1]); }
 
 void module_body(ModuleBody& m) {
     m.import("copy");
-    g_copy_function = global("copy").attr("copy").release();  // kept for the life of the process
+    g_copy_function = global<"copy">().attr("copy").release();  // kept for the life of the process
     m.import_from("typing", {"Any"});
     m.def({.name = "_merge_list_of_lists",
            .params = {arg("parent", "list[list[str]]").exactly(&PyList_Type),

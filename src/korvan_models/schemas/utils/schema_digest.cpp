@@ -187,7 +187,7 @@ Obj calculate_schema_digest(Call& args) {
     CanonicalJson json;
     json.write(dump);
     Obj data = bytes_of(json.text);
-    Obj digest = global("hashlib").attr("sha256").call({data});
+    Obj digest = global<"hashlib">().attr("sha256").call({data});
     return expect_str(digest.call_method("hexdigest"));
 }
 

@@ -46,21 +46,21 @@ bool is_capitalized(Handle property_type) {
 
 Obj process_property_type(Call& a) {
     Handle property_type = a[0];
-    Obj core_types = global("CoreTypes");
+    Obj core_types = global<"CoreTypes">();
     for (size_t i = 0; i < core_names.size(); ++i)
         if (same_name(property_type, core_member(core_types, i))) return builtin(host_types[i]);
     if (is_capitalized(property_type) || same_name(property_type, core_member(core_types, core_names.size())))
-        return global("Model");
+        return global<"Model">();
     return builtin("str");
 }
 
 Obj column(Handle property_name, Handle property_data, Handle required) {
     static const Keywords keys{"name", "field_id", "is_deleted", "type", "default", "nullable"};
-    Obj column_schema = global("TableColumnSchema");
+    Obj column_schema = global<"TableColumnSchema">();
     Obj name = property_data.attr("field_name");
     Obj field_id = property_data.attr("field_id");
     Obj is_deleted = property_data.attr("is_deleted");
-    Obj type = global("_process_property_type").call({property_data.attr("type")});
+    Obj type = global<"_process_property_type">().call({property_data.attr("type")});
     Obj default_value = property_data.attr("default");
     bool nullable = !required.contains(property_name);
     return column_schema.call({}, keys, {name, field_id, is_deleted, type, default_value, nullable});
@@ -82,14 +82,14 @@ Obj object_schema_to_table_schema(Call& a) {
     static const Keywords address_keys{"resource", "class_name", "class_version", "object_id", "object_version"};
     static const Keywords table_keys{"address", "columns", "indexed", "unique_columns"};
     Obj class_name = object_schema.attr("title");
-    Obj connection = global("KorvanConfigManager").call().call_method("get_connection_name_by_model_name", {class_name});
-    Obj address = global("Address").call({}, address_keys, {connection, class_name, "1", "", ""});
-    Obj columns = global("_process_properties").call({object_schema.attr("properties"), object_schema.attr("required")});
-    return global("TableSchema").call({}, table_keys, {address, columns, new_list(), new_list()});
+    Obj connection = global<"KorvanConfigManager">().call().call_method("get_connection_name_by_model_name", {class_name});
+    Obj address = global<"Address">().call({}, address_keys, {connection, class_name, "1", "", ""});
+    Obj columns = global<"_process_properties">().call({object_schema.attr("properties"), object_schema.attr("required")});
+    return global<"TableSchema">().call({}, table_keys, {address, columns, new_list(), new_list()});
 }
 
 void remember_core_types() {
-    Obj core_types = global("CoreTypes");
+    Obj core_types = global<"CoreTypes">();
     for (size_t i = 0; i < core_names.size(); ++i) g_core.members[i] = core_types.attr(core_names[i]).release();
     g_core.members[core_names.size()] = core_types.attr("OBJECT").release();
     g_core.enumeration = core_types.release();  // kept for the life of the process

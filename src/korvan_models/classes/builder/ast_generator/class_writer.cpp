@@ -11,9 +11,9 @@ namespace {
 // One width for every printed and formatted line.
 constexpr long LINE_LENGTH = 120;
 
-Obj load() { return global("ast").attr("Load").call(); }
+Obj load() { return module_attr<"Load">(global<"ast">()).call(); }
 
-Obj name_node(Handle id) { return global("ast").attr("Name").call({}, {{"id", id}, {"ctx", load()}}); }
+Obj name_node(Handle id) { return module_attr<"Name">(global<"ast">()).call({}, {{"id", id}, {"ctx", load()}}); }
 
 Obj generator_of(Handle self) { return self.attr("_ast_dependency_generator"); }
 
@@ -28,7 +28,7 @@ Obj lambda_in(const char* owner_qualname, Body body, const char* parameter) {
 }
 
 bool is_name_with_id(Handle node, const char* id) {
-    if (!node.isinstance(global("ast").attr("Name"))) return false;
+    if (!node.isinstance(module_attr<"Name">(global<"ast">()))) return false;
     return node.attr("id").eq(str(id));
 }
 
@@ -37,15 +37,15 @@ bool is_name_with_id(Handle node, const char* id) {
 Obj init(Call& a) {
     Handle self = a[0], models_module_name = a[1], base_class = a[2], model_names = a[3];
     self.set_attr("_base_class", base_class);
-    Obj ast = global("ast");
-    Obj version = global("sys").attr("version_info");
+    Obj ast = global<"ast">();
+    Obj version = global<"sys">().attr("version_info");
     // type_params exists from 3.12 on: given there, left out before.
     Obj type_params = version.ge(new_tuple({3, 12})) ? new_list() : Obj();
     static const Keywords keys{"name", "bases", "keywords", "body", "decorator_list", "type_params"};
     Obj class_def = ast.attr("ClassDef")
                         .call({}, keys, {"", new_list(), new_list(), new_list(), new_list(), type_params});
     self.set_attr("_class_definition", class_def);
-    Obj generator = global("AstDependencyGenerator")
+    Obj generator = global<"AstDependencyGenerator">()
                         .call({}, {{"models_module_name", models_module_name}, {"model_names", model_names}});
     self.set_attr("_ast_dependency_generator", generator);
     return Obj::none();
@@ -55,7 +55,7 @@ Obj register_class(Call& a) {
     Handle self = a[0], class_name = a[1], extend_type = a[2];
     generator_of(self).call_method("add_ignore_type_name", {class_name});
     Obj base_name;
-    if (extend_type.eq(global("BASE_OBJECT_TYPE"))) {
+    if (extend_type.eq(global<"BASE_OBJECT_TYPE">())) {
         Obj base_class = self.attr("_base_class");
         base_name = base_class.attr("__name__");
         generator_of(self).call_method("add_python_type_dependency", {base_class});
@@ -71,10 +71,10 @@ Obj register_class(Call& a) {
 
 // ClassVar[<type_name>], as a description of a class constant's type.
 Obj class_var_of(Handle type_name) {
-    Obj value_ast = global("PropertyValueAst");
-    Obj root = value_ast.call({}, {{"name", global("ClassVar").attr("__name__")}});
+    Obj value_ast = global<"PropertyValueAst">();
+    Obj root = value_ast.call({}, {{"name", global<"ClassVar">().attr("__name__")}});
     Obj child = new_list({value_ast.call({}, {{"name", type_name}})});
-    return new_list({global("NestedPropertyTypeAst").call({}, {{"root", root}, {"child", child}})});
+    return new_list({global<"NestedPropertyTypeAst">().call({}, {{"root", root}, {"child", child}})});
 }
 
 Obj add_class_data(Call& a) {
@@ -83,19 +83,19 @@ Obj add_class_data(Call& a) {
     for (const char* dependency : {"SchemaTypes", "ClassVar", "date", "datetime"})
         generator.call_method("add_python_type_dependency", {global(dependency)});
 
-    Obj schema_types_name = global("SchemaTypes").attr("__name__");
-    Obj schema_type_constant = global("PropertyAst").call(
+    Obj schema_types_name = global<"SchemaTypes">().attr("__name__");
+    Obj schema_type_constant = global<"PropertyAst">().call(
         {}, {{"name", "schema_type"},
              {"types", class_var_of(schema_types_name)},
-             {"value", global("PropertyValueAst").call(
+             {"value", global<"PropertyValueAst">().call(
                            {}, {{"attr", new_tuple({schema_types_name, schema_type.attr("name")})}})}});
     class_body(self).append(schema_type_constant.attr("ast"));
 
     Obj str_name = builtin("str").attr("__name__");
-    Obj fingerprint_constant = global("PropertyAst").call(
+    Obj fingerprint_constant = global<"PropertyAst">().call(
         {}, {{"name", "class_fingerprint"},
              {"types", class_var_of(str_name)},
-             {"value", global("PropertyValueAst").call({}, {{"constant", class_fingerprint}})}});
+             {"value", global<"PropertyValueAst">().call({}, {{"constant", class_fingerprint}})}});
     class_body(self).append(fingerprint_constant.attr("ast"));
     return Obj::none();
 }
@@ -103,8 +103,8 @@ Obj add_class_data(Call& a) {
 Obj add_class_property(Call& a) {
     Handle self = a[0], property_name = a[1], property_config = a[2], is_required = a[3];
     Obj type_data =
-        global("TypeData").call({}, {{"type", property_config.attr("type")}, {"items", property_config.attr("items")}});
-    Obj property_statement = global("make_field_statement")
+        global<"TypeData">().call({}, {{"type", property_config.attr("type")}, {"items", property_config.attr("items")}});
+    Obj property_statement = global<"make_field_statement">()
                                  .call({}, {{"target_name", property_name},
                                             {"type_data", type_data},
                                             {"is_required", is_required},
@@ -117,11 +117,11 @@ Obj add_class_property(Call& a) {
 
 Obj add_properties_validators(Call& a) {
     Handle self = a[0], property_name = a[1], property_config = a[2];
-    Obj validators = global("ValidatorPicker").call_method("process_property", {property_name, property_config});
+    Obj validators = global<"ValidatorPicker">().call_method("process_property", {property_name, property_config});
     Obj ordered = builtin("sorted").call({validators});
     for (const Obj& triple : ordered.iter()) {
         auto [validator_name, validator, options] = unpack<3>(triple);
-        Obj node = global("build_validator_node")
+        Obj node = global<"build_validator_node">()
                        .call({}, {{"prop_name", property_name},
                                   {"validator_name", validator_name},
                                   {"validator", validator},
@@ -140,7 +140,7 @@ Obj statement_name(Call& a) {
 
 Obj add_class_custom_code(Call& a) {
     Handle self = a[0], custom_code = a[1];
-    Obj custom_code_ast = global("CustomCodeAst").call({}, {{"custom_code", custom_code}});
+    Obj custom_code_ast = global<"CustomCodeAst">().call({}, {{"custom_code", custom_code}});
     for (const Obj& node : custom_code_ast.attr("ast_imports").iter())
         generator_of(self).call_method("add_ast_import_node", {node});
     Obj key = lambda_in("AstClassWriter.add_class_custom_code", statement_name, "node");
@@ -153,7 +153,7 @@ Obj add_class_custom_code(Call& a) {
 // inside one Optional.
 Obj set_union_mode(Call& a) {
     Handle node = a[1];
-    Obj ast = global("ast");
+    Obj ast = global<"ast">();
     if (!node.isinstance(ast.attr("AnnAssign"))) return Obj::none();
     Obj candidate = node.attr("annotation");
     if (!candidate.truthy()) return Obj::none();
@@ -173,7 +173,7 @@ Obj set_union_mode(Call& a) {
     }
     if (!has_reference) return Obj::none();
 
-    generator_of(a[0]).call_method("add_python_type_dependency", {global("Field")});
+    generator_of(a[0]).call_method("add_python_type_dependency", {global<"Field">()});
     Obj value = node.attr("value");
     Obj args = value.truthy() ? new_list({value}) : new_list();
     Obj keyword = ast.attr("keyword").call(
@@ -188,20 +188,20 @@ Obj set_union_mode(Call& a) {
 
 // The printer's line splitting: lambda _source: "".join(split_lines(_source, maxline=120)).
 Obj join_split_lines(Call& a) {
-    Obj lines = global("split_lines").call({a[0]}, {{"maxline", LINE_LENGTH}});
+    Obj lines = global<"split_lines">().call({a[0]}, {{"maxline", LINE_LENGTH}});
     return join(str(""), lines);
 }
 
 Obj print_tree(Handle tree, Handle pretty_source) {
-    Obj pretty_string = global("partial").call({global("pretty_string")}, {{"max_line", LINE_LENGTH}});
-    return global("astor").attr("to_source").call(
+    Obj pretty_string = global<"partial">().call({global<"pretty_string">()}, {{"max_line", LINE_LENGTH}});
+    return global<"astor">().attr("to_source").call(
         {tree}, {{"pretty_string", pretty_string}, {"pretty_source", pretty_source}});
 }
 
 Obj model_source(Call& a) {
     Obj source = print_tree(a[0].attr("_class_definition"),
                             lambda_in("AstClassWriter.model_source", join_split_lines, "_source"));
-    Obj black = global("black");
+    Obj black = global<"black">();
     Obj target_versions = new_set();
     target_versions.add(black.attr("TargetVersion").attr("PY310"));
     Obj mode = black.attr("FileMode").call({}, {{"string_normalization", false},
@@ -214,7 +214,7 @@ Obj dependencies_source(Call& a) {
     Obj source = print_tree(generator_of(a[0]).attr("ast_module"),
                             lambda_in("AstClassWriter.dependencies_source", join_split_lines, "_source"));
     Obj third_party = new_list({"korvan_utils", "korvan_data", "korvan_models", "korvan"});
-    return expect_str(global("isort").attr("code").call({source}, {{"force_single_line", true},
+    return expect_str(global<"isort">().attr("code").call({source}, {{"force_single_line", true},
                                                                     {"profile", "black"},
                                                                     {"line_length", LINE_LENGTH},
                                                                     {"order_by_type", true},

@@ -16,6 +16,7 @@ struct CoreValue {
 // comparison may rebind CoreTypes and call in again, rewriting the cache: it compares an owned copy.
 inline bool is_core(kv::Handle property_type, CoreValue& core) {
     kv::Obj value = core.cache.get([&](kv::Handle owner) { return owner.attr(kv::Handle(kv::name(core.member))).attr("value"); });
+    if (kv::exact_str(property_type) && kv::exact_str(value)) return kv::same_text(property_type, value);
     return property_type.eq(value);
 }
 

@@ -25,14 +25,14 @@ CoreValue& DICTIONARY = core_value("DICTIONARY");
 Obj make_field_statement(Call& a) {
     Handle target_name = a[0], type_data = a[1], value = a[2];
     Handle is_required = a[3], can_be_a_reference = a[4], generator = a[5];
-    Obj target = global("ast").attr("Name").call({}, {{"id", target_name}, {"ctx", global("ast").attr("Store").call()}});
-    Obj annotation = global("make_type_hint")
+    Obj target = module_attr<"Name">(global<"ast">()).call({}, {{"id", target_name}, {"ctx", module_attr<"Store">(global<"ast">()).call()}});
+    Obj annotation = global<"make_type_hint">()
                          .call({type_data}, {{"is_required", is_required},
                                              {"can_be_a_reference", can_be_a_reference},
                                              {"ast_dependency_generator", generator}});
-    Obj ann_assign = global("ast").attr("AnnAssign");
-    if (value.ne(global("UNSET")) && (!value.is_none() || !is_required.truthy())) {
-        Obj cast = global("cast_property_value").call({type_data, value});
+    Obj ann_assign = module_attr<"AnnAssign">(global<"ast">());
+    if (value.ne(global<"UNSET">()) && (!value.is_none() || !is_required.truthy())) {
+        Obj cast = global<"cast_property_value">().call({type_data, value});
         return ann_assign.call({}, {{"target", target}, {"annotation", annotation}, {"simple", 1}, {"value", cast}});
     }
     return ann_assign.call({}, {{"target", target}, {"annotation", annotation}, {"simple", 1}});
@@ -43,8 +43,8 @@ Obj make_field_statement(Call& a) {
 // An element of a list or dictionary literal: cast by its description, or else written as it is,
 // so that no `None` hole is left inside the container node.
 Obj cast_element(Handle description, Handle value) {
-    Obj node = global("cast_property_value").call({description, value});
-    if (node.is_none()) node = global("make_literal_node").call({value});
+    Obj node = global<"cast_property_value">().call({description, value});
+    if (node.is_none()) node = global<"make_literal_node">().call({value});
     return node;
 }
 
@@ -68,50 +68,57 @@ Obj binary_value(Handle property_value) {
 template <class Describe>
 Obj cast_each(Describe describe, Handle values) {
     Obj nodes = new_list();
-    for (Obj value : values.iter()) nodes.append(cast_element(describe(), value));
+    for (const Obj& value : values.iter()) list_append(nodes, cast_element(describe(), value));
     return nodes;
 }
 
 Obj list_literal(Handle items, Handle property_value) {
-    return global("ast").attr("List").call({}, {{"elts", cast_each([&] { return Obj(items); }, property_value)}});
+    static const Keywords keys{"elts"};
+    Obj elts = cast_each([&] { return Obj(items); }, property_value);
+    return module_attr<"List">(global<"ast">()).call({}, keys, {elts});
 }
 
 Obj dict_literal(Handle keys, Handle values) {
-    return global("ast").attr("Dict").call({}, {{"keys", keys}, {"values", values}});
+    static const Keywords names{"keys", "values"};
+    return module_attr<"Dict">(global<"ast">()).call({}, names, {keys, values});
 }
 
-Obj type_named(Handle type_name) { return global("TypeData").call({}, {{"type", type_name}}); }
+Obj type_named(Handle type_name) {
+    static const Keywords keys{"type"};
+    return global<"TypeData">().call({}, keys, {type_name});
+}
 
 // The whole description of a DictSchema key or value, its own items included.
 Obj full_description(Handle type_data) {
-    return global("TypeData").call({}, {{"type", type_data.attr("type")}, {"items", type_data.attr("items")}});
+    static const Keywords keys{"type", "items"};
+    return global<"TypeData">().call({}, keys, {field<"type">(type_data), field<"items">(type_data)});
 }
 
 Obj cast_property_value(Call& a) {
     Handle type_data = a[0], property_value = a[1];
-    Obj property_type = text_call<"lower">(type_data.attr("type"));
+    Obj property_type = text_call<"lower">(field<"type">(type_data));
     if (property_value.is_none()) return constant(property_value);
     if (is_core(property_type, STRING)) return constant(property_value);
-    if (is_core(property_type, NUMBER)) return constant(global("cast_number_value").call({property_value}));
+    if (is_core(property_type, NUMBER)) return constant(global<"cast_number_value">().call({property_value}));
     if (is_core(property_type, BOOLEAN)) return constant(boolean_value(property_value));
     if (is_core(property_type, BINARY)) return constant(binary_value(property_value));
-    if (is_core(property_type, ARRAY) && !type_data.attr("items").is_none()) {
-        Obj items = type_data.attr("items");
-        if (items.isinstance(global("TypeData"))) return list_literal(items, property_value);
+    if (is_core(property_type, ARRAY) && !field<"items">(type_data).is_none()) {
+        Obj items = field<"items">(type_data);
+        if (items.isinstance(global<"TypeData">())) return list_literal(items, property_value);
         return Obj::none();
     }
-    if (is_core(property_type, DICTIONARY) && !type_data.attr("items").is_none()) {
-        Obj items = type_data.attr("items");
-        if (items.isinstance(global("LegacyDictSchema"))) {
-            Obj keys = cast_each([&] { return type_named(items.attr("key_type")); }, property_value);
+    if (is_core(property_type, DICTIONARY) && !field<"items">(type_data).is_none()) {
+        Obj items = field<"items">(type_data);
+        if (items.isinstance(global<"LegacyDictSchema">())) {
+            Obj keys = cast_each([&] { return type_named(field<"key_type">(items)); }, property_value);
             Obj values =
-                cast_each([&] { return type_named(items.attr("value_type")); }, property_value.call_method("values"));
+                cast_each([&] { return type_named(field<"value_type">(items)); }, property_value.call_method("values"));
             return dict_literal(keys, values);
         }
-        if (items.isinstance(global("DictSchema"))) {
-            Obj keys = cast_each([&] { return full_description(items.attr("key")); }, property_value);
+        if (items.isinstance(global<"DictSchema">())) {
+            Obj keys = cast_each([&] { return full_description(field<"key">(items)); }, property_value);
             Obj values =
-                cast_each([&] { return full_description(items.attr("value")); }, property_value.call_method("values"));
+                cast_each([&] { return full_description(field<"value">(items)); }, property_value.call_method("values"));
             return dict_literal(keys, values);
         }
         return syntax::name_node(property_value);

@@ -13,12 +13,12 @@ namespace {
 
 Obj dict_node(Handle dictionary) {
     static const Keywords keys_values{"keys", "values"}, s{"s"};
-    Obj dict_ast = global("ast").attr("Dict").call({}, keys_values, {new_list(), new_list()});
+    Obj dict_ast = module_attr<"Dict">(global<"ast">()).call({}, keys_values, {new_list(), new_list()});
     Obj items = dictionary.call_method("items");
     for (Obj pair : items.iter()) {
         auto [key, value] = unpack<2>(pair);
-        Obj key_ast = global("ast").attr("Constant").call({}, s, {key.str()});
-        Obj value_ast = global("make_literal_node").call({value});
+        Obj key_ast = module_attr<"Constant">(global<"ast">()).call({}, s, {key.str()});
+        Obj value_ast = global<"make_literal_node">().call({value});
         dict_ast.attr("keys").append(key_ast);
         dict_ast.attr("values").append(value_ast);
     }
@@ -26,13 +26,13 @@ Obj dict_node(Handle dictionary) {
 }
 
 void add_element(Handle list_ast, Handle element) {
-    Obj value_ast = global("make_literal_node").call({element});
+    Obj value_ast = global<"make_literal_node">().call({element});
     list_ast.attr("elts").append(value_ast);
 }
 
 Obj list_node(Handle dictionary) {
     static const Keywords elts{"elts"};
-    Obj list_ast = global("ast").attr("List").call({}, elts, {new_list()});
+    Obj list_ast = module_attr<"List">(global<"ast">()).call({}, elts, {new_list()});
     // An exact list by index, anything else through its own __iter__.
     for_each(dictionary, [&](Handle element) { add_element(list_ast, element); });
     return list_ast;
@@ -43,10 +43,10 @@ Obj make_literal_node(Call& a) {
     Handle dictionary = a[0];
     if (dictionary.is_dict()) return dict_node(dictionary);
     if (dictionary.is_list()) return list_node(dictionary);
-    if (dictionary.is_str()) return global("ast").attr("Str").call({}, s, {dictionary});
-    if (dictionary.is_bool()) return global("ast").attr("NameConstant").call({}, value, {dictionary});
-    if (dictionary.is_int() || dictionary.is_float()) return global("ast").attr("Num").call({}, n, {dictionary});
-    if (dictionary.is_none()) return global("ast").attr("NameConstant").call({}, value, {Py_None});
+    if (dictionary.is_str()) return module_attr<"Str">(global<"ast">()).call({}, s, {dictionary});
+    if (dictionary.is_bool()) return module_attr<"NameConstant">(global<"ast">()).call({}, value, {dictionary});
+    if (dictionary.is_int() || dictionary.is_float()) return module_attr<"Num">(global<"ast">()).call({}, n, {dictionary});
+    if (dictionary.is_none()) return module_attr<"NameConstant">(global<"ast">()).call({}, value, {Py_None});
     Obj msg = format_text("Unsupported type: %U", dictionary.type().format().ptr());
     return raised(PyExc_ValueError, msg);
 }

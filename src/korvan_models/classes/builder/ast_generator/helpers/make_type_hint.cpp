@@ -19,24 +19,24 @@ namespace {
 
 Obj subscript(Handle value, Handle slice) {
     static const Keywords keys{"value", "slice", "ctx"};
-    return global("ast").attr("Subscript").call({}, keys, {value, slice, load()});
+    return module_attr<"Subscript">(global<"ast">()).call({}, keys, {value, slice, load()});
 }
 
 Obj tuple_node(Pos elts) {
     static const Keywords keys{"elts", "ctx"};
-    return global("ast").attr("Tuple").call({}, keys, {new_list(elts), load()});
+    return module_attr<"Tuple">(global<"ast">()).call({}, keys, {new_list(elts), load()});
 }
 
 // --- recursion through the module-level name ----------------------------------------------------
 
 Obj hint_of(Handle type_data, Handle can_be_a_reference, Handle generator) {
     static const Keywords keys{"can_be_a_reference", "ast_dependency_generator"};
-    return global("make_type_hint").call({type_data}, keys, {can_be_a_reference, generator});
+    return global<"make_type_hint">().call({type_data}, keys, {can_be_a_reference, generator});
 }
 
 Obj optional_hint_of(Handle type_data, Handle can_be_a_reference, Handle generator) {
     static const Keywords keys{"is_required", "can_be_a_reference", "ast_dependency_generator"};
-    return global("make_type_hint").call({type_data}, keys, {Py_False, can_be_a_reference, generator});
+    return global<"make_type_hint">().call({type_data}, keys, {Py_False, can_be_a_reference, generator});
 }
 
 Obj dict_hint(Handle key, Handle value) { return subscript(name_node(name("dict")), tuple_node({key, value})); }
@@ -48,32 +48,33 @@ CoreValue& DICTIONARY = core_value("DICTIONARY");
 
 Obj make_type_hint(Call& a) {
     Handle type_data = a[0], is_required = a[1], can_be_a_reference = a[2], generator = a[3];
-    Obj _property_type = text_call<"lower">(type_data.attr("type"));
+    Obj _property_type = text_call<"lower">(field<"type">(type_data));
 
     if (!is_required.truthy()) {
-        Obj optional = global("Optional");
+        Obj optional = global<"Optional">();
         generator.call_method("add_python_type_dependency", {optional});
         Obj inner = hint_of(type_data, can_be_a_reference, generator);
         return subscript(name_node(optional.attr("__name__")), inner);
     }
 
-    if (is_core(_property_type, ARRAY) && type_data.attr("items").isinstance(global("TypeData"))) {
-        Obj items = type_data.attr("items");
-        Obj element = global("TypeData").call({}, {{"type", items.attr("type")}, {"items", items.attr("items")}});
+    if (is_core(_property_type, ARRAY) && instance_of(field<"items">(type_data), global<"TypeData">())) {
+        static const Keywords keys{"type", "items"};
+        Obj items = field<"items">(type_data);
+        Obj element = global<"TypeData">().call({}, keys, {field<"type">(items), field<"items">(items)});
         return subscript(name_node(name("list")), hint_of(element, can_be_a_reference, generator));
     }
 
     if (is_core(_property_type, DICTIONARY)) {
-        Obj items = type_data.attr("items");
-        if (items.isinstance(global("DictSchema"))) {
-            Obj key = hint_of(items.attr("key"), can_be_a_reference, generator);
-            Obj value = optional_hint_of(items.attr("value"), can_be_a_reference, generator);
+        Obj items = field<"items">(type_data);
+        if (instance_of(items, global<"DictSchema">())) {
+            Obj key = hint_of(field<"key">(items), can_be_a_reference, generator);
+            Obj value = optional_hint_of(field<"value">(items), can_be_a_reference, generator);
             return dict_hint(key, value);
         }
-        if (items.isinstance(global("LegacyDictSchema"))) {
-            Obj key_data = global("TypeData").call({}, {{"type", items.attr("key_type")}});
+        if (items.isinstance(global<"LegacyDictSchema">())) {
+            Obj key_data = global<"TypeData">().call({}, {{"type", items.attr("key_type")}});
             Obj key = hint_of(key_data, can_be_a_reference, generator);
-            Obj value_data = global("TypeData").call({}, {{"type", items.attr("value_type")}});
+            Obj value_data = global<"TypeData">().call({}, {{"type", items.attr("value_type")}});
             Obj value = optional_hint_of(value_data, can_be_a_reference, generator);
             return dict_hint(key, value);
         }
@@ -83,12 +84,12 @@ Obj make_type_hint(Call& a) {
 
     // A name that is no core type makes CoreTypes(...) raise ValueError: it names a model. That is
     // the common case, so it is told apart without a C++ throw.
-    Obj member = call_unless(global("CoreTypes"), _property_type, PyExc_ValueError);
+    Obj member = call_unless(global<"CoreTypes">(), _property_type, PyExc_ValueError);
     if (member.valid()) {
         try {
-            Obj basic_types = global("BASIC_TYPES_MAP");
+            Obj basic_types = global<"BASIC_TYPES_MAP">();
             if (basic_types.contains(member)) {
-                Obj type_object = basic_types.item(global("CoreTypes").call({_property_type}));
+                Obj type_object = basic_types.item(global<"CoreTypes">().call({_property_type}));
                 generator.call_method("add_python_type_dependency", {type_object});
                 return name_node(type_object.attr("__name__"));
             }
@@ -98,11 +99,11 @@ Obj make_type_hint(Call& a) {
         }
     }
 
-    Obj model_name = type_data.attr("type");
+    Obj model_name = field<"type">(type_data);
     generator.call_method("add_model_type_dependency", {model_name});
     if (!can_be_a_reference.truthy()) return constant(model_name);
 
-    Obj union_ = global("Union"), reference = global("Reference"), legacy_model = global("LegacyModel");
+    Obj union_ = global<"Union">(), reference = global<"Reference">(), legacy_model = global<"LegacyModel">();
     generator.call_method("add_python_type_dependency", {union_});
     generator.call_method("add_python_type_dependency", {reference});
     generator.call_method("add_python_type_dependency", {legacy_model});
