@@ -272,13 +272,9 @@ inline bool set_has(Handle set, Handle value, Where where = Where::current()) {
     check(rc, where);
     return rc;
 }
-// set.add(value) for an exact set; a plain scalar's hash and equality run no Python code, so
-// neither needs holding then.
+// set.add(value). The set is held even for a plain scalar: the comparison with an element of
+// the same hash already in the set may run that element's __eq__.
 inline void set_add(Handle set, Handle value, Where where = Where::current()) {
-    if (plain_scalar(value)) [[likely]] {
-        check(PySet_Add(set.ptr(), value.ptr()), where);
-        return;
-    }
     Pin pin(set.ptr(), value.ptr());
     check(PySet_Add(set.ptr(), value.ptr()), where);
 }

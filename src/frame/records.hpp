@@ -473,7 +473,10 @@ Obj text_call(Handle text, Pos args = {}, Where where = Where::current()) {
     static const int convention = Py_IS_TYPE(descriptor, &PyMethodDescr_Type)
                                       ? reinterpret_cast<PyMethodDescrObject*>(descriptor)->d_method->ml_flags
                                       : -1;
-    PyCFunction function = reinterpret_cast<PyMethodDescrObject*>(descriptor)->d_method->ml_meth;
+    static const PyCFunction function =
+        convention != -1 ? reinterpret_cast<PyMethodDescrObject*>(descriptor)->d_method->ml_meth : nullptr;
+    if (!function) [[unlikely]]
+        return Obj::steal(PyObject_Vectorcall(descriptor, stack, n, nullptr), where);
     if (convention == METH_NOARGS && n == 1) return Obj::steal(function(text.ptr(), nullptr), where);
     if (convention == METH_O && n == 2) return Obj::steal(function(text.ptr(), stack[1]), where);
     if (convention == METH_FASTCALL) {
