@@ -511,9 +511,13 @@ def prepare_tables(table_schemas: Iterable[TableSchema], read: bool = True) -> P
         url = database_url(alias)
         parsed = sa.make_url(url)
         if parsed.get_backend_name() != "sqlite":
-            dialect = engine_for_url(url).dialect
+            engine = engine_for_url(url)
+            if read:
+                # Connected now, the transaction finds the connection in the engine's pool.
+                with engine.connect():
+                    pass
             for table in forms[alias]:
-                table.create_sql(dialect)
+                table.create_sql(engine.dialect)
             continue
         dialect = parsed.get_dialect()()
         for table in forms[alias]:
