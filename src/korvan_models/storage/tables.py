@@ -19,7 +19,7 @@ import sqlalchemy as sa
 
 from korvan_data.aliases.using import ALL_DB_ALIASES, LAKEHOUSE_DB_ALIAS
 from korvan_models.classes.model import BaseModelClass
-from korvan_models.storage.engines import database_url, engine_for_url, writing
+from korvan_models.storage.engines import at_once, database_url, engine_for_url, writing
 from korvan_utils.models.data_models.table_schema import TableColumnSchema, TableSchema
 
 CLASS_VERSION = "_class_version"
@@ -562,9 +562,9 @@ def ensure_tables(
     notes: list[str] = []
     if not forms[ALL_DB_ALIASES[0]]:
         return notes
-    for alias in ALL_DB_ALIASES:
+
+    def make(alias: str) -> tuple[str, set[str], list[str]]:
         url = database_url(alias)
-        wanted = forms[alias]
         made: set[str] = set()
         # A reading is used once: making the tables changes what it describes.
         reading = readings.pop(alias, None)
@@ -572,13 +572,15 @@ def ensure_tables(
             reading = None
         if connections is None:
             with writing(engine_for_url(url)) as connection:
-                changes = _create_or_grow(connection, wanted, made, _still(connection, reading))
-        else:
-            changes = _create_or_grow(connections[alias], wanted, made, _still(connections[alias], reading))
+                return url, made, _create_or_grow(connection, forms[alias], made, _still(connection, reading))
+        return url, made, _create_or_grow(connections[alias], forms[alias], made, _still(connections[alias], reading))
+
+    # The databases are changed together, each through its own connection.
+    for alias, (url, made, changes) in zip(ALL_DB_ALIASES, at_once(make, ALL_DB_ALIASES)):
         # Known only once committed: the caller's transaction commits after this returns.
         created_tables.setdefault(url, set()).update(made)
         notes += [f"{alias} database: {note}" for note in changes]
-        for table in wanted:
+        for table in forms[alias]:
             _tables.pop((url, table.name))
     return notes
 
