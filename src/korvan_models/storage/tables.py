@@ -115,13 +115,24 @@ def column_type(python_type: Any) -> sa.types.TypeEngine:
 class FormColumn:
     """A column of a table as its model wants it."""
 
-    __slots__ = ("name", "type", "nullable", "primary_key")
+    __slots__ = ("name", "type", "nullable", "primary_key", "_ddl")
 
     def __init__(self, name: str, type_: sa.types.TypeEngine, nullable: bool, primary_key: bool = False) -> None:
         self.name = name
         self.type = type_
         self.nullable = nullable
         self.primary_key = primary_key
+        # The column's words in CREATE TABLE once written, with the name of the dialect.
+        self._ddl: tuple[str, str] | None = None
+
+    def ddl(self, dialect: sa.Dialect) -> str:
+        """The column as CREATE TABLE gives it in the dialect: name, type, and whether it takes NULL."""
+        if self._ddl is not None and self._ddl[0] == dialect.name:
+            return self._ddl[1]
+        words = (f"{dialect.identifier_preparer.quote(self.name)} {type_words(self.type, dialect)}"
+                 f"{'' if self.nullable and not self.primary_key else ' NOT NULL'}")
+        self._ddl = (dialect.name, words)
+        return words
 
 
 class TableForm:
@@ -148,10 +159,7 @@ class TableForm:
         if self._sql is not None and self._sql[0] == dialect.name:
             return self._sql[1]
         quote = dialect.identifier_preparer.quote
-        lines = [
-            f"{quote(c.name)} {type_words(c.type, dialect)}{'' if c.nullable and not c.primary_key else ' NOT NULL'}"
-            for c in self.columns
-        ]
+        lines = [column.ddl(dialect) for column in self.columns]
         keys = ", ".join(quote(c.name) for c in self.columns if c.primary_key)
         sql = f"CREATE TABLE {quote(self.name)} ({', '.join(lines)}, PRIMARY KEY ({keys}))"
         self._sql = (dialect.name, sql)
@@ -179,16 +187,21 @@ _EXTRA_FORM = FormColumn(EXTRA, _JSON, True)
 
 def build_table(table_schema: TableSchema, alias: str) -> TableForm:
     """The table of a description in one database alias (not created)."""
+    name, data = _data_columns(table_schema)
+    return TableForm(name, [*_ADDRESS_FORMS[alias == LAKEHOUSE_DB_ALIAS], *data, _EXTRA_FORM])
+
+
+def _data_columns(table_schema: TableSchema) -> tuple[str, list[FormColumn]]:
+    """The table name and data columns of a description, the same in every database alias."""
     name = check_name(table_schema.address.class_name, "Model title")
     seen: set[str] = set()
-    columns = list(_ADDRESS_FORMS[alias == LAKEHOUSE_DB_ALIAS])
+    columns = []
     for column in table_schema.columns:
         if column.name in seen:
             raise ValueError(f"Model {name}: two properties are stored in the column {column.name!r}")
         seen.add(column.name)
         columns.append(_data_column(column, name))
-    columns.append(_EXTRA_FORM)
-    return TableForm(name, columns)
+    return name, columns
 
 
 _type_words_cache: dict[tuple[Any, ...], str] = {}
@@ -490,8 +503,10 @@ class PreparedTables:
 def _table_forms(table_schemas: Iterable[TableSchema]) -> dict[str, list[TableForm]]:
     forms: dict[str, list[TableForm]] = {alias: [] for alias in ALL_DB_ALIASES}
     for schema in table_schemas:
+        # Forms are never changed: the aliases' tables share their data columns.
+        name, data = _data_columns(schema)
         for alias, wanted in forms.items():
-            wanted.append(build_table(schema, alias))
+            wanted.append(TableForm(name, [*_ADDRESS_FORMS[alias == LAKEHOUSE_DB_ALIAS], *data, _EXTRA_FORM]))
     return forms
 
 
