@@ -9,7 +9,7 @@ import json
 import os
 import re
 import sys
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from pathlib import Path
 
@@ -247,7 +247,7 @@ def store_version() -> str:
 
 
 def plan_tables(project: Project, output: Output, keys: dict[str, str],
-                described: dict | None = None) -> tuple[dict[str, str], list]:
+                described: Callable[[str, object], None] | None = None) -> tuple[dict[str, str], list]:
     """Every model's table key and the schemas whose tables must be created or changed: all of them
     when a database file of the settings in force is missing (databases are used in place, never
     copied; a database named by URL is known by its key).
@@ -257,7 +257,8 @@ def plan_tables(project: Project, output: Output, keys: dict[str, str],
     databases and version). A table changes only when its layout does: a model whose description,
     options or custom code changed keeps its table as it is. The layout is worked out only for a
     model whose key changed; the whole key still decides whether the fixtures are stored again.
-    The table descriptions worked out on the way go to ``described`` (by title), where given."""
+    ``described(title, table_schema)`` is given the table description of each changed schema whose
+    layout was worked out on the way."""
     version = store_version()
     previous = {title: entry.get("table") for title, entry in output.manifest.get("models", {}).items()}
     tables, changed = {}, []
@@ -274,13 +275,13 @@ def plan_tables(project: Project, output: Output, keys: dict[str, str],
 
             table_schema = object_schema_to_table_schema(loaded(schema))
             layout_now = hashlib.sha256(f"{table_schema!r}\0{where}\0{version}".encode()).hexdigest()
-            if described is not None:
-                described[title] = table_schema
             moved, layout = layout_now != layout, layout_now
         else:
-            moved = False
+            table_schema, moved = None, False
         if moved or not carried:
             changed.append(schema)
+            if described is not None and table_schema is not None:
+                described(title, table_schema)
         tables[title] = f"{layout}:{model}"
     return tables, changed
 
@@ -340,8 +341,16 @@ class TableStep:
         return self.result
 
     def _plan(self, read: bool) -> tuple[dict[str, str], list, object]:
+        # The descriptions worked out for the plan are kept as their table columns, in less room.
         described: dict = {}
-        tables, changed = plan_tables(self.project, self.output, self.keys, described)
+
+        def describe(title: str, table_schema: object) -> None:
+            load_storage()
+            from korvan_models.storage.tables import table_columns
+
+            described[title] = table_columns(table_schema)
+
+        tables, changed = plan_tables(self.project, self.output, self.keys, describe)
         if not changed:
             return tables, changed, None
         load_storage()

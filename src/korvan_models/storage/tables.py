@@ -115,24 +115,13 @@ def column_type(python_type: Any) -> sa.types.TypeEngine:
 class FormColumn:
     """A column of a table as its model wants it."""
 
-    __slots__ = ("name", "type", "nullable", "primary_key", "_ddl")
+    __slots__ = ("name", "type", "nullable", "primary_key")
 
     def __init__(self, name: str, type_: sa.types.TypeEngine, nullable: bool, primary_key: bool = False) -> None:
         self.name = name
         self.type = type_
         self.nullable = nullable
         self.primary_key = primary_key
-        # The column's words in CREATE TABLE once written, with the name of the dialect.
-        self._ddl: tuple[str, str] | None = None
-
-    def ddl(self, dialect: sa.Dialect) -> str:
-        """The column as CREATE TABLE gives it in the dialect: name, type, and whether it takes NULL."""
-        if self._ddl is not None and self._ddl[0] == dialect.name:
-            return self._ddl[1]
-        words = (f"{dialect.identifier_preparer.quote(self.name)} {type_words(self.type, dialect)}"
-                 f"{'' if self.nullable and not self.primary_key else ' NOT NULL'}")
-        self._ddl = (dialect.name, words)
-        return words
 
 
 class TableForm:
@@ -142,13 +131,11 @@ class TableForm:
     (and compile) once per model and database.
     """
 
-    __slots__ = ("name", "columns", "_sql")
+    __slots__ = ("name", "columns")
 
     def __init__(self, name: str, columns: list[FormColumn]) -> None:
         self.name = name
         self.columns = columns
-        # The CREATE statement once written, with the name of the dialect it was written for.
-        self._sql: tuple[str, str] | None = None
 
     @property
     def c(self) -> dict[str, FormColumn]:
@@ -156,14 +143,13 @@ class TableForm:
         return {column.name: column for column in self.columns}
 
     def create_sql(self, dialect: sa.Dialect) -> str:
-        if self._sql is not None and self._sql[0] == dialect.name:
-            return self._sql[1]
         quote = dialect.identifier_preparer.quote
-        lines = [column.ddl(dialect) for column in self.columns]
+        lines = [
+            f"{quote(c.name)} {type_words(c.type, dialect)}{'' if c.nullable and not c.primary_key else ' NOT NULL'}"
+            for c in self.columns
+        ]
         keys = ", ".join(quote(c.name) for c in self.columns if c.primary_key)
-        sql = f"CREATE TABLE {quote(self.name)} ({', '.join(lines)}, PRIMARY KEY ({keys}))"
-        self._sql = (dialect.name, sql)
-        return sql
+        return f"CREATE TABLE {quote(self.name)} ({', '.join(lines)}, PRIMARY KEY ({keys}))"
 
 
 def _data_column(column: TableColumnSchema, table_name: str) -> FormColumn:
@@ -187,12 +173,13 @@ _EXTRA_FORM = FormColumn(EXTRA, _JSON, True)
 
 def build_table(table_schema: TableSchema, alias: str) -> TableForm:
     """The table of a description in one database alias (not created)."""
-    name, data = _data_columns(table_schema)
+    name, data = table_columns(table_schema)
     return TableForm(name, [*_ADDRESS_FORMS[alias == LAKEHOUSE_DB_ALIAS], *data, _EXTRA_FORM])
 
 
-def _data_columns(table_schema: TableSchema) -> tuple[str, list[FormColumn]]:
-    """The table name and data columns of a description, the same in every database alias."""
+def table_columns(table_schema: TableSchema) -> tuple[str, list[FormColumn]]:
+    """The table name and data columns of a description, the same in every database alias: all that
+    ``prepare_tables`` needs of it, in much less room than the description."""
     name = check_name(table_schema.address.class_name, "Model title")
     seen: set[str] = set()
     columns = []
@@ -492,28 +479,31 @@ def _schema_token(connection: sa.Connection) -> int:
 
 class PreparedTables:
     """The tables of some descriptions in every database alias, worked out ahead of the transaction
-    that makes them (``prepare_tables``): their forms and CREATE statements, and for a SQLite
-    database what it held of them then. ``ensure_tables`` takes it in place of the descriptions."""
+    that makes them (``prepare_tables``): their forms, and for a SQLite database what it held of
+    them then. ``ensure_tables`` takes it in place of the descriptions."""
 
     def __init__(self, forms: dict[str, list[TableForm]], readings: dict[str, _Reading]) -> None:
         self.forms = forms
         self.readings = readings
 
 
-def _table_forms(table_schemas: Iterable[TableSchema]) -> dict[str, list[TableForm]]:
+def _table_forms(table_schemas: Iterable[TableSchema | tuple[str, list[FormColumn]]]) -> dict[str, list[TableForm]]:
     forms: dict[str, list[TableForm]] = {alias: [] for alias in ALL_DB_ALIASES}
     for schema in table_schemas:
         # Forms are never changed: the aliases' tables share their data columns.
-        name, data = _data_columns(schema)
+        name, data = schema if isinstance(schema, tuple) else table_columns(schema)
         for alias, wanted in forms.items():
             wanted.append(TableForm(name, [*_ADDRESS_FORMS[alias == LAKEHOUSE_DB_ALIAS], *data, _EXTRA_FORM]))
     return forms
 
 
-def prepare_tables(table_schemas: Iterable[TableSchema], read: bool = True) -> PreparedTables:
-    """Works out the tables of ``table_schemas`` without taking any database's write lock: the forms
-    and CREATE statements of each alias and, with ``read``, what each SQLite database holds of them
-    (one inspection). Nothing is written: a database file that is not there is not created.
+def prepare_tables(
+    table_schemas: Iterable[TableSchema | tuple[str, list[FormColumn]]], read: bool = True
+) -> PreparedTables:
+    """Works out the tables of ``table_schemas`` (descriptions, or their ``table_columns``) without
+    taking any database's write lock: the forms of each alias and, with ``read``, what each SQLite
+    database holds of them (one inspection). Nothing is written: a database file that is not there
+    is not created. (Their CREATE statements cost less to write than to keep meanwhile.)
 
     The database may change before the tables are made; ``ensure_tables`` then reads it again in
     its transaction. Other databases are always read again there.
@@ -526,17 +516,11 @@ def prepare_tables(table_schemas: Iterable[TableSchema], read: bool = True) -> P
         url = database_url(alias)
         parsed = sa.make_url(url)
         if parsed.get_backend_name() != "sqlite":
-            engine = engine_for_url(url)
             if read:
                 # Connected now, the transaction finds the connection in the engine's pool.
-                with engine.connect():
+                with engine_for_url(url).connect():
                     pass
-            for table in forms[alias]:
-                table.create_sql(engine.dialect)
             continue
-        dialect = parsed.get_dialect()()
-        for table in forms[alias]:
-            table.create_sql(dialect)
         name = parsed.database
         if not read or not name or name == ":memory:" or name.startswith("file:") or parsed.query.get("uri"):
             continue
