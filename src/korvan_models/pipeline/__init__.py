@@ -215,7 +215,7 @@ def _write_build(project: Project, output: Output, jobs: int, report: BuildRepor
             # tables are planned and prepared while worker processes generate (or after, without them).
             step = store.TableStep(project, output, store.keys_for_databases(keys))
             generated = generate_models(project, output, jobs, keys, step.ahead, module_writer(project, output))
-            tables, changed, prepared = step.planned()
+            tables, changed, prepared, stored = step.planned()
         report.generated, report.reused = len(generated.texts) - generated.reused, generated.reused
         report.workers = generated.workers
         say(f"generated {counted(report.generated, 'model')}, reused {report.reused}"
@@ -235,7 +235,6 @@ def _write_build(project: Project, output: Output, jobs: int, report: BuildRepor
         output.write(f"{MODELS_PACKAGE}/__init__.py", render_models_init(project.names, MODELS_PACKAGE))
         output.write(f"{MODELS_PACKAGE}/ruff.toml", RUFF_CONFIG)
         # The fixtures are stored again only where they, a model or its tables changed (see fixtures_digest).
-        stored = store.fixtures_digest(project, tables)
         storing = bool(changed) or stored is None or output.manifest.get("stored") != stored
         reader = store.copy_files(project, output, storing)
         output.stored = stored

@@ -316,17 +316,18 @@ def load_storage() -> None:
 
 
 class TableStep:
-    """The planning of a build's table step (``plan_tables``) and the part of making the tables that
-    takes no database's write lock (``prepare_tables``: their forms and statements, and what each
-    SQLite database holds of them), done while worker processes generate the models (``ahead``,
-    the generation's ``meanwhile``), where this process is mostly waiting; or, without workers,
-    after the generation (``planned``). The tables themselves are made in the store step's transaction."""
+    """The planning of a build's table step (``plan_tables``), the part of making the tables that
+    takes no database's write lock (``prepare_tables``: their forms, and what each SQLite database
+    holds of them) and the fixtures' digest: done while worker processes generate the models
+    (``ahead``, the generation's ``meanwhile``), where this process is mostly waiting; or, without
+    workers, after the generation (``planned``). The tables themselves are made in the store
+    step's transaction."""
 
     def __init__(self, project: Project, output: Output, keys: dict[str, str]) -> None:
         self.project = project
         self.output = output
         self.keys = keys
-        self.result: tuple[dict[str, str], list, object] | None = None
+        self.result: tuple[dict[str, str], list, object, str | None] | None = None
 
     def ahead(self) -> None:
         try:
@@ -334,13 +335,14 @@ class TableStep:
         except Exception:  # worked out again after the generation, where a fault is reported as ever
             self.result = None
 
-    def planned(self) -> tuple[dict[str, str], list, object]:
-        """Every model's table key, the schemas whose tables change, and their prepared tables."""
+    def planned(self) -> tuple[dict[str, str], list, object, str | None]:
+        """Every model's table key, the schemas whose tables change, their prepared tables, and the
+        fixtures' digest (``fixtures_digest``)."""
         if self.result is None:
             self.result = self._plan(read=False)
         return self.result
 
-    def _plan(self, read: bool) -> tuple[dict[str, str], list, object]:
+    def _plan(self, read: bool) -> tuple[dict[str, str], list, object, str | None]:
         # The descriptions worked out for the plan are kept as their table columns, in less room.
         described: dict = {}
 
@@ -351,8 +353,9 @@ class TableStep:
             described[title] = table_columns(table_schema)
 
         tables, changed = plan_tables(self.project, self.output, self.keys, describe)
+        stored = fixtures_digest(self.project, tables)
         if not changed:
-            return tables, changed, None
+            return tables, changed, None, stored
         load_storage()
         from korvan_models.pipeline.generate import loaded
         from korvan_models.schemas.utils.table_layout import object_schema_to_table_schema
@@ -360,7 +363,7 @@ class TableStep:
 
         table_schemas = (described.pop(schema.title, None) or object_schema_to_table_schema(loaded(schema))
                          for schema in changed)
-        return tables, changed, prepare_tables(table_schemas, read)
+        return tables, changed, prepare_tables(table_schemas, read), stored
 
 
 def forget_prepared() -> None:
