@@ -77,7 +77,6 @@ STEPS = [
     ("korvan_models.pipeline", "generate_models"),
     ("korvan_models.pipeline.generate", "free_cores"),
     ("korvan_models.pipeline.store", "TableStep._plan"),
-    ("korvan_models.pipeline.store", "load_storage"),
     ("korvan_models.pipeline.store", "fixtures_digest"),
     ("korvan_models.pipeline.store", "copy_files"),
     ("korvan_models.pipeline.output", "Output.prepare"),

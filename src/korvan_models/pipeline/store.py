@@ -347,7 +347,8 @@ class TableStep:
         described: dict = {}
 
         def describe(title: str, table_schema: object) -> None:
-            load_storage()
+            if not described:
+                load_storage()
             from korvan_models.storage.tables import table_columns
 
             described[title] = table_columns(table_schema)
