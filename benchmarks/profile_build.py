@@ -6,6 +6,10 @@ The calls are timed by wrapping them for this one run (black and isort are compi
 profiler does not see them).
 
     .venv/bin/python benchmarks/profile_build.py [COUNT]     (default 300 models)
+    .venv/bin/python benchmarks/profile_build.py --steps [COUNT] [--jobs N]
+
+``--steps`` times instead each step of one build with the default number of processes (or
+``--jobs``): when it began and ended, from the start of the command's run, in the order begun.
 """
 
 from __future__ import annotations
@@ -28,6 +32,8 @@ ROWS = {
     "isort": ("isort", "code"),
     "astor": ("astor", "to_source"),
     "tables": ("korvan_models.pipeline.store", "create_deferred_tables"),
+    # Without worker processes the table step is planned and prepared after the generation.
+    "table prep": ("korvan_models.pipeline.store", "TableStep._plan"),
     "check": ("korvan_models.pipeline", "check_project"),
     "generation": ("korvan_models.pipeline.generate", "_render_all"),
     "writing": ("korvan_models.pipeline.output", "Output.write"),
@@ -63,7 +69,63 @@ def marking(spent: dict, function):
     return marked
 
 
+# The steps of one build timed by ``--steps``: (module, attribute).
+STEPS = [
+    ("korvan_models.pipeline", "check_project"),
+    ("korvan_models.pipeline", "model_keys"),
+    ("korvan_models.pipeline", "shelve_schemas"),
+    ("korvan_models.pipeline", "generate_models"),
+    ("korvan_models.pipeline.generate", "free_cores"),
+    ("korvan_models.pipeline.store", "TableStep._plan"),
+    ("korvan_models.pipeline.store", "fixtures_digest"),
+    ("korvan_models.pipeline.store", "copy_files"),
+    ("korvan_models.pipeline.output", "Output.prepare"),
+    ("korvan_models.pipeline.store", "store"),
+    ("korvan_models.pipeline.store", "create_deferred_tables"),
+    ("korvan_models.pipeline.store", "stored_record_notes"),
+    ("korvan_models.pipeline.output", "Output.commit"),
+]
+
+
+def steps(count: int, jobs: list[str]) -> None:
+    marks: list[tuple[str, float, float]] = []
+
+    def marking_step(name: str, function):
+        def marked(*args, **kwargs):
+            began = time.perf_counter()
+            try:
+                return function(*args, **kwargs)
+            finally:
+                marks.append((name, began, time.perf_counter()))
+
+        return marked
+
+    from korvan_models.cli import parser, run
+
+    for module, name in STEPS:
+        owner = importlib.import_module(module)
+        *path, attribute = name.split(".")
+        for step in path:
+            owner = getattr(owner, step)
+        setattr(owner, attribute, marking_step(name, getattr(owner, attribute)))
+    with tempfile.TemporaryDirectory() as temp:
+        project, _document = write_project(Path(temp), count)
+        args = parser().parse_args(["build", str(project), "--out", str(Path(temp) / "out"), "--quiet", *jobs])
+        began = time.perf_counter()
+        run(args)
+        total = time.perf_counter() - began
+    print(f"{count} models, {' '.join(jobs) or 'default --jobs'}: {total:.3f} s")
+    for name, start, end in sorted(marks, key=lambda mark: mark[1]):
+        print(f"  {name:<24} {start - began:6.3f} -> {end - began:6.3f} s  ({end - start:.3f} s)")
+
+
 def main() -> None:
+    if "--steps" in sys.argv:
+        arguments = [a for a in sys.argv[1:] if a != "--steps"]
+        jobs = arguments[arguments.index("--jobs"):][:2] if "--jobs" in arguments else []
+        counts = [a for a in arguments if a not in jobs]
+        steps(int(counts[0]) if counts else 300, jobs)
+        return
     count = int(sys.argv[1]) if len(sys.argv) > 1 else 300
     spent = dict.fromkeys([*ROWS, "gc", "writing in generation"], 0.0)
     gc_start = [0.0]
@@ -96,9 +158,10 @@ def main() -> None:
         total = time.perf_counter() - began
         gc.callbacks.remove(on_gc)
     own = spent["generation"] - spent["black"] - spent["isort"] - spent["astor"] - spent["writing in generation"]
-    rest = total - spent["generation"] - spent["tables"] - spent["check"] - (spent["writing"] - spent["writing in generation"])
+    rest = total - spent["generation"] - spent["tables"] - spent["table prep"] - spent["check"] - (spent["writing"] - spent["writing in generation"])
     print(f"{count} models, one process: {total:.2f} s after {imports:.2f} s of command imports")
     for row, seconds in [("black", spent["black"]), ("isort", spent["isort"]), ("tables", spent["tables"]),
+                         ("table prep", spent["table prep"]),
                          ("our code", own), ("astor", spent["astor"]), ("check", spent["check"]),
                          ("writing", spent["writing"]),
                          ("the rest", rest), ("gc", spent["gc"])]:

@@ -155,3 +155,37 @@ def test_processes_take_every_model_once_in_shrinking_chunks(models: int, proces
         start += sizes[-1]
     assert sum(sizes) == models and all(1 <= size <= CHUNK for size in sizes)
     assert sizes == sorted(sizes, reverse=True) and sizes[-1] == 1
+
+
+def test_a_table_another_program_makes_while_the_models_generate_is_completed_not_made(project, tmp_path, run,
+                                                                                        monkeypatch) -> None:
+    """The tables are prepared while worker processes generate; one that an application makes in the
+    databases meanwhile is found in the store step's transaction: completed, its record kept and told of."""
+    from korvan_models.pipeline import store
+
+    for number in range(8):
+        write_json(project / "models" / f"extra{number}" / "model.json",
+                   {"title": f"Extra{number}", "type": "object", "properties": {"name": {"type": "string"}},
+                    "required": ["name"]})
+    data = tmp_path / ".out.korvan-data"
+    ahead = store.TableStep.ahead
+
+    def ahead_then_an_application(step) -> None:
+        ahead(step)
+        assert step.result is not None and step.result[2] is not None  # prepared while generating
+        for name in ("default", "lakehouse"):
+            with sqlite3.connect(data / f"{name}.sqlite3") as connection:
+                connection.execute('CREATE TABLE "Extra0" ("_object_id" VARCHAR(255) NOT NULL, "_object_version" '
+                                   'INTEGER NOT NULL, "_class_version" INTEGER NOT NULL, PRIMARY KEY ("_object_id"))')
+                connection.execute("""INSERT INTO "Extra0" VALUES ('e', 1, 1)""")
+            connection.close()
+
+    monkeypatch.setattr(store.TableStep, "ahead", ahead_then_an_application)
+    built = run("build", project, "--out", tmp_path / "out", "--jobs", "2")
+    assert built.status == 0, built.err
+    assert "over 2 processes" in built.out and "1 stored Extra0 record lacks the required name" in built.out
+    for name in ("default", "lakehouse"):
+        with sqlite3.connect(data / f"{name}.sqlite3") as connection:
+            assert connection.execute('SELECT _object_id, name FROM "Extra0"').fetchall() == [("e", None)]
+            assert connection.execute('SELECT count(*) FROM "Extra7"').fetchone() == (0,)
+        connection.close()

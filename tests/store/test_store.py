@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+from pathlib import Path
 from typing import Any, Optional
 
 import pytest
@@ -338,3 +339,60 @@ def test_sqlite_titles_differing_in_case_share_the_stored_table(store):
     inspector = sa.inspect(get_engine(DEFAULT_DB_ALIAS))
     assert inspector.get_table_names() == ["Widget"]
     assert [c["name"] for c in inspector.get_columns("Widget")][-1] == "b"
+
+
+def _in_every_database_elsewhere(*statements: str) -> None:
+    """Runs the statements in each database through a connection of its own, as another program would."""
+    from korvan_models.storage.engines import database_url
+
+    for alias in (LAKEHOUSE_DB_ALIAS, DEFAULT_DB_ALIAS):
+        url = sa.make_url(database_url(alias))
+        if url.get_backend_name() == "sqlite":
+            Path(url.database).parent.mkdir(parents=True, exist_ok=True)
+        engine = sa.create_engine(url)
+        try:
+            with engine.begin() as connection:
+                for statement in statements:
+                    connection.exec_driver_sql(statement)
+        finally:
+            engine.dispose()
+
+
+_ROW = """INSERT INTO "Shelf" ("_object_id", "_object_version", "_class_version", "label") VALUES ('s', 1, 1, 'x')"""
+_SHELF = [table("Shelf", ("label", str, True))]
+
+
+@pytest.mark.parametrize(
+    "before, meanwhile, rows, made",
+    [
+        # Nothing changes between the reading ahead and the writing: what was read is what there is.
+        (_SHELF, [], 1, False),
+        ([], [], 0, True),
+        # Another program makes, grows or drops the table in between.
+        ([], ['CREATE TABLE "Shelf" ("_object_id" VARCHAR(255) NOT NULL, "_object_version" INTEGER NOT NULL, '
+              '"_class_version" INTEGER NOT NULL, "label" TEXT, PRIMARY KEY ("_object_id", "_object_version"))',
+              _ROW], 1, False),
+        (_SHELF, ['ALTER TABLE "Shelf" ADD COLUMN "note" TEXT'], 1, False),
+        (_SHELF, ['DROP TABLE "Shelf"'], 0, True),
+    ],
+    ids=["unchanged", "new and unchanged", "table made", "column added", "table dropped"],
+)
+def test_tables_prepared_ahead_follow_what_another_program_changed_since(store, before, meanwhile, rows, made):
+    from korvan_models.storage.engines import database_url
+    from korvan_models.storage.tables import created_tables, prepare_tables
+
+    if before:
+        ensure_tables(before)
+        _in_every_database_elsewhere(_ROW)
+    created_tables.clear()
+    prepared = prepare_tables([table("Shelf", ("label", str, True), ("note", str, True))])
+    if meanwhile:
+        _in_every_database_elsewhere(*meanwhile)
+    assert ensure_tables(prepared) == []
+    for alias in (DEFAULT_DB_ALIAS, LAKEHOUSE_DB_ALIAS):
+        engine = get_engine(alias)
+        assert {"label", "note"} <= {c["name"] for c in sa.inspect(engine).get_columns("Shelf")}
+        with engine.connect() as connection:
+            assert connection.exec_driver_sql('SELECT count(*) FROM "Shelf"').scalar_one() == rows
+        # A table made here held no records before: a build checks the stored records of the others only.
+        assert ("Shelf" in created_tables.get(database_url(alias), set())) == made

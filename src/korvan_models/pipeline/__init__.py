@@ -209,48 +209,51 @@ def _write_build(project: Project, output: Output, jobs: int, report: BuildRepor
     shelve_schemas(project)
     output.check([store.SETTINGS_FILE, f"{MODELS_PACKAGE}/__init__.py"]
                  + [f"{MODELS_PACKAGE}/{project.names.module_name(title)}.py" for title in keys])
-    with store.settings_in_force(output.staging):
-        # A table is known to be as its model wants only in the databases it was made in.
-        tables, changed = store.plan_tables(project, output, store.keys_for_databases(keys))
-        # Where tables are to be made, the store is loaded while worker processes generate.
-        generated = generate_models(project, output, jobs, keys, store.load_storage if changed else None,
-                                    module_writer(project, output))
-    report.generated, report.reused = len(generated.texts) - generated.reused, generated.reused
-    report.workers = generated.workers
-    say(f"generated {counted(report.generated, 'model')}, reused {report.reused}"
-        + (f", over {report.workers} processes" if report.workers > 1 else ""))
-    models = {}
-    # The modules the generating processes wrote are counted in; the others (reused ones) are written
-    # here, each with its stub twin, and their texts let go of as they are.
-    texts = generated.texts
-    for title in list(texts):
-        text = texts.pop(title)
-        relative = module_file(project, title)
-        if isinstance(text, Written):
-            output.adopt(text.token)
-        else:
-            write_module(output, relative, text)
-        models[title] = {"key": generated.keys[title], "file": relative, "table": tables[title]}
-    output.write(f"{MODELS_PACKAGE}/__init__.py", render_models_init(project.names, MODELS_PACKAGE))
-    output.write(f"{MODELS_PACKAGE}/ruff.toml", RUFF_CONFIG)
-    # The fixtures are stored again only where they, a model or its tables changed (see fixtures_digest).
-    stored = store.fixtures_digest(project, tables)
-    storing = bool(changed) or stored is None or output.manifest.get("stored") != stored
-    reader = store.copy_files(project, output, storing)
-    output.stored = stored
-    kept = output.prepare(models)
-    # Tables are made in the transaction that stores the fixtures: a build that fails after the
-    # store step began leaves every database as it was.
-    store.defer_tables(changed)
     try:
-        if storing:
-            report.notes += store.store(project, output, reader, MODELS_PACKAGE)
-        elif project.records:
-            report.notes.append("fixtures unchanged since the last build: not stored again")
         with store.settings_in_force(output.staging):
-            report.notes += store.create_deferred_tables()
-            report.notes += store.stored_record_notes(changed)
+            # A table is known to be as its model wants only in the databases it was made in. The
+            # tables are planned and prepared while worker processes generate (or after, without them).
+            step = store.TableStep(project, output, store.keys_for_databases(keys))
+            generated = generate_models(project, output, jobs, keys, step.ahead, module_writer(project, output))
+            tables, changed, prepared, stored = step.planned()
+        report.generated, report.reused = len(generated.texts) - generated.reused, generated.reused
+        report.workers = generated.workers
+        say(f"generated {counted(report.generated, 'model')}, reused {report.reused}"
+            + (f", over {report.workers} processes" if report.workers > 1 else ""))
+        models = {}
+        # The modules the generating processes wrote are counted in; the others (reused ones) are written
+        # here, each with its stub twin, and their texts let go of as they are.
+        texts = generated.texts
+        for title in list(texts):
+            text = texts.pop(title)
+            relative = module_file(project, title)
+            if isinstance(text, Written):
+                output.adopt(text.token)
+            else:
+                write_module(output, relative, text)
+            models[title] = {"key": generated.keys[title], "file": relative, "table": tables[title]}
+        output.write(f"{MODELS_PACKAGE}/__init__.py", render_models_init(project.names, MODELS_PACKAGE))
+        output.write(f"{MODELS_PACKAGE}/ruff.toml", RUFF_CONFIG)
+        # The fixtures are stored again only where they, a model or its tables changed (see fixtures_digest).
+        storing = bool(changed) or stored is None or output.manifest.get("stored") != stored
+        reader = store.copy_files(project, output, storing)
+        output.stored = stored
+        kept = output.prepare(models)
+        # Tables are made in the transaction that stores the fixtures: a build that fails after the
+        # store step began leaves every database as it was.
+        store.defer_tables(changed)
+        store.defer_prepared(prepared)
+        try:
+            if storing:
+                report.notes += store.store(project, output, reader, MODELS_PACKAGE)
+            elif project.records:
+                report.notes.append("fixtures unchanged since the last build: not stored again")
+            with store.settings_in_force(output.staging):
+                report.notes += store.create_deferred_tables()
+                report.notes += store.stored_record_notes(changed)
+        finally:
+            store.defer_tables([])
     finally:
-        store.defer_tables([])
+        store.forget_prepared()
     output.commit()
     return kept

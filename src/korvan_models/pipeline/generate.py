@@ -17,9 +17,11 @@ from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from dataclasses import dataclass
 from pathlib import Path
+from typing import TYPE_CHECKING
 
-from korvan_models.classes.data_models.dependencies import DependencyModelNames
-from korvan_utils.models.data_models.schema import ObjectSchema
+if TYPE_CHECKING:
+    from korvan_models.classes.data_models.dependencies import DependencyModelNames
+    from korvan_utils.models.data_models.schema import ObjectSchema
 
 # Fewer models than this are not worth starting a worker process for.
 PARALLEL_THRESHOLD = 4
@@ -72,14 +74,22 @@ WATCH_LIMIT = 2.0
 
 def watch_cores() -> None:
     """Begins watching the processor's use now, so that counting the free cores later (``free_cores``)
-    takes the time in between (the check) instead of waiting for a fresh sample."""
+    takes the time in between (the check) instead of waiting for a fresh sample. A watch begun less
+    than half of ``WATCH_LIMIT`` ago goes on."""
     global _watch
+    if _watch is not None and time.monotonic() - _watch[3] < WATCH_LIMIT / 2:
+        return
     try:
         total, idle = _counters()
     except (OSError, ValueError, IndexError):
         _watch = None
         return
     _watch = (total, idle, time.process_time(), time.monotonic())
+
+
+# The watch begins as the build's code is loaded (this module is the first of it), so that loading
+# it counts towards the sample along with the check.
+watch_cores()
 
 
 def _busy_cores(sample: float) -> float | None:

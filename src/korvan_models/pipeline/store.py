@@ -9,7 +9,7 @@ import json
 import os
 import re
 import sys
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from pathlib import Path
 
@@ -246,7 +246,8 @@ def store_version() -> str:
     return digest.hexdigest()
 
 
-def plan_tables(project: Project, output: Output, keys: dict[str, str]) -> tuple[dict[str, str], list]:
+def plan_tables(project: Project, output: Output, keys: dict[str, str],
+                described: Callable[[str, object], None] | None = None) -> tuple[dict[str, str], list]:
     """Every model's table key and the schemas whose tables must be created or changed: all of them
     when a database file of the settings in force is missing (databases are used in place, never
     copied; a database named by URL is known by its key).
@@ -255,7 +256,9 @@ def plan_tables(project: Project, output: Output, keys: dict[str, str]) -> tuple
     address, the databases and the store's version) and that of the model's key (with the same
     databases and version). A table changes only when its layout does: a model whose description,
     options or custom code changed keeps its table as it is. The layout is worked out only for a
-    model whose key changed; the whole key still decides whether the fixtures are stored again."""
+    model whose key changed; the whole key still decides whether the fixtures are stored again.
+    ``described(title, table_schema)`` is given the table description of each changed schema whose
+    layout was worked out on the way."""
     version = store_version()
     previous = {title: entry.get("table") for title, entry in output.manifest.get("models", {}).items()}
     tables, changed = {}, []
@@ -270,13 +273,15 @@ def plan_tables(project: Project, output: Output, keys: dict[str, str]) -> tuple
             from korvan_models.pipeline.generate import loaded
             from korvan_models.schemas.utils.table_layout import object_schema_to_table_schema
 
-            described = repr(object_schema_to_table_schema(loaded(schema)))
-            layout_now = hashlib.sha256(f"{described}\0{where}\0{version}".encode()).hexdigest()
+            table_schema = object_schema_to_table_schema(loaded(schema))
+            layout_now = hashlib.sha256(f"{table_schema!r}\0{where}\0{version}".encode()).hexdigest()
             moved, layout = layout_now != layout, layout_now
         else:
-            moved = False
+            table_schema, moved = None, False
         if moved or not carried:
             changed.append(schema)
+            if described is not None and table_schema is not None:
+                described(title, table_schema)
         tables[title] = f"{layout}:{model}"
     return tables, changed
 
@@ -310,27 +315,97 @@ def load_storage() -> None:
     import korvan_models.storage  # noqa: F401
 
 
+class TableStep:
+    """The planning of a build's table step (``plan_tables``), the part of making the tables that
+    takes no database's write lock (``prepare_tables``: their forms, and what each SQLite database
+    holds of them) and the fixtures' digest: done while worker processes generate the models
+    (``ahead``, the generation's ``meanwhile``), where this process is mostly waiting; or, without
+    workers, after the generation (``planned``). The tables themselves are made in the store
+    step's transaction."""
+
+    def __init__(self, project: Project, output: Output, keys: dict[str, str]) -> None:
+        self.project = project
+        self.output = output
+        self.keys = keys
+        self.result: tuple[dict[str, str], list, object, str | None] | None = None
+
+    def ahead(self) -> None:
+        try:
+            self.result = self._plan(read=True)
+        except Exception:  # worked out again after the generation, where a fault is reported as ever
+            self.result = None
+
+    def planned(self) -> tuple[dict[str, str], list, object, str | None]:
+        """Every model's table key, the schemas whose tables change, their prepared tables, and the
+        fixtures' digest (``fixtures_digest``)."""
+        if self.result is None:
+            self.result = self._plan(read=False)
+        return self.result
+
+    def _plan(self, read: bool) -> tuple[dict[str, str], list, object, str | None]:
+        # The descriptions worked out for the plan are kept as their table columns, in less room.
+        described: dict = {}
+
+        def describe(title: str, table_schema: object) -> None:
+            if not described:
+                load_storage()
+            from korvan_models.storage.tables import table_columns
+
+            described[title] = table_columns(table_schema)
+
+        tables, changed = plan_tables(self.project, self.output, self.keys, describe)
+        stored = fixtures_digest(self.project, tables)
+        if not changed:
+            return tables, changed, None, stored
+        load_storage()
+        from korvan_models.pipeline.generate import loaded
+        from korvan_models.schemas.utils.table_layout import object_schema_to_table_schema
+        from korvan_models.storage.tables import prepare_tables
+
+        table_schemas = (described.pop(schema.title, None) or object_schema_to_table_schema(loaded(schema))
+                         for schema in changed)
+        return tables, changed, prepare_tables(table_schemas, read), stored
+
+
+def forget_prepared() -> None:
+    """Lets go of the prepared tables and of the connections opened to prepare them."""
+    _prepared[0] = None
+    if "korvan_models.storage" in sys.modules:
+        sys.modules["korvan_models.storage"].dispose_engines()
+
+
 # Schemas whose tables the store step creates or completes, in the transaction that stores the
-# fixtures (set by ``defer_tables``; emptied once they are made).
+# fixtures (set by ``defer_tables``; emptied once they are made), and their tables as prepared
+# ahead (``defer_prepared``), where they were.
 _deferred: list = []
+_prepared: list = [None]
 
 
 def defer_tables(schemas: list) -> None:
     """Has the store step create or complete the tables of ``schemas`` together with the fixtures
     (and forgets which tables an earlier build of this process created)."""
     _deferred[:] = schemas
+    _prepared[0] = None
     tables = sys.modules.get("korvan_models.storage.tables")
     if tables is not None:
         tables.created_tables.clear()
 
 
-def _take_deferred() -> Iterator:
-    """The table descriptions of the deferred schemas, each made only when it is read (the store
-    reads them once, one at a time)."""
+def defer_prepared(prepared: object) -> None:
+    """The tables of the deferred schemas, prepared ahead (``TableStep``)."""
+    _prepared[0] = prepared
+
+
+def _take_deferred() -> object:
+    """The tables of the deferred schemas as prepared ahead; else their descriptions, each made only
+    when it is read (the store reads them once, one at a time)."""
     from korvan_models.pipeline.generate import loaded
     from korvan_models.schemas.utils.table_layout import object_schema_to_table_schema
 
     schemas, _deferred[:] = list(_deferred), []
+    prepared, _prepared[0] = _prepared[0], None
+    if prepared is not None:
+        return prepared
     return (object_schema_to_table_schema(loaded(schema)) for schema in schemas)
 
 

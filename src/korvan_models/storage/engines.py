@@ -10,10 +10,10 @@ from __future__ import annotations
 
 import json
 import threading
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
 from pathlib import Path
-from typing import Any
+from typing import Any, TypeVar
 
 import sqlalchemy as sa
 from pydantic_core import to_jsonable_python
@@ -24,6 +24,8 @@ SQLITE_BUSY_TIMEOUT_MS = 60_000
 WRITE_OPTION = "korvan_write"
 
 _engines: dict[str, sa.Engine] = {}
+T = TypeVar("T")
+R = TypeVar("R")
 _engines_lock = threading.Lock()
 
 
@@ -95,13 +97,40 @@ def get_engine(alias: str) -> sa.Engine:
     return engine_for_url(database_url(alias))
 
 
+def at_once(function: Callable[[T], R], items: Sequence[T]) -> list[R]:
+    """``function`` of each item, each in a thread of its own (the first in this one); the results
+    in the order of the items. The database drivers let go of the interpreter while a database
+    works, so two databases' work overlaps. Every call ends before the first failure is raised."""
+    if len(items) < 2:
+        return [function(item) for item in items]
+    results: list = [None] * len(items)
+    failures: list = [None] * len(items)
+
+    def call(index: int) -> None:
+        try:
+            results[index] = function(items[index])
+        except BaseException as error:  # raised in the calling thread below
+            failures[index] = error
+
+    threads = [threading.Thread(target=call, args=(index,)) for index in range(1, len(items))]
+    for thread in threads:
+        thread.start()
+    call(0)
+    for thread in threads:
+        thread.join()
+    for failure in failures:
+        if failure is not None:
+            raise failure
+    return results
+
+
 def dispose_engines() -> None:
-    """Closes every pooled connection and forgets the engines (and the tables read through them)."""
+    """Closes every pooled connection and forgets the engines (and the tables read through them).
+    The databases are closed together: closing a SQLite database in WAL mode writes its log back."""
     from korvan_models.storage import tables
 
     with _engines_lock:
-        for engine in _engines.values():
-            engine.dispose()
+        at_once(sa.Engine.dispose, list(_engines.values()))
         _engines.clear()
     tables.forget_tables()
 

@@ -24,6 +24,7 @@ from korvan_models.classes.manager import ClassManager
 from korvan_models.classes.model import BaseModelClass
 from korvan_models.errors import FixtureRecordError
 from korvan_models.storage.records import writer
+from korvan_models.storage.tables import PreparedTables
 from korvan_utils.models.data_models.address import Address
 from korvan_utils.models.data_models.table_schema import TableSchema
 from korvan_utils.models.enums import Versions
@@ -142,14 +143,14 @@ def _validated(elements: list[dict[str, Any]], files_dir: Path | None) -> list[B
 
 
 def load_fixtures(
-    document: Path | None, *, files_dir: Path | None = None, table_schemas: Iterable[TableSchema] = ()
+    document: Path | None, *, files_dir: Path | None = None, table_schemas: Iterable[TableSchema] | PreparedTables = ()
 ) -> FixtureLoadReport:
     """Stores the records of a merged fixtures document, in document order; returns the counts.
 
     ``files_dir`` is the folder of accompanying files (one sub-folder per model title): a binary
     field whose value is "files/<name>" then stores that file's content. The tables of
     ``table_schemas`` are created or completed first, in the same transaction of each database, so
-    a load that fails leaves every database as it was. Without a document, only the tables are made.
+    a load that fails leaves every database as it was (they may be prepared ahead: see ``prepare_tables``). Without a document, only the tables are made.
     """
     records = _validated(_read_elements(document), files_dir) if document is not None else []
     groups: dict[type[BaseModelClass], list[BaseModelClass]] = {}

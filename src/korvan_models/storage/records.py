@@ -29,6 +29,7 @@ from korvan_models.storage.tables import (
     OBJECT_VERSION,
     BoundedCache,
     FieldColumns,
+    PreparedTables,
     ensure_tables,
     forget_tables,
     stored_table,
@@ -365,7 +366,7 @@ class Writer:
         self._locked: set[str] = set()
         self.saved: list[tuple[BaseModelClass, Address]] = []
 
-    def ensure_tables(self, table_schemas: Iterable[TableSchema]) -> list[str]:
+    def ensure_tables(self, table_schemas: Iterable[TableSchema] | PreparedTables) -> list[str]:
         """Creates or completes tables inside this writer's transactions (see ``ensure_tables``)."""
         return ensure_tables(table_schemas, {LAKEHOUSE_DB_ALIAS: self.lakehouse, DEFAULT_DB_ALIAS: self.default})
 

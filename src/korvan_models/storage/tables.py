@@ -12,13 +12,14 @@ import threading
 import typing
 from collections import OrderedDict
 from collections.abc import Iterable, Mapping
+from pathlib import Path
 from typing import Any, Generic, TypeVar
 
 import sqlalchemy as sa
 
 from korvan_data.aliases.using import ALL_DB_ALIASES, LAKEHOUSE_DB_ALIAS
 from korvan_models.classes.model import BaseModelClass
-from korvan_models.storage.engines import database_url, engine_for_url, writing
+from korvan_models.storage.engines import at_once, database_url, engine_for_url, writing
 from korvan_utils.models.data_models.table_schema import TableColumnSchema, TableSchema
 
 CLASS_VERSION = "_class_version"
@@ -172,16 +173,22 @@ _EXTRA_FORM = FormColumn(EXTRA, _JSON, True)
 
 def build_table(table_schema: TableSchema, alias: str) -> TableForm:
     """The table of a description in one database alias (not created)."""
+    name, data = table_columns(table_schema)
+    return TableForm(name, [*_ADDRESS_FORMS[alias == LAKEHOUSE_DB_ALIAS], *data, _EXTRA_FORM])
+
+
+def table_columns(table_schema: TableSchema) -> tuple[str, list[FormColumn]]:
+    """The table name and data columns of a description, the same in every database alias: all that
+    ``prepare_tables`` needs of it, in much less room than the description."""
     name = check_name(table_schema.address.class_name, "Model title")
     seen: set[str] = set()
-    columns = list(_ADDRESS_FORMS[alias == LAKEHOUSE_DB_ALIAS])
+    columns = []
     for column in table_schema.columns:
         if column.name in seen:
             raise ValueError(f"Model {name}: two properties are stored in the column {column.name!r}")
         seen.add(column.name)
         columns.append(_data_column(column, name))
-    columns.append(_EXTRA_FORM)
-    return TableForm(name, columns)
+    return name, columns
 
 
 _type_words_cache: dict[tuple[Any, ...], str] = {}
@@ -345,31 +352,43 @@ def _copy_into_new_form(
 created_tables: dict[str, set[str]] = {}
 
 
-def _create_or_grow(connection: sa.Connection, wanted: list[TableForm], created: set[str] | None = None) -> list[str]:
+def _create_or_grow(
+    connection: sa.Connection, wanted: list[TableForm], created: set[str] | None = None, reading: _Reading | None = None
+) -> list[str]:
     """Creates the tables the database lacks and adds the missing columns to the others; returns notes
-    on columns that keep a form the model no longer has. The names of the tables made go to ``created``."""
-    stored = _stored_columns(connection, {table.name for table in wanted})
+    on columns that keep a form the model no longer has. The names of the tables made go to ``created``.
+
+    ``reading``: what the database held when it was read ahead of this transaction, used in place of
+    reading it again (the caller has made sure that its schema has not changed since)."""
+    if reading is None:
+        stored = _stored_columns(connection, {table.name for table in wanted})
+    else:
+        stored = reading.stored
     notes: list[str] = []
     # The columns the descriptions give each table that existed before (a table made here has no
     # other columns), and the tables made here, by key.
     wanted_columns: dict[str, set[str] | None] = {}
     made: dict[str, TableForm] = {}
+    # New tables' statements, sent together where the driver takes several at once.
+    creating: list[str] = []
     for table in wanted:
         key = _table_key(connection, table.name)
         found = stored.get(key)
         if found is None and key in made:
             # One description may follow another of the same table: the columns known so far count.
+            _send(connection, creating)
             first = made.pop(key)
             found = stored[key] = (first.name, {c.name: StoredColumn(type_words(c.type, connection.dialect), c.nullable)
                                                  for c in first.columns})
             wanted_columns[key] = {c.name for c in first.columns}
         if found is None:
-            connection.exec_driver_sql(table.create_sql(connection.dialect))
+            creating.append(table.create_sql(connection.dialect))
             if created is not None:
                 created.add(table.name)
             made[key] = table
             wanted_columns[key] = None
         else:
+            _send(connection, creating)
             wanted_columns[key] = (wanted_columns.get(key) or set()) | {c.name for c in table.columns}
             stored_name, columns = found
             kept = _reshape(connection, table, stored_name, columns, notes)
@@ -381,21 +400,44 @@ def _create_or_grow(connection: sa.Connection, wanted: list[TableForm], created:
             for name, column in columns.items():
                 if name not in ADDRESS_COLUMNS:
                     column.nullable = True
+    _send(connection, creating)
     retired = [
         (key, name) for key, names in wanted_columns.items() if names is not None
         for name in stored[key][1] if name not in names
     ]
-    _record_retired(connection, list(wanted_columns), retired)
+    _record_retired(connection, list(wanted_columns), retired, None if reading is None else reading.retired_table)
     return notes
+
+
+# Statements of DDL sent to PostgreSQL in one round trip.
+DDL_BATCH = 100
+
+
+def _send(connection: sa.Connection, statements: list[str]) -> None:
+    """Runs the statements in order and empties the list. The SQLite driver takes one statement per
+    call; PostgreSQL takes a batch of them, without parameters, in one round trip."""
+    if not statements:
+        return
+    if connection.dialect.name == "postgresql":
+        plain = connection.execution_options(no_parameters=True)
+        for start in range(0, len(statements), DDL_BATCH):
+            plain.exec_driver_sql(";\n".join(statements[start : start + DDL_BATCH]))
+    else:
+        for statement in statements:
+            connection.exec_driver_sql(statement)
+    statements.clear()
 
 
 # Columns that a model no longer has, by table: kept with their values, never paired with a field.
 RETIRED_TABLE = "_korvan_retired_columns"
 
 
-def _record_retired(connection: sa.Connection, keys: list[str], retired: list[tuple[str, str]]) -> None:
-    """Records the retired columns of the tables of ``keys`` (the list is made only once one is needed)."""
-    if not retired and not sa.inspect(connection).has_table(RETIRED_TABLE):
+def _record_retired(
+    connection: sa.Connection, keys: list[str], retired: list[tuple[str, str]], present: bool | None = None
+) -> None:
+    """Records the retired columns of the tables of ``keys`` (the list is made only once one is needed).
+    ``present``: whether the database holds the list, when known already."""
+    if not retired and not (sa.inspect(connection).has_table(RETIRED_TABLE) if present is None else present):
         return
     quote = connection.dialect.identifier_preparer.quote
     connection.exec_driver_sql(
@@ -417,8 +459,86 @@ def _retired_columns(connection: sa.Connection, name: str) -> frozenset[str]:
     return frozenset(connection.execute(query).scalars())
 
 
+class _Reading:
+    """What one database held of some tables when it was read ahead of the transaction that changes
+    them, with the token of its schema then (see ``_schema_token``)."""
+
+    __slots__ = ("url", "token", "stored", "retired_table")
+
+    def __init__(self, url: str, token: int, stored: dict, retired_table: bool) -> None:
+        self.url = url
+        self.token = token
+        self.stored = stored
+        self.retired_table = retired_table
+
+
+def _schema_token(connection: sa.Connection) -> int:
+    """SQLite's schema cookie, which every change of any table's definition moves on."""
+    return int(connection.exec_driver_sql("PRAGMA schema_version").scalar_one())
+
+
+class PreparedTables:
+    """The tables of some descriptions in every database alias, worked out ahead of the transaction
+    that makes them (``prepare_tables``): their forms, and for a SQLite database what it held of
+    them then. ``ensure_tables`` takes it in place of the descriptions."""
+
+    def __init__(self, forms: dict[str, list[TableForm]], readings: dict[str, _Reading]) -> None:
+        self.forms = forms
+        self.readings = readings
+
+
+def _table_forms(table_schemas: Iterable[TableSchema | tuple[str, list[FormColumn]]]) -> dict[str, list[TableForm]]:
+    forms: dict[str, list[TableForm]] = {alias: [] for alias in ALL_DB_ALIASES}
+    for schema in table_schemas:
+        # Forms are never changed: the aliases' tables share their data columns.
+        name, data = schema if isinstance(schema, tuple) else table_columns(schema)
+        for alias, wanted in forms.items():
+            wanted.append(TableForm(name, [*_ADDRESS_FORMS[alias == LAKEHOUSE_DB_ALIAS], *data, _EXTRA_FORM]))
+    return forms
+
+
+def prepare_tables(
+    table_schemas: Iterable[TableSchema | tuple[str, list[FormColumn]]], read: bool = True
+) -> PreparedTables:
+    """Works out the tables of ``table_schemas`` (descriptions, or their ``table_columns``) without
+    taking any database's write lock: the forms of each alias and, with ``read``, what each SQLite
+    database holds of them (one inspection). Nothing is written: a database file that is not there
+    is not created. (Their CREATE statements cost less to write than to keep meanwhile.)
+
+    The database may change before the tables are made; ``ensure_tables`` then reads it again in
+    its transaction. Other databases are always read again there.
+    """
+    forms = _table_forms(table_schemas)
+    readings: dict[str, _Reading] = {}
+    if not forms[ALL_DB_ALIASES[0]]:
+        return PreparedTables(forms, readings)
+    for alias in ALL_DB_ALIASES:
+        url = database_url(alias)
+        parsed = sa.make_url(url)
+        if parsed.get_backend_name() != "sqlite":
+            if read:
+                # Connected now, the transaction finds the connection in the engine's pool.
+                with engine_for_url(url).connect():
+                    pass
+            continue
+        name = parsed.database
+        if not read or not name or name == ":memory:" or name.startswith("file:") or parsed.query.get("uri"):
+            continue
+        if not Path(name).exists():
+            # A new database's schema cookie is 0 until its first table is made.
+            readings[alias] = _Reading(url, 0, {}, False)
+            continue
+        with engine_for_url(url).connect() as connection:
+            # The cookie first: a change during the inspection then shows as a moved cookie.
+            token = _schema_token(connection)
+            stored = _stored_columns(connection, {table.name for table in forms[alias]})
+            retired_table = sa.inspect(connection).has_table(RETIRED_TABLE)
+        readings[alias] = _Reading(url, token, stored, retired_table)
+    return PreparedTables(forms, readings)
+
+
 def ensure_tables(
-    table_schemas: Iterable[TableSchema], connections: Mapping[str, sa.Connection] | None = None
+    table_schemas: Iterable[TableSchema] | PreparedTables, connections: Mapping[str, sa.Connection] | None = None
 ) -> list[str]:
     """Creates the tables of the descriptions in every database alias; existing tables gain new columns
     and follow changed ones (see ``_reshape``). Returns notes on columns kept in an earlier form.
@@ -430,30 +550,46 @@ def ensure_tables(
 
     ``table_schemas`` is read once (it may make each description as it is asked for): the tables of
     every alias are drawn from a description before the next one is made, so that the descriptions
-    of a large project need not all be held at once.
+    of a large project need not all be held at once. It may be the tables prepared ahead
+    (``prepare_tables``): a database's earlier reading is then used where, inside the transaction,
+    its schema proves unchanged since; otherwise the database is read again there.
     """
-    forms: dict[str, list[TableForm]] = {alias: [] for alias in ALL_DB_ALIASES}
-    for schema in table_schemas:
-        for alias, wanted in forms.items():
-            wanted.append(build_table(schema, alias))
+    if isinstance(table_schemas, PreparedTables):
+        forms, readings = table_schemas.forms, table_schemas.readings
+    else:
+        forms, readings = _table_forms(table_schemas), {}
     notes: list[str] = []
     if not forms[ALL_DB_ALIASES[0]]:
         return notes
-    for alias in ALL_DB_ALIASES:
+
+    def make(alias: str) -> tuple[str, set[str], list[str]]:
         url = database_url(alias)
-        wanted = forms[alias]
         made: set[str] = set()
+        # A reading is used once: making the tables changes what it describes.
+        reading = readings.pop(alias, None)
+        if reading is not None and reading.url != url:
+            reading = None
         if connections is None:
             with writing(engine_for_url(url)) as connection:
-                changes = _create_or_grow(connection, wanted, made)
-        else:
-            changes = _create_or_grow(connections[alias], wanted, made)
+                return url, made, _create_or_grow(connection, forms[alias], made, _still(connection, reading))
+        return url, made, _create_or_grow(connections[alias], forms[alias], made, _still(connections[alias], reading))
+
+    # The databases are changed together, each through its own connection.
+    for alias, (url, made, changes) in zip(ALL_DB_ALIASES, at_once(make, ALL_DB_ALIASES)):
         # Known only once committed: the caller's transaction commits after this returns.
         created_tables.setdefault(url, set()).update(made)
         notes += [f"{alias} database: {note}" for note in changes]
-        for table in wanted:
+        for table in forms[alias]:
             _tables.pop((url, table.name))
     return notes
+
+
+def _still(connection: sa.Connection, reading: _Reading | None) -> _Reading | None:
+    """The reading where the database's schema is as it was then (asked in the writing transaction,
+    which keeps it so until it ends); ``None`` where it moved on or cannot be asked."""
+    if reading is None or connection.dialect.name != "sqlite":
+        return None
+    return reading if _schema_token(connection) == reading.token else None
 
 
 def stored_table(url: str, name: str, connection: sa.Connection | None = None) -> sa.Table | None:
