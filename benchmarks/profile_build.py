@@ -72,7 +72,7 @@ def marking(spent: dict, function):
 # The steps of one build timed by ``--steps``: (module, attribute).
 STEPS = [
     ("korvan_models.pipeline", "check_project"),
-    ("korvan_models.pipeline", "model_keys"),
+    ("korvan_models.pipeline", "project_model_keys"),
     ("korvan_models.pipeline", "shelve_schemas"),
     ("korvan_models.pipeline", "generate_models"),
     ("korvan_models.pipeline.generate", "free_cores"),
