@@ -179,6 +179,29 @@ inline bool reads_dict_in_place(Handle record) {
     return managed_dict(record.ptr()).is(dict);
 }
 
+// A few types, each with its attribute-cache tag and the index of one name in its instances'
+// inline values. An entry answers only while its type keeps that tag: any change to the type or
+// its bases gives it a new one (tags are never reused).
+template <unsigned N>
+class TypeIndexes {
+public:
+    struct Seen {
+        PyTypeObject* type;
+        unsigned int tag;
+        Py_ssize_t index;
+    };
+    const Seen* find(PyTypeObject* type) const {
+        for (const Seen& seen : seen_)
+            if (seen.type == type && seen.tag == type->tp_version_tag && seen.tag) return &seen;
+        return nullptr;
+    }
+    void keep(PyTypeObject* type, Py_ssize_t index) { seen_[next_++ % N] = Seen{type, type->tp_version_tag, index}; }
+
+private:
+    Seen seen_[N] = {};
+    unsigned next_ = 0;
+};
+
 // The record types that one name was found to read from their own dict. For each: whether its dict
 // can be read where the runtime keeps it (checked against the runtime's own answer first), and the
 // entry where the name last stood in such a dict, which is tried first (records of one type keep
@@ -208,16 +231,9 @@ public:
         return &seen;
     }
 
-    struct Inline {
-        PyTypeObject* type;
-        unsigned int tag;
-        Py_ssize_t index;  // -1: a type checked that keeps no such index
-    };
-    const Inline* find_inline(PyTypeObject* type) const {
-        for (const Inline& seen : inline_)
-            if (seen.type == type && seen.tag == type->tp_version_tag && seen.tag) return &seen;
-        return nullptr;
-    }
+    // Index -1: a type checked that keeps no such index.
+    using Inline = TypeIndexes<2>::Seen;
+    const Inline* find_inline(PyTypeObject* type) const { return inline_.find(type); }
     // After a full lookup of `key` on a record whose values were inline gave `value`: keeps where
     // such records hold the name, once the value read there is seen to be that same object.
     void learn_inline(Handle record, PyObject* key, Handle value) {
@@ -229,14 +245,13 @@ public:
         if (!values) return;
         Py_ssize_t index = reads_own_dict(type, key) ? shared_key_index(type, key) : -1;
         if (index >= 0 && values[index] != value.ptr()) index = -1;
-        inline_[next_inline_++ % 2] = Inline{type, type->tp_version_tag, index};
+        inline_.keep(type, index);
     }
 
 private:
     Seen seen_[4] = {};
     unsigned next_ = 0;
-    Inline inline_[2] = {};
-    unsigned next_inline_ = 0;
+    TypeIndexes<2> inline_;
 };
 
 // dict[key] for an interned text key, trying the entry at `hint` first and keeping where it was found.
@@ -392,16 +407,8 @@ template <FieldName attr_name>
 // the interpreter's own specialised stores rely on the same.
 class InlineStores {
 public:
-    struct Seen {
-        PyTypeObject* type;
-        unsigned int tag;
-        Py_ssize_t index;
-    };
-    const Seen* find(PyTypeObject* type) const {
-        for (const Seen& seen : seen_)
-            if (seen.type == type && seen.tag == type->tp_version_tag && seen.tag) return &seen;
-        return nullptr;
-    }
+    using Seen = TypeIndexes<2>::Seen;
+    const Seen* find(PyTypeObject* type) const { return seen_.find(type); }
     // After the full store of `value` under `key`: keeps where the record's type stores the name,
     // once the value is seen at that index of the record's inline values.
     void learn(Handle record, PyObject* key, Handle value) {
@@ -412,12 +419,11 @@ public:
         PyObject* const* values = inline_values(record.ptr());
         Py_ssize_t index = values ? shared_key_index(type, key) : -1;
         if (index < 0 || values[index] != value.ptr()) return;
-        seen_[next_++ % 2] = Seen{type, type->tp_version_tag, index};
+        seen_.keep(type, index);
     }
 
 private:
-    Seen seen_[2] = {};
-    unsigned next_ = 0;
+    TypeIndexes<2> seen_;
 };
 
 // The full store of record.<key> = value, learning where the record's type keeps the name.
