@@ -525,11 +525,12 @@ class Output:
         """Moves into the new output what appeared in the old one after its files were carried over
         (a file saved there meanwhile), so that removing the old tree takes only what a build wrote."""
         ours = set(self.manifest.get("files", {})) | {MANIFEST, DATA_LINK}
-        for folder, dirs, files in os.walk(aside):
-            relative_folder = Path(folder).relative_to(aside)
+        root = os.fspath(aside)
+        for folder, dirs, files in os.walk(root):
+            prefix = "" if folder == root else os.path.relpath(folder, root).replace(os.sep, "/") + "/"
             for name in files + [d for d in dirs if os.path.islink(os.path.join(folder, d))]:
-                relative = (relative_folder / name).as_posix()
-                if relative in ours or os.path.lexists(self.target / relative):
+                relative = prefix + name
+                if relative in ours or os.path.lexists(os.path.join(self._root, relative)):
                     continue
                 try:
                     (self.target / relative).parent.mkdir(parents=True, exist_ok=True)
