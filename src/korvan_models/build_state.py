@@ -77,6 +77,8 @@ class _Walk:
         self.states = hashlib.sha256()
         self.content = hashlib.sha256() if contents else None
         self.latest = 0
+        # Without the bytes: the files seen, in order, should their bytes be wanted after all.
+        self.files: list[tuple[str, str]] = []
 
     def tree(self, folder: str, relative: str) -> None:
         """Every entry under ``folder``, sorted by name; links and special files raise ``NotSimple``
@@ -101,8 +103,18 @@ class _Walk:
                 self.latest = max(self.latest, info.st_ctime_ns)
                 if self.content is not None:
                     self._read(entry.path, name)
+                else:
+                    self.files.append((entry.path, name))
             else:
                 raise NotSimple(f"{entry.path}: not a regular file or folder")
+
+    def read_contents(self) -> str:
+        """The digest of the bytes of the files a pass without them saw (read now, after their
+        states were taken), as a pass with them would have given it."""
+        self.content = hashlib.sha256()
+        for path, name in self.files:
+            self._read(path, name)
+        return self.content.hexdigest()
 
     def _read(self, path: str, name: str) -> None:
         try:
@@ -355,7 +367,8 @@ def _unchanged(root: Path, target: Path, given: list[tuple[str, str]], state: di
     if not racy and not state["racy"] and walk.states.hexdigest() == state["states"]:
         inputs = Inputs(setup, state["content"], state["states"], False)
     else:
-        inputs = read_inputs(root, target, given)
+        # The bytes of the files this pass saw: no second pass, no second digest of the setup.
+        inputs = Inputs(setup, walk.read_contents(), walk.states.hexdigest(), racy)
     if inputs.setup != state["setup"] or inputs.content != state["content"]:
         return None, inputs
     return (state["said"] if _output_unchanged(target, state) else None), inputs
