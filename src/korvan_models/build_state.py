@@ -222,21 +222,28 @@ def file_digest(path: str | os.PathLike[str]) -> str | None:
 
 def output_listing(target: Path) -> list[str]:
     """Every entry of the output tree: folders, files, and links with what they name (not followed)."""
-    listing = []
-    base = str(target)
-    for folder, dirs, files in os.walk(base):
-        relative = os.path.relpath(folder, base)
-        for name in sorted(dirs + files):
-            path = os.path.join(folder, name)
-            entry = os.path.normpath(os.path.join(relative, name))
-            if os.path.islink(path):
-                listing.append(f"link {entry} {os.readlink(path)}")
-            elif name in dirs:
-                listing.append(f"dir {entry}")
-            else:
-                listing.append(f"file {entry}")
-        dirs[:] = [name for name in dirs if not os.path.islink(os.path.join(folder, name))]
+    listing: list[str] = []
+    _list_folder(str(target), "", listing)
     return sorted(listing)
+
+
+def _list_folder(folder: str, prefix: str, listing: list[str]) -> None:
+    """The entries of one folder of the output and of the folders in it (a folder that cannot be
+    listed adds nothing of its own); the folder listing tells links and folders apart."""
+    try:
+        with os.scandir(folder) as found:
+            entries = list(found)
+    except OSError:
+        return
+    for entry in entries:
+        name = prefix + entry.name
+        if entry.is_symlink():
+            listing.append(f"link {name} {os.readlink(entry.path)}")
+        elif entry.is_dir():
+            listing.append(f"dir {name}")
+            _list_folder(entry.path, name + "/", listing)
+        else:
+            listing.append(f"file {name}")
 
 
 _HEX64 = re.compile(r"[0-9a-f]{64}")
