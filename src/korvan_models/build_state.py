@@ -35,7 +35,7 @@ import re
 import stat
 import sys
 import time
-from dataclasses import dataclass
+from collections import namedtuple
 from pathlib import Path
 
 STATE_VERSION = 1
@@ -77,6 +77,8 @@ class _Walk:
         self.states = hashlib.sha256()
         self.content = hashlib.sha256() if contents else None
         self.latest = 0
+        # Without the bytes: the files seen, in order, should their bytes be wanted after all.
+        self.files: list[tuple[str, str]] = []
 
     def tree(self, folder: str, relative: str) -> None:
         """Every entry under ``folder``, sorted by name; links and special files raise ``NotSimple``
@@ -101,8 +103,18 @@ class _Walk:
                 self.latest = max(self.latest, info.st_ctime_ns)
                 if self.content is not None:
                     self._read(entry.path, name)
+                else:
+                    self.files.append((entry.path, name))
             else:
                 raise NotSimple(f"{entry.path}: not a regular file or folder")
+
+    def read_contents(self) -> str:
+        """The digest of the bytes of the files a pass without them saw (read now, after their
+        states were taken), as a pass with them would have given it."""
+        self.content = hashlib.sha256()
+        for path, name in self.files:
+            self._read(path, name)
+        return self.content.hexdigest()
 
     def _read(self, path: str, name: str) -> None:
         try:
@@ -154,16 +166,13 @@ def _settings(root: Path, target: Path, given: list[tuple[str, str]]) -> bytes:
 RACY_NS = 100_000_000
 
 
-@dataclass(frozen=True)
-class Inputs:
+class Inputs(namedtuple("Inputs", ("setup", "content", "states", "racy"))):
     """What a build depends on: ``setup`` (paths, environment, installation), ``content`` (every
     project file by its bytes) and ``states`` (their sizes, times and inodes, taken before they
-    were read); ``racy`` when a file changed so recently that its state cannot vouch for its bytes."""
+    were read); ``racy`` when a file changed so recently that its state cannot vouch for its bytes.
+    (A named tuple: the command's start does not pay for loading the dataclass machinery.)"""
 
-    setup: str
-    content: str
-    states: str
-    racy: bool
+    __slots__ = ()
 
 
 def setup_digest(root: Path, target: Path, given: list[tuple[str, str]]) -> str:
@@ -213,21 +222,28 @@ def file_digest(path: str | os.PathLike[str]) -> str | None:
 
 def output_listing(target: Path) -> list[str]:
     """Every entry of the output tree: folders, files, and links with what they name (not followed)."""
-    listing = []
-    base = str(target)
-    for folder, dirs, files in os.walk(base):
-        relative = os.path.relpath(folder, base)
-        for name in sorted(dirs + files):
-            path = os.path.join(folder, name)
-            entry = os.path.normpath(os.path.join(relative, name))
-            if os.path.islink(path):
-                listing.append(f"link {entry} {os.readlink(path)}")
-            elif name in dirs:
-                listing.append(f"dir {entry}")
-            else:
-                listing.append(f"file {entry}")
-        dirs[:] = [name for name in dirs if not os.path.islink(os.path.join(folder, name))]
+    listing: list[str] = []
+    _list_folder(str(target), "", listing)
     return sorted(listing)
+
+
+def _list_folder(folder: str, prefix: str, listing: list[str]) -> None:
+    """The entries of one folder of the output and of the folders in it (a folder that cannot be
+    listed adds nothing of its own); the folder listing tells links and folders apart."""
+    try:
+        with os.scandir(folder) as found:
+            entries = list(found)
+    except OSError:
+        return
+    for entry in entries:
+        name = prefix + entry.name
+        if entry.is_symlink():
+            listing.append(f"link {name} {os.readlink(entry.path)}")
+        elif entry.is_dir():
+            listing.append(f"dir {name}")
+            _list_folder(entry.path, name + "/", listing)
+        else:
+            listing.append(f"file {name}")
 
 
 _HEX64 = re.compile(r"[0-9a-f]{64}")
@@ -358,7 +374,8 @@ def _unchanged(root: Path, target: Path, given: list[tuple[str, str]], state: di
     if not racy and not state["racy"] and walk.states.hexdigest() == state["states"]:
         inputs = Inputs(setup, state["content"], state["states"], False)
     else:
-        inputs = read_inputs(root, target, given)
+        # The bytes of the files this pass saw: no second pass, no second digest of the setup.
+        inputs = Inputs(setup, walk.read_contents(), walk.states.hexdigest(), racy)
     if inputs.setup != state["setup"] or inputs.content != state["content"]:
         return None, inputs
     return (state["said"] if _output_unchanged(target, state) else None), inputs

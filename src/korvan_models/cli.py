@@ -6,7 +6,6 @@ import argparse
 import os
 import signal
 import sys
-import traceback
 from collections.abc import Callable
 from pathlib import Path
 
@@ -424,6 +423,8 @@ def main(argv: list[str] | None = None) -> int:
 def failed(args: argparse.Namespace, error: Exception) -> int:
     """Reports a failure of the command; returns the exit status. The build's own errors can only
     come from the build, so they are told apart only where it was loaded."""
+    import traceback
+
     pipeline = sys.modules.get("korvan_models.pipeline")
     if pipeline is not None and isinstance(error, (pipeline.WriteFault, pipeline.OutputBusy)):
         print(f"korvan-models: {error}", file=sys.stderr)

@@ -239,3 +239,21 @@ def test_only_a_change_of_its_layout_changes_a_table(project, tmp_path, run, mon
         columns = {row[1] for row in connection.execute('PRAGMA table_info("Author")')}
         assert connection.execute('SELECT count(*) FROM "Author"').fetchone() == (1,)
     assert column is None or column in columns
+
+
+@pytest.mark.parametrize("change", [
+    lambda project: None,
+    _schema_edit("author", lambda schema: schema["properties"].update(nickname={"type": "string"})),
+    _hooks_edit,
+    lambda project: os.unlink(project / "models" / "book" / "model.json"),
+], ids=["nothing", "a schema edited", "custom code added", "a schema removed"])
+def test_the_inputs_the_early_stop_reads_are_those_a_full_read_gives(project, tmp_path, run, change):
+    """The early stop reads the files' bytes only when their states changed, in the same pass;
+    the build records its state with those inputs, so they must be exactly a full read's."""
+    from korvan_models import build_state
+
+    out = tmp_path / "out"
+    assert run("build", project, "--out", out, "-q").status == 0
+    change(project)
+    _said, inputs = build_state.unchanged(project, out, [])
+    assert inputs == build_state.read_inputs(project, build_state.output_path(out), [])

@@ -175,14 +175,16 @@ def _texts_as_written(folder: Path, manifest: dict) -> dict[str, str]:
     while another build exchanges the folder."""
     texts = {}
     files = manifest.get("files", {})
+    root = os.fspath(folder)
     for entry in manifest.get("models", {}).values():
         if not isinstance(entry, dict) or "key" not in entry or not isinstance(entry.get("file"), str):
             continue
-        path = folder / entry["file"]
+        path = os.path.join(root, entry["file"])
         try:
             if not stat.S_ISREG(os.lstat(path).st_mode):
                 continue
-            data = path.read_bytes()
+            with open(path, "rb") as handle:
+                data = handle.read()
             if files.get(entry["file"]) == digest(data):
                 texts[entry["key"]] = data.decode("utf-8")
         except (OSError, UnicodeDecodeError):
@@ -203,7 +205,10 @@ class Output:
 
     def __init__(self, target: Path) -> None:
         self.target = output_path(target)
+        # The same paths as text, for the loops over every file of a build.
+        self._root = os.fspath(self.target)
         self.staging: Path | None = None
+        self._staging_root = ""
         self.warnings: list[str] = []
         self.replaced = False
         # Files whose edits the build reads back and keeps (or refuses itself), not hand edits to refuse.
@@ -274,7 +279,7 @@ class Output:
 
     def _current_digest(self, relative: str) -> str | None:
         if relative not in self._digests:
-            self._digests[relative] = file_digest(self.target / relative)
+            self._digests[relative] = file_digest(os.path.join(self._root, relative))
         return self._digests[relative]
 
     def _unchanged(self, relative: str) -> bool:
@@ -296,6 +301,7 @@ class Output:
                                         "(chmod u+w) or use another --out")])
         prefix = f".{self.target.name}.korvan-tmp-{os.getpid()}-"
         self.staging = Path(tempfile.mkdtemp(prefix=prefix, dir=self.target.parent))
+        self._staging_root = os.fspath(self.staging)
         self._folders.clear()
         self._write_manifest(self.staging, {})
         os.symlink(self._data_link(), self.staging / DATA_LINK)
@@ -334,12 +340,12 @@ class Output:
                 placeholder.unlink()
         return home
 
-    def _staged(self, relative: str) -> Path:
-        path = self.staging / relative
+    def _staged(self, relative: str) -> str:
+        path = os.path.join(self._staging_root, relative)
         folder = os.path.dirname(relative)
         if folder not in self._folders:
             try:
-                path.parent.mkdir(parents=True, exist_ok=True)
+                os.makedirs(os.path.dirname(path), exist_ok=True)
             except OSError as error:
                 raise WriteFault(self.target / relative, error) from error
             self._folders.add(folder)
@@ -352,12 +358,13 @@ class Output:
         self._written[relative] = digest(raw)
         if self.manifest["files"].get(relative) == self._written[relative] and self._unchanged(relative):
             try:
-                os.link(self.target / relative, path, follow_symlinks=False)
+                os.link(os.path.join(self._root, relative), path, follow_symlinks=False)
                 return
             except OSError:
                 pass
         try:
-            path.write_bytes(raw)
+            with open(path, "wb") as handle:
+                handle.write(raw)
         except OSError as error:
             raise WriteFault(self.target / relative, error) from error
 
@@ -387,9 +394,11 @@ class Output:
         others = []
         if not self.target.is_dir():
             return others
-        for folder, dirs, files in os.walk(self.target):
-            relative_folder = Path(folder).relative_to(self.target)
-            if relative_folder == Path("."):
+        root = self._root
+        for folder, dirs, files in os.walk(root):
+            # The folder relative to the output, with a slash after it ("" for the output itself).
+            prefix = "" if folder == root else os.path.relpath(folder, root).replace(os.sep, "/") + "/"
+            if not prefix:
                 for name in (DATA_LINK,):
                     if name in dirs:
                         dirs.remove(name)
@@ -398,11 +407,11 @@ class Output:
             links = [name for name in dirs if os.path.islink(os.path.join(folder, name))]
             dirs[:] = [name for name in dirs if name not in links]
             for name in files + links:
-                relative = (relative_folder / name).as_posix()
+                relative = prefix + name
                 if relative not in ours:
                     others.append(relative)
-            if not dirs and not files and not links and relative_folder != Path("."):
-                others.append(relative_folder.as_posix() + "/")
+            if not dirs and not files and not links and prefix:
+                others.append(prefix)
         return sorted(others)
 
     def _edited(self) -> list[str]:
@@ -412,7 +421,7 @@ class Output:
             if relative in self.merged:
                 continue
             current = self._current_digest(relative)
-            if current is None and not os.path.lexists(self.target / relative):
+            if current is None and not os.path.lexists(os.path.join(self._root, relative)):
                 continue
             if current != recorded:
                 edited.append(relative)
@@ -516,11 +525,12 @@ class Output:
         """Moves into the new output what appeared in the old one after its files were carried over
         (a file saved there meanwhile), so that removing the old tree takes only what a build wrote."""
         ours = set(self.manifest.get("files", {})) | {MANIFEST, DATA_LINK}
-        for folder, dirs, files in os.walk(aside):
-            relative_folder = Path(folder).relative_to(aside)
+        root = os.fspath(aside)
+        for folder, dirs, files in os.walk(root):
+            prefix = "" if folder == root else os.path.relpath(folder, root).replace(os.sep, "/") + "/"
             for name in files + [d for d in dirs if os.path.islink(os.path.join(folder, d))]:
-                relative = (relative_folder / name).as_posix()
-                if relative in ours or os.path.lexists(self.target / relative):
+                relative = prefix + name
+                if relative in ours or os.path.lexists(os.path.join(self._root, relative)):
                     continue
                 try:
                     (self.target / relative).parent.mkdir(parents=True, exist_ok=True)

@@ -178,8 +178,6 @@ def ask(argv: list[str], project: Path, out: Path, databases: list, jobs: int | 
     """Has a watching build of the same project and output run this build: its exit status, after
     its output was printed here; ``None`` when the command is to build itself. ``inputs``, as the
     early stop read them, are those the build's state is recorded with."""
-    import dataclasses
-
     connection = _connect(socket_path(out))
     if connection is None:
         return None
@@ -187,7 +185,7 @@ def ask(argv: list[str], project: Path, out: Path, databases: list, jobs: int | 
     started = False
     try:
         request = {"argv": argv, "cwd": os.getcwd(), "settings": settings(project, out, databases, jobs),
-                   "inputs": dataclasses.asdict(inputs) if inputs is not None else None}
+                   "inputs": inputs._asdict() if inputs is not None else None}
         connection.sendall(json.dumps(request).encode() + b"\n")
         messages = _messages(connection)
         answer = next(messages)
