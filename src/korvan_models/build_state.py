@@ -153,10 +153,16 @@ def _installation(digest) -> None:
         raise NotSimple(f"{record}: {error}") from error
 
 
-def _settings(root: Path, target: Path, given: list[tuple[str, str]]) -> bytes:
-    environment = sorted((key, value) for key, value in os.environ.items() if key.startswith(ENV_PREFIX))
+def current_umask() -> int:
+    """The process's file mode mask (read by setting it, and set back at once)."""
     mask = os.umask(0o022)
     os.umask(mask)
+    return mask
+
+
+def _settings(root: Path, target: Path, given: list[tuple[str, str]]) -> bytes:
+    environment = sorted((key, value) for key, value in os.environ.items() if key.startswith(ENV_PREFIX))
+    mask = current_umask()
     return json.dumps([STATE_VERSION, os.path.abspath(root), str(target), os.getcwd(), environment,
                        sorted(given), mask]).encode()
 

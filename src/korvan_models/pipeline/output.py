@@ -29,7 +29,13 @@ import tempfile
 from collections.abc import Callable
 from pathlib import Path
 
-from korvan_models.build_state import DATA_LINK, MANIFEST, file_digest, valid_manifest
+from korvan_models.build_state import (
+    DATA_LINK,
+    MANIFEST,
+    current_umask,
+    file_digest,
+    valid_manifest,
+)
 from korvan_models.pipeline.problems import Problem, ProjectError
 
 MANIFEST_VERSION = 2
@@ -198,6 +204,11 @@ def earlier_texts(target: Path) -> dict[str, str]:
     folder = output_path(target)
     manifest, _present = _read_manifest_file(folder / MANIFEST)
     return _texts_as_written(folder, manifest) if manifest is not None else {}
+
+
+def _folder_prefix(folder: str, root: str) -> str:
+    """A folder of a walk of ``root``, relative to it with a slash after it ("" for ``root`` itself)."""
+    return "" if folder == root else os.path.relpath(folder, root).replace(os.sep, "/") + "/"
 
 
 class Output:
@@ -396,8 +407,7 @@ class Output:
             return others
         root = self._root
         for folder, dirs, files in os.walk(root):
-            # The folder relative to the output, with a slash after it ("" for the output itself).
-            prefix = "" if folder == root else os.path.relpath(folder, root).replace(os.sep, "/") + "/"
+            prefix = _folder_prefix(folder, root)
             if not prefix:
                 for name in (DATA_LINK,):
                     if name in dirs:
@@ -454,7 +464,7 @@ class Output:
         for relative in kept:
             self._carry(relative)
         self._write_manifest(self.staging, models)
-        os.chmod(self.staging, 0o777 & ~_umask())
+        os.chmod(self.staging, 0o777 & ~current_umask())
         return kept
 
     def _carry(self, relative: str) -> None:
@@ -527,7 +537,7 @@ class Output:
         ours = set(self.manifest.get("files", {})) | {MANIFEST, DATA_LINK}
         root = os.fspath(aside)
         for folder, dirs, files in os.walk(root):
-            prefix = "" if folder == root else os.path.relpath(folder, root).replace(os.sep, "/") + "/"
+            prefix = _folder_prefix(folder, root)
             for name in files + [d for d in dirs if os.path.islink(os.path.join(folder, d))]:
                 relative = prefix + name
                 if relative in ours or os.path.lexists(os.path.join(self._root, relative)):
@@ -618,7 +628,3 @@ def remove_later(folder: Path) -> None:
         _remove_tree(folder)
 
 
-def _umask() -> int:
-    mask = os.umask(0)
-    os.umask(mask)
-    return mask

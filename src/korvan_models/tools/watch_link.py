@@ -38,7 +38,6 @@ CONNECT_TIMEOUT = 1.0
 # How long the watcher waits for a client's request once it connected (seconds).
 REQUEST_TIMEOUT = 2.0
 MAX_REQUEST = 1 << 20
-ENV_PREFIX = "KORVAN_"
 DATABASE_ENV = "KORVAN_DATABASE_"
 
 
@@ -48,8 +47,8 @@ def socket_path(out: Path) -> Path:
     return target.parent / f".{target.name}.korvan-watch"
 
 
-def peer_uid(connection: socket.socket) -> int | None:
-    """The user id of the process at the other end of a Unix socket (Linux), ``None`` if unknown."""
+def _peer(connection: socket.socket) -> tuple[int, int] | None:
+    """The process id and user id at the other end of a Unix socket (Linux), ``None`` if unknown."""
     option = getattr(socket, "SO_PEERCRED", None)
     if option is None:
         return None
@@ -57,17 +56,19 @@ def peer_uid(connection: socket.socket) -> int | None:
         data = connection.getsockopt(socket.SOL_SOCKET, option, struct.calcsize("3i"))
     except OSError:
         return None
-    _pid, uid, _gid = struct.unpack("3i", data)
-    return uid
+    pid, uid, _gid = struct.unpack("3i", data)
+    return pid, uid
+
+
+def peer_uid(connection: socket.socket) -> int | None:
+    """The user id of the process at the other end of a Unix socket, ``None`` if unknown."""
+    peer = _peer(connection)
+    return peer[1] if peer else None
 
 
 def peer_pid(connection: socket.socket) -> int | None:
-    option = getattr(socket, "SO_PEERCRED", None)
-    try:
-        data = connection.getsockopt(socket.SOL_SOCKET, option, struct.calcsize("3i"))
-    except (OSError, TypeError):
-        return None
-    return struct.unpack("3i", data)[0]
+    peer = _peer(connection)
+    return peer[0] if peer else None
 
 
 def trusted(connection: socket.socket) -> bool:
@@ -84,15 +85,9 @@ def installation() -> str:
     return digest.hexdigest()
 
 
-def _umask() -> int:
-    mask = os.umask(0o022)
-    os.umask(mask)
-    return mask
-
-
 def settings(project: Path, out: Path, databases: list, jobs: int | None, cwd: str | None = None) -> dict:
     """What decides a build besides the project's files, as both sides compare it."""
-    environment = sorted([key, value] for key, value in os.environ.items() if key.startswith(ENV_PREFIX))
+    environment = sorted([key, value] for key, value in os.environ.items() if key.startswith(build_state.ENV_PREFIX))
     # A relative database path is taken from the working folder: then the folder decides too.
     relative = bool(databases) or any(key.startswith(DATABASE_ENV) for key, _value in environment)
     return {
@@ -102,7 +97,7 @@ def settings(project: Path, out: Path, databases: list, jobs: int | None, cwd: s
         "databases": sorted([alias, url] for alias, url in databases),
         "jobs": jobs,
         "environment": environment,
-        "umask": _umask(),
+        "umask": build_state.current_umask(),
         "executable": sys.executable,
         "path": list(sys.path),
         "installation": installation(),
