@@ -27,6 +27,7 @@ import socket
 import stat
 import struct
 import sys
+from collections.abc import Callable
 from pathlib import Path
 
 from korvan_models import build_state
@@ -288,7 +289,9 @@ class Server:
     served; the requests served wait in ``pending`` for the watcher's loop, which runs them one
     at a time between its own rebuilds."""
 
-    def __init__(self, root: Path, out: Path, databases: list, jobs: int | None) -> None:
+    def __init__(self, root: Path, out: Path, databases: list, jobs: int | None,
+                 wake: Callable[[], None] | None = None) -> None:
+        """``wake`` is called for each request that is to be served (the watcher's loop waits on it)."""
         import queue
 
         self.path = socket_path(out)
@@ -300,6 +303,7 @@ class Server:
         self.stopping = False
         # Set by the watcher while it rebuilds on its own: a command that will not wait is not served then.
         self.busy = False
+        self.wake = wake
 
     def start(self) -> bool:
         """Listens at the socket path; ``False`` (and no socket) when it cannot: the path is too
@@ -387,6 +391,8 @@ class Server:
             return
         served.send({"serve": True})
         self.pending.put(served)
+        if self.wake is not None:
+            self.wake()
 
     def refusal(self, request: object) -> str | None:
         """Why a request is not served here (``None``: it is)."""
