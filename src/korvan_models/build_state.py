@@ -134,6 +134,20 @@ class _Walk:
             self.fresh[name] = digest.hex()
 
 
+_installed: dict[tuple, str] = {}
+
+
+def installation() -> str:
+    """The digest of the interpreter, its import path and the installed distributions, taken once
+    per import path in a process (the command asks twice; a watcher describes the code it runs)."""
+    key = (sys.executable, tuple(sys.path))
+    if key not in _installed:
+        digest = hashlib.sha256()
+        _installation(digest)
+        _installed[key] = digest.hexdigest()
+    return _installed[key]
+
+
 def _installation(digest) -> None:
     """The interpreter, its import path and the installed distributions."""
     digest.update(f"{sys.version}\0{sys.executable}\0{sys.implementation.cache_tag}\0".encode())
@@ -193,7 +207,7 @@ class Inputs(namedtuple("Inputs", ("setup", "content", "states", "racy", "fresh"
 def setup_digest(root: Path, target: Path, given: list[tuple[str, str]]) -> str:
     """The digest of the paths, the environment, the options and the installation a build runs with."""
     digest = hashlib.sha256(_settings(root, target, given))
-    _installation(digest)
+    digest.update(installation().encode())
     return digest.hexdigest()
 
 

@@ -53,11 +53,18 @@ class Project:
     texts: dict[str, str] = field(default_factory=dict)
     # What an earlier check of the same project remembers (``CheckMemo``), when one was given.
     memo: CheckMemo | None = None
+    _fixture_folders: list[Path] | None = field(default=None, repr=False)
 
     @property
     def schemas(self) -> list[ObjectSchema]:
         """The schemas alone, in file order."""
         return [schema for _path, schema in self.entries]
+
+    def fixture_folders(self) -> list[Path]:
+        """Every ``models/*/fixtures`` entry, sorted; looked up once for the steps of one build."""
+        if self._fixture_folders is None:
+            self._fixture_folders = sorted(self.models_dir.glob("*/fixtures"))
+        return self._fixture_folders
 
 
 # --- what a process that checks the project again keeps of the last check ------------------------

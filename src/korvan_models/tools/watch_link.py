@@ -77,15 +77,6 @@ def trusted(connection: socket.socket) -> bool:
     return peer_uid(connection) == os.getuid()
 
 
-def installation() -> str:
-    """The digest of the interpreter, its import path and the installed distributions."""
-    import hashlib
-
-    digest = hashlib.sha256()
-    build_state._installation(digest)
-    return digest.hexdigest()
-
-
 def settings(project: Path, out: Path, databases: list, jobs: int | None, cwd: str | None = None) -> dict:
     """What decides a build besides the project's files, as both sides compare it."""
     environment = sorted([key, value] for key, value in os.environ.items() if key.startswith(build_state.ENV_PREFIX))
@@ -101,7 +92,7 @@ def settings(project: Path, out: Path, databases: list, jobs: int | None, cwd: s
         "umask": build_state.current_umask(),
         "executable": sys.executable,
         "path": list(sys.path),
-        "installation": installation(),
+        "installation": build_state.installation(),
         "cwd": (cwd or os.getcwd()) if relative else None,
     }
 
