@@ -221,13 +221,19 @@ def handed_over(args: argparse.Namespace, inputs=None) -> int | None:
                getattr(args, "quiet", False), inputs)
 
 
+_served_parser: argparse.ArgumentParser | None = None
+
+
 def served_build(argv: list[str], memo=None, inputs: dict | None = None) -> int:
     """Runs, in a watching build's process, the build of a command that handed it over: the same
     command line, the same messages, the same exit status (an interrupt of this process is raised).
     ``inputs`` are those the command's early stop read (``build_state.Inputs`` as a mapping)."""
     from korvan_models import build_state
 
-    args = parser().parse_args(argv)
+    global _served_parser
+    if _served_parser is None:  # a watching build serves many: the command line is made once
+        _served_parser = parser()
+    args = _served_parser.parse_args(argv)
     if args.command != "build" or args.watch:
         print("korvan-models: a watching build runs only a plain build handed to it", file=sys.stderr)
         return EXIT_TOOL
