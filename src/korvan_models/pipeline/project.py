@@ -27,7 +27,7 @@ from typing import Any
 from korvan_models.classes.data_models.dependencies import DependencyModelNames
 from korvan_models.errors import KorvanValidationError
 from korvan_models.pipeline import diagnose, parts
-from korvan_models.pipeline.files import OPTIONS_FOLDER, ProjectFiles, walk
+from korvan_models.pipeline.files import OPTIONS_FOLDER, KnownBytes, ProjectFiles, walk
 from korvan_models.pipeline.problems import Problem, ProjectError, did_you_mean
 from korvan_models.schemas.loaders.base import CustomCodeLoaderBase, OptionsLoaderBase
 from korvan_utils.models.data_models.schema import ObjectSchema
@@ -104,6 +104,8 @@ class CheckMemo:
         self._names: tuple | None = None
         self._names_generation = 0
         self.reused = 0
+        # The bytes of the project's files as read, for the next walk.
+        self.known = KnownBytes()
 
     def read_schema_file(self, path: Path, data: bytes) -> tuple[list[ObjectSchema], list[Problem]]:
         """``diagnose.read_schema_file``, with the schema of a file whose bytes did not change reused."""
@@ -411,7 +413,7 @@ def check_project(root: Path, previous: Callable[[], dict[str, str]] | None = No
     models_dir = root / "models"
     if not models_dir.is_dir():
         raise ProjectError([Problem(root, "no 'models' folder: a project keeps one folder per model under models/")])
-    files = walk(root)
+    files = walk(root, memo.known if memo is not None else None)
     if memo is not None:
         memo.begin()
         memo.forget_absent([path for path, _data in files.schemas])
