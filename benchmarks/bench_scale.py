@@ -271,7 +271,7 @@ class Incremental:
         self.sides.append("watcher" if line.startswith("served") else "the watcher rebuilt first")
         self.cases.setdefault("one changed, watcher running", []).append(result)
         # Nothing changed since the handed-over build: the state it left stops a plain build early.
-        self.cases.setdefault("nothing changed, watcher running", []).append(self._run())
+        self.cases.setdefault("no change, watcher running", []).append(self._run())
 
     def watchers_own(self, number: int) -> None:
         seen = len(self.lines)
@@ -282,7 +282,7 @@ class Incremental:
             {"wall": took, "cpu": float("nan"), "peak": 0, "sum": 0, "load": os.getloadavg()[0],
              "idle": float("nan"), "processes": 1, "output": line})
         # After the watcher's own rebuild: a plain build stops early on the state it left.
-        self.cases.setdefault("nothing changed after it", []).append(self._run())
+        self.cases.setdefault("no change after its rebuild", []).append(self._run())
 
     def stop_watcher(self) -> None:
         if self.watcher is not None and self.watcher.poll() is None:
