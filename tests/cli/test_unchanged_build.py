@@ -301,7 +301,12 @@ def test_a_project_is_still_as_read_only_while_every_racy_file_has_its_bytes(pro
     assert before.racy == racy and ("models/author/model.json" in before.fresh) == racy
     schema.write_bytes(edit(schema.read_bytes()))
     opened = []
-    monkeypatch.setattr(build_state, "open", lambda path, *a: opened.append(path) or open(path, *a), raising=False)
+
+    def counted_open(path, *args):
+        opened.append(path)
+        return open(path, *args)  # noqa: SIM115  (the caller closes it)
+
+    monkeypatch.setattr(build_state, "open", counted_open, raising=False)
     # Without the digests of the racy files' bytes, every file is read again: the same answer.
     found = [build_state.still(project, before), build_state.still(project, before._replace(fresh=None))]
     grown = edit(b"") != b""
