@@ -178,35 +178,26 @@ def cold(temp: Path, count: int, repeats: int, codegen: str | None, keep: Path |
 
 
 def incremental(temp: Path, count: int, repeats: int) -> None:
-    for name in COMMANDS:
-        incremental_of(temp / name, count, repeats, name)
-
-
-def incremental_of(temp: Path, count: int, repeats: int, command: str) -> None:
-    project, _document = write_project(temp / f"i{count}", count)
-    out = temp / f"inc{count}"
-    first = run(ours(project, out, (), command))
-    cases: dict[str, list[dict]] = {"cold": [first]}
-    schema_file = project / "models" / "item7" / "model.json"
+    """The rebuilds of each command, interleaved repeat by repeat (this machine's speed changes from
+    minute to minute: only runs close together compare)."""
+    rounds = [Incremental(temp / name, count, name) for name in COMMANDS]
     for repeat in range(repeats):
-        schema = json.loads(schema_file.read_text("utf-8"))
-        schema["properties"][f"extra{repeat}"] = {"type": "string"}
-        schema_file.write_text(json.dumps(schema), "utf-8")
-        cases.setdefault("one changed", []).append(run(ours(project, out, (), command)))
-        cases.setdefault("nothing changed", []).append(run(ours(project, out, (), command)))
-        added = project / "models" / f"extra{repeat}"
-        added.mkdir()
-        (added / "model.json").write_text(json.dumps({"title": f"Extra{repeat}", "type": "object",
-                                                      "properties": {"name": {"type": "string"}}}), "utf-8")
-        cases.setdefault("one added", []).append(run(ours(project, out, (), command)))
-        shutil.rmtree(added)
-        cases.setdefault("one removed", []).append(run(ours(project, out, (), command)))
-    watched(project, out, command, schema_file, repeats, cases)
-    print(f"incremental, {count} models, {command}")
-    for label, runs in cases.items():
-        generated = re.search(r"generated (\d+) models?", runs[-1]["output"])
-        ratio = summary(runs, "wall")[0] / first["wall"]
-        print(line(label, runs) + f"  x{ratio:.3f} of cold, generated {generated[1] if generated else '?'}")
+        for one in rounds:
+            one.plain(repeat)
+    try:
+        for one in rounds:
+            one.start_watcher()
+        for repeat in range(repeats):
+            for one in rounds:
+                one.handed_over(repeat)
+        for repeat in range(repeats):
+            for one in rounds:
+                one.watchers_own(repeats + repeat)
+    finally:
+        for one in rounds:
+            one.stop_watcher()
+    for one in rounds:
+        one.show()
 
 
 def process_cpu(pid: int) -> float:
@@ -216,55 +207,97 @@ def process_cpu(pid: int) -> float:
     return sum(int(value) for value in fields[11:15]) / os.sysconf("SC_CLK_TCK")
 
 
-def watched(project: Path, out: Path, command: str, schema_file: Path, repeats: int, cases: dict) -> None:
-    """The same change with a watcher of the project and output running: a plain build run right
-    after the file is written (handed over to the watcher, which then does not rebuild on its own),
-    and the watcher's own rebuild with no build run. The CPU of a handed-over build counts the
-    watcher's share too; each run says which side built."""
-    watcher = subprocess.Popen([COMMANDS[command], "build", str(project), "--out", str(out), "--watch", *EXTRA],
-                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-    lines: list[str] = []
-    threading.Thread(target=lambda: lines.extend(line.rstrip("\n") for line in watcher.stdout), daemon=True).start()
+class Incremental:
+    """One command's project of ``count`` models, built cold once, then changed and built again:
+    by a plain build, and with a watcher of the project and output running (a plain build right
+    after the file is written, handed over to the watcher, which then does not rebuild on its own;
+    and the watcher's own rebuild with no build run). The CPU of a handed-over build counts the
+    watcher's share too; the report says which side built."""
 
-    def wait_for(start: str, seen: int, timeout: float = 120) -> str:
+    def __init__(self, temp: Path, count: int, command: str) -> None:
+        self.command, self.count = command, count
+        self.project, _document = write_project(temp / f"i{count}", count)
+        self.out = temp / f"inc{count}"
+        self.first = run(ours(self.project, self.out, (), command))
+        self.cases: dict[str, list[dict]] = {"cold": [self.first]}
+        self.schema_file = self.project / "models" / "item7" / "model.json"
+        self.sides: list[str] = []
+        self.watcher = None
+        self.lines: list[str] = []
+
+    def _change(self, key: str) -> None:
+        schema = json.loads(self.schema_file.read_text("utf-8"))
+        schema["properties"][key] = {"type": "string"}
+        self.schema_file.write_text(json.dumps(schema), "utf-8")
+
+    def _run(self) -> dict:
+        return run(ours(self.project, self.out, (), self.command))
+
+    def plain(self, repeat: int) -> None:
+        self._change(f"extra{repeat}")
+        self.cases.setdefault("one changed", []).append(self._run())
+        self.cases.setdefault("nothing changed", []).append(self._run())
+        added = self.project / "models" / f"extra{repeat}"
+        added.mkdir()
+        (added / "model.json").write_text(json.dumps({"title": f"Extra{repeat}", "type": "object",
+                                                      "properties": {"name": {"type": "string"}}}), "utf-8")
+        self.cases.setdefault("one added", []).append(self._run())
+        shutil.rmtree(added)
+        self.cases.setdefault("one removed", []).append(self._run())
+
+    def start_watcher(self) -> None:
+        self.watcher = subprocess.Popen([COMMANDS[self.command], "build", str(self.project), "--out", str(self.out),
+                                         "--watch", *EXTRA], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        threading.Thread(target=lambda: self.lines.extend(line.rstrip("\n") for line in self.watcher.stdout),
+                         daemon=True).start()
+        self.wait_for("watching", 0)
+
+    def wait_for(self, start, seen: int, timeout: float = 120) -> str:
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
-            found = [line for line in lines[seen:] if line.startswith(start)]
+            found = [line for line in self.lines[seen:] if line.startswith(start)]
             if found:
                 return found[0]
             time.sleep(0.01)
-        raise RuntimeError(f"the watcher did not say {start!r}: {lines[seen:]}")
+        raise RuntimeError(f"the watcher did not say {start!r}: {self.lines[seen:]}")
 
-    def change(number: int) -> None:
-        schema = json.loads(schema_file.read_text("utf-8"))
-        schema["properties"][f"watched{number}"] = {"type": "string"}
-        schema_file.write_text(json.dumps(schema), "utf-8")
+    def handed_over(self, repeat: int) -> None:
+        seen = len(self.lines)
+        cpu = process_cpu(self.watcher.pid)
+        result = run(ours(self.project, self.out, (), self.command), before=lambda: self._change(f"watched{repeat}"))
+        time.sleep(QUIET_S)  # a rebuild of the watcher's own would have begun by now
+        line = self.wait_for(("served", "rebuil"), seen)
+        result["cpu"] += process_cpu(self.watcher.pid) - cpu
+        self.sides.append("watcher" if line.startswith("served") else "the watcher rebuilt first")
+        self.cases.setdefault("one changed, watcher running", []).append(result)
+        # Nothing changed since the handed-over build: the state it left stops a plain build early.
+        self.cases.setdefault("no change, watcher running", []).append(self._run())
 
-    sides = []
-    try:
-        wait_for("watching", 0)
-        for repeat in range(repeats):
-            seen = len(lines)
-            cpu = process_cpu(watcher.pid)
-            result = run(ours(project, out, (), command), before=lambda number=repeat: change(number))
-            time.sleep(QUIET_S)  # a rebuild of the watcher's own would have begun by now
-            line = wait_for(("served", "rebuil"), seen)
-            result["cpu"] += process_cpu(watcher.pid) - cpu
-            sides.append("watcher" if line.startswith("served") else "the watcher rebuilt first")
-            cases.setdefault("one changed, watcher running", []).append(result)
-        for repeat in range(repeats):
-            seen = len(lines)
-            change(repeats + repeat)
-            line = wait_for("rebuil", seen)
-            took = float(re.search(r"in ([0-9.]+) s", line)[1])
-            cases.setdefault("watcher's own rebuild", []).append(
-                {"wall": took, "cpu": float("nan"), "peak": 0, "sum": 0, "load": os.getloadavg()[0],
-                 "idle": float("nan"),
-                 "processes": 1, "output": line})
-    finally:
-        watcher.send_signal(signal.SIGTERM)
-        watcher.wait(timeout=60)
-    print(f"  with a watcher running, the plain build after a change was built by: {', '.join(sides)}")
+    def watchers_own(self, number: int) -> None:
+        seen = len(self.lines)
+        self._change(f"watched{number}")
+        line = self.wait_for("rebuil", seen)
+        took = float(re.search(r"in ([0-9.]+) s", line)[1])
+        self.cases.setdefault("watcher's own rebuild", []).append(
+            {"wall": took, "cpu": float("nan"), "peak": 0, "sum": 0, "load": os.getloadavg()[0],
+             "idle": float("nan"), "processes": 1, "output": line})
+        # After the watcher's own rebuild: a plain build stops early on the state it left.
+        self.cases.setdefault("no change after its rebuild", []).append(self._run())
+
+    def stop_watcher(self) -> None:
+        if self.watcher is not None and self.watcher.poll() is None:
+            self.watcher.send_signal(signal.SIGTERM)
+            self.watcher.wait(timeout=60)
+
+    def show(self) -> None:
+        print(f"incremental, {self.count} models, {self.command}")
+        print(f"  with a watcher running, the plain build after a change was built by: {', '.join(self.sides)}")
+        for label, runs in self.cases.items():
+            generated = re.search(r"generated (\d+) models?", runs[-1]["output"])
+            stopped = "nothing changed since" in runs[-1]["output"]
+            ratio = summary(runs, "wall")[0] / self.first["wall"]
+            print(line(label, runs) + f"  x{ratio:.3f} of cold, generated {generated[1] if generated else '?'}"
+                  + (", stopped early" if stopped else ""))
 
 
 QUIET_S = 0.6

@@ -73,10 +73,13 @@ class _Walk:
     optionally of their bytes (each file's state is taken before it is read), and the latest
     change time seen."""
 
-    def __init__(self, contents: bool) -> None:
+    def __init__(self, contents: bool, since: int) -> None:
         self.states = hashlib.sha256()
         self.content = hashlib.sha256() if contents else None
         self.latest = 0
+        # Files changed at ``since`` or later are racy (see ``RACY_NS``): the digests of their bytes, by name.
+        self.since = since
+        self.fresh: dict[str, str] = {}
         # Without the bytes: the files seen, in order, should their bytes be wanted after all.
         self.files: list[tuple[str, str]] = []
 
@@ -101,6 +104,8 @@ class _Walk:
                 self.states.update(f"file {name} {info.st_size} {info.st_mtime_ns} {info.st_ctime_ns} "
                                    f"{info.st_ino}\0".encode())
                 self.latest = max(self.latest, info.st_ctime_ns)
+                if info.st_ctime_ns >= self.since:
+                    self.fresh[name] = ""
                 if self.content is not None:
                     self._read(entry.path, name)
                 else:
@@ -122,8 +127,25 @@ class _Walk:
                 data = handle.read()
         except OSError as error:
             raise NotSimple(f"{path}: {error}") from error
+        digest = hashlib.sha256(data).digest()
         self.content.update(f"file {name} {len(data)}\0".encode())
-        self.content.update(hashlib.sha256(data).digest())
+        self.content.update(digest)
+        if name in self.fresh:
+            self.fresh[name] = digest.hex()
+
+
+_installed: dict[tuple, str] = {}
+
+
+def installation() -> str:
+    """The digest of the interpreter, its import path and the installed distributions, taken once
+    per import path in a process (the command asks twice; a watcher describes the code it runs)."""
+    key = (sys.executable, tuple(sys.path))
+    if key not in _installed:
+        digest = hashlib.sha256()
+        _installation(digest)
+        _installed[key] = digest.hexdigest()
+    return _installed[key]
 
 
 def _installation(digest) -> None:
@@ -172,10 +194,11 @@ def _settings(root: Path, target: Path, given: list[tuple[str, str]]) -> bytes:
 RACY_NS = 100_000_000
 
 
-class Inputs(namedtuple("Inputs", ("setup", "content", "states", "racy"))):
+class Inputs(namedtuple("Inputs", ("setup", "content", "states", "racy", "fresh"), defaults=(None,))):
     """What a build depends on: ``setup`` (paths, environment, installation), ``content`` (every
     project file by its bytes) and ``states`` (their sizes, times and inodes, taken before they
-    were read); ``racy`` when a file changed so recently that its state cannot vouch for its bytes.
+    were read); ``racy`` when a file changed so recently that its state cannot vouch for its bytes,
+    and then ``fresh``: the digest of each such file's bytes by its name (``None``: not known).
     (A named tuple: the command's start does not pay for loading the dataclass machinery.)"""
 
     __slots__ = ()
@@ -184,13 +207,13 @@ class Inputs(namedtuple("Inputs", ("setup", "content", "states", "racy"))):
 def setup_digest(root: Path, target: Path, given: list[tuple[str, str]]) -> str:
     """The digest of the paths, the environment, the options and the installation a build runs with."""
     digest = hashlib.sha256(_settings(root, target, given))
-    _installation(digest)
+    digest.update(installation().encode())
     return digest.hexdigest()
 
 
 def _project(root: Path, contents: bool) -> tuple[_Walk, bool]:
     began = time.time_ns()
-    walk = _Walk(contents)
+    walk = _Walk(contents, began - RACY_NS)
     root_text = os.path.abspath(root)
     for folder in PROJECT_FOLDERS:
         walk.tree(os.path.join(root_text, folder), folder)
@@ -200,16 +223,33 @@ def _project(root: Path, contents: bool) -> tuple[_Walk, bool]:
 def read_inputs(root: Path, target: Path, given: list[tuple[str, str]]) -> Inputs:
     """Everything a build of ``root`` into ``target`` depends on (see the module's text), read now."""
     walk, racy = _project(root, True)
-    return Inputs(setup_digest(root, target, given), walk.content.hexdigest(), walk.states.hexdigest(), racy)
+    return Inputs(setup_digest(root, target, given), walk.content.hexdigest(), walk.states.hexdigest(), racy,
+                  walk.fresh)
 
 
 def still(root: Path, before: Inputs) -> bool:
-    """Whether the project files are as ``before`` read them: by their states alone, or (when those
-    could not vouch for the bytes) by their bytes as well."""
-    walk, _racy = _project(root, before.racy)
+    """Whether the project files are as ``before`` read them: by their states, and the bytes of those
+    whose states could not vouch for them. A file that was not racy then and has the same state now
+    was not written since its bytes were read: a write would have moved its change time."""
+    walk, _racy = _project(root, False)
     if walk.states.hexdigest() != before.states:
         return False
-    return not before.racy or walk.content.hexdigest() == before.content
+    if not before.racy:
+        return True
+    if not isinstance(before.fresh, dict):
+        return walk.read_contents() == before.content
+    paths = {name: path for path, name in walk.files}
+    for name, recorded in before.fresh.items():
+        if name not in paths:
+            return False
+        try:
+            with open(paths[name], "rb") as handle:
+                data = handle.read()
+        except OSError as error:
+            raise NotSimple(f"{paths[name]}: {error}") from error
+        if hashlib.sha256(data).hexdigest() != recorded:
+            return False
+    return True
 
 
 # -- the output ---------------------------------------------------------------------------------
@@ -381,7 +421,7 @@ def _unchanged(root: Path, target: Path, given: list[tuple[str, str]], state: di
         inputs = Inputs(setup, state["content"], state["states"], False)
     else:
         # The bytes of the files this pass saw: no second pass, no second digest of the setup.
-        inputs = Inputs(setup, walk.read_contents(), walk.states.hexdigest(), racy)
+        inputs = Inputs(setup, walk.read_contents(), walk.states.hexdigest(), racy, walk.fresh)
     if inputs.setup != state["setup"] or inputs.content != state["content"]:
         return None, inputs
     return (state["said"] if _output_unchanged(target, state) else None), inputs

@@ -194,7 +194,7 @@ def run(args: argparse.Namespace, memo=None, served: bool = False, inputs=None) 
         say(f"{args.project}: {counted(len(project.entries), 'model')}, no problems found")
         return EXIT_OK
     databases = given_databases(args)
-    state = BuildState(args, databases, inputs)
+    state = BuildState(args.project, list(getattr(args, "database", [])), databases, inputs, args.out)
     report = build_project(args.project, args.out, getattr(args, "jobs", None), say, databases,
                            wait=not args.no_wait, finished=state.record, memo=memo)
     show_warnings(report.project.warnings)
@@ -221,13 +221,19 @@ def handed_over(args: argparse.Namespace, inputs=None) -> int | None:
                getattr(args, "quiet", False), inputs)
 
 
+_served_parser: argparse.ArgumentParser | None = None
+
+
 def served_build(argv: list[str], memo=None, inputs: dict | None = None) -> int:
     """Runs, in a watching build's process, the build of a command that handed it over: the same
     command line, the same messages, the same exit status (an interrupt of this process is raised).
     ``inputs`` are those the command's early stop read (``build_state.Inputs`` as a mapping)."""
     from korvan_models import build_state
 
-    args = parser().parse_args(argv)
+    global _served_parser
+    if _served_parser is None:  # a watching build serves many: the command line is made once
+        _served_parser = parser()
+    args = _served_parser.parse_args(argv)
     if args.command != "build" or args.watch:
         print("korvan-models: a watching build runs only a plain build handed to it", file=sys.stderr)
         return EXIT_TOOL
@@ -277,15 +283,17 @@ class BuildState:
     again after it: a project edited meanwhile (the build may have read either version) leaves no
     state, so the next build is a full one."""
 
-    def __init__(self, args: argparse.Namespace, databases: dict[str, str], inputs=None) -> None:
+    def __init__(self, project: Path, given: list, databases: dict[str, str], inputs=None, out: Path | None = None) -> None:
+        """``given``: the databases named on the command line; ``databases``: those the build uses.
+        Without ``inputs`` they are read now (the output ``out`` is then needed)."""
         from korvan_models import build_state
 
-        self.args, self.databases = args, databases
-        self.given = list(getattr(args, "database", []))
+        self.project, self.databases = project, databases
+        self.given = list(given)
         self.before = inputs
-        if self.before is None:
+        if self.before is None and out is not None:
             try:
-                self.before = build_state.read_inputs(args.project, build_state.output_path(args.out), self.given)
+                self.before = build_state.read_inputs(project, build_state.output_path(out), self.given)
             except (build_state.NotSimple, OSError):
                 self.before = None
 
@@ -304,7 +312,7 @@ class BuildState:
         warnings = list(report.project.warnings)
         files = sqlite_files(target, self.databases)
         try:
-            same = self.before is not None and build_state.still(self.args.project, self.before)
+            same = self.before is not None and build_state.still(self.project, self.before)
         except build_state.NotSimple:
             same = False
         # Warnings about leftovers beside the output are this build's alone.

@@ -4,7 +4,9 @@ whatever was edited between the two, in the edited file or in another."""
 from __future__ import annotations
 
 import json
+import os
 import shutil
+import time
 
 import pytest
 from cli_helpers import write_json
@@ -123,3 +125,36 @@ def test_a_warm_rebuild_reports_a_mistake_an_edit_makes_in_an_unchanged_file(pro
     with pytest.raises(ProjectError) as fresh:
         check_project(root)
     assert problems.splitlines() == [str(problem) for problem in fresh.value.problems]
+
+
+def _same_size_times_put_back(path):
+    info = path.stat()
+    path.write_bytes(path.read_bytes().replace(b'"label"', b'"lapel"'))
+    os.utime(path, ns=(info.st_atime_ns, info.st_mtime_ns))
+
+
+def _replaced_by_rename(path):
+    other = path.with_name("model.json.new")
+    other.write_bytes(path.read_bytes().replace(b'"label"', b'"lapel"'))
+    os.replace(other, path)
+
+
+@pytest.mark.parametrize("change", [
+    lambda path: None,
+    lambda path: path.write_bytes(path.read_bytes()),
+    _same_size_times_put_back,
+    _replaced_by_rename,
+    lambda path: shutil.rmtree(path.parent),
+], ids=["untouched", "same bytes written", "same size, times put back", "replaced by a rename", "removed"])
+def test_a_remembering_check_reads_again_every_file_written_since(project_files, change):
+    """The walk keeps the bytes of files that had not changed for a while when read; a file written
+    since, by any means, is read again (its change time moved)."""
+    memo = CheckMemo()
+    time.sleep(0.15)  # the files are old enough to be kept
+    assert outcome(project_files, memo) == outcome(project_files, None)
+    assert outcome(project_files, memo) == outcome(project_files, None)
+    kept = memo.known.reused
+    assert kept >= len(PLAIN)
+    change(project_files / "models" / "shelf" / "model.json")
+    assert outcome(project_files, memo) == outcome(project_files, None)
+    assert memo.known.reused >= kept - 1

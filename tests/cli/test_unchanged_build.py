@@ -257,3 +257,60 @@ def test_the_inputs_the_early_stop_reads_are_those_a_full_read_gives(project, tm
     change(project)
     _said, inputs = build_state.unchanged(project, out, [])
     assert inputs == build_state.read_inputs(project, build_state.output_path(out), [])
+
+
+class _CoarseClock:
+    """``os`` for build_state, with one file's times frozen as first seen: a rewrite then keeps its
+    state, as one within the same tick of a coarse file clock does."""
+
+    def __init__(self, frozen: Path) -> None:
+        self.frozen, self.seen = str(frozen), None
+
+    def lstat(self, path):
+        info = os.lstat(path)
+        if os.fspath(path) != self.frozen:
+            return info
+        if self.seen is None:
+            self.seen = (info.st_mtime_ns, info.st_ctime_ns, info.st_ino)
+        mtime, ctime, inode = self.seen
+        return type("State", (), {"st_mode": info.st_mode, "st_size": info.st_size, "st_mtime_ns": mtime,
+                                  "st_ctime_ns": ctime, "st_ino": inode})()
+
+    def __getattr__(self, name):
+        return getattr(os, name)
+
+
+@pytest.mark.parametrize("racy", [True, False], ids=["just written", "long unchanged"])
+@pytest.mark.parametrize("edit, same", [
+    (lambda data: data, True),
+    (lambda data: data.replace(b'"born"', b'"died"'), False),
+    (lambda data: data + b" ", False),
+], ids=["rewritten as it was", "same size, other bytes", "grown"])
+def test_a_project_is_still_as_read_only_while_every_racy_file_has_its_bytes(project, tmp_path, monkeypatch,
+                                                                              racy, edit, same):
+    """After a build the project is looked at again: by the files' states, and by the bytes of only
+    those files that changed too recently for their states to vouch for them."""
+    from korvan_models import build_state
+
+    schema = project / "models" / "author" / "model.json"
+    monkeypatch.setattr(build_state, "os", _CoarseClock(schema))
+    if not racy:
+        monkeypatch.setattr(build_state, "RACY_NS", -10**12)
+    target = build_state.output_path(tmp_path / "out")
+    before = build_state.read_inputs(project, target, [])
+    assert before.racy == racy and ("models/author/model.json" in before.fresh) == racy
+    schema.write_bytes(edit(schema.read_bytes()))
+    opened = []
+
+    def counted_open(path, *args):
+        opened.append(path)
+        return open(path, *args)  # noqa: SIM115  (the caller closes it)
+
+    monkeypatch.setattr(build_state, "open", counted_open, raising=False)
+    # Without the digests of the racy files' bytes, every file is read again: the same answer.
+    found = [build_state.still(project, before), build_state.still(project, before._replace(fresh=None))]
+    grown = edit(b"") != b""
+    assert found == [same or (not racy and not grown)] * 2
+    assert racy or not opened
+    if racy and not grown:
+        assert str(schema) in map(str, opened)

@@ -219,3 +219,26 @@ def test_the_watcher_builds_into_the_databases_it_was_given(tmp_path):
     watcher.stop()
     assert (tmp_path / "given.db").is_file()
     assert "given.db" in (tmp_path / "out" / "settings.json").read_text("utf-8")
+
+
+@pytest.mark.slow
+def test_after_the_watchers_own_builds_a_plain_build_stops_early_as_after_a_build_of_its_own(tmp_path):
+    watched, plain = tmp_path / "watched", tmp_path / "plain"
+    for root in (watched, plain):
+        make_project(root)
+    watcher = Watcher(watched)
+    try:
+        for number in range(3):
+            if number:  # the watcher's rebuild after an edit; at first, its first build
+                seen = len(watcher.lines)
+                for root in (watched, plain):
+                    edit_book(root, "description", number)
+                watcher.wait_for("rebuilt", seen)
+            assert build(plain).returncode == 0
+            expected, mine = build(plain), build(watched)
+            assert "nothing changed since the last build" in expected.stdout
+            assert (mine.returncode, mine.stdout, mine.stderr) == (expected.returncode, expected.stdout, expected.stderr)
+            assert sources(watched / "out") == sources(plain / "out")
+        assert not any(line.startswith("served") for line in watcher.lines)
+    finally:
+        watcher.stop()

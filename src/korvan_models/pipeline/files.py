@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import os
 import stat
+import time
 from collections.abc import Callable
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -39,6 +40,64 @@ class ProjectFiles:
     problems: list[Problem] = field(default_factory=list)
 
 
+class KnownBytes:
+    """The bytes of project files an earlier walk in this process read (the watching build walks
+    the project on every build), each with the state the file had when it was read: its size,
+    change times and inode. A file whose state is the same now is not read again, but only when
+    it had last changed well before it was read: a write since would have moved its change time
+    (which no one can set back). A file changed just before it was read may change again within
+    the same tick of a coarse file clock, keeping its times: it is read again each time."""
+
+    # Larger files (fixture records, say) are read each time: the memory is not worth it.
+    LARGEST = 1 << 18
+
+    def __init__(self) -> None:
+        self._known: dict[str, tuple[tuple[int, int, int, int], bytes]] = {}
+        self._seen: set[str] = set()
+        self.reused = 0
+
+    @staticmethod
+    def _state(info: os.stat_result) -> tuple[int, int, int, int]:
+        return info.st_size, info.st_mtime_ns, info.st_ctime_ns, info.st_ino
+
+    def get(self, path: str) -> bytes | None:
+        """The bytes of a regular file as last read, when its state shows it unchanged since."""
+        # By the absolute path: a build handed over to the watcher may spell the project's path otherwise.
+        path = os.path.abspath(path)
+        self._seen.add(path)
+        kept = self._known.get(path)
+        if kept is None:
+            return None
+        try:
+            info = os.lstat(path)
+        except OSError:
+            return None
+        if not stat.S_ISREG(info.st_mode) or self._state(info) != kept[0]:
+            return None
+        self.reused += 1
+        return kept[1]
+
+    def put(self, path: str, info: os.stat_result, began: int, data: bytes) -> None:
+        """Keeps the bytes of a file read after ``began`` (nanoseconds), whose state ``info`` was
+        taken on the open file before it was read."""
+        from korvan_models.build_state import RACY_NS
+
+        path = os.path.abspath(path)
+        if info.st_ctime_ns < began - RACY_NS and len(data) <= self.LARGEST:
+            self._known[path] = (self._state(info), data)
+        else:
+            self._known.pop(path, None)
+
+    def begin(self) -> None:
+        self._seen.clear()
+        self.reused = 0
+
+    def end(self) -> None:
+        """Lets go of the files this walk did not read."""
+        for path in [path for path in self._known if path not in self._seen]:
+            del self._known[path]
+
+
 def _inside(path: str, root: str) -> bool:
     return path == root or path.startswith(root.rstrip(os.sep) + os.sep)
 
@@ -46,10 +105,11 @@ def _inside(path: str, root: str) -> bool:
 class Walker:
     """Admits entries of the project: links must stay inside it, files must be regular files."""
 
-    def __init__(self, root: Path, problems: list[Problem]) -> None:
+    def __init__(self, root: Path, problems: list[Problem], known: KnownBytes | None = None) -> None:
         self.root = root
         self.real_root = os.path.realpath(root)
         self.problems = problems
+        self.known = known
 
     def kind(self, path: Path, entry: os.DirEntry | None = None) -> str | None:
         """``"file"`` or ``"dir"`` for an entry that may be used, else None (a problem noted when it is one)."""
@@ -82,6 +142,11 @@ class Walker:
 
     def read(self, path: Path) -> bytes | None:
         """The content of an admitted file; opened without blocking, checked again once open."""
+        if self.known is not None:
+            data = self.known.get(str(path))
+            if data is not None:
+                return data
+            began = time.time_ns()
         try:
             descriptor = os.open(str(path), os.O_RDONLY | os.O_NONBLOCK | getattr(os, "O_CLOEXEC", 0))
         except OSError as error:
@@ -96,7 +161,10 @@ class Walker:
             chunks = [os.read(descriptor, info.st_size + 1)]
             while chunks[-1]:
                 chunks.append(os.read(descriptor, 1 << 16))
-            return b"".join(chunks)
+            data = b"".join(chunks)
+            if self.known is not None:
+                self.known.put(str(path), info, began, data)
+            return data
         except OSError as error:
             self.problems.append(Problem(path, f"cannot be read: {error.strerror or error}"))
             return None
@@ -123,11 +191,14 @@ class Walker:
         return admitted
 
 
-def walk(root: Path) -> ProjectFiles:
-    """Every file of the project at ``root`` that a build reads or copies."""
+def walk(root: Path, known: KnownBytes | None = None) -> ProjectFiles:
+    """Every file of the project at ``root`` that a build reads or copies (``known``: the bytes an
+    earlier walk of this process read, see ``KnownBytes``)."""
     models_dir = root / "models"
     files = ProjectFiles(root, models_dir)
-    walker = Walker(root, files.problems)
+    if known is not None:
+        known.begin()
+    walker = Walker(root, files.problems, known)
     for name, path, kind in walker.entries(models_dir):
         if kind != "dir":
             continue
@@ -142,6 +213,8 @@ def walk(root: Path) -> ProjectFiles:
     static = root / STATIC_FOLDER
     if walker.kind(static) == "dir":
         files.copied += [p for _n, p, k in walker.entries(static) if k == "file"]
+    if known is not None:
+        known.end()
     return files
 
 

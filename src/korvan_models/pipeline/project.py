@@ -27,7 +27,7 @@ from typing import Any
 from korvan_models.classes.data_models.dependencies import DependencyModelNames
 from korvan_models.errors import KorvanValidationError
 from korvan_models.pipeline import diagnose, parts
-from korvan_models.pipeline.files import OPTIONS_FOLDER, ProjectFiles, walk
+from korvan_models.pipeline.files import OPTIONS_FOLDER, KnownBytes, ProjectFiles, walk
 from korvan_models.pipeline.problems import Problem, ProjectError, did_you_mean
 from korvan_models.schemas.loaders.base import CustomCodeLoaderBase, OptionsLoaderBase
 from korvan_utils.models.data_models.schema import ObjectSchema
@@ -53,11 +53,18 @@ class Project:
     texts: dict[str, str] = field(default_factory=dict)
     # What an earlier check of the same project remembers (``CheckMemo``), when one was given.
     memo: CheckMemo | None = None
+    _fixture_folders: list[Path] | None = field(default=None, repr=False)
 
     @property
     def schemas(self) -> list[ObjectSchema]:
         """The schemas alone, in file order."""
         return [schema for _path, schema in self.entries]
+
+    def fixture_folders(self) -> list[Path]:
+        """Every ``models/*/fixtures`` entry, sorted; looked up once for the steps of one build."""
+        if self._fixture_folders is None:
+            self._fixture_folders = sorted(self.models_dir.glob("*/fixtures"))
+        return self._fixture_folders
 
 
 # --- what a process that checks the project again keeps of the last check ------------------------
@@ -97,6 +104,8 @@ class CheckMemo:
         self._names: tuple | None = None
         self._names_generation = 0
         self.reused = 0
+        # The bytes of the project's files as read, for the next walk.
+        self.known = KnownBytes()
 
     def read_schema_file(self, path: Path, data: bytes) -> tuple[list[ObjectSchema], list[Problem]]:
         """``diagnose.read_schema_file``, with the schema of a file whose bytes did not change reused."""
@@ -404,7 +413,7 @@ def check_project(root: Path, previous: Callable[[], dict[str, str]] | None = No
     models_dir = root / "models"
     if not models_dir.is_dir():
         raise ProjectError([Problem(root, "no 'models' folder: a project keeps one folder per model under models/")])
-    files = walk(root)
+    files = walk(root, memo.known if memo is not None else None)
     if memo is not None:
         memo.begin()
         memo.forget_absent([path for path, _data in files.schemas])

@@ -169,7 +169,7 @@ def fixtures_digest(project: Project, tables: dict[str, str]) -> str | None:
     file makes every table "changed", and the step runs again.
     """
     digest = hashlib.sha256(json.dumps(sorted(tables.items())).encode())
-    for folder in sorted(project.models_dir.glob("*/fixtures")):
+    for folder in project.fixture_folders():
         for path in sorted(folder.rglob("*")):
             if path.is_dir():
                 continue
@@ -186,8 +186,8 @@ def copy_files(project: Project, output: Output, storing: bool = True) -> object
     """Copies the fixtures' files and the static files into the staging folder; returns the fixtures
     reader, or ``None`` when no model has fixtures (or, without ``storing``, none has files)."""
     reader = None
-    wanted = "*/fixtures" if storing else f"*/fixtures/{FILES_FOLDER}"
-    if any(project.models_dir.glob(wanted)):
+    folders = project.fixture_folders()
+    if storing and folders or any(folder.is_dir() and os.path.lexists(folder / FILES_FOLDER) for folder in folders):
         try:
             reader = parts.fixtures_loader(project.models_dir)
         except Exception:

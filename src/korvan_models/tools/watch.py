@@ -20,7 +20,7 @@ IGNORED_PARTS = ("__pycache__", ".git", ".vscode", ".idea")
 PROJECT_FOLDERS = ("models", "static")
 # Changes closer together than this make one rebuild (milliseconds).
 QUIET_MS = 300
-# How often the watcher looks for changes and for builds handed over to it (milliseconds).
+# How often the file watch looks at whether it is to stop (milliseconds).
 STEP_MS = 25
 
 
@@ -59,13 +59,18 @@ def describe(root: Path, paths: Iterable[str], shown: int = 3) -> str:
 
 
 def build_once(root: Path, out: Path, jobs: int | None, memo=None,
-               databases: dict[str, str] | None = None) -> tuple[bool, str]:
+               databases: dict[str, str] | None = None, record: bool = False,
+               given: list | None = None) -> tuple[bool, str]:
     """One build; a summary on success, or the problems (printed) and a count on a project mistake.
-    ``memo`` (a ``CheckMemo``) carries what the check found over to the next build."""
+    ``memo`` (a ``CheckMemo``) carries what the check found over to the next build. With ``record``
+    the build leaves the state that lets a plain build with the same inputs stop early, as a
+    build of the command's own does (``given``: the databases named on the command line)."""
+    from korvan_models.cli import BuildState
     from korvan_models.pipeline import ProjectError, build_project
 
+    finished = BuildState(root, given or [], databases or {}, out=out).record if record else None
     try:
-        report = build_project(root, out, jobs, databases=databases, memo=memo)
+        report = build_project(root, out, jobs, databases=databases, memo=memo, finished=finished)
     except ProjectError as error:
         for problem in error.problems:
             print(problem, file=sys.stderr, flush=True)
@@ -160,28 +165,91 @@ def serve(served, memo, home: str) -> int | None:
     return status
 
 
+class _Follower:
+    """The project's changes, taken by ``watchfiles`` in a thread of its own, so that the watcher's
+    loop wakes at once for a build handed over to it (not at the next step of the file watch).
+    ``woken`` is set for each batch of changes, for each handed-over build and when the thread ends."""
+
+    def __init__(self, folders: list[Path], accept: Callable[[object, str], bool], stop_event=None) -> None:
+        import queue
+        import threading
+
+        self.folders, self.accept, self.stop_event = folders, accept, stop_event
+        self.woken = threading.Event()
+        self.running = threading.Event()
+        self.ended = threading.Event()
+        self.changes: queue.SimpleQueue[set] = queue.SimpleQueue()
+        self.failure: BaseException | None = None
+        self._stopping = False
+        self._thread = threading.Thread(target=self._follow, name="korvan-watch-files", daemon=True)
+
+    def is_set(self) -> bool:
+        """The stop ``watchfiles`` looks at: this watcher's own, or the caller's."""
+        return self._stopping or (self.stop_event is not None and self.stop_event.is_set())
+
+    def start(self) -> None:
+        self._thread.start()
+
+    def _follow(self) -> None:
+        import watchfiles
+
+        try:
+            # It wakes every STEP_MS to look at the stop; saves closer together than QUIET_MS (for at most
+            # four times that) come as one batch. A timeout with no change says it is running.
+            for changes in watchfiles.watch(*self.folders, watch_filter=self.accept, debounce=QUIET_MS * 4,
+                                            step=STEP_MS, rust_timeout=STEP_MS, yield_on_timeout=True,
+                                            stop_event=self, raise_interrupt=False):
+                if changes:
+                    self.changes.put(changes)
+                elif self.running.is_set():
+                    continue
+                self.running.set()
+                self.woken.set()
+        except BaseException as error:  # told to the watcher's loop, which ends on it
+            self.failure = error
+        finally:
+            self.ended.set()
+            self.woken.set()
+
+    def taken(self) -> list[set]:
+        """The batches of changes that came since last asked."""
+        import queue
+
+        batches = []
+        while True:
+            try:
+                batches.append(self.changes.get_nowait())
+            except queue.Empty:
+                return batches
+
+    def stop(self) -> None:
+        self._stopping = True
+        if self._thread.is_alive():
+            self._thread.join(timeout=5)
+
+
 def watch(root: Path, out: Path, jobs: int | None = None, say: Callable[[str], None] = print,
           stop_event=None, databases: dict[str, str] | None = None, given: list | None = None) -> int:
     """Builds ``root`` into ``out``, then rebuilds on every change until interrupted; returns the exit status.
 
     ``databases`` are the databases to build with (by alias), ``given`` those the command line named.
     Meanwhile a plain build of the same project and output may hand its work over (``watch_link``)."""
-    import watchfiles
-
     from korvan_models.pipeline import CheckMemo
     from korvan_models.tools.watch_link import Server
 
     root, out = Path(root), Path(out)
     accept = project_file_filter(root, out)
     memo = CheckMemo()
-    server = Server(root, out, list(given or []), jobs)
+    follower = _Follower([root / name for name in PROJECT_FOLDERS if (root / name).is_dir()] or [root], accept,
+                         stop_event)
+    server = Server(root, out, list(given or []), jobs, wake=follower.woken.set)
     home = os.getcwd()
 
     def rebuild(changed: str) -> None:
         started = time.perf_counter()
         server.busy = True
         try:
-            ok, summary = build_once(root, out, jobs, memo, databases)
+            ok, summary = build_once(root, out, jobs, memo, databases, True, given)
         finally:
             server.busy = False
         took = time.perf_counter() - started
@@ -195,23 +263,29 @@ def watch(root: Path, out: Path, jobs: int | None = None, say: Callable[[str], N
     try:
         before = snapshot(root, accept)
         started = time.perf_counter()
-        ok, summary = build_once(root, out, jobs, memo, databases)
+        ok, summary = build_once(root, out, jobs, memo, databases, True, given)
         print(f"{'built' if ok else 'build failed'} in {time.perf_counter() - started:.2f} s: {summary}", flush=True)
         server.start()
         warm_up()
+        follower.start()
         ready = False
         # Changes seen and not yet built, and when the first and the last of them were seen.
         changed: set[str] = set()
         first = last = 0.0
-        # The watcher starts with the first step of the loop; a timeout with no change says it is running.
-        # It wakes every STEP_MS to take the builds handed over; saves closer together than QUIET_MS
-        # (for at most four times that) make one rebuild.
-        for changes in watchfiles.watch(
-            *[root / name for name in PROJECT_FOLDERS if (root / name).is_dir()] or [root],
-            watch_filter=accept, debounce=QUIET_MS * 4, step=STEP_MS, rust_timeout=STEP_MS,
-            yield_on_timeout=True, stop_event=stop_event, raise_interrupt=True,
-        ):
+        while True:
+            if changed:  # woken for the next change, a handed-over build, or when the changes are quiet
+                due = min(last + QUIET_MS / 1000, first + 4 * QUIET_MS / 1000)
+                follower.woken.wait(max(0.0, due - time.monotonic()))
+            else:
+                follower.woken.wait()
+            follower.woken.clear()
+            if follower.ended.is_set():
+                if follower.failure is not None:
+                    raise follower.failure
+                break
             if not ready:
+                if not follower.running.is_set():
+                    continue
                 ready = True
                 after = snapshot(root, accept)
                 say(f"watching {root} for changes (Ctrl-C ends)")
@@ -219,7 +293,7 @@ def watch(root: Path, out: Path, jobs: int | None = None, say: Callable[[str], N
                     keys = {name for name in before.keys() | after.keys() if before.get(name) != after.get(name)}
                     rebuild(describe(root, keys))
             now = time.monotonic()
-            if changes:
+            for changes in follower.taken():
                 first = first if changed else now
                 last = now
                 changed.update(name for _change, name in changes)
@@ -230,15 +304,18 @@ def watch(root: Path, out: Path, jobs: int | None = None, say: Callable[[str], N
                 finally:
                     server.busy = False
                 if status in (0, 2):
-                    # The handed-over build read the project after the changes seen so far: it built
-                    # them, or found the mistake a rebuild here would find.
+                    # The handed-over build read the project after the changes taken so far: it built
+                    # them, or found the mistake a rebuild here would find. Those that came meanwhile
+                    # are still waiting to be taken.
                     changed.clear()
+            now = time.monotonic()
             if changed and (now - last >= QUIET_MS / 1000 or now - first >= 4 * QUIET_MS / 1000):
                 rebuild(describe(root, changed))
                 changed.clear()
     except KeyboardInterrupt:
         print("stopped watching; the output holds the last good build", file=sys.stderr, flush=True)
     finally:
+        follower.stop()
         server.stop()
         signal.signal(signal.SIGTERM, previous)
     return 0

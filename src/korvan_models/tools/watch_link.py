@@ -27,6 +27,7 @@ import socket
 import stat
 import struct
 import sys
+from collections.abc import Callable
 from pathlib import Path
 
 from korvan_models import build_state
@@ -76,15 +77,6 @@ def trusted(connection: socket.socket) -> bool:
     return peer_uid(connection) == os.getuid()
 
 
-def installation() -> str:
-    """The digest of the interpreter, its import path and the installed distributions."""
-    import hashlib
-
-    digest = hashlib.sha256()
-    build_state._installation(digest)
-    return digest.hexdigest()
-
-
 def settings(project: Path, out: Path, databases: list, jobs: int | None, cwd: str | None = None) -> dict:
     """What decides a build besides the project's files, as both sides compare it."""
     environment = sorted([key, value] for key, value in os.environ.items() if key.startswith(build_state.ENV_PREFIX))
@@ -100,7 +92,7 @@ def settings(project: Path, out: Path, databases: list, jobs: int | None, cwd: s
         "umask": build_state.current_umask(),
         "executable": sys.executable,
         "path": list(sys.path),
-        "installation": installation(),
+        "installation": build_state.installation(),
         "cwd": (cwd or os.getcwd()) if relative else None,
     }
 
@@ -288,7 +280,9 @@ class Server:
     served; the requests served wait in ``pending`` for the watcher's loop, which runs them one
     at a time between its own rebuilds."""
 
-    def __init__(self, root: Path, out: Path, databases: list, jobs: int | None) -> None:
+    def __init__(self, root: Path, out: Path, databases: list, jobs: int | None,
+                 wake: Callable[[], None] | None = None) -> None:
+        """``wake`` is called for each request that is to be served (the watcher's loop waits on it)."""
         import queue
 
         self.path = socket_path(out)
@@ -300,6 +294,7 @@ class Server:
         self.stopping = False
         # Set by the watcher while it rebuilds on its own: a command that will not wait is not served then.
         self.busy = False
+        self.wake = wake
 
     def start(self) -> bool:
         """Listens at the socket path; ``False`` (and no socket) when it cannot: the path is too
@@ -387,6 +382,8 @@ class Server:
             return
         served.send({"serve": True})
         self.pending.put(served)
+        if self.wake is not None:
+            self.wake()
 
     def refusal(self, request: object) -> str | None:
         """Why a request is not served here (``None``: it is)."""
