@@ -93,6 +93,8 @@ CASES = {
     "Ctrl-C while fixture files are copied": ("build", COPY, "SIGINT@group", "-", 130),
     "SIGTERM while records are stored": ("build", STORE, "SIGTERM@main", "-", 143),
     "Ctrl-C in a check's trial import": ("check", TRIAL, "SIGINT@group", "-", 130),
+    "SIGTERM as a temporary folder is removed": ("build", "shutil:rmtree", "SIGTERM@main", "-", 143),
+    "Ctrl-C as a check's temporary folder is removed": ("check", "shutil:rmtree", "SIGINT@group", "-", 130),
     # A watching build stops on a signal as it was asked to (status 0), its first build unfinished.
     "watching build, SIGTERM while workers generate": ("watch", GENERATE, "worker-SIGTERM@main", "-", 0),
     "watching build, Ctrl-C while workers generate": ("watch", GENERATE, "worker-SIGINT@group", "-", 0),

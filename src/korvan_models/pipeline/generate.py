@@ -286,10 +286,24 @@ def _inside(folder: str) -> Iterator[None]:
 
 
 @contextmanager
+def temporary_folder(prefix: str) -> Iterator[str]:
+    """A new temporary folder for the block, removed after it. Ctrl-C and SIGTERM wait while the
+    folder is made and while it is removed, so that an interrupt can neither come between making
+    it and taking charge of it nor stop its removal halfway."""
+    with _signals_held():
+        holder = tempfile.TemporaryDirectory(prefix=prefix)
+    try:
+        yield holder.name
+    finally:
+        with _signals_held():
+            holder.cleanup()
+
+
+@contextmanager
 def neutral_folder() -> Iterator[str]:
     """Runs the block in an empty working folder, so that the generated text does not depend on
     where the command runs (the import sorter looks for first-party modules in the working folder)."""
-    with tempfile.TemporaryDirectory(prefix=NEUTRAL_PREFIX) as folder, _inside(folder):
+    with temporary_folder(NEUTRAL_PREFIX) as folder, _inside(folder):
         yield folder
 
 
@@ -444,9 +458,10 @@ def generate(
             context = multiprocessing.get_context("fork")
             # One neutral folder for every process, made and removed by this one: the workers only
             # change into it, since a worker may be killed at any moment (``_end_workers``).
-            folder = tempfile.TemporaryDirectory(prefix=NEUTRAL_PREFIX)
-            _job = (models_module_name, todo, names, context.Value("q", 0), workers, sink, folder.name)
+            with _signals_held():
+                folder = tempfile.TemporaryDirectory(prefix=NEUTRAL_PREFIX)
             try:
+                _job = (models_module_name, todo, names, context.Value("q", 0), workers, sink, folder.name)
                 with ProcessPoolExecutor(max_workers=helpers, mp_context=context, initializer=die_with_parent,
                                          initargs=(os.getpid(),)) as pool:
                     try:
@@ -464,7 +479,8 @@ def generate(
                         raise
             finally:
                 _job = None
-                folder.cleanup()
+                with _signals_held():
+                    folder.cleanup()
     failures = []
     for title, result in results:
         if isinstance(result, Failure):
