@@ -8,6 +8,7 @@ transaction each) against SQLAlchemy Table objects created one by one in one tra
 
 import os
 import pathlib
+import shutil
 import sys
 import tempfile
 import uuid
@@ -87,6 +88,14 @@ def compare_new_tables(folder):
 
 def main():
     folder = pathlib.Path(tempfile.mkdtemp(prefix="bench_store_"))
+    try:
+        run(folder)
+    finally:
+        dispose_engines()
+        shutil.rmtree(folder)
+
+
+def run(folder):
     write_settings(folder, os.environ)
     schemas = build_example(folder / "out")
     ensure_tables(table_schema(s) for s in schemas)

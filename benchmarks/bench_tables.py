@@ -10,6 +10,7 @@ would do it. Interleaved, best of 5.
 
 import os
 import pathlib
+import shutil
 import sys
 import tempfile
 import timeit
@@ -38,6 +39,14 @@ def one_at_a_time(function, items):
 
 def main():
     folder = pathlib.Path(tempfile.mkdtemp(prefix="bench_tables_"))
+    try:
+        run(folder)
+    finally:
+        dispose_engines()
+        shutil.rmtree(folder)
+
+
+def run(folder):
     shelved = [ShelvedSchema(ObjectSchema.model_validate(model_schema(n, MODELS))) for n in range(MODELS)]
     rounds = iter(range(1000))
 

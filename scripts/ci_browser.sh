@@ -17,6 +17,9 @@ if ! command -v chromium >/dev/null || ! command -v chromedriver >/dev/null || !
 fi
 
 bash scripts/setup.sh
-cd "$(mktemp -d)"
-KORVAN_REQUIRE_BROWSER=1 exec "$repo/.venv/bin/python" -m pytest -p no:cacheprovider -q \
-    "$repo/tests/tools/test_site.py" "$repo/tests/tools/test_site_browser.py" "$@"
+source scripts/run_folder.sh
+enter_run_folder
+status=0
+KORVAN_REQUIRE_BROWSER=1 "$repo/.venv/bin/python" -m pytest "$basetemp" -p no:cacheprovider -q \
+    "$repo/tests/tools/test_site.py" "$repo/tests/tools/test_site_browser.py" "$@" || status=$?
+exit "$status"

@@ -58,5 +58,8 @@ trap 'exit 143' TERM
 
 export KORVAN_TEST_POSTGRES_URL="postgresql+psycopg://korvan@/postgres?host=$cluster"
 export KORVAN_REQUIRE_POSTGRES=1
+# The tests' temporary files go with the cluster's folder.
+mkdir "$cluster/tmp"
+export TMPDIR="$cluster/tmp"
 cd "$cluster"
-"$repo/.venv/bin/python" -m pytest "$repo/tests/store" -p no:cacheprovider -q -W ignore::DeprecationWarning "$@"
+"$repo/.venv/bin/python" -m pytest "$repo/tests/store" --basetemp="$cluster/t" -p no:cacheprovider -q -W ignore::DeprecationWarning "$@"

@@ -29,9 +29,10 @@ prepare_venv "$venv"
 "$venv/bin/python" -m pip install --quiet --no-build-isolation -Cbuild-dir=build/asan \
     -Ccmake.build-type=RelWithDebInfo -Ccmake.define.CMAKE_CXX_FLAGS="$sanitize" ".[test]"
 
-reports=$(mktemp -d)
-run_dir=$(mktemp -d)
-trap 'rm -rf "$reports" "$run_dir"' EXIT
+source scripts/run_folder.sh
+enter_run_folder
+reports=$run_folder/reports
+mkdir "$reports"
 
 # The interpreter is not built with the sanitizers: their runtime is preloaded, with the C++ library
 # so that exceptions thrown across the modules are seen by it. Python objects come from malloc so
@@ -48,8 +49,7 @@ export CXXFLAGS="$sanitize"
 export KORVAN_SANITIZED=1
 
 status=0
-cd "$run_dir"
-"$venv/bin/python" -m pytest "$repo/tests" -p no:cacheprovider -q -m "not slow" "$@" || status=$?
+"$venv/bin/python" -m pytest "$repo/tests" "$basetemp" -p no:cacheprovider -q -m "not slow" "$@" || status=$?
 
 if compgen -G "$reports/*" >/dev/null; then
     echo "sanitizer reports:" >&2

@@ -6,6 +6,7 @@ Run after set-up, with chromium, chromium-driver and graphviz installed:
 
 from __future__ import annotations
 
+import os
 import shutil
 import sys
 import tempfile
@@ -28,7 +29,10 @@ def main() -> int:
         for argument in ("--headless=new", "--no-sandbox", "--disable-gpu", "--window-size=1000,800",
                          "--force-device-scale-factor=1.5"):
             options.add_argument(argument)
-        driver = webdriver.Chrome(options=options, service=Service(executable_path=shutil.which("chromedriver")))
+        # The browser's profile and its own temporary folders go with the site's folder.
+        options.add_argument(f"--user-data-dir={Path(folder) / 'browser'}")
+        service = Service(executable_path=shutil.which("chromedriver"), env={**os.environ, "TMPDIR": folder})
+        driver = webdriver.Chrome(options=options, service=service)
         try:
             driver.get(index.as_uri())
             driver.find_element(By.CSS_SELECTOR, "#diagram .diagram").screenshot(str(REPO / "docs" / "diagram.png"))

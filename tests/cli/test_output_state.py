@@ -112,7 +112,9 @@ def test_a_signal_ends_the_build_and_its_workers_with_the_output_as_it_was(tmp_p
         for n in range(count):
             write_json(root / "models" / f"p{n}" / "model.json", {**AUTHOR, "title": f"P{n}", "description": str(count)})
         before = tree(out) if count == 60 else run("build", root, "--out", out, "-q")
-    child = subprocess.Popen([KORVAN_MODELS, "build", root, "--out", out, "--jobs", "3"], stderr=subprocess.PIPE, text=True)
+    (tmp_path / "tmp").mkdir()  # what a build killed outright leaves goes with the test's folder
+    child = subprocess.Popen([KORVAN_MODELS, "build", root, "--out", out, "--jobs", "3"], stderr=subprocess.PIPE, text=True,
+                             env={**os.environ, "TMPDIR": str(tmp_path / "tmp")})
     while not workers_of(child.pid):
         time.sleep(0.002)
     child.send_signal(number)

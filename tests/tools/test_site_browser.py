@@ -4,6 +4,8 @@ extension, clicking a node scrolls to that model, and markup in the project's te
 
 from __future__ import annotations
 
+import os
+
 import pytest
 from site_helpers import MARKUP, example_with_markup, require
 
@@ -24,8 +26,12 @@ def browser(tmp_path_factory):
     for argument in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
                      "--window-size=1280,900"):
         options.add_argument(argument)
+    # The browser's profile and its own temporary folders go in the test's folder, not in /tmp.
+    scratch = tmp_path_factory.mktemp("browser")
+    options.add_argument(f"--user-data-dir={scratch / 'profile'}")
     options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
-    session = webdriver.Chrome(options=options, service=Service(executable_path=driver))
+    service = Service(executable_path=driver, env={**os.environ, "TMPDIR": str(scratch)})
+    session = webdriver.Chrome(options=options, service=service)
     try:
         session.get(index.as_uri())
         yield session

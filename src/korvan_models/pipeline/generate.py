@@ -272,19 +272,42 @@ def _render_all(models_module_name: str, schemas: list, names: DependencyModelNa
 
 
 @contextmanager
-def neutral_folder() -> Iterator[None]:
-    """Runs the block in an empty working folder, so that the generated text does not depend on
-    where the command runs (the import sorter looks for first-party modules in the working folder)."""
+def _inside(folder: str) -> Iterator[None]:
+    """Runs the block with ``folder`` as the working folder, then goes back."""
     try:
         previous: str | None = os.getcwd()
     except OSError:
         previous = None
-    with tempfile.TemporaryDirectory(prefix="korvan-generate-") as folder:
-        os.chdir(folder)
-        try:
-            yield
-        finally:
-            os.chdir(previous or "/")
+    os.chdir(folder)
+    try:
+        yield
+    finally:
+        os.chdir(previous or "/")
+
+
+@contextmanager
+def temporary_folder(prefix: str) -> Iterator[str]:
+    """A new temporary folder for the block, removed after it. Ctrl-C and SIGTERM wait while the
+    folder is made and while it is removed, so that an interrupt can neither come between making
+    it and taking charge of it nor stop its removal halfway."""
+    with _signals_held():
+        holder = tempfile.TemporaryDirectory(prefix=prefix)
+    try:
+        yield holder.name
+    finally:
+        with _signals_held():
+            holder.cleanup()
+
+
+@contextmanager
+def neutral_folder() -> Iterator[str]:
+    """Runs the block in an empty working folder, so that the generated text does not depend on
+    where the command runs (the import sorter looks for first-party modules in the working folder)."""
+    with temporary_folder(NEUTRAL_PREFIX) as folder, _inside(folder):
+        yield folder
+
+
+NEUTRAL_PREFIX = "korvan-generate-"
 
 
 # The generation in progress: set before the worker processes are forked, so that they inherit the
@@ -301,9 +324,9 @@ def chunk_size(left: int, processes: int) -> int:
 
 
 def _render_pulled() -> list:
-    models_module_name, schemas, names, counter, processes, sink = _job
+    models_module_name, schemas, names, counter, processes, sink, folder = _job
     results: list = []
-    with neutral_folder():
+    with _inside(folder):
         while True:
             with counter.get_lock():
                 start = counter.value
@@ -433,8 +456,12 @@ def generate(
             import korvan_models.classes.builder.class_source_assembler  # noqa: F401
 
             context = multiprocessing.get_context("fork")
-            _job = (models_module_name, todo, names, context.Value("q", 0), workers, sink)
+            # One neutral folder for every process, made and removed by this one: the workers only
+            # change into it, since a worker may be killed at any moment (``_end_workers``).
+            with _signals_held():
+                folder = tempfile.TemporaryDirectory(prefix=NEUTRAL_PREFIX)
             try:
+                _job = (models_module_name, todo, names, context.Value("q", 0), workers, sink, folder.name)
                 with ProcessPoolExecutor(max_workers=helpers, mp_context=context, initializer=die_with_parent,
                                          initargs=(os.getpid(),)) as pool:
                     try:
@@ -452,6 +479,8 @@ def generate(
                         raise
             finally:
                 _job = None
+                with _signals_held():
+                    folder.cleanup()
     failures = []
     for title, result in results:
         if isinstance(result, Failure):

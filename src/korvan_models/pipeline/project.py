@@ -15,7 +15,6 @@ import logging
 import os
 import re
 import sys
-import tempfile
 import traceback
 import warnings as warning_module
 from collections.abc import Callable, Iterator
@@ -487,6 +486,7 @@ def trial(project: Project, code_titles: set[str], previous: Callable[[], dict[s
         model_keys,
         neutral_folder,
         render_model,
+        temporary_folder,
     )
 
     titles = {schema.title for schema in project.schemas}
@@ -521,7 +521,7 @@ def trial(project: Project, code_titles: set[str], previous: Callable[[], dict[s
     if problems:
         return problems
     project.texts = {keys[title]: text for title, text in texts.items()}
-    with tempfile.TemporaryDirectory(prefix="korvan-check-") as place:
+    with temporary_folder("korvan-check-") as place:
         return _import_and_validate(project, Path(place), texts, paths, code_titles)
 
 
