@@ -9,6 +9,8 @@ import sys
 from collections.abc import Callable
 from pathlib import Path
 
+from korvan_models.errors import Terminated, on_interrupt
+
 EXAMPLE = """\
 example:
   korvan-models build examples/library --out out
@@ -23,14 +25,6 @@ the machine (a full disk, say), 130 interrupted (Ctrl-C), 143 terminated (SIGTER
 
 EXIT_OK, EXIT_TOOL, EXIT_PROJECT = 0, 1, 2
 EXIT_INTERRUPTED, EXIT_TERMINATED = 128 + 2, 128 + 15
-
-
-class Terminated(KeyboardInterrupt):
-    """SIGTERM, raised where the command is, so that it unwinds as after Ctrl-C."""
-
-
-def _terminate(_number, _frame) -> None:
-    raise Terminated()
 
 
 def version() -> str:
@@ -407,13 +401,18 @@ def main(argv: list[str] | None = None) -> int:
     # The command line as given, for a watching build that may run it instead (``handed_over``).
     args.argv = list(sys.argv[1:] if argv is None else argv)
     try:
-        previous = signal.signal(signal.SIGTERM, _terminate)
-    except ValueError:  # not the main thread: SIGTERM keeps its handling
+        previous = signal.signal(signal.SIGTERM, on_interrupt)
+    except ValueError:  # not the main thread: the signals keep their handling
         previous = None
+    # Ctrl-C is recorded as well, unless it was set aside (a command started in the background).
+    interrupt = signal.getsignal(signal.SIGINT) if previous is not None else None
+    if interrupt is signal.default_int_handler:
+        signal.signal(signal.SIGINT, on_interrupt)
     try:
         return run(args)
     except KeyboardInterrupt as error:
-        out = getattr(args, "out", None)
+        # A check only reads its --out.
+        out = None if getattr(args, "command", None) == "check" else getattr(args, "out", None)
         if out is None:
             print("interrupted", file=sys.stderr)
         elif getattr(error, "output_replaced", False):
@@ -426,6 +425,8 @@ def main(argv: list[str] | None = None) -> int:
     finally:
         if previous is not None:
             signal.signal(signal.SIGTERM, previous)
+        if interrupt is signal.default_int_handler:
+            signal.signal(signal.SIGINT, interrupt)
 
 
 def failed(args: argparse.Namespace, error: Exception) -> int:

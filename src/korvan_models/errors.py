@@ -1,5 +1,30 @@
 """Errors raised by the model-building core."""
 
+import signal
+
+
+class Terminated(KeyboardInterrupt):
+    """SIGTERM, raised where the command is, so that it unwinds as after Ctrl-C."""
+
+
+# The interrupts (SIGINT, SIGTERM) the command received, in order. Each is raised where the command
+# is at that moment; but code on the way may swallow it (a library that reports an exception raised
+# in a callback and carries on), so ``raise_received`` raises it again before a build's results are
+# stored or put in place.
+received: list[int] = []
+
+
+def on_interrupt(number: int, _frame: object) -> None:
+    """The command's handler of SIGINT and SIGTERM."""
+    received.append(number)
+    raise Terminated() if number == signal.SIGTERM else KeyboardInterrupt()
+
+
+def raise_received() -> None:
+    """Raises again an interrupt that was received but did not stop the command."""
+    if received:
+        raise Terminated() if received[-1] == signal.SIGTERM else KeyboardInterrupt()
+
 
 class KorvanValidationError(Exception):
     """A set of model schemas is invalid; the one argument is the message."""

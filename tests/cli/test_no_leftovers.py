@@ -16,7 +16,9 @@ from output_trials import processes_naming
 # argv: point ("module:function" or "module:Class.method"), action, then the command's. An action
 # "[worker-]SIGNAL@target" sends a real signal to the command's process ("main"), to its process
 # group as a terminal sends Ctrl-C ("group") or to the process at the point ("self"); with
-# "worker-" only a worker sends it, and then stays at work until it is ended. "fail" raises.
+# "worker-" only a worker sends it, and then stays at work until it is ended; with "swallowed-"
+# the command's process sends it from inside a finalizer, where it is reported as ignored and
+# dropped (as a library that reports an exception of a callback does). "fail" raises.
 DRIVER = """if True:
     import functools, importlib, os, signal, sys, time
     point, action, argv = sys.argv[1], sys.argv[2], sys.argv[3:]
@@ -25,13 +27,23 @@ DRIVER = """if True:
     if "." in name:
         owner, name = getattr(owner, name.split(".")[0]), name.split(".")[1]
     original = getattr(owner, name)
-    number, _, target = action.removeprefix("worker-").partition("@")
+    number, _, target = action.removeprefix("worker-").removeprefix("swallowed-").partition("@")
+
+    class Swallowing:
+        def __del__(self):
+            os.kill(main, getattr(signal, number))
+            for _ in range(10000):
+                pass
 
     @functools.wraps(original)
     def wrapper(*args, **kwargs):
         in_worker = os.getpid() != main
         if action == "fail":
             raise RuntimeError("injected fault")
+        if action.startswith("swallowed-"):
+            if not in_worker:
+                Swallowing()
+            return original(*args, **kwargs)
         if in_worker or not action.startswith("worker-"):
             pid = {"main": main, "group": -os.getpgid(main), "self": os.getpid()}[target]
             os.kill(pid, getattr(signal, number))
@@ -54,7 +66,8 @@ CASES = {  # command, point, action, exit status (-9: killed outright)
     "a worker killed": ("build", PULLED, "worker-SIGKILL@self", 1),
     "the build killed while its workers generate": ("build", GENERATE, "worker-SIGKILL@main", -9),
     "a generation failure": ("build", PULLED, "fail", 1),
-    "a project mistake": ("build", STORE, "SIGTERM@main", 2),  # the check stops it before the store
+    "a project mistake": ("build", STORE, "SIGTERM@main", 2),
+    "SIGTERM swallowed on the way": ("build", "korvan_models.pipeline:check_project", "swallowed-SIGTERM@main", 143),  # the check stops it before the store
     "SIGTERM while fixture files are copied": ("build", "korvan_models.pipeline.output:Output.copy", "SIGTERM@main", 143),
     "SIGTERM while records are stored": ("build", STORE, "SIGTERM@main", 143),
     "Ctrl-C in a check's trial import": ("check", "korvan_models.pipeline.project:_import_and_validate",
@@ -98,6 +111,7 @@ def test_an_ended_run_leaves_no_temporary_folder_and_the_output_as_it_was(tmp_pa
         if child.poll() is None:
             os.killpg(child.pid, signal.SIGKILL)
     assert child.returncode == status, lines
+    assert command != "check" or not any("left as it was" in line for line in lines), lines  # it writes nothing
     assert processes_naming(str(root)) == [] and tree(out) == before
     # A process killed outright cannot clean up after itself; what its workers made goes with it.
     left = sorted(path.name for path in temporary.iterdir())

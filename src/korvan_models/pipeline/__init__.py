@@ -11,6 +11,7 @@ from collections.abc import Callable
 from dataclasses import dataclass, field
 from pathlib import Path
 
+from korvan_models.errors import raise_received
 from korvan_models.pipeline.generate import (
     Generated,
     GenerationError,
@@ -244,6 +245,7 @@ def _write_build(project: Project, output: Output, jobs: int, report: BuildRepor
         store.defer_tables(changed)
         store.defer_prepared(prepared)
         try:
+            raise_received()
             if storing:
                 report.notes += store.store(project, output, reader, MODELS_PACKAGE)
             elif project.records:
@@ -255,5 +257,6 @@ def _write_build(project: Project, output: Output, jobs: int, report: BuildRepor
             store.defer_tables([])
     finally:
         store.forget_prepared()
+    raise_received()
     output.commit()
     return kept

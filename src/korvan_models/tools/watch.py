@@ -14,6 +14,8 @@ import time
 from collections.abc import Callable, Iterable
 from pathlib import Path
 
+from korvan_models.errors import on_interrupt
+
 # Files that editors and tools write beside the real ones; none of them changes a build.
 IGNORED_SUFFIXES = (".swp", ".swx", ".tmp", "~", ".pyc")
 IGNORED_PARTS = ("__pycache__", ".git", ".vscode", ".idea")
@@ -255,11 +257,8 @@ def watch(root: Path, out: Path, jobs: int | None = None, say: Callable[[str], N
         took = time.perf_counter() - started
         print(f"{'rebuilt' if ok else 'rebuild failed'} in {took:.2f} s after {changed}: {summary}", flush=True)
 
-    def interrupt(_number, _frame):
-        raise KeyboardInterrupt
-
     # A stop asked by another process ends it like Ctrl-C: a build in progress is abandoned whole.
-    previous = signal.signal(signal.SIGTERM, interrupt)
+    previous = signal.signal(signal.SIGTERM, on_interrupt)
     try:
         before = snapshot(root, accept)
         started = time.perf_counter()
