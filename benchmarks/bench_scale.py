@@ -10,6 +10,8 @@ and idle cores seen just before the runs.
 
 ``--before CMD`` runs another version's command interleaved with this one, and ``--keep DIR``
 leaves each command's generated packages in DIR/<command>/<size> for ``diff -r``. See bench_build.py for installing the peer.
+``--where DIR`` makes the runs in a fresh folder inside DIR instead of the system's temporary
+folder (creating files costs very different kernel time from one file system or area to another).
 ``--jobs N`` fixes the number of processes (the default lets each build count the free cores).
 The idle cores of a line are watched for 0.3 s before each run (median and range); the last
 lines give the memory growth per model between the sizes, of the largest process and of the sum
@@ -339,6 +341,7 @@ def main() -> None:
     parser.add_argument("--repeats", type=int, default=3)
     parser.add_argument("--keep", type=Path, help="keep each command's generated packages in DIR/<command>/<size>")
     parser.add_argument("--before", help="another version's korvan-models command, run interleaved with this one")
+    parser.add_argument("--where", type=Path, help="make the runs in a fresh folder inside DIR (default: the system's temporary folder)")
     parser.add_argument("--jobs", help="pass --jobs to korvan-models (default: its own choice)")
     parser.add_argument("--only", choices=("cold", "incremental", "start"), nargs="*",
                         default=["start", "incremental", "cold"])
@@ -350,7 +353,8 @@ def main() -> None:
         EXTRA.extend(["--jobs", args.jobs])
     codegen = codegen_command()
     print(f"{machine_cores()} cores, load average {os.getloadavg()}")
-    with tempfile.TemporaryDirectory() as temp:
+    with tempfile.TemporaryDirectory(prefix="bench-scale-", dir=args.where) as temp:
+        print(f"runs made in {temp}")
         temp = Path(temp)
         if "start" in args.only:
             start(temp, args.repeats)
