@@ -189,3 +189,24 @@ def test_a_table_another_program_makes_while_the_models_generate_is_completed_no
             assert connection.execute('SELECT _object_id, name FROM "Extra0"').fetchall() == [("e", None)]
             assert connection.execute('SELECT count(*) FROM "Extra7"').fetchone() == (0,)
         connection.close()
+
+
+@pytest.mark.parametrize("count", [1, 3])
+def test_a_few_models_shared_with_long_work_are_generated_by_one_worker_as_by_this_process(many: Path, count) -> None:
+    import os
+
+    from korvan_models.pipeline.generate import generate
+
+    project = check_project(many)
+    schemas = project.schemas[:count]
+    meanwhile, made_by = [], []
+
+    def sink(_title, _text):
+        made_by.append(os.getpid())
+
+    alone = generate(schemas, project.names, "models", jobs=1)
+    shared = generate(schemas, project.names, "models", jobs=2, meanwhile=lambda: meanwhile.append(os.getpid()),
+                      share=True, sink=sink)
+    # The work meanwhile ran here, every model in the one worker; the report counts that one process.
+    assert meanwhile == [os.getpid()] and len(made_by) == 0 and shared.workers == alone.workers == 1
+    assert shared.texts == alone.texts and shared.failures == alone.failures == []

@@ -109,12 +109,12 @@ def module_writer(project: Project, output: Output) -> Callable[[str, str], dict
 
 def generate_models(project: Project, output: Output, jobs: int, keys: dict[str, str] | None = None,
                     meanwhile: Callable[[], object] | None = None,
-                    sink: Callable[[str, str], object] | None = None) -> Generated:
+                    sink: Callable[[str, str], object] | None = None, share: bool = False) -> Generated:
     """Every model's module text, reusing the previous build's where nothing changed (``meanwhile``
     and ``sink``: see ``generate``)."""
     # The check's trial generated some models already, as this build does (a key names the package).
     generated = generate_classes(project.schemas, project.names, MODELS_PACKAGE, output.previous_texts(), jobs, keys,
-                                 project.texts, meanwhile, sink)
+                                 project.texts, meanwhile, sink, share)
     tool_failures = [failure for failure in generated.failures if not failure.is_project_mistake]
     if tool_failures:
         raise GenerationError(tool_failures[0])
@@ -215,7 +215,8 @@ def _write_build(project: Project, output: Output, jobs: int, report: BuildRepor
             # A table is known to be as its model wants only in the databases it was made in. The
             # tables are planned and prepared while worker processes generate (or after, without them).
             step = store.TableStep(project, output, store.keys_for_databases(keys))
-            generated = generate_models(project, output, jobs, keys, step.ahead, module_writer(project, output))
+            generated = generate_models(project, output, jobs, keys, step.ahead, module_writer(project, output),
+                                        not store.storage_loaded())
             tables, changed, prepared, stored = step.planned()
         report.generated, report.reused = len(generated.texts) - generated.reused, generated.reused
         report.workers = generated.workers

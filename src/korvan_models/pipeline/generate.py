@@ -391,7 +391,8 @@ GC_THRESHOLD = 5_000
 
 @dataclass
 class Generated:
-    """Texts by title, the models that failed, and how many texts were reused."""
+    """Texts by title, the models that failed, how many texts were reused, and how many processes
+    generated models."""
 
     texts: dict[str, str]
     keys: dict[str, str]
@@ -420,6 +421,7 @@ def generate(
     made: dict[str, str] | None = None,
     meanwhile: Callable[[], object] | None = None,
     sink: Callable[[str, str], object] | None = None,
+    share: bool = False,
 ) -> Generated:
     """Generates every model's text, reusing ``previous`` texts (by key) and using up to ``jobs`` processes
     (``0``: as many as there are free cores, counted only when there is enough to share).
@@ -427,7 +429,9 @@ def generate(
     ``keys`` are the models' reuse keys when the caller has them already; ``made`` holds texts by
     key generated earlier in this run, taken as they are but counted as generated. ``meanwhile``
     runs in this process once the workers have started, before it takes models of its own (the
-    workers take more of them meanwhile); it is not run when there are no workers. ``sink(title, text)``
+    workers take more of them meanwhile); it is not run when there are no workers. With ``share``
+    (the work meanwhile is long: it loads much), a few models get one worker of their own, which
+    loads the generator and generates them all while this process does that work. ``sink(title, text)``
     is called in the process that generated a text, right after: where it returns something other
     than ``None`` (having written the text out, say), the text is not sent back, and ``texts`` holds
     ``Written`` with what it returned instead.
@@ -440,20 +444,22 @@ def generate(
     reused = len(texts)
     texts.update({title: made[key] for title, key in keys.items() if key in made and title not in texts})
     todo = [schema for schema in schemas if schema.title not in texts]
+    few = len(todo) < 2 * PARALLEL_THRESHOLD
+    shared = bool(todo) and few and share and meanwhile is not None
     if jobs <= 0:
-        jobs = free_cores() if len(todo) >= 2 * PARALLEL_THRESHOLD else 1
-    workers = max(1, min(jobs, len(todo) // PARALLEL_THRESHOLD or 1))
+        jobs = free_cores() if not few or shared else 1
+    workers = max(1, min(jobs, max(len(todo) // PARALLEL_THRESHOLD, 2 if shared else 1)))
     helpers = workers - 1
     with _quiet_collector():
         if helpers == 0:
             with neutral_folder():
                 results = _render_all(models_module_name, todo, names, sink)
         else:
-            # Load the generator before forking so every worker shares it instead of importing it again.
             import multiprocessing
             from concurrent.futures import ProcessPoolExecutor
 
-            import korvan_models.classes.builder.class_source_assembler  # noqa: F401
+            if not shared:  # loaded before forking, so every worker shares it instead of loading it again
+                import korvan_models.classes.builder.class_source_assembler  # noqa: F401
 
             context = multiprocessing.get_context("fork")
             # One neutral folder for every process, made and removed by this one: the workers only
@@ -471,7 +477,8 @@ def generate(
                             futures = [pool.submit(_render_pulled) for _ in range(helpers)]
                         if meanwhile is not None:
                             meanwhile()
-                        results = _render_pulled()
+                        # Shared, the worker generates every model: this process has done its part.
+                        results = [] if shared else _render_pulled()
                         for future in futures:
                             results += future.result()
                     except BaseException:
@@ -488,4 +495,4 @@ def generate(
         else:
             texts[title] = result
     ordered = {schema.title: texts[schema.title] for schema in schemas if schema.title in texts}
-    return Generated(ordered, keys, failures, reused, helpers + 1)
+    return Generated(ordered, keys, failures, reused, 1 if shared else helpers + 1)

@@ -307,6 +307,11 @@ def _database_files_present() -> bool:
     return True
 
 
+def storage_loaded() -> bool:
+    """Whether this process has loaded the store (a watching build has, after its first build)."""
+    return "korvan_models.storage" in sys.modules
+
+
 def load_storage() -> None:
     """Loads the store and SQLAlchemy (a large part of the table step's time), ahead of their use."""
     import sqlalchemy.dialects.sqlite  # noqa: F401
