@@ -1,5 +1,8 @@
 """Side-by-side timing: each case runs ours and the plain-Python equivalent interleaved, in one process."""
 
+import pathlib
+import shutil
+import tempfile
 import timeit
 
 RESULTS = []
@@ -19,3 +22,13 @@ def compare(label, ours, plain, target, number=None, repeat=7):
           f"ratio {ratio:5.2f} (target <= {target:.2f}) {verdict}")
     RESULTS.append((label, best_ours, best_plain, ratio, target))
     return ratio
+
+
+def in_scratch_folder(prefix, body, then):
+    """Runs ``body(folder)`` in a new scratch folder; then ``then()``, and the folder is removed."""
+    folder = pathlib.Path(tempfile.mkdtemp(prefix=prefix))
+    try:
+        body(folder)
+    finally:
+        then()
+        shutil.rmtree(folder)

@@ -8,13 +8,11 @@ transaction each) against SQLAlchemy Table objects created one by one in one tra
 
 import os
 import pathlib
-import shutil
 import sys
-import tempfile
 import uuid
 
 import sqlalchemy as sa
-from _timing import compare
+from _timing import compare, in_scratch_folder
 
 TESTS = pathlib.Path(__file__).resolve().parents[1] / "tests"
 sys.path.insert(0, str(TESTS / "store"))
@@ -87,12 +85,7 @@ def compare_new_tables(folder):
 
 
 def main():
-    folder = pathlib.Path(tempfile.mkdtemp(prefix="bench_store_"))
-    try:
-        run(folder)
-    finally:
-        dispose_engines()
-        shutil.rmtree(folder)
+    in_scratch_folder("bench_store_", run, dispose_engines)
 
 
 def run(folder):

@@ -10,9 +10,7 @@ would do it. Interleaved, best of 5.
 
 import os
 import pathlib
-import shutil
 import sys
-import tempfile
 import timeit
 
 import _timing
@@ -38,12 +36,7 @@ def one_at_a_time(function, items):
 
 
 def main():
-    folder = pathlib.Path(tempfile.mkdtemp(prefix="bench_tables_"))
-    try:
-        run(folder)
-    finally:
-        dispose_engines()
-        shutil.rmtree(folder)
+    _timing.in_scratch_folder("bench_tables_", run, dispose_engines)
 
 
 def run(folder):
