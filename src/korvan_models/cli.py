@@ -9,7 +9,7 @@ import sys
 from collections.abc import Callable
 from pathlib import Path
 
-from korvan_models.errors import Terminated, on_interrupt
+from korvan_models.errors import Terminated, on_interrupt, received
 
 EXAMPLE = """\
 example:
@@ -400,6 +400,7 @@ def main(argv: list[str] | None = None) -> int:
     args = parser().parse_args(argv)
     # The command line as given, for a watching build that may run it instead (``handed_over``).
     args.argv = list(sys.argv[1:] if argv is None else argv)
+    received.clear()  # what an earlier command of this process received was dealt with there
     try:
         previous = signal.signal(signal.SIGTERM, on_interrupt)
     except ValueError:  # not the main thread: the signals keep their handling

@@ -169,3 +169,11 @@ def test_a_fault_of_the_machine_is_one_line_and_loses_nothing(project, tmp_path,
                                preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit)))
         assert (child.returncode, child.stderr) == (1, f"korvan-models: cannot write {written.format(out=out)}: {error}\n")
         assert tree(out) == before and not [p for p in out.parent.iterdir() if ".korvan-tmp-" in p.name]
+
+
+def test_an_interrupt_an_earlier_command_of_the_process_dealt_with_does_not_stop_the_next(project, tmp_path, run):
+    from korvan_models import errors
+
+    with pytest.raises(KeyboardInterrupt):
+        errors.on_interrupt(signal.SIGINT, None)
+    assert run("build", project, "--out", tmp_path / "out", "--quiet").status == 0
