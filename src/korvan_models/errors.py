@@ -1,6 +1,10 @@
 """Errors raised by the model-building core."""
 
 import signal
+from collections.abc import Iterator
+from contextlib import contextmanager
+
+INTERRUPTS = {signal.SIGINT, signal.SIGTERM}
 
 
 class Terminated(KeyboardInterrupt):
@@ -18,6 +22,16 @@ def on_interrupt(number: int, _frame: object) -> None:
     """The command's handler of SIGINT and SIGTERM."""
     received.append(number)
     raise Terminated() if number == signal.SIGTERM else KeyboardInterrupt()
+
+
+@contextmanager
+def signals_held() -> Iterator[None]:
+    """Holds back SIGINT and SIGTERM for a step that must not be cut in two (they arrive after it)."""
+    saved = signal.pthread_sigmask(signal.SIG_BLOCK, INTERRUPTS)
+    try:
+        yield
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, saved)
 
 
 def raise_received() -> None:

@@ -14,6 +14,7 @@ from collections.abc import Callable
 from dataclasses import dataclass, field
 from pathlib import Path
 
+from korvan_models.build_state import RACY_NS
 from korvan_models.pipeline.problems import Problem
 
 MODEL_JSON_FILE = "model.json"
@@ -80,8 +81,6 @@ class KnownBytes:
     def put(self, path: str, info: os.stat_result, began: int, data: bytes) -> None:
         """Keeps the bytes of a file read after ``began`` (nanoseconds), whose state ``info`` was
         taken on the open file before it was read."""
-        from korvan_models.build_state import RACY_NS
-
         path = os.path.abspath(path)
         if info.st_ctime_ns < began - RACY_NS and len(data) <= self.LARGEST:
             self._known[path] = (self._state(info), data)

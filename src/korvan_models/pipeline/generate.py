@@ -20,6 +20,8 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import TYPE_CHECKING
 
+from korvan_models.errors import INTERRUPTS, signals_held
+
 if TYPE_CHECKING:
     from korvan_models.classes.data_models.dependencies import DependencyModelNames
     from korvan_utils.models.data_models.schema import ObjectSchema
@@ -290,12 +292,12 @@ def temporary_folder(prefix: str) -> Iterator[str]:
     """A new temporary folder for the block, removed after it. Ctrl-C and SIGTERM wait while the
     folder is made and while it is removed, so that an interrupt can neither come between making
     it and taking charge of it nor stop its removal halfway."""
-    with _signals_held():
+    with signals_held():
         holder = tempfile.TemporaryDirectory(prefix=prefix)
     try:
         yield holder.name
     finally:
-        with _signals_held():
+        with signals_held():
             holder.cleanup()
 
 
@@ -337,18 +339,6 @@ def _render_pulled() -> list:
             results += _render_all(models_module_name, schemas[start : start + size], names, sink)
 
 
-_INTERRUPTS = {signal.SIGINT, signal.SIGTERM}
-
-
-@contextmanager
-def _signals_held() -> Iterator[None]:
-    saved = signal.pthread_sigmask(signal.SIG_BLOCK, _INTERRUPTS)
-    try:
-        yield
-    finally:
-        signal.pthread_sigmask(signal.SIG_SETMASK, saved)
-
-
 def _end_workers(pool) -> None:
     """Kills the pool's workers at once (the build is ending) instead of waiting for their work."""
     for process in list((getattr(pool, "_processes", None) or {}).values()):
@@ -360,7 +350,7 @@ def die_with_parent(parent: int) -> None:
     """Run first in each worker: the worker is killed when the build's process ends, however it ends
     (Linux; elsewhere workers notice the closed pipe when they next wait for work)."""
     signal.signal(signal.SIGTERM, signal.SIG_DFL)
-    signal.pthread_sigmask(signal.SIG_UNBLOCK, _INTERRUPTS)
+    signal.pthread_sigmask(signal.SIG_UNBLOCK, INTERRUPTS)
     if sys.platform.startswith("linux"):
         import ctypes
 
@@ -464,7 +454,7 @@ def generate(
             context = multiprocessing.get_context("fork")
             # One neutral folder for every process, made and removed by this one: the workers only
             # change into it, since a worker may be killed at any moment (``_end_workers``).
-            with _signals_held():
+            with signals_held():
                 folder = tempfile.TemporaryDirectory(prefix=NEUTRAL_PREFIX)
             try:
                 _job = (models_module_name, todo, names, context.Value("q", 0), workers, sink, folder.name)
@@ -473,7 +463,7 @@ def generate(
                     try:
                         # The workers are forked in the first submit; an interrupt during a fork would
                         # be lost in the fork handlers, so it waits until they have started.
-                        with _signals_held():
+                        with signals_held():
                             futures = [pool.submit(_render_pulled) for _ in range(helpers)]
                         if meanwhile is not None:
                             meanwhile()
@@ -486,7 +476,7 @@ def generate(
                         raise
             finally:
                 _job = None
-                with _signals_held():
+                with signals_held():
                     folder.cleanup()
     failures = []
     for title, result in results:

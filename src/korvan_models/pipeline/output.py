@@ -21,7 +21,6 @@ import os
 import re
 import secrets
 import shutil
-import signal
 import stat
 import subprocess
 import sys
@@ -36,6 +35,7 @@ from korvan_models.build_state import (
     file_digest,
     valid_manifest,
 )
+from korvan_models.errors import signals_held
 from korvan_models.pipeline.problems import Problem, ProjectError
 
 MANIFEST_VERSION = 2
@@ -89,18 +89,6 @@ def exchange(first: Path, second: Path) -> bool:
     if code in (errno.EINVAL, errno.ENOSYS, errno.ENOTSUP):
         return False
     raise OSError(code, os.strerror(code), str(first), None, str(second))
-
-
-class _SignalsHeld:
-    """Holds back SIGINT and SIGTERM for a step that must not be cut in two (they arrive after it)."""
-
-    SIGNALS = {signal.SIGINT, signal.SIGTERM}
-
-    def __enter__(self) -> None:
-        self.saved = signal.pthread_sigmask(signal.SIG_BLOCK, self.SIGNALS)
-
-    def __exit__(self, *_exc: object) -> None:
-        signal.pthread_sigmask(signal.SIG_SETMASK, self.saved)
 
 
 # -- one build at a time ----------------------------------------------------------------------------
@@ -503,12 +491,12 @@ class Output:
     def _commit(self) -> None:
         staging = self.staging
         if not self.target.exists():
-            with _SignalsHeld():
+            with signals_held():
                 staging.rename(self.target)
                 self.staging, self.replaced = None, True
             return
         aside = self.target.parent / f".{self.target.name}.korvan-old-{os.getpid()}-{secrets.token_hex(4)}"
-        with _SignalsHeld():
+        with signals_held():
             if exchange(self.target, staging):
                 self.staging, self.replaced = None, True
                 try:
